@@ -1,0 +1,5 @@
+#include "runtime/cell.h"
+
+namespace kiv {
+static_assert(alignof(Cell) == 4);
+}  // namespace kiv

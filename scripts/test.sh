@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds, then runs every test through ctest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/build.sh
+build_dir="${KIV_BUILD_DIR:-build}"
+cd "$build_dir"
+ctest --output-on-failure -j "$(nproc)" "$@"
