@@ -1,0 +1,26 @@
+// unset! (type id 2): the absence of a value, and the state of every fresh
+// cell.
+//
+//   word 0  header, type id 2
+//   words 1-3  0
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kiv {
+
+// The shared unset value. Handlers that answer unset return its address;
+// nobody writes into it.
+extern Cell unset_value;
+
+namespace unset {
+
+void init();
+
+Cell* make(Cell* type, Cell* spec);
+int32_t compare(Cell* value1, Cell* value2, int32_t op);
+
+}  // namespace unset
+}  // namespace kiv
