@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include "runtime/collector.h"
+#include "runtime/language_error.h"
+#include "runtime/memory.h"
+#include "runtime/platform_memory.h"
+#include "runtime/series.h"
+
+namespace kiv {
+namespace {
+
+// The heap is shared with every other test of the binary, so these tests
+// measure changes, never absolute states.
+
+size_t count_series_frames() {
+  size_t n = 0;
+  for (SeriesFrame* f = memory_state().series_first; f; f = f->next) ++n;
+  return n;
+}
+
+TEST(MemoryBigSeries, BoundaryBetweenFrameAndOwnBlock) {
+  struct Case {
+    uint32_t bytes;
+    bool big;
+  } cases[] = {{2097120, false}, {2097121, true}, {2097136, true}, {100, false}};
+  for (const auto& c : cases) {
+    RootedNode n(alloc_bytes(c.bytes));
+    SeriesBuffer* b = n.buffer();
+    EXPECT_EQ((b->flags & kSeriesBig) != 0, c.big) << c.bytes;
+    EXPECT_GE(static_cast<uint32_t>(b->size), c.bytes);
+  }
+}
+
+TEST(MemoryBigSeries, GrowingABigSeriesKeepsTheBigBitAndTheContent) {
+  RootedNode n(alloc_bytes(kBigSeriesThreshold));
+  SeriesBuffer* b = n.buffer();
+  b->tail = 3;
+  b->head_ptr()[2] = 42;
+  b = expand_series_copy(b, 0);
+  EXPECT_TRUE(b->flags & kSeriesBig);
+  EXPECT_EQ(b->head_ptr()[2], 42);
+  EXPECT_EQ(b->size, static_cast<int32_t>(2 * kBigSeriesThreshold));
+}
+
+TEST(MemoryFrames, NoFrameHoldsMoreThanTwoMegabytesAndTheListIsSorted) {
+  RootedNode keep(alloc_bytes(1500000));  // forces at least a look beyond the first frame
+  SeriesFrame* first = memory_state().series_first;
+  ASSERT_NE(first, nullptr);
+  for (SeriesFrame* f = first; f; f = f->next) {
+    EXPECT_LE(f->end - f->start, kBigSeriesThreshold);
+    if (f->next) {
+      EXPECT_LT(f->start, f->next->start);
+    }
+  }
+  EXPECT_EQ(memory_state().next_frame_size, kBigSeriesThreshold);
+}
+
+TEST(MemoryFrames, RequestThatFitsNowhereMakesANewFrameWithoutCollectingWhenDisabled) {
+  CollectorEnableScope off(false);
+  uint32_t cycles = collector::series_cycles();
+  size_t frames = count_series_frames();
+  // More than any frame's free room can take, less than a big series.
+  uint32_t largest_room = 0;
+  for (SeriesFrame* f = memory_state().series_first; f; f = f->next) largest_room = std::max(largest_room, f->room());
+  uint32_t bytes = std::min<uint32_t>(largest_room + 64, kBigSeriesThreshold - 64);
+  RootedNode n(alloc_bytes(bytes));
+  if (largest_room + 64 < kBigSeriesThreshold - 64) {
+    EXPECT_EQ(count_series_frames(), frames + 1);
+  }
+  EXPECT_EQ(collector::series_cycles(), cycles);
+  EXPECT_FALSE(n.buffer()->flags & kSeriesBig);
+}
+
+TEST(MemoryNodes, FullFramesMakeANewFrameOfTenThousandNodes) {
+  MemoryStats before = memory_stats();
+  uint64_t free_nodes = 0;
+  for (const auto& f : before.node_frames) free_nodes += f.free;
+  std::vector<uint32_t> taken;
+  taken.reserve(free_nodes + 1);
+  for (uint64_t i = 0; i <= free_nodes; ++i) taken.push_back(alloc_node());
+  MemoryStats after = memory_stats();
+  ASSERT_EQ(after.node_frames.size(), before.node_frames.size() + 1);
+  EXPECT_EQ(after.node_frames.back().total, kNodesPerFrame);
+  EXPECT_EQ(after.node_frames.back().used, 1u);
+  for (uint32_t n : taken) free_node(n);
+  release_empty_node_frames();
+  EXPECT_EQ(memory_stats().node_frames.size(), before.node_frames.size());
+}
+
+TEST(MemoryNodes, NodeIdsAreNeverZeroAndNameTheirBuffer) {
+  RootedNode a(alloc_cells(1)), b(alloc_bytes(1));
+  EXPECT_NE(a.get(), 0u);
+  EXPECT_NE(a.get(), b.get());
+  EXPECT_EQ(node_buffer(a.get())->node, a.get());
+  EXPECT_TRUE(node_valid_q(a.get()));
+  EXPECT_FALSE(node_valid_q(0));
+  EXPECT_FALSE(node_valid_q(0xFFFFFFFF));
+}
+
+TEST(MemoryVirtual, RefusalRaisesNoMemoryAndLeavesTheListsAsTheyWere) {
+  CollectorEnableScope off(false);
+  MemoryStats before = memory_stats();
+  platform::refuse_virtual_allocations(1);
+  try {
+    alloc_bytes(3 * kBigSeriesThreshold);
+    FAIL() << "no error";
+  } catch (const LanguageError& e) {
+    EXPECT_EQ(e.category, ErrorCategory::kInternal);
+    EXPECT_EQ(e.id, "no-memory");
+    EXPECT_STREQ(e.what(), "internal/no-memory");
+  }
+  MemoryStats after = memory_stats();
+  EXPECT_EQ(after.big_series.size(), before.big_series.size());
+  EXPECT_EQ(after.series_frames.size(), before.series_frames.size());
+  EXPECT_EQ(after.os_total, before.os_total);
+  RootedNode n(alloc_bytes(3 * kBigSeriesThreshold));  // works again
+  EXPECT_TRUE(n.buffer()->flags & kSeriesBig);
+}
+
+TEST(MemoryVirtual, TotalCountsWholePages) {
+  CollectorEnableScope off(false);
+  uint64_t before = memory_state().total;
+  RootedNode n(alloc_bytes(3 * kBigSeriesThreshold));
+  uint64_t grown = memory_state().total - before;
+  EXPECT_EQ(grown % kVirtualPageSize, 0u);
+  EXPECT_GE(grown, 3ull * kBigSeriesThreshold + kBufferOverhead);
+  EXPECT_LT(grown, 3ull * kBigSeriesThreshold + 2 * kVirtualPageSize);
+}
+
+}  // namespace
+}  // namespace kiv
