@@ -99,6 +99,7 @@ TEST(MemoryNodes, NodeIdsAreNeverZeroAndNameTheirBuffer) {
 
 TEST(MemoryVirtual, RefusalRaisesNoMemoryAndLeavesTheListsAsTheyWere) {
   CollectorEnableScope off(false);
+  init_memory();
   MemoryStats before = memory_stats();
   platform::refuse_virtual_allocations(1);
   try {
@@ -119,6 +120,7 @@ TEST(MemoryVirtual, RefusalRaisesNoMemoryAndLeavesTheListsAsTheyWere) {
 
 TEST(MemoryVirtual, TotalCountsWholePages) {
   CollectorEnableScope off(false);
+  init_memory();
   uint64_t before = memory_state().total;
   RootedNode n(alloc_bytes(3 * kBigSeriesThreshold));
   uint64_t grown = memory_state().total - before;
