@@ -316,8 +316,9 @@ static void unlink_big(BigSeries* big) {
 
 void free_big_series(SeriesBuffer* buffer) {
   BigSeries* big = big_of(buffer);
+  BigSeries links = *big;  // read before free_virtual releases the block holding them
   free_virtual(reinterpret_cast<uint8_t*>(big) - 4);
-  unlink_big(big);
+  unlink_big(&links);
 }
 
 void sweep_big_series() {
