@@ -85,6 +85,10 @@ CallFrame* push_frame(const Cell* word, uint32_t kind) {
   f->base = g_top;
   g_frame_top++;
   g_base = g_top;
+  // The result cell lies at or above top: clear what an earlier call left
+  // there, so a callee that pushes nothing returns unset! and the collector
+  // never reads a stale node from it.
+  if (g_top < kArgumentStackCells) set_unset(&g_cells[g_top]);
   return f;
 }
 

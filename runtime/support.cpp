@@ -93,8 +93,8 @@ FormHandler g_form_handler = nullptr;
 void set_form_handler(FormHandler handler) { g_form_handler = handler; }
 
 Cell* form_to_string(const Cell* value, int32_t limit) {
-  // The value may be a stack cell that the push below could not move (the
-  // stack never moves), but keep a copy: forming may run code.
+  // A rooted copy: the value may live in a series that the allocation
+  // below moves, and forming may run code.
   RootedCell v(*value);
   uint32_t node = alloc_series_for_string(0, 1);
   uint32_t index = stack::top_index();

@@ -18,10 +18,6 @@ constexpr Entry kEntries[kWordCount] = {
 uint32_t g_symbols[kWordCount];
 Cell g_cells[kWordCount];  // unset! once the initialiser below has run
 
-bool has_cell(Kind k) {
-  return k == Kind::KEYWORD || k == Kind::GLOBAL || k == Kind::REFINEMENT || k == Kind::ISSUE;
-}
-
 }  // namespace
 
 static const bool g_cells_ready = (reset(), true);
@@ -67,11 +63,6 @@ void reset() {
     g_symbols[i] = 0;
     set_unset(&g_cells[i]);
   }
-}
-
-void for_each_slot_cell(void (*visit)(Cell* cell, void* env), void* env) {
-  for (int i = 0; i < kWordCount; i++)
-    if (has_cell(kEntries[i].kind) && TYPE_OF(&g_cells[i]) != TYPE_UNSET) visit(&g_cells[i], env);
 }
 
 }  // namespace kiv::words

@@ -6,10 +6,11 @@
 // The one list is runtime/words.def; it makes the Id enum, the texts and the
 // kinds. Slots are filled once by the three init routines and read-only
 // afterwards:
-//   symbol_of(id)  the symbol id of the text (every kind but ISSUE before init: 0)
+//   symbol_of(id)  the symbol id of the text
 //   cell_of(id)    KEYWORD, GLOBAL: the word! bound in the global context;
 //                  REFINEMENT: the refinement!; ISSUE: the issue!
 //                  (unset! for the other kinds)
+// Until the slots are filled, symbols read 0 and cells unset!.
 #pragma once
 
 #include <cstddef>
@@ -62,9 +63,5 @@ void init_issue_word(const Loader& loader);
 
 // Every slot back to 0 / unset! (tests and a second start-up).
 void reset();
-
-// The slot cells hold node ids (the global context); the collector marks
-// them through this so that a node move rewrites them.
-void for_each_slot_cell(void (*visit)(Cell* cell, void* env), void* env);
 
 }  // namespace kiv::words

@@ -67,6 +67,16 @@ TEST_F(Stack, PopFrameLeavesResultInTheBaseAndRestoresCallerBase) {
   EXPECT_EQ(frame_count(), 0u);
 }
 
+TEST_F(Stack, CalleeThatPushesNothingReturnsUnsetNotAStaleCell) {
+  push_int(1);
+  push_int(5);
+  drop_cells(1);
+  open_call_frame(nullptr);
+  pop_frame();
+  EXPECT_EQ(top_index(), 2u);
+  EXPECT_EQ(TYPE_OF(at(1)), uint32_t(TYPE_UNSET));
+}
+
 TEST_F(Stack, PopVariantsDoTheirOwnBaseAndTopArithmetic) {
   enum Op { kPop, kReturn, kDrop, kSafe };
   const struct {
