@@ -8,6 +8,8 @@
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/series_common.h"
+#include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
 
 namespace kiv {
@@ -85,9 +87,9 @@ void register_datatypes() {
   unset::init();
   none::init();
   logic::init();
-  // series::init();
+  series::init();
   // block::init();
-  // string::init();
+  string::init();
   // binary::init();
   integer::init();
   // symbol::init();
