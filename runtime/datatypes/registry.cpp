@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
@@ -88,7 +89,7 @@ void register_datatypes() {
   none::init();
   logic::init();
   series::init();
-  // block::init();
+  block::init();
   string::init();
   // binary::init();
   integer::init();
@@ -109,7 +110,7 @@ void register_datatypes() {
   // get_path::init();
   // function::init();
   // routine::init();
-  // paren::init();
+  paren::init();
   // issue::init();
   // url::init();
   // file::init();

@@ -1,0 +1,113 @@
+// block! (type id 5, parent series!) and paren! (type id 6, parent block!).
+//
+//   word 0  header, type id; bit 30 (kFlagNewLine) marks that the value
+//           starts a new line in the block that holds it
+//   word 1  head index, in cells from the buffer's first cell
+//   word 2  node of a buffer of 16-byte cells
+//   word 3  0 (a hash! keeps its hash table node here)
+//
+// paren! and the path kinds share this layout and inherit most handlers.
+//
+// Moving buffers: a Cell* into a block's buffer is good only until the next
+// allocation. The routines below that may allocate take the block as a cell
+// that does not move (argument stack, C++ local) and copy a value before
+// growing the buffer it might live in. Routines answering a Cell* into a
+// buffer say so ("raw").
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kiv::block {
+
+inline uint32_t node_of(const Cell* block) { return block->data2; }
+
+// ---------------------------------------------------------------------------
+// Routines on block cells.
+
+// Raw address of the head cell; a head index past the tail is first set to
+// the tail.
+Cell* rs_head(Cell* block);
+// True when the head is at (or past) the tail.
+bool rs_tail_q(const Cell* block);
+// Cells from the head to the tail (0 when the head is past the tail).
+int32_t rs_length_q(const Cell* block);
+// Raw address of the buffer tail.
+Cell* tail_cell(const Cell* block);
+// Raw address of cell n counted from the buffer's first cell.
+Cell* cell_at(const Cell* block, int32_t n);
+// Moves the head one cell on unless it is at the tail; true when the new head
+// is at the tail.
+bool step_head(Cell* block);
+// tail <- the head cell.
+void clear_from_head(Cell* block);
+// tail <- cell n from the buffer's first cell (when n lies within it).
+void truncate_at(Cell* block, int32_t n);
+// Drops the last cell (when any) and pulls the head back to the new tail if
+// it lay beyond it.
+void remove_last(Cell* block);
+// Appends a copy of the value at the tail; answers the new cell (raw).
+Cell* append_cell(const Cell* block, const Cell* value);
+// Appends copies of every cell of other from its head.
+void append_all_from(const Cell* block, const Cell* other);
+// Inserts one cell at the head (at the buffer's first cell with at_start);
+// with advance the head index moves past it.
+void insert_cells(Cell* block, const Cell* value, bool at_start, bool advance);
+// Inserts every cell of source through insert_cells with advance: the values
+// end up in order before the head.
+void append_each(Cell* block, const Cell* source);
+// A new block with copies of the cells from the head (room for at least one
+// cell) of the source's type; deep copies nested blocks (and parens and paths
+// with any_block). Answers the new node; a cyclic deep copy raises
+// internal/no-cycle.
+uint32_t copy_cells(const Cell* block, bool deep, bool any_block);
+
+// Makes the cell an empty block! with room for n cells (1 when n < 1).
+Cell* init_cell(Cell* cell, int32_t n);
+// Pushes a copy of the block cell on the argument stack.
+Cell* push(const Cell* block);
+// Pushes a new empty block with room for n cells (0 gives 1).
+Cell* push_only_star(int32_t n);
+// A new empty block with room for n cells, appended to the parent block;
+// answers the new block's cell (raw).
+Cell* at_tail(const Cell* parent, int32_t n);
+// The same, appended to the runtime's root block.
+Cell* make_at_root(int32_t n);
+
+// Writes the values of the block from its head with the new-line markers and
+// indentation rules of mold (the brackets are the caller's); answers the
+// limit left.
+int32_t mold_values(Cell* block, Cell* buffer, bool only, bool all, bool flat, Cell* part,
+                    int32_t limit, int32_t indent);
+// Compares two blocks cell by cell (the types already agree): -1, 0 or 1,
+// or the first deciding answer of a cell's compare handler.
+int32_t compare_worker(Cell* block1, Cell* block2, int32_t op);
+
+// The mold depth counter: raised around the molding of each value of a block.
+extern int32_t mold_depth;
+
+// ---------------------------------------------------------------------------
+// Handlers.
+Cell* make(Cell* type, Cell* spec);
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+int32_t compare(Cell* value1, Cell* value2, int32_t op);
+// append (append = true) and insert: answers the series at its head for
+// append, just after the inserted cells for insert.
+Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool append);
+
+// Registers block!.
+void init();
+
+}  // namespace kiv::block
+
+namespace kiv::paren {
+
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+// Registers paren! (parent block!).
+void init();
+
+}  // namespace kiv::paren
