@@ -6,6 +6,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/language_error.h"
+#include "runtime/support.h"
 
 namespace kiv {
 
@@ -121,7 +122,7 @@ namespace {
 [[noreturn]] void raise_invalid_char(int32_t code_point) {
   Cell arg;
   integer::init_cell(&arg, code_point);
-  throw LanguageError(ErrorCategory::kScript, "invalid-char", arg);
+  fire(ErrorCategory::kScript, "invalid-char", arg);
 }
 
 bool valid_code_point(int32_t cp) { return cp >= 0 && cp <= kMaxCodePoint; }
@@ -266,7 +267,7 @@ inline uint32_t unit_for(uint32_t cp) { return cp <= 0xFF ? 1 : cp <= 0xFFFF ? 2
 
 uint32_t text_unit(const SeriesBuffer* b) {
   uint32_t unit = b->unit();
-  if (unit != 1 && unit != 2 && unit != 4) throw LanguageError(ErrorCategory::kInternal, "not-here");
+  if (unit != 1 && unit != 2 && unit != 4) fire(ErrorCategory::kInternal, "feature-na");
   return unit;
 }
 
@@ -278,11 +279,11 @@ uint32_t text_unit(const SeriesBuffer* b) {
   std::memcpy(copy, bytes, n);
   uint32_t node = alloc_bytes(static_cast<uint32_t>(n));
   buffer_append_bytes(node, copy, static_cast<uint32_t>(n));
-  throw LanguageError(category, id, Cell{TYPE_BINARY, 0, node, 0});
+  fire(category, id, Cell{TYPE_BINARY, 0, node, 0});
 }
 
 void check_series_size(uint64_t bytes) {
-  if (bytes > kMaxSeriesBytes) throw LanguageError(ErrorCategory::kInternal, "no-memory");
+  if (bytes > kMaxSeriesBytes) fire(ErrorCategory::kInternal, "no-memory");
 }
 
 SeriesBuffer* widen_series(uint32_t node, uint32_t from, uint32_t to) {

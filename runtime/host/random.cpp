@@ -3,11 +3,9 @@
 #include <sys/random.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <stdexcept>
 
 #include "runtime/murmur3.h"
+#include "runtime/support.h"
 
 namespace kiv::random {
 
@@ -78,7 +76,7 @@ int32_t secure() {
     } else if (n < 0 && errno != EINTR) {
       // The kernel has had getrandom since 3.17; without it there is no
       // secure source to fall back to that is any better.
-      throw std::runtime_error(std::string("secure random source failed: ") + std::strerror(errno));
+      fire(ErrorCategory::kInternal, "not-here", "secure random source");
     }
   }
   return static_cast<int32_t>(v & kLowerBits);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -117,6 +118,121 @@ TEST(CaseFold, CommittedTablesMatchGenerator) {
   std::string fresh = slurp(out_dir / "case_fold_tables.h");
   fs::remove_all(out_dir);
   EXPECT_TRUE(fresh == slurp(committed)) << "run tools/gen_case_fold.py and commit runtime/case_fold_tables.h";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// uppercase and lowercase on values.
+
+#include "runtime/collector.h"
+#include "runtime/language_error.h"
+#include "runtime/series.h"
+
+namespace {
+
+using kiv::Cell;
+using kiv::RootedCell;
+
+class ChangeCase : public ::testing::Test {
+ protected:
+  kiv::CollectorEnableScope collect_{true};
+};
+
+RootedCell make_string(const std::u32string& text, uint32_t unit) {
+  uint32_t node = kiv::alloc_series_for_string(static_cast<uint32_t>(text.size() + 1), unit);
+  kiv::SeriesBuffer* b = kiv::node_buffer(node);
+  for (char32_t c : text) {
+    uint32_t v = c;
+    std::memcpy(b->tail_ptr(), &v, unit);
+    b->tail += unit;
+  }
+  return RootedCell(Cell{kiv::TYPE_STRING, 0, node, 0});
+}
+
+std::u32string text_of(const Cell* s) {
+  kiv::SeriesBuffer* b = kiv::node_buffer(s->data2);
+  std::u32string out;
+  for (const uint8_t* p = b->head_ptr(); p < b->tail_ptr(); p += b->unit()) {
+    uint32_t v = 0;
+    std::memcpy(&v, p, b->unit());
+    out.push_back(static_cast<char32_t>(v));
+  }
+  return out;
+}
+
+TEST_F(ChangeCase, StringMapsEveryCharacterOneToOne) {
+  RootedCell s = make_string(U"stra\u00DFe \u03C3\u03C2", 2);
+  kiv::change_case(s.get(), true, nullptr);
+  EXPECT_EQ(text_of(s.get()), U"STRA\u00DFE \u03A3\u03A3");  // sharp s keeps its letter
+  kiv::change_case(s.get(), false, nullptr);
+  EXPECT_EQ(text_of(s.get()), U"stra\u00DFe \u03C3\u03C3");
+}
+
+TEST_F(ChangeCase, UppercaseWidensLatin1String) {
+  RootedCell s = make_string(U"a\u00FF", 1);
+  kiv::change_case(s.get(), true, nullptr);
+  EXPECT_EQ(text_of(s.get()), U"A\u0178");
+  EXPECT_EQ(kiv::node_buffer(s->data2)->unit(), 2u);
+}
+
+TEST_F(ChangeCase, CharValues) {
+  struct Case {
+    uint32_t in;
+    bool upper;
+    uint32_t out;
+  } cases[] = {{0x10400, false, 0x10428}, {0x1E943, true, 0x1E921}, {0x1E922, true, 0x1E900}, {'q', true, 'Q'}};
+  for (const Case& c : cases) {
+    Cell ch{kiv::TYPE_CHAR, 0, c.in, 0};
+    kiv::change_case(&ch, c.upper, nullptr);
+    EXPECT_EQ(ch.data2, c.out);
+  }
+}
+
+TEST_F(ChangeCase, PartLimitsTheRange) {
+  struct Case {
+    int32_t limit;
+    const char32_t* want;
+  } cases[] = {{2, U"aBCdef"}, {100, U"aBCDEF"}, {-3, U"abcdef"}, {0, U"abcdef"}};
+  for (const Case& c : cases) {
+    RootedCell s = make_string(U"abcdef", 1);
+    s->data1 = 1;
+    Cell part{kiv::TYPE_INTEGER, 0, static_cast<uint32_t>(c.limit), 0};
+    kiv::change_case(s.get(), true, &part);
+    EXPECT_EQ(text_of(s.get()), c.want) << c.limit;
+  }
+}
+
+TEST_F(ChangeCase, PartPositionInSameSeries) {
+  RootedCell s = make_string(U"abcdef", 1);
+  Cell end = *s.get();
+  end.data1 = 3;
+  kiv::change_case(s.get(), true, &end);
+  EXPECT_EQ(text_of(s.get()), U"ABCdef");
+  end.data1 = 0;
+  s->data1 = 4;  // a position before the head changes nothing
+  kiv::change_case(s.get(), false, &end);
+  EXPECT_EQ(text_of(s.get()), U"ABCdef");
+}
+
+TEST_F(ChangeCase, PartInAnotherSeriesIsRefused) {
+  RootedCell s = make_string(U"abc", 1);
+  RootedCell other = make_string(U"abc", 1);
+  try {
+    kiv::change_case(s.get(), true, other.get());
+    ADD_FAILURE() << "no error";
+  } catch (const kiv::LanguageError& e) {
+    EXPECT_EQ(e.id, "invalid-refine-arg");
+  }
+  EXPECT_EQ(text_of(s.get()), U"abc");
+}
+
+TEST_F(ChangeCase, HeadPastTailMovesBack) {
+  RootedCell s = make_string(U"ab", 1);
+  s->data1 = 10;
+  kiv::change_case(s.get(), true, nullptr);
+  EXPECT_EQ(s->data1, 2u);
+  EXPECT_EQ(text_of(s.get()), U"ab");
 }
 
 }  // namespace
