@@ -79,8 +79,8 @@ bool is_path_type(uint32_t t) {
 // Whether the byte that made the final state closes (and so belongs to) the token.
 bool includes_last_byte(uint8_t final, uint8_t from_state, uint8_t cls) {
   switch (final) {
-    case kFinalError:
-      return cls != kClassLineFeed;
+    case kFinalError:  // the error token ends at the offending byte
+      return false;
     case kFinalBlockOpen:
     case kFinalBlockClose:
     case kFinalParenOpen:
@@ -323,7 +323,7 @@ int Lexer::finish_level(uint32_t type, bool quiet) {
   } else {
     bool made = false;
     if (type == TYPE_MAP) {
-      int code = count % 2 ? TYPE_MAP : kLexOk;
+      int code = count % 2 ? static_cast<int>(TYPE_MAP) : kLexOk;
       if (code == kLexOk) {
         if (!loaders_->make_map) throw LanguageError(ErrorCategory::kInternal, "not-done");
         code = loaders_->make_map(*this, m + 1, count, m);
@@ -414,6 +414,7 @@ Lexer::Flow Lexer::after_value() {
     }
     // Any other byte ends the path (a : after it makes a set-path!).
     uint32_t type = level_type();
+    const uint8_t* opened = input_ + cell_at(level_)->data3;
     if (pos_ < end_ && b == ':') {
       if (pos_ + 1 < end_ && pos_[1] == '/') return fail(TYPE_PATH, current_token_);
       type = TYPE_SET_PATH;
@@ -424,6 +425,7 @@ Lexer::Flow Lexer::after_value() {
     last_type_ = type;
     if (wants(kEventClose)) {
       Token t = current_token_;
+      t.start = opened;
       t.end = pos_;
       offer(kEventClose, static_cast<int32_t>(type), t, pos_);
       if (resumed_) return Flow::kResume;

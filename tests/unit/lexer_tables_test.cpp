@@ -19,7 +19,7 @@ TEST(LexerTables, ClassesGroupTheBytesTheScannersTellApart) {
   struct Same {
     uint8_t a, b;
   } same[] = {{'\t', ' '}, {'\r', ' '}, {'1', '9'}, {'x', 'X'}, {'a', 'f'}, {'A', 'F'},
-              {'+', '-'},  {'!', '~'}, {'G', 'z'}, {0xC2, 0xF7}, {0x80, 0xBF}, {0xC0, 0xFF}};
+              {'!', '~'}, {'G', 'z'}, {0xC2, 0xF7}, {0x80, 0xBF}, {0xC0, 0xFF}};
   for (auto s : same) EXPECT_EQ(class_of(s.a), class_of(s.b)) << int(s.a) << " " << int(s.b);
   struct Differ {
     uint8_t a, b;
