@@ -8,14 +8,18 @@
 #include <vector>
 
 #include "runtime/case_fold.h"
+#include "runtime/collector.h"
+#include "runtime/float_text.h"
 #include "runtime/memory.h"
 #include "runtime/series.h"
+#include "runtime/stack.h"
+#include "runtime/support.h"
+#include "runtime/unicode.h"
 
 namespace kiv::string {
 
 namespace {
 
-constexpr uint32_t kMaxCodePoint = 0x10FFFF;
 constexpr uint32_t kReplacementChar = 0xFFFD;
 
 // A unit size other than 1, 2 or 4 means a corrupted buffer: nothing sensible
@@ -128,6 +132,35 @@ Cell* init_sized(Cell* cell, int32_t capacity, uint32_t unit) {
 
 Cell* init_cell(Cell* cell, int32_t capacity) { return init_sized(cell, capacity, 1); }
 
+Cell* push(const Cell* value) { return stack::push_copy(value); }
+
+Cell* load_encoded(const uint8_t* bytes, size_t length, int32_t encoding, Cell* target) {
+  uint32_t node = 0;
+  switch (encoding) {
+    case kEncodingUtf8:
+      node = load_utf8_cstring(bytes, length);
+      break;
+    case kEncodingUtf16le:
+      if (length % 2 != 0) fire(ErrorCategory::kScript, "invalid-data", "odd byte count in UTF-16LE text");
+      node = load_utf16le_string(bytes, length / 2, nullptr, false);
+      break;
+    default:
+      fire(ErrorCategory::kScript, "invalid-arg", Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(encoding), 0});
+  }
+  Cell made{TYPE_STRING, 0, node, 0};
+  if (target == nullptr) target = stack::push_new_cell();
+  *target = made;
+  return target;
+}
+
+Cell* load_encoded_at_tail(const Cell* block, const uint8_t* bytes, size_t length, int32_t encoding) {
+  RootedCell made;
+  load_encoded(bytes, length, encoding, made.get());
+  Cell* slot = series_new_tail_cell(block->data2);
+  *slot = *made.get();
+  return slot;
+}
+
 // ---------------------------------------------------------------------------
 // Measuring and addressing.
 
@@ -194,21 +227,51 @@ bool starts_with_text_q(Cell* value, const char* text) {
 // Widening.
 
 void widen(uint32_t node, uint32_t from_unit, uint32_t to_unit) {
-  if (!((from_unit == 1 && (to_unit == 2 || to_unit == 4)) || (from_unit == 2 && to_unit == 4)))
-    unit_fault(to_unit);
-  SeriesBuffer* b = node_buffer(node);
-  if (b->unit() != from_unit) unit_fault(b->unit());
-  uint32_t units = b->length();
-  // The new data plus one unit of room, so an append right after a widening
-  // does not grow again at once.
-  uint64_t needed = static_cast<uint64_t>(units) * to_unit + to_unit;
-  if (static_cast<uint64_t>(b->size) - b->head < needed) b = expand_series_copy(b, round16(needed));
-  uint8_t* base = b->head_ptr();
-  // Backwards, so source and destination can share the buffer.
-  for (uint32_t i = units; i-- > 0;)
-    write_unit(base + static_cast<size_t>(i) * to_unit, to_unit, read_unit(base + static_cast<size_t>(i) * from_unit, from_unit));
-  b->tail = b->head + units * to_unit;
-  b->flags = (b->flags & ~kSeriesUnitMask) | to_unit;
+  if (node_buffer(node)->unit() != from_unit) unit_fault(node_buffer(node)->unit());
+  if (from_unit == 1 && to_unit == 2) widen_latin1_to_ucs2(node);
+  else if (from_unit == 1 && to_unit == 4) widen_latin1_to_ucs4(node);
+  else if (from_unit == 2 && to_unit == 4) widen_ucs2_to_ucs4(node);
+  else unit_fault(to_unit);
+}
+
+uint32_t widen_copy(uint32_t source, int32_t offset, int32_t end, uint32_t target, uint32_t new_unit,
+                    bool keep) {
+  if (new_unit != 2 && new_unit != 4) unit_fault(new_unit);
+  int32_t total = static_cast<int32_t>(node_buffer(source)->length());
+  if (offset < 0) offset = 0;
+  if (end > total) end = total;
+  int32_t n = end > offset ? end - offset : 0;
+  uint64_t bytes = static_cast<uint64_t>(n) * new_unit;
+  if (bytes > kMaxSeriesBytes) throw_no_memory();
+  if (target == 0) {
+    target = alloc_series(static_cast<uint32_t>(n > 0 ? n : 1), new_unit, 0);
+  } else if (static_cast<uint64_t>(node_buffer(target)->size) - node_buffer(target)->head < bytes) {
+    expand_series_copy(node_buffer(target), round16(bytes));
+  }
+  // Both buffers are fetched after the allocations above.
+  const SeriesBuffer* sb = node_buffer(source);
+  SeriesBuffer* tb = node_buffer(target);
+  uint32_t su = sb->unit();
+  const uint8_t* from = sb->data() + sb->head + static_cast<size_t>(offset) * su;
+  uint8_t* to = tb->head_ptr();
+  for (int32_t i = 0; i < n; ++i)
+    write_unit(to + static_cast<size_t>(i) * new_unit, new_unit, read_unit(from + static_cast<size_t>(i) * su, su));
+  if (!keep) {
+    tb->tail = tb->head + static_cast<uint32_t>(bytes);
+    tb->flags = (tb->flags & ~kSeriesUnitMask) | new_unit;
+  }
+  return target;
+}
+
+void move_chars(Cell* source, Cell* target, int32_t count) {
+  int32_t from = clamp_head(source);
+  int32_t available = length(source);
+  if (count > available) count = available;
+  if (count <= 0) return;
+  int32_t at = clamp_head(target);
+  for (int32_t i = 0; i < count; ++i)
+    insert_char(node_of(target), at + i, char_at_index(source, from + i));
+  remove_part(source, from, count);
 }
 
 namespace {
@@ -423,7 +486,7 @@ size_t decode_utf8(const uint8_t* p, size_t n, uint32_t* cp) {
     if ((p[k] & 0xC0) != 0x80) return 0;
     v = (v << 6) | (p[k] & 0x3F);
   }
-  if (v < min || v > kMaxCodePoint || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+  if (v < min || v > static_cast<uint32_t>(kMaxCodePoint) || (v >= 0xD800 && v <= 0xDFFF)) return 0;
   *cp = v;
   return len;
 }
@@ -505,6 +568,10 @@ const char* integer_to_hex(int32_t value, bool trim) {
   }
   while (pos > 0) buf[--pos] = fill ? 'F' : '0';
   return buf;
+}
+
+double text_to_float(const char* bytes, size_t length, ptrdiff_t* unread) {
+  return string_to_float(bytes, bytes + length, 0, unread);
 }
 
 void block_exchange(uint8_t* start, size_t len_a, size_t len_b) {

@@ -51,6 +51,28 @@ Cell* init_cell(Cell* cell, int32_t capacity);
 // The same with a series of the given unit (1, 2 or 4).
 Cell* init_sized(Cell* cell, int32_t capacity, uint32_t unit);
 
+// Pushes a copy of the string value on the argument stack (the buffer is
+// shared, not copied).
+Cell* push(const Cell* value);
+
+// Text encodings of load_encoded.
+enum Encoding : int32_t {
+  kEncodingUtf8 = 0,
+  kEncodingUtf16le = -1,
+};
+// The cell as a new string! holding the decoded text of length bytes:
+// UTF-8 (invalid input raises access/invalid-utf8) or UTF-16LE without CR
+// handling (an odd byte count or a broken surrogate pair raises
+// script/invalid-data). Any other encoding raises script/invalid-arg with
+// it. With no target cell a new cell is pushed on the argument stack.
+Cell* load_encoded(const uint8_t* bytes, size_t length, int32_t encoding, Cell* target);
+// The same into a new cell at the tail of the block; answers it (raw).
+Cell* load_encoded_at_tail(const Cell* block, const uint8_t* bytes, size_t length, int32_t encoding);
+// The same into a new cell pushed on the argument stack.
+inline Cell* load_encoded_push(const uint8_t* bytes, size_t length, int32_t encoding) {
+  return load_encoded(bytes, length, encoding, nullptr);
+}
+
 inline uint32_t node_of(const Cell* value) { return value->data2; }
 inline int32_t index_of(const Cell* value) { return static_cast<int32_t>(value->data1); }
 
@@ -112,6 +134,16 @@ void reset(Cell* value);
 void limit_tail(uint32_t node, int32_t count);
 // Converts the buffer in place from one unit to a wider one (1->2, 1->4, 2->4).
 void widen(uint32_t node, uint32_t from_unit, uint32_t to_unit);
+// Copies the units in [offset, end) of the source series (from its first
+// unit) to the start of the target series at new_unit (2 or 4), making the
+// target when it is 0; unless keep, the target's tail and unit become those
+// of the copy. Answers the target node.
+uint32_t widen_copy(uint32_t source, int32_t offset, int32_t end, uint32_t target, uint32_t new_unit,
+                    bool keep);
+// The move action between strings of different units: inserts count
+// characters from the source's head one by one at the target's head (widening
+// it as needed), then removes them from the source.
+void move_chars(Cell* source, Cell* target, int32_t count);
 
 // ---------------------------------------------------------------------------
 // Appending text.
@@ -154,6 +186,9 @@ void append_decimal(Cell* target, int64_t value);
 const char* byte_to_hex(uint8_t byte);
 // Up to eight upper-case hexadecimal digits of value (see the .cpp).
 const char* integer_to_hex(int32_t value, bool trim);
+// The number read from length bytes of text; *unread (when given) receives
+// the count of characters at the end that were not part of it.
+double text_to_float(const char* bytes, size_t length, ptrdiff_t* unread);
 // Exchanges two adjacent byte ranges inside one buffer: A (at start, len_a
 // bytes) followed by B (len_b bytes) becomes B followed by A.
 void block_exchange(uint8_t* start, size_t len_a, size_t len_b);

@@ -6,7 +6,9 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/eval/actions.h"
+#include "runtime/language_error.h"
 #include "runtime/series.h"
+#include "runtime/stack.h"
 
 namespace kiv {
 namespace {
@@ -278,8 +280,81 @@ TEST_F(StringTest, LongAppendsSurviveCollectionsThatMoveBuffers) {
   EXPECT_EQ(text(s.get()), expect);
 }
 
+TEST_F(StringTest, WidenCopyConvertsARangeIntoAnotherSeries) {
+  RootedCell s = make_narrow(U"abcdef");
+  RootedNode copy(string::widen_copy(string::node_of(s.get()), 1, 4, 0, 2, false));
+  Cell view{TYPE_STRING, 0, copy, 0};
+  EXPECT_EQ(string::unit_of(&view), 2u);
+  EXPECT_EQ(text(&view), U"bcd");
+  // Into an existing series, keeping its tail and unit: only the units change.
+  RootedCell t = make_narrow(U"\u03A9\u03A9\u03A9\u03A9");
+  string::widen_copy(string::node_of(s.get()), 0, 2, string::node_of(t.get()), 2, true);
+  EXPECT_EQ(text(t.get()), U"ab\u03A9\u03A9");
+  string::widen_copy(string::node_of(s.get()), 0, 99, string::node_of(t.get()), 4, false);
+  EXPECT_EQ(unit(t), 4u);
+  EXPECT_EQ(text(t.get()), U"abcdef");
+}
+
+TEST_F(StringTest, MoveCharsInsertsAtTheTargetAndRemovesFromTheSource) {
+  RootedCell source = make_narrow(U"x\u03A9yz");
+  source->data1 = 1;
+  RootedCell target = make_narrow(U"ab");
+  target->data1 = 1;
+  string::move_chars(source.get(), target.get(), 2);
+  EXPECT_EQ(unit(target), 2u);
+  target->data1 = 0;
+  source->data1 = 0;
+  EXPECT_EQ(text(target.get()), U"a\u03A9yb");
+  EXPECT_EQ(text(source.get()), U"xz");
+}
+
+class StringLoadTest : public StringTest {
+ protected:
+  void SetUp() override { stack::init(); }
+};
+
+TEST_F(StringLoadTest, LoadsUtf8AndUtf16leAtTheNarrowestUnit) {
+  RootedCell a;
+  string::load_encoded(reinterpret_cast<const uint8_t*>("caf\xC3\xA9"), 5, string::kEncodingUtf8, a.get());
+  EXPECT_EQ(TYPE_OF(a.get()), TYPE_STRING);
+  EXPECT_EQ(unit(a), 1u);
+  EXPECT_EQ(text(a.get()), U"caf\u00E9");
+  const uint8_t utf16[] = {0x41, 0x00, 0x3D, 0xD8, 0x00, 0xDE};
+  Cell* pushed = string::load_encoded_push(utf16, sizeof utf16, string::kEncodingUtf16le);
+  RootedCell b(*pushed);
+  EXPECT_EQ(unit(b), 4u);
+  EXPECT_EQ(text(b.get()), U"A\U0001F600");
+}
+
+TEST_F(StringLoadTest, BadInputAndUnknownEncodingsRaiseErrors) {
+  const struct {
+    std::string bytes;
+    int32_t encoding;
+    const char* id;
+  } cases[] = {
+      {"a\xFF", string::kEncodingUtf8, "invalid-utf8"},
+      {"a", string::kEncodingUtf16le, "invalid-data"},
+      {"abc", 3, "invalid-arg"},
+  };
+  for (const auto& c : cases) {
+    RootedCell out;
+    try {
+      string::load_encoded(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), c.encoding, out.get());
+      ADD_FAILURE() << "expected " << c.id;
+    } catch (const LanguageError& e) {
+      EXPECT_EQ(e.id, c.id);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Small text helpers.
+
+TEST(StringFloat, TextToFloatReportsTheUnreadTail) {
+  ptrdiff_t unread = -1;
+  EXPECT_DOUBLE_EQ(string::text_to_float("1.5e2xy", 7, &unread), 150.0);
+  EXPECT_EQ(unread, 2);
+}
 
 TEST(StringHex, IntegerToHex) {
   const struct {
