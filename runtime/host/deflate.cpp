@@ -6,7 +6,6 @@
 #include "runtime/host/deflate.h"
 
 #include <array>
-#include <cstring>
 
 namespace kiv::compression {
 namespace {
@@ -172,11 +171,15 @@ Result deflate(std::span<uint8_t> out, std::span<const uint8_t> in) {
   std::vector<std::array<uint32_t, kSlotsPerBucket>> table(kBuckets);
   const size_t n = in.size();
   size_t pos = 0;
+  uint32_t here = three_bytes(in, 0);
   while (pos < n) {
+    auto& bucket = table[bucket_of(here)];
     size_t len = 0, source = 0;
     if (pos >= kMinMatch && pos + kMinMatch <= n) {
-      for (uint32_t p : table[bucket_of(three_bytes(in, pos))]) {
-        if (p != 0 && p < pos && pos < p + kWindow && std::memcmp(&in[p], &in[pos], kMinMatch) == 0) {
+      for (uint32_t p : bucket) {
+        // p < pos, so its three bytes lie inside the input.
+        if (p != 0 && p < pos && pos < p + kWindow &&
+            (uint32_t(in[p]) << 16 | uint32_t(in[p + 1]) << 8 | in[p + 2]) == here) {
           source = p;
           len = kMinMatch;
           while (len < kMaxMatch && pos + len < n && in[p + len] == in[pos + len]) len++;
@@ -193,8 +196,9 @@ Result deflate(std::span<uint8_t> out, std::span<const uint8_t> in) {
       put_symbol(w, in[pos]);
       pos += 1;
     }
-    uint32_t y = three_bytes(in, pos);
-    table[bucket_of(three_bytes(in, start))][((y >> 14) - y) & 3] = uint32_t(start);
+    const uint32_t next = three_bytes(in, pos);
+    bucket[((next >> 14) - next) & 3] = uint32_t(start);
+    here = next;
   }
   put_symbol(w, kEndOfBlock);
   size_t size = w.finish();

@@ -24,6 +24,7 @@ class CodeUnits {
   CodeUnits(std::span<const uint32_t> s) : data_(s.data()), count_(s.size()), unit_(4) {}
   CodeUnits(std::string_view s) : data_(s.data()), count_(s.size()), unit_(1) {}
   CodeUnits(const char* s) : CodeUnits(std::string_view(s)) {}
+  CodeUnits(const std::string& s) : CodeUnits(std::string_view(s)) {}
 
   size_t size() const { return count_; }
   uint32_t operator[](size_t i) const {

@@ -196,8 +196,21 @@ class Output {
     if (pos_ + len <= out_.size()) {
       uint8_t* d = &out_[pos_];
       const uint8_t* s = d - dist;
-      for (size_t i = 0; i < len; i++) d[i] = s[i];
       pos_ += len;
+      if (dist == 1) {
+        std::memset(d, *s, len);
+      } else if (dist >= len) {
+        std::memcpy(d, s, len);
+      } else {
+        // Overlapping: copy in steps of `dist`, each from bytes already written.
+        while (len > 0) {
+          size_t step = std::min(dist, len);
+          std::memcpy(d, s, step);
+          d += step;
+          s += step;
+          len -= step;
+        }
+      }
       return;
     }
     for (size_t i = 0; i < len; i++) {
