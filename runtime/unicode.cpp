@@ -327,6 +327,59 @@ uint32_t new_string_series(uint64_t units, uint32_t unit) {
   return alloc_series_for_string(static_cast<uint32_t>(std::max<uint64_t>(units, 1)), unit);
 }
 
+// Length of the run of plain ASCII bytes at p (no CR when crlf is set), in
+// steps of 8 bytes: the part of the input that needs no decoding.
+size_t plain_ascii_run(const uint8_t* p, const uint8_t* end, bool crlf) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kCRs = 0x0D0D0D0D0D0D0D0Dull;
+  const uint8_t* q = p;
+  while (end - q >= 8) {
+    uint64_t w;
+    std::memcpy(&w, q, 8);
+    if (w & kHighBits) break;
+    if (crlf) {
+      uint64_t x = w ^ kCRs;  // a zero byte where a CR was
+      if ((x - kOnes) & ~x & kHighBits) break;
+    }
+    q += 8;
+  }
+  return static_cast<size_t>(q - p);
+}
+
+// The target (new when 0) made ready to take count more characters, none
+// wider than widest: widened and grown as needed.
+struct Destination {
+  uint32_t node;
+  uint8_t* out;  // the tail, where the next unit goes
+  uint32_t unit;
+};
+
+Destination prepare_destination(uint32_t target, uint64_t count, uint32_t widest) {
+  uint32_t unit = unit_for(widest);
+  if (target == 0) target = new_string_series(count, unit);
+  SeriesBuffer* b = make_room(target, unit, count);
+  return {target, b->tail_ptr(), b->unit()};
+}
+
+void finish_destination(const Destination& d, const uint8_t* out) {
+  SeriesBuffer* b = node_buffer(d.node);
+  b->tail = static_cast<uint32_t>(out - b->data());
+}
+
+// Calls body.template operator()<unit>() with the unit as a constant, so
+// the per-character loops are compiled once per width.
+template <typename Body>
+void by_unit(uint32_t unit, Body&& body) {
+  if (unit == 1) {
+    body.template operator()<1>();
+  } else if (unit == 2) {
+    body.template operator()<2>();
+  } else {
+    body.template operator()<4>();
+  }
+}
+
 // Appends decoded code points at the tail of target (new when 0). read(emit)
 // walks the input and calls emit(code point) for each character; it runs
 // twice: once to count and measure, once to store.
@@ -338,17 +391,14 @@ uint32_t store_code_points(uint32_t target, Reader read) {
     ++count;
     widest = std::max(widest, cp);
   });
-  uint32_t unit = unit_for(widest);
-  if (target == 0) target = new_string_series(count, unit);
-  SeriesBuffer* b = make_room(target, unit, count);
-  unit = b->unit();
-  uint8_t* out = b->tail_ptr();
+  Destination d = prepare_destination(target, count, widest);
+  uint8_t* out = d.out;
   read([&](uint32_t cp) {
-    write_unit(out, unit, cp);
-    out += unit;
+    write_unit(out, d.unit, cp);
+    out += d.unit;
   });
-  b->tail = static_cast<uint32_t>(out - b->data());
-  return target;
+  finish_destination(d, out);
+  return d.node;
 }
 
 // The start and length of a string value from its head (an index past the
@@ -386,10 +436,23 @@ uint32_t load_utf8_string(const uint8_t* bytes, size_t count, uint32_t target, s
   const uint8_t* end = bytes + count;
   if (count >= 3 && start[0] == 0xEF && start[1] == 0xBB && start[2] == 0xBF) start += 3;
 
-  // Check everything before storing anything, and find where a cut final
-  // sequence begins.
+  // Check, count and measure everything before storing anything, and find
+  // where a cut final sequence begins. ASCII takes the short way.
   const uint8_t* stop = end;
+  uint64_t chars = 0;
+  uint32_t widest = 0;
   for (const uint8_t* p = start; p < end;) {
+    size_t run = plain_ascii_run(p, end, crlf);
+    chars += run;
+    p += run;
+    if (p == end) break;
+    if (*p < 0x80) {
+      // A CR before an LF is dropped; a lone one becomes an LF: neither
+      // changes the width.
+      if (!(crlf && *p == kCR && p + 1 < end && p[1] == kLF)) ++chars;
+      ++p;
+      continue;
+    }
     size_t length = static_cast<size_t>(end - p);
     int32_t cp = decode_utf8_sequence(p, &length);
     if (cp == kUtf8Truncated) {
@@ -397,6 +460,8 @@ uint32_t load_utf8_string(const uint8_t* bytes, size_t count, uint32_t target, s
       break;
     }
     if (cp == kUtf8Invalid) raise_with_bytes(ErrorCategory::kAccess, "invalid-utf8", p, static_cast<size_t>(end - p));
+    ++chars;
+    widest = std::max(widest, static_cast<uint32_t>(cp));
     p += length;
   }
   if (stop != end) {
@@ -406,18 +471,39 @@ uint32_t load_utf8_string(const uint8_t* bytes, size_t count, uint32_t target, s
     *remainder = static_cast<size_t>(end - stop);
   }
 
-  return store_code_points(target, [&](auto&& emit) {
+  Destination d = prepare_destination(target, chars, widest);
+  uint8_t* out = d.out;
+  by_unit(d.unit, [&]<uint32_t kUnit>() {
     for (const uint8_t* p = start; p < stop;) {
-      size_t length = static_cast<size_t>(stop - p);
-      uint32_t cp = static_cast<uint32_t>(decode_utf8_sequence(p, &length));
-      p += length;
-      if (crlf && cp == kCR) {
-        if (p < stop && *p == kLF) continue;  // the LF is stored next
-        cp = kLF;
+      size_t run = plain_ascii_run(p, stop, crlf);
+      if (run) {
+        if constexpr (kUnit == 1) {
+          std::memcpy(out, p, run);
+          out += run;
+        } else {
+          for (size_t i = 0; i < run; ++i, out += kUnit) write_unit(out, kUnit, p[i]);
+        }
+        p += run;
+        if (p == stop) break;
       }
-      emit(cp);
+      uint32_t cp = *p;
+      if (cp < 0x80) {
+        ++p;
+        if (crlf && cp == kCR) {
+          if (p < stop && *p == kLF) continue;  // the LF is stored next
+          cp = kLF;
+        }
+      } else {
+        size_t length = static_cast<size_t>(stop - p);
+        cp = static_cast<uint32_t>(decode_utf8_sequence(p, &length));
+        p += length;
+      }
+      write_unit(out, kUnit, cp);
+      out += kUnit;
     }
   });
+  finish_destination(d, out);
+  return d.node;
 }
 
 uint32_t load_utf8_from_series(const uint8_t* bytes, size_t count, const Cell* string, size_t* remainder,

@@ -325,6 +325,41 @@ TEST_F(StringSeries, Utf8CrlfBecomesLf) {
   EXPECT_EQ(text_of(keep), U"a\r\n");
 }
 
+// Texts of every mix of ASCII runs, CR, LF and wider characters, checked
+// against a plain reference of the CR rules: catches slips in the 8-byte
+// ASCII shortcut at run edges.
+TEST_F(StringSeries, Utf8LoadMatchesReferenceOnMixedTexts) {
+  const std::u32string alphabet = U"abcdefgh\r\r\n\u00E9\u20AC\U0001F600";
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+  for (int round = 0; round < 300; ++round) {
+    std::u32string text;
+    size_t length = next() % 40;
+    for (size_t i = 0; i < length; ++i) text.push_back(alphabet[next() % alphabet.size()]);
+    Bytes utf8;
+    for (char32_t c : text) {
+      uint8_t buf[4];
+      int n = kiv::encode_utf8_char(static_cast<int32_t>(c), buf);
+      utf8.insert(utf8.end(), buf, buf + n);
+    }
+    for (bool crlf : {false, true}) {
+      std::u32string want;
+      for (size_t i = 0; i < text.size(); ++i) {
+        if (crlf && text[i] == U'\r') {
+          if (i + 1 < text.size() && text[i + 1] == U'\n') continue;
+          want.push_back(U'\n');
+        } else {
+          want.push_back(text[i]);
+        }
+      }
+      size_t remainder = 1;
+      RootedNode n(load8(utf8, 0, &remainder, crlf));
+      ASSERT_EQ(text_of(n), want) << round << (crlf ? " crlf" : "");
+      ASSERT_EQ(remainder, 0u);
+    }
+  }
+}
+
 TEST_F(StringSeries, Utf8MalformedRaisesWithBytesAndKeepsTarget) {
   RootedNode target(load8({'o', 'l', 'd'}));
   struct Case {
