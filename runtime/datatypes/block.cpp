@@ -6,6 +6,7 @@
 
 #include "runtime/collector.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/none.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
@@ -183,6 +184,47 @@ void append_each(Cell* block, const Cell* source) {
   }
 }
 
+Cell select_value(const Cell* block, const Cell* value) {
+  Cell blk = *block, v = *value;
+  uint32_t node = node_of(&blk);
+  int32_t total = total_cells(&blk);
+  for (int32_t i = head_of(&blk); i < total; ++i) {
+    Cell c = cell_copy(node, i);
+    if (compare_values(&v, &c, COMP_FIND) == 0) {
+      // The compare handler may have run code: measure again.
+      if (i + 1 < total_cells(&blk)) return cell_copy(node, i + 1);
+      break;
+    }
+    total = total_cells(&blk);
+  }
+  return none_value;
+}
+
+bool remove_found(Cell* block, const Cell* value, bool from_start) {
+  Cell v = *value;
+  uint32_t node = node_of(block);
+  int32_t head = head_of(block);
+  for (int32_t i = from_start ? 0 : head; i < total_cells(block); ++i) {
+    Cell c = cell_copy(node, i);
+    if (compare_values(&v, &c, COMP_FIND) != 0) continue;
+    SeriesBuffer* b = node_buffer(node);
+    if (i >= static_cast<int32_t>(b->length())) return false;
+    Cell* p = b->head_cell() + i;
+    std::memmove(p, p + 1, static_cast<size_t>(static_cast<int32_t>(b->length()) - i - 1) * kCellSize);
+    b->tail -= kCellSize;
+    return i < head + 1;
+  }
+  return false;
+}
+
+void append_top() {
+  Cell* top = stack::last_pushed();
+  if (stack::top_index() < 2) return;
+  Cell value = *top;
+  append_cell(top - 1, &value);
+  stack::drop_cells(1);
+}
+
 namespace {
 
 uint32_t copy_cells_guarded(const Cell* block, bool deep, bool any_block) {
@@ -225,6 +267,8 @@ Cell* init_cell(Cell* cell, int32_t n) {
   *cell = Cell{TYPE_BLOCK, 0, node, 0};
   return cell;
 }
+
+Cell* init_cell_sized(Cell* cell, int32_t n, bool) { return init_cell(cell, n); }
 
 Cell* push(const Cell* block) { return stack::push_copy(block); }
 

@@ -57,6 +57,17 @@ void insert_cells(Cell* block, const Cell* value, bool at_start, bool advance);
 // Inserts every cell of source through insert_cells with advance: the values
 // end up in order before the head.
 void append_each(Cell* block, const Cell* source);
+// The cell after the first cell from the head that equals the value (find's
+// equality, code 12); none! when nothing matches or the match is the last
+// cell.
+Cell select_value(const Cell* block, const Cell* value);
+// Removes the first cell equal to the value (code 12), searching from the
+// head or from the buffer's first cell; true when the removed cell's index
+// was below head + 1, false otherwise or when nothing matched.
+bool remove_found(Cell* block, const Cell* value, bool from_start);
+// Appends the last pushed cell of the argument stack to the block just below
+// it and drops it.
+void append_top();
 // A new block with copies of the cells from the head (room for at least one
 // cell) of the source's type; deep copies nested blocks (and parens and paths
 // with any_block). Answers the new node; a cyclic deep copy raises
@@ -65,6 +76,9 @@ uint32_t copy_cells(const Cell* block, bool deep, bool any_block);
 
 // Makes the cell an empty block! with room for n cells (1 when n < 1).
 Cell* init_cell(Cell* cell, int32_t n);
+// The same; the memory manager puts a request of the big-series size in a
+// block of its own whatever the flag says, so big only documents the intent.
+Cell* init_cell_sized(Cell* cell, int32_t n, bool big);
 // Pushes a copy of the block cell on the argument stack.
 Cell* push(const Cell* block);
 // Pushes a new empty block with room for n cells (0 gives 1).

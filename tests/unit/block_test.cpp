@@ -426,6 +426,39 @@ TEST_F(BlockTest, LengthFromTheHeadClampsAHeadPastTheTail) {
   EXPECT_EQ(view.data1, 1u);
 }
 
+TEST_F(BlockTest, SelectValueAnswersTheCellAfterTheFirstMatch) {
+  RootedCell b = strings({"a", "1", "b", "2"});
+  RootedCell key_b = str("B"), key_2 = str("2"), key_x = str("x");
+  Cell r = block::select_value(b.get(), key_b.get());
+  EXPECT_EQ(text(&r), "2");  // find's equality ignores case
+  EXPECT_EQ(TYPE_OF(&(r = block::select_value(b.get(), key_2.get()))), TYPE_NONE);  // match is last
+  EXPECT_EQ(TYPE_OF(&(r = block::select_value(b.get(), key_x.get()))), TYPE_NONE);
+  b->data1 = 3;  // from the head only
+  EXPECT_EQ(TYPE_OF(&(r = block::select_value(b.get(), key_b.get()))), TYPE_NONE);
+}
+
+TEST_F(BlockInsertTest, RemoveFoundSearchesFromTheHeadOrTheStart) {
+  RootedCell b = strings({"a", "b", "a", "c"});
+  b->data1 = 1;
+  RootedCell a = str("a"), z = str("z");
+  EXPECT_FALSE(block::remove_found(b.get(), a.get(), false));  // the "a" at index 2
+  EXPECT_EQ(contents(b), "[\"a\" \"b\" \"c\"]");
+  EXPECT_TRUE(block::remove_found(b.get(), a.get(), true));  // index 0, before the head
+  EXPECT_EQ(contents(b), "[\"b\" \"c\"]");
+  EXPECT_FALSE(block::remove_found(b.get(), z.get(), true));
+}
+
+TEST_F(BlockTest, AppendTopMovesTheLastPushedValueIntoTheBlockBelow) {
+  RootedCell b = strings({"a"});
+  block::push(b.get());
+  RootedCell s = str("b");
+  stack::push_copy(s.get());
+  uint32_t top = stack::top_index();
+  block::append_top();
+  EXPECT_EQ(stack::top_index(), top - 1);
+  EXPECT_EQ(mold(b.get()), "[\"a\" \"b\"]");
+}
+
 // ---------------------------------------------------------------------------
 // make.
 
