@@ -85,7 +85,7 @@ int encode_utf16_char(int32_t code_point, uint16_t* destination);
 // 16-bit NUL; destination holds strlen + 1 units.
 void cstring_to_utf16(const char* bytes, uint16_t* destination);
 
-// The code point of a Windows-1251 byte (0x98, undefined there, is U+0098).
+// The code point of a code page 1251 byte (0x98, undefined there, is U+0098).
 int32_t cp1251_to_code_point(uint8_t byte);
 
 // ---------------------------------------------------------------------------
@@ -126,7 +126,7 @@ uint32_t load_utf8_cstring(const uint8_t* bytes, size_t count);
 // bytes as a binary!, before anything is stored; a lone low surrogate is kept.
 uint32_t load_utf16le_string(const uint8_t* bytes, size_t units, const Cell* target, bool crlf);
 
-// Decodes count Windows-1251 bytes into the target string value's series (a
+// Decodes count code page 1251 bytes into the target string value's series (a
 // new one when null), CR handling as for UTF-8; answers the node.
 uint32_t load_cp1251_string(const uint8_t* bytes, size_t count, const Cell* target, bool crlf);
 

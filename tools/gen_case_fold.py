@@ -9,7 +9,7 @@ cutting them to their first code point would lose letters (U+00DF would
 upper-case to a single S, U+FB01 to F).
 
 Usage: tools/gen_case_fold.py [UCD directory] [output directory]
-Defaults: /usr/share/unicode (Debian package unicode-data) and runtime/.
+Defaults: /usr/share/unicode (package unicode-data) and runtime/.
 """
 import os
 import re
