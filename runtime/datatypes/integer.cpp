@@ -1,8 +1,116 @@
 #include "runtime/datatypes/integer.h"
 
-#include "runtime/datatypes/registry.h"
+#include <cmath>
+#include <cstring>
+#include <limits>
 
-namespace kiv::integer {
+#include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/unset.h"
+#include "runtime/eval/actions.h"
+#include "runtime/host/random.h"
+#include "runtime/language_error.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
+#include "runtime/support.h"
+
+namespace kiv {
+
+int32_t scan_integer_text(const uint8_t* first, int32_t count, uint32_t unit, int32_t* error) {
+  auto char_at = [&](int32_t i) -> uint32_t {
+    const uint8_t* p = first + static_cast<size_t>(i) * unit;
+    if (unit == 1) return *p;
+    if (unit == 2) return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
+    uint32_t c;
+    std::memcpy(&c, p, 4);
+    return c;
+  };
+  *error = 0;
+  int32_t i = 0;
+  bool negative = false;
+  if (count > 0 && (char_at(0) == '+' || char_at(0) == '-')) {
+    negative = char_at(0) == '-';
+    i = 1;
+  }
+  // Accumulate the magnitude; the minimum value's magnitude is one more than
+  // the maximum's, so the limit depends on the sign.
+  const uint32_t limit = negative ? 2147483648u : 2147483647u;
+  uint32_t magnitude = 0;
+  for (; i < count; ++i) {
+    uint32_t c = char_at(i);
+    if (c == '\'') continue;
+    if (c < '0' || c > '9') {
+      *error = -1;
+      return 0;
+    }
+    uint32_t digit = c - '0';
+    if (magnitude > (limit - digit) / 10) {
+      *error = -2;
+      return 0;
+    }
+    magnitude = magnitude * 10 + digit;
+  }
+  return negative ? static_cast<int32_t>(0u - magnitude) : static_cast<int32_t>(magnitude);
+}
+
+namespace integer {
+
+namespace {
+
+Cell datatype_of(uint32_t type) {
+  Cell c;
+  datatype::init_cell(&c, type);
+  return c;
+}
+
+[[noreturn]] void fire_overflow() { fire(ErrorCategory::kMath, "overflow"); }
+
+// float! values are made here only as results (overflow, inexact division);
+// the float module owns everything else about them. Until float! registers,
+// asking for a float result raises internal not-done.
+// Revisit: once float! exists the check below always passes.
+void make_float(Cell* target, double d) {
+  if (!type_registered(TYPE_FLOAT)) fire(ErrorCategory::kInternal, "not-done");
+  *target = Cell{TYPE_FLOAT, 0, 0, 0};
+  set_cell_float(target, d);
+}
+
+// Hands an operation over to the float module: the integer in `value`
+// becomes a float! and float!'s own handler for the action runs. Until
+// float! registers: internal not-done.
+Handler float_handler(uint32_t action) {
+  Handler h = type_registered(TYPE_FLOAT) ? type_handler(TYPE_FLOAT, action) : nullptr;
+  if (!h) fire(ErrorCategory::kInternal, "not-done");
+  return h;
+}
+void to_float_in_place(Cell* value) {
+  double d = static_cast<double>(get(value));
+  *value = Cell{TYPE_FLOAT, 0, 0, 0};
+  set_cell_float(value, d);
+}
+
+[[noreturn]] void fire_not_related(uint32_t type) {
+  Cell word;
+  stack::calling_word(&word);
+  fire(ErrorCategory::kScript, "not-related", datatype_of(type), word);
+}
+
+}  // namespace
+
+Cell* push(int32_t value) { return init_cell(stack::push_new_cell(), value); }
+Cell* into_result(int32_t value) { return init_cell(stack::arguments(), value); }
+Cell* at_tail(const Cell* block, int32_t value) { return init_cell(alloc_tail(block), value); }
+int32_t result_value() { return get(stack::arguments()); }
+int32_t result_or_zero() {
+  const Cell* r = stack::arguments();
+  return TYPE_OF(r) == TYPE_INTEGER ? get(r) : 0;
+}
+
+int32_t abs(int32_t n) {
+  if (n == std::numeric_limits<int32_t>::min()) fire_overflow();
+  return n < 0 ? -n : n;
+}
 
 bool float_out_of_int_range_q(const Cell* c) {
   double d = cell_float(c);
@@ -25,6 +133,189 @@ DecimalText to_decimal(int32_t n) {
   out.text[length] = 0;
   out.length = length;
   return out;
+}
+
+int32_t do_op(int32_t op, int32_t left, int32_t right, Cell* target) {
+  int64_t a = left, b = right;
+  int64_t wide;
+  switch (op) {
+    case OP_ADD:
+      wide = a + b;
+      break;
+    case OP_SUBTRACT:
+      wide = a - b;
+      break;
+    case OP_MULTIPLY:
+      wide = a * b;
+      break;
+    case OP_DIVIDE:
+      if (right == 0) fire(ErrorCategory::kMath, "zero-divide");
+      if (right == -1 && left == std::numeric_limits<int32_t>::min()) fire_overflow();
+      if (target && left % right != 0) {
+        make_float(target, static_cast<double>(left) / static_cast<double>(right));
+        return 0;
+      }
+      wide = a / b;
+      break;
+    case OP_REMAINDER:
+      if (right == 0) fire(ErrorCategory::kMath, "zero-divide");
+      if (right == -1 && left == std::numeric_limits<int32_t>::min()) fire_overflow();
+      wide = a % b;  // truncating: the sign of the left operand
+      break;
+    case OP_OR:
+      wide = left | right;
+      break;
+    case OP_AND:
+      wide = left & right;
+      break;
+    case OP_XOR:
+      wide = left ^ right;
+      break;
+    default:
+      fatal_runtime_error(101);
+  }
+  if (wide < std::numeric_limits<int32_t>::min() || wide > std::numeric_limits<int32_t>::max()) {
+    // Only add, subtract and multiply get here; the exact result fits a double.
+    if (target) {
+      make_float(target, static_cast<double>(wide));
+      return 0;
+    }
+  }
+  int32_t r = static_cast<int32_t>(static_cast<uint32_t>(wide));
+  if (target) target->data2 = static_cast<uint32_t>(r);
+  return r;
+}
+
+void arith(int32_t op) {
+  Cell* left = stack::arguments();
+  Cell* right = left + 1;
+  uint32_t type = TYPE_OF(right);
+  switch (type) {
+    case TYPE_INTEGER:
+    case TYPE_CHAR:
+      do_op(op, get(left), static_cast<int32_t>(right->data2), left);
+      return;
+    case TYPE_FLOAT:
+    case TYPE_PERCENT:
+    case TYPE_TIME: {
+      // float! arithmetic converts the integer to a double itself; handing
+      // it a float! left operand is the same. The action is the one the op
+      // code names.
+      static const uint32_t kActionOfOp[] = {ACT_ADD, ACT_SUBTRACT, ACT_MULTIPLY, ACT_DIVIDE,
+                                             ACT_REMAINDER, ACT_OR_T, ACT_AND_T, ACT_XOR_T};
+      if (op < OP_ADD || op > OP_XOR) fatal_runtime_error(101);
+      Handler h = float_handler(kActionOfOp[op]);
+      to_float_in_place(left);
+      handler_as<ACT_ADD>(h)();
+      return;
+    }
+    case TYPE_PAIR:
+    case TYPE_POINT2D:
+    case TYPE_POINT3D:
+      if (op == OP_DIVIDE) fire_not_related(TYPE_INTEGER);
+      // pair and point math come with their modules.
+      fire(ErrorCategory::kInternal, "not-done");
+    case TYPE_TUPLE:
+      if (op == OP_SUBTRACT || op == OP_DIVIDE) fire_not_related(TYPE_INTEGER);
+      fire(ErrorCategory::kInternal, "not-done");  // tuple math comes with tuple!
+    case TYPE_DATE:
+      if (op != OP_ADD) fire_not_related(TYPE_INTEGER);
+      fire(ErrorCategory::kInternal, "not-done");  // date math comes with date!
+    case TYPE_VECTOR:
+    case TYPE_MONEY:
+      fire(ErrorCategory::kInternal, "not-done");  // vector and money math come with their modules
+    default:
+      fire(ErrorCategory::kScript, "invalid-type", datatype_of(type));
+  }
+}
+
+Cell* to(Cell* type, Cell* spec) {
+  int32_t n = 0;
+  switch (TYPE_OF(spec)) {
+    case TYPE_INTEGER:
+      n = get(spec);
+      break;
+    case TYPE_CHAR:
+      n = static_cast<int32_t>(spec->data2);
+      break;
+    case TYPE_FLOAT:
+    case TYPE_PERCENT:
+      if (float_out_of_int_range_q(spec))
+        fire(ErrorCategory::kScript, "type-limit", datatype_of(TYPE_INTEGER));
+      n = static_cast<int32_t>(std::trunc(cell_float(spec)));
+      break;
+    case TYPE_TIME:
+      // Seconds rounded half up, without a range check; a value the 32-bit
+      // range cannot hold is clamped rather than left undefined.
+      {
+        double d = std::trunc(cell_float(spec) + 0.5);
+        n = d >= 2147483647.0 ? std::numeric_limits<int32_t>::max()
+            : (d <= -2147483648.0 || std::isnan(d)) ? std::numeric_limits<int32_t>::min()
+                                                    : static_cast<int32_t>(d);
+      }
+      break;
+    case TYPE_STRING:
+    case TYPE_FILE:
+    case TYPE_URL:
+    case TYPE_TAG:
+    case TYPE_EMAIL:
+    case TYPE_REF: {
+      int32_t count = string::length(spec);
+      int32_t error = 0;
+      n = scan_integer_text(string::head_pointer(spec), count, string::unit_of(spec), &error);
+      if (error != 0)
+        fire(ErrorCategory::kScript, "bad-to-arg", datatype_of(TYPE_INTEGER), *spec);
+      break;
+    }
+    case TYPE_BINARY: {
+      // The first bytes from the head, big-endian, at most four.
+      uint32_t node = spec->data2;
+      int32_t total = static_cast<int32_t>(series_length(node));
+      int32_t index = static_cast<int32_t>(spec->data1);
+      if (index > total) index = total;
+      int32_t count = total - index < 4 ? total - index : 4;
+      const uint8_t* p = node_buffer(node)->head_ptr() + index;
+      uint32_t u = 0;
+      for (int32_t i = 0; i < count; ++i) u = (u << 8) | p[i];
+      n = static_cast<int32_t>(u);
+      break;
+    }
+    case TYPE_ISSUE:
+    case TYPE_DATE:
+    case TYPE_MONEY:
+      // The issue's text needs the symbol table; dates and money come with
+      // their modules.
+      fire(ErrorCategory::kInternal, "not-done");
+    default:
+      fire(ErrorCategory::kScript, "bad-to-arg", datatype_of(TYPE_INTEGER), *spec);
+  }
+  // The result replaces the first argument: the frame's base cell.
+  return init_cell(type, n);
+}
+
+Cell* make(Cell* type, Cell* spec) {
+  if (TYPE_OF(spec) == TYPE_LOGIC) return init_cell(type, spec->data1 != 0 ? 1 : 0);
+  return to(type, spec);
+}
+
+Cell* random(Cell* value, bool seed, bool secure, bool) {
+  if (seed) {
+    random::seed(static_cast<uint32_t>(get(value)));
+    return &unset_value;
+  }
+  int32_t n = get(value);
+  if (n != 0) n = random::integer(secure ? random::Source::secure : random::Source::generator, n);
+  return init_cell(value, n);
+}
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  DecimalText t = to_decimal(get(value));
+  string::append_text(buffer, t.text);
+  return limit - t.length;
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+  return form(value, buffer, part, limit);
 }
 
 namespace {
@@ -57,6 +348,68 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
   }
 }
 
+Cell* negate(Cell* value) {
+  int32_t n = get(value);
+  if (n == std::numeric_limits<int32_t>::min()) fire_overflow();
+  value->data2 = static_cast<uint32_t>(-n);
+  return value;
+}
+
+Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor, bool ceiling,
+            bool half_ceiling) {
+  if (scale && TYPE_OF(scale) == TYPE_MONEY) fire_not_related(TYPE_MONEY);
+  int32_t n = get(value);
+  if (n == std::numeric_limits<int32_t>::min()) return value;
+  if (scale && TYPE_OF(scale) != TYPE_INTEGER) {
+    // A float!, percent! or time! scale: the value is rounded as a float!.
+    Handler h = float_handler(ACT_ROUND);
+    to_float_in_place(value);
+    return handler_as<ACT_ROUND>(h)(value, scale, even, down, half_down, floor, ceiling,
+                                    half_ceiling);
+  }
+  if (!scale) return value;  // a scale of 1 changes nothing
+  int32_t s = abs(get(scale));
+  if (s == 0) return value;
+  int64_t a = n < 0 ? -static_cast<int64_t>(n) : n;
+  int64_t r = a % s;
+  if (r == 0) return value;
+  int64_t d = s - r;
+  int64_t up = a + d;  // the next multiple away from zero
+  int64_t dn = a - r;  // the next multiple toward zero
+  int64_t sg = sign(n);
+  auto check_up = [&] {
+    if (up > std::numeric_limits<int32_t>::max()) fire_overflow();
+  };
+  int64_t out;
+  if (down) {
+    out = sg * dn;
+  } else if (floor) {
+    check_up();
+    out = n > 0 ? dn : -up;
+  } else if (ceiling) {
+    check_up();
+    out = n > 0 ? up : -dn;
+  } else if (r < d) {
+    out = sg * dn;
+  } else if (r > d) {
+    check_up();
+    out = sg * up;
+  } else if (even) {
+    check_up();
+    out = ((a / s) % 2 == 0) ? sg * dn : sg * up;
+  } else if (half_down) {
+    out = sg * dn;
+  } else if (half_ceiling) {
+    check_up();
+    out = n > 0 ? up : -dn;
+  } else {
+    check_up();
+    out = sg * up;
+  }
+  value->data2 = static_cast<uint32_t>(static_cast<int32_t>(out));
+  return value;
+}
+
 namespace {
 
 int32_t even_q(Cell* value) { return (get(value) & 1) == 0; }
@@ -67,34 +420,93 @@ Cell* complement(Cell* value) {
   return value;
 }
 
+void absolute() {
+  Cell* v = stack::arguments();
+  v->data2 = static_cast<uint32_t>(abs(get(v)));
+}
+void add() { arith(OP_ADD); }
+void subtract() { arith(OP_SUBTRACT); }
+void multiply() { arith(OP_MULTIPLY); }
+void divide() { arith(OP_DIVIDE); }
+void remainder() { arith(OP_REMAINDER); }
+void and_t() { arith(OP_AND); }
+void or_t() { arith(OP_OR); }
+void xor_t() { arith(OP_XOR); }
+
+// Exponentiation by squaring in 32 bits; an overflow anywhere abandons it and
+// float! power takes over, as it does for float and negative exponents.
+void power() {
+  Cell* base = stack::arguments();
+  Cell* exponent = base + 1;
+  uint32_t etype = TYPE_OF(exponent);
+  if (etype != TYPE_INTEGER && etype != TYPE_FLOAT) {
+    Cell word;
+    stack::calling_word(&word);
+    fire(ErrorCategory::kScript, "expect-arg", word, datatype_of(etype), ErrorArgument("exponent"));
+  }
+  if (etype == TYPE_INTEGER && get(exponent) >= 0) {
+    int64_t result = 1;
+    int64_t b = get(base);
+    uint32_t e = static_cast<uint32_t>(get(exponent));
+    bool overflow = false;
+    auto fits = [](int64_t v) {
+      return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+    };
+    while (e != 0) {
+      if (e & 1) {
+        result *= b;
+        if (!fits(result)) {
+          overflow = true;
+          break;
+        }
+      }
+      e >>= 1;
+      if (e != 0) {
+        b *= b;
+        if (!fits(b)) {
+          overflow = true;
+          break;
+        }
+      }
+    }
+    if (!overflow) {
+      init_cell(base, static_cast<int32_t>(result));
+      return;
+    }
+  }
+  Handler h = float_handler(ACT_POWER);
+  to_float_in_place(base);
+  handler_as<ACT_POWER>(h)();
+}
+
 }  // namespace
 
 void init() {
   const HandlerEntry row[] = {
-      kNone<ACT_MAKE>,
-      kNone<ACT_RANDOM>,
+      own<ACT_MAKE>(make),
+      own<ACT_RANDOM>(random),
       kNone<ACT_REFLECT>,
-      kNone<ACT_TO>,
-      kNone<ACT_FORM>,
-      kNone<ACT_MOLD>,
+      own<ACT_TO>(to),
+      own<ACT_FORM>(form),
+      own<ACT_MOLD>(mold),
       kNone<ACT_EVAL_PATH>,
       kNone<ACT_EMPTY_8>,
       own<ACT_COMPARE>(compare),
-      kNone<ACT_ABSOLUTE>,
-      kNone<ACT_ADD>,
-      kNone<ACT_DIVIDE>,
-      kNone<ACT_MULTIPLY>,
-      kNone<ACT_NEGATE>,
-      kNone<ACT_POWER>,
-      kNone<ACT_REMAINDER>,
-      kNone<ACT_ROUND>,
-      kNone<ACT_SUBTRACT>,
+      own<ACT_ABSOLUTE>(absolute),
+      own<ACT_ADD>(add),
+      own<ACT_DIVIDE>(divide),
+      own<ACT_MULTIPLY>(multiply),
+      own<ACT_NEGATE>(negate),
+      own<ACT_POWER>(power),
+      own<ACT_REMAINDER>(remainder),
+      own<ACT_ROUND>(round),
+      own<ACT_SUBTRACT>(subtract),
       own<ACT_EVEN_Q>(even_q),
       own<ACT_ODD_Q>(odd_q),
-      kNone<ACT_AND_T>,
+      own<ACT_AND_T>(and_t),
       own<ACT_COMPLEMENT>(complement),
-      kNone<ACT_OR_T>,
-      kNone<ACT_XOR_T>,
+      own<ACT_OR_T>(or_t),
+      own<ACT_XOR_T>(xor_t),
       kNone<ACT_APPEND>,
       kNone<ACT_AT>,
       kNone<ACT_BACK>,
@@ -137,4 +549,5 @@ void init() {
   datatype::register_type(TYPE_INTEGER, 0, "integer!", row);
 }
 
-}  // namespace kiv::integer
+}  // namespace integer
+}  // namespace kiv

@@ -1,6 +1,15 @@
 #include "runtime/datatypes/logic.h"
 
+#include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/unset.h"
+#include "runtime/eval/actions.h"
+#include "runtime/host/random.h"
+#include "runtime/language_error.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
+#include "runtime/support.h"
 
 namespace kiv {
 
@@ -8,6 +17,61 @@ Cell true_value{TYPE_LOGIC, 1, 0, 0};
 Cell false_value{TYPE_LOGIC, 0, 0, 0};
 
 namespace logic {
+
+Cell* box(bool flag) { return init_cell(stack::arguments(), flag); }
+Cell* push(bool flag) { return init_cell(stack::push_new_cell(), flag); }
+Cell* at_tail(const Cell* block, bool flag) { return init_cell(alloc_tail(block), flag); }
+
+bool cell_true_q(const Cell* cell, bool check, const Cell* word) {
+  if (check && TYPE_OF(cell) == TYPE_UNSET) {
+    if (word) fire(ErrorCategory::kScript, "no-value", *word);
+    fire(ErrorCategory::kScript, "no-value");
+  }
+  return !falsy(cell);
+}
+
+bool result_true_q() {
+  const Cell* r = stack::arguments();
+  if (TYPE_OF(r) == TYPE_UNSET) fire(ErrorCategory::kScript, "no-return");
+  return !falsy(r);
+}
+
+bool result_false_q() { return falsy(stack::arguments()); }
+
+namespace {
+
+const Cell* top_cell() {
+  return stack::top_index() > stack::base_index() ? stack::top() - 1 : stack::arguments();
+}
+
+}  // namespace
+
+bool top_false_q() { return falsy(top_cell()); }
+bool top_true_q() { return !top_false_q(); }
+
+void do_op(int32_t op) {
+  Cell* left = stack::arguments();
+  Cell* right = left + 1;
+  if (TYPE_OF(right) != TYPE_LOGIC) {
+    Cell word, type;
+    stack::calling_word(&word);
+    datatype::init_cell(&type, TYPE_OF(right));
+    fire(ErrorCategory::kScript, "expect-arg", word, type, ErrorArgument("value2"));
+  }
+  switch (op) {
+    case OP_AND:
+      left->data1 &= right->data1;
+      break;
+    case OP_OR:
+      left->data1 |= right->data1;
+      break;
+    case OP_XOR:
+      left->data1 ^= right->data1;
+      break;
+    default:
+      fatal_runtime_error(101);
+  }
+}
 
 Cell* to(Cell*, Cell* spec) {
   switch (TYPE_OF(spec)) {
@@ -33,6 +97,29 @@ Cell* make(Cell* type, Cell* spec) {
   }
 }
 
+Cell* random(Cell* value, bool seed, bool secure, bool) {
+  if (seed) {
+    random::seed(get(value));
+    return &unset_value;
+  }
+  // Both sources give 0 .. 0x7FFFFFFF, so each answer is equally likely.
+  int32_t r = secure ? random::secure() : random::next();
+  return init_cell(value, r > 0x3FFFFFFF);
+}
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  bool t = get(value) != 0;
+  string::append_text(buffer, t ? "true" : "false");
+  return limit - (t ? 4 : 5);
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell* part, int32_t limit, int32_t) {
+  if (!all) return form(value, buffer, part, limit);
+  bool t = get(value) != 0;
+  string::append_text(buffer, t ? "#(true)" : "#(false)");
+  return limit - (t ? 7 : 8);
+}
+
 int32_t compare(Cell* value1, Cell* value2, int32_t op) {
   if (TYPE_OF(value2) != TYPE_LOGIC) return kNotComparable;
   switch (op) {
@@ -55,16 +142,24 @@ Cell* complement(Cell* value) {
   return value;
 }
 
+namespace {
+
+void and_t() { do_op(OP_AND); }
+void or_t() { do_op(OP_OR); }
+void xor_t() { do_op(OP_XOR); }
+
+}  // namespace
+
 void init() {
   true_value = Cell{TYPE_LOGIC, 1, 0, 0};
   false_value = Cell{TYPE_LOGIC, 0, 0, 0};
   const HandlerEntry row[] = {
       own<ACT_MAKE>(make),
-      kNone<ACT_RANDOM>,
+      own<ACT_RANDOM>(random),
       kNone<ACT_REFLECT>,
       own<ACT_TO>(to),
-      kNone<ACT_FORM>,
-      kNone<ACT_MOLD>,
+      own<ACT_FORM>(form),
+      own<ACT_MOLD>(mold),
       kNone<ACT_EVAL_PATH>,
       kNone<ACT_EMPTY_8>,
       own<ACT_COMPARE>(compare),
@@ -79,10 +174,10 @@ void init() {
       kNone<ACT_SUBTRACT>,
       kNone<ACT_EVEN_Q>,
       kNone<ACT_ODD_Q>,
-      kNone<ACT_AND_T>,
+      own<ACT_AND_T>(and_t),
       own<ACT_COMPLEMENT>(complement),
-      kNone<ACT_OR_T>,
-      kNone<ACT_XOR_T>,
+      own<ACT_OR_T>(or_t),
+      own<ACT_XOR_T>(xor_t),
       kNone<ACT_APPEND>,
       kNone<ACT_AT>,
       kNone<ACT_BACK>,

@@ -1,6 +1,9 @@
 #include "runtime/datatypes/none.h"
 
 #include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
 
 namespace kiv {
 
@@ -8,7 +11,33 @@ Cell none_value{TYPE_NONE, 0, 0, 0};
 
 namespace none {
 
+Cell* into_result() {
+  Cell* c = stack::arguments();
+  *c = Cell{TYPE_NONE, 0, 0, 0};
+  return c;
+}
+Cell* push() {
+  Cell* c = stack::push_new_cell();
+  *c = Cell{TYPE_NONE, 0, 0, 0};
+  return c;
+}
+Cell* at_tail(const Cell* block) {
+  Cell* c = alloc_tail(block);
+  *c = Cell{TYPE_NONE, 0, 0, 0};
+  return c;
+}
+
 Cell* make(Cell*, Cell*) { return &none_value; }
+
+int32_t form(Cell*, Cell* buffer, Cell*, int32_t limit) {
+  string::append_text(buffer, "none");
+  return limit - 4;
+}
+
+int32_t mold(Cell*, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
+  string::append_text(buffer, all ? "#(none)" : "none");
+  return limit - (all ? 7 : 4);
+}
 
 int32_t compare(Cell*, Cell* value2, int32_t op) {
   if (TYPE_OF(value2) != TYPE_NONE) return kNotComparable;
@@ -50,8 +79,8 @@ void init() {
       kNone<ACT_RANDOM>,
       kNone<ACT_REFLECT>,
       own<ACT_TO>(make),
-      kNone<ACT_FORM>,
-      kNone<ACT_MOLD>,
+      own<ACT_FORM>(form),
+      own<ACT_MOLD>(mold),
       kNone<ACT_EVAL_PATH>,
       kNone<ACT_EMPTY_8>,
       own<ACT_COMPARE>(compare),

@@ -19,7 +19,14 @@ namespace none {
 
 void init();
 
+Cell* into_result();  // the current frame's result (base) cell becomes none
+Cell* push();         // a new none cell on the argument stack
+Cell* at_tail(const Cell* block);
+
 Cell* make(Cell* type, Cell* spec);
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 
 }  // namespace none

@@ -1,6 +1,9 @@
 #include "runtime/datatypes/unset.h"
 
 #include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
 
 namespace kiv {
 
@@ -8,7 +11,24 @@ Cell unset_value{TYPE_UNSET, 0, 0, 0};
 
 namespace unset {
 
+Cell* into_result() {
+  Cell* c = stack::arguments();
+  set_unset(c);
+  return c;
+}
+Cell* push() { return stack::push_new_cell(); }
+Cell* at_tail(const Cell* block) { return alloc_tail(block); }  // a new tail cell is unset
+
 Cell* make(Cell*, Cell*) { return &unset_value; }
+
+// Forming unset gives no text at all.
+int32_t form(Cell*, Cell*, Cell*, int32_t limit) { return limit; }
+
+int32_t mold(Cell*, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
+  const char* text = all ? "#(unset)" : "unset";
+  string::append_text(buffer, text);
+  return limit - (all ? 8 : 5);
+}
 
 int32_t compare(Cell*, Cell* value2, int32_t op) {
   if (TYPE_OF(value2) != TYPE_UNSET) return kNotComparable;
@@ -33,8 +53,8 @@ void init() {
       kNone<ACT_RANDOM>,
       kNone<ACT_REFLECT>,
       own<ACT_TO>(make),
-      kNone<ACT_FORM>,
-      kNone<ACT_MOLD>,
+      own<ACT_FORM>(form),
+      own<ACT_MOLD>(mold),
       kNone<ACT_EVAL_PATH>,
       kNone<ACT_EMPTY_8>,
       own<ACT_COMPARE>(compare),

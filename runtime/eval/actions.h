@@ -301,9 +301,137 @@ struct ActionInfo {
   uint8_t arguments;
   uint8_t refinements;
   bool simple;
+  const char* first_argument;  // the name of its first argument in the spec
 };
 
 // Indexed by action number; entry 0 is unused.
 extern const ActionInfo kActionInfo[kActionCount + 1];
+
+}  // namespace kiv
+
+namespace kiv {
+
+// ---------------------------------------------------------------------------
+// Action entry points. An entry runs with the call's arguments on the
+// argument stack (first argument at the frame's base) and receives one
+// integer per refinement in spec order: -1 when the refinement is absent,
+// else the position (from the base) of its first argument, or any
+// non-negative marker for a refinement without argument. The result is left
+// in the base cell. Slot 7 (eval-path) reads its first integer as the set
+// flag (non-negative: set, with the new value as third argument); slot 9
+// (compare) reads the op code from its third argument and leaves a logic!.
+using ActionEntry = void (*)(const int32_t* refinements);
+
+// Indexed by action number; slot 8 holds null.
+extern ActionEntry action_table[kActionCount + 1];
+
+// Fills the action entry table. Runs once at start-up, after the datatypes
+// have registered.
+void actions_init();
+
+// ---------------------------------------------------------------------------
+// Handler lookup. None returns null: a type without a handler raises script
+// expect-arg (the calling word, the value's datatype, the first argument's
+// name), a port! whose actor table lacks the action raises access
+// no-port-action.
+Handler get_action_handler(uint32_t type, uint32_t action, const Cell* first);
+// The handler for the type of the first argument of the current call.
+Handler get_argument_action_handler(uint32_t action);
+Handler get_value_action_handler(const Cell* value, uint32_t action);
+// Slot 7 only: a parent without path access raises script bad-path-type2
+// (element, datatype) when no path is given, else bad-path-type (path,
+// datatype, the path cut just after the failing element).
+Handler get_path_action_handler(const Cell* parent, uint32_t action, const Cell* path,
+                                const Cell* element, int32_t index);
+
+// A port! whose actor field is a handle! answers actions 25 to 62 from its
+// own table. The port module installs the lookup: it answers true when the
+// port has such an actor, with the table's entry (null: unsupported) in *out.
+using PortActorLookup = bool (*)(const Cell* port, uint32_t action, Handler* out);
+void set_port_actor_lookup(PortActorLookup lookup);
+
+// The type make and to build: the type a datatype! names, else the type of
+// the example value.
+inline uint32_t target_type(const Cell* type) {
+  return TYPE_OF(type) == TYPE_DATATYPE ? type->data1 : TYPE_OF(type);
+}
+
+// ---------------------------------------------------------------------------
+// Typed dispatchers: call an action on values held by runtime code, without
+// the argument stack. Each looks the handler up by the first value's type
+// (make and to by the target type) and answers what the handler answers.
+Cell* dispatch_make(Cell* type, Cell* spec);
+Cell* dispatch_random(Cell* value, bool seed, bool secure, bool only);
+Cell* dispatch_reflect(Cell* value, Cell* field);
+Cell* dispatch_to(Cell* type, Cell* spec);
+int32_t dispatch_form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t dispatch_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
+                      int32_t limit, int32_t indent);
+Cell* dispatch_eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
+                         Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail,
+                         bool notify);
+// -1, 0 or 1 like a three-way comparison, or kNotComparable.
+int32_t dispatch_compare(Cell* value1, Cell* value2, int32_t op);
+Cell* dispatch_negate(Cell* value);
+Cell* dispatch_round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor,
+                     bool ceiling, bool half_ceiling);
+int32_t dispatch_even_q(Cell* value);
+int32_t dispatch_odd_q(Cell* value);
+Cell* dispatch_complement(Cell* value);
+Cell* dispatch_append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
+Cell* dispatch_insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
+Cell* dispatch_change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
+Cell* dispatch_clear(Cell* series);
+Cell* dispatch_copy(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types);
+Cell* dispatch_find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
+                    bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse, bool tail,
+                    bool match);
+int32_t dispatch_length_q(Cell* series);
+Cell* dispatch_move(Cell* origin, Cell* target, Cell* part);
+Cell* dispatch_pick(Cell* series, int32_t index, Cell* index_cell);
+Cell* dispatch_poke(Cell* series, int32_t index, Cell* value, Cell* index_cell);
+Cell* dispatch_put(Cell* series, Cell* key, Cell* value, bool case_sensitive);
+Cell* dispatch_remove(Cell* series, Cell* part, Cell* key);
+Cell* dispatch_reverse(Cell* series, Cell* part, Cell* skip);
+Cell* dispatch_select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
+                      bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse);
+Cell* dispatch_sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part,
+                    bool all, bool reverse, bool stable);
+Cell* dispatch_swap(Cell* series1, Cell* series2);
+Cell* dispatch_take(Cell* series, Cell* part, bool deep, bool last);
+Cell* dispatch_trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all,
+                    Cell* with);
+Cell* dispatch_create(Cell* port);
+Cell* dispatch_close(Cell* port);
+Cell* dispatch_delete(Cell* file);
+Cell* dispatch_modify(Cell* target, Cell* field, Cell* value, bool case_sensitive);
+Cell* dispatch_open(Cell* port, bool new_, bool read, bool write, bool seek, Cell* allow);
+Cell* dispatch_open_q(Cell* port);
+Cell* dispatch_query(Cell* target);
+Cell* dispatch_read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info,
+                    Cell* as);
+Cell* dispatch_rename(Cell* from, Cell* to);
+Cell* dispatch_update(Cell* port);
+Cell* dispatch_write(Cell* destination, Cell* data, bool binary, bool lines, bool info, bool append,
+                     Cell* part, Cell* seek, Cell* allow, Cell* as);
+
+// Ends the process with a numbered runtime error (a fault of the program,
+// such as an op code outside its list: 101): prints "*** Runtime Error N:
+// text" to standard error and exits with status N.
+[[noreturn]] void fatal_runtime_error(int code);
+
+namespace actions {
+
+// The compare entry: the truth of comparing two values under an op code.
+// A kNotComparable answer raises script invalid-compare (value1, value2)
+// for every op code but the equality ones (0, 1, 2, 9 to 12); there it is
+// simply "not equal".
+bool compare(Cell* value1, Cell* value2, int32_t op);
+
+}  // namespace actions
+
+// Compares the base cell with the next argument cell under the op code and
+// writes the logic! answer into the base cell.
+void compare_to_logic(int32_t op);
 
 }  // namespace kiv

@@ -33,3 +33,36 @@ struct NativeInfo {
 extern const NativeInfo kNativeInfo[kNativeCount + 1];
 
 }  // namespace kiv
+
+namespace kiv {
+
+// Indexed by native index; filled by natives_init.
+extern NativeEntry native_table[kNativeTableSize + 1];
+
+// Makes the table and registers the 107 entries in index order. Runs once at
+// start-up, after the built-in words and before the boot payload.
+void natives_init();
+
+// Stores each entry at the next free index (the counter starts at 1).
+void register_natives(uint32_t count, const NativeEntry* list);
+
+// Calls native `index` with the current frame's arguments.
+void call_native(uint32_t index, int32_t check, const int32_t* refinements);
+
+namespace natives {
+
+// The natives built so far; every other index holds not_yet_available,
+// which raises internal not-done.
+void equal_q(int32_t check, const int32_t* refinements);
+void not_equal_q(int32_t check, const int32_t* refinements);
+void strict_equal_q(int32_t check, const int32_t* refinements);
+void lesser_q(int32_t check, const int32_t* refinements);
+void greater_q(int32_t check, const int32_t* refinements);
+void lesser_or_equal_q(int32_t check, const int32_t* refinements);
+void greater_or_equal_q(int32_t check, const int32_t* refinements);
+void not_(int32_t check, const int32_t* refinements);
+void type_q(int32_t check, const int32_t* refinements);
+void not_yet_available(int32_t check, const int32_t* refinements);
+
+}  // namespace natives
+}  // namespace kiv

@@ -179,14 +179,21 @@ TEST_F(RegistryTest, StartupRowsHoldExactlyTheHandlersOfEachType) {
     std::vector<uint32_t> slots;
   };
   const Expect rows[] = {
-      {TYPE_DATATYPE, "datatype!", {ACT_COMPARE}},
-      {TYPE_UNSET, "unset!", {ACT_MAKE, ACT_TO, ACT_COMPARE}},
+      {TYPE_DATATYPE, "datatype!", {ACT_FORM, ACT_MOLD, ACT_COMPARE}},
+      {TYPE_UNSET, "unset!", {ACT_MAKE, ACT_TO, ACT_FORM, ACT_MOLD, ACT_COMPARE}},
       {TYPE_NONE,
        "none!",
-       {ACT_MAKE, ACT_TO, ACT_COMPARE, ACT_CLEAR, ACT_FIND, ACT_LENGTH_Q, ACT_REMOVE, ACT_SELECT,
-        ACT_TAKE}},
-      {TYPE_LOGIC, "logic!", {ACT_MAKE, ACT_TO, ACT_COMPARE, ACT_COMPLEMENT}},
-      {TYPE_INTEGER, "integer!", {ACT_COMPARE, ACT_EVEN_Q, ACT_ODD_Q, ACT_COMPLEMENT}},
+       {ACT_MAKE, ACT_TO, ACT_FORM, ACT_MOLD, ACT_COMPARE, ACT_CLEAR, ACT_FIND, ACT_LENGTH_Q,
+        ACT_REMOVE, ACT_SELECT, ACT_TAKE}},
+      {TYPE_LOGIC,
+       "logic!",
+       {ACT_MAKE, ACT_RANDOM, ACT_TO, ACT_FORM, ACT_MOLD, ACT_COMPARE, ACT_AND_T, ACT_COMPLEMENT,
+        ACT_OR_T, ACT_XOR_T}},
+      {TYPE_INTEGER,
+       "integer!",
+       {ACT_MAKE, ACT_RANDOM, ACT_TO, ACT_FORM, ACT_MOLD, ACT_COMPARE, ACT_ABSOLUTE, ACT_ADD,
+        ACT_DIVIDE, ACT_MULTIPLY, ACT_NEGATE, ACT_POWER, ACT_REMAINDER, ACT_ROUND, ACT_SUBTRACT,
+        ACT_EVEN_Q, ACT_ODD_Q, ACT_AND_T, ACT_COMPLEMENT, ACT_OR_T, ACT_XOR_T}},
   };
   for (const Expect& e : rows) {
     EXPECT_STREQ(type_name_table[e.type].name, e.name);

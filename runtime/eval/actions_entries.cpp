@@ -1,0 +1,405 @@
+// The entry points of the action table.
+//
+// Simple entries look the handler up by the first argument's type and call
+// it with no arguments: it reads the argument stack and writes the base cell.
+// Converting entries turn each refinement position into a flag and a cell
+// pointer (base + position), call the typed dispatcher, and copy its result
+// into the base cell.
+#include <cmath>
+
+#include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/none.h"
+#include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/eval/actions.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
+#include "runtime/support.h"
+#include "runtime/words.h"
+
+namespace kiv {
+
+ActionEntry action_table[kActionCount + 1];
+
+namespace {
+
+Cell* arg(int32_t position) { return stack::arguments() + position; }
+bool flag(const int32_t* refs, int i) { return refs[i] >= 0; }
+Cell* ref_arg(const int32_t* refs, int i) { return refs[i] >= 0 ? arg(refs[i]) : nullptr; }
+void result(const Cell* value) { stack::set_last(value); }
+
+template <uint32_t A>
+void simple_entry(const int32_t*) {
+  handler_as<A>(get_argument_action_handler(A))();
+}
+
+// The types whose values hold a head index (word 1) and a buffer (word 2)
+// that /part may count in.
+bool part_series_q(uint32_t type) {
+  switch (type) {
+    case TYPE_BLOCK:
+    case TYPE_PAREN:
+    case TYPE_PATH:
+    case TYPE_LIT_PATH:
+    case TYPE_SET_PATH:
+    case TYPE_GET_PATH:
+    case TYPE_HASH:
+    case TYPE_STRING:
+    case TYPE_FILE:
+    case TYPE_URL:
+    case TYPE_TAG:
+    case TYPE_EMAIL:
+    case TYPE_REF:
+    case TYPE_BINARY:
+    case TYPE_VECTOR:
+    case TYPE_IMAGE:
+    case TYPE_MAP:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The head index of a series value clamped to its buffer's tail.
+int32_t clamped_index(const Cell* series) {
+  int32_t index = static_cast<int32_t>(series->data1);
+  int32_t length = static_cast<int32_t>(series_length(series->data2));
+  return index < 0 ? 0 : (index > length ? length : index);
+}
+
+// An integer! or float! count (a float is truncated toward zero).
+bool number_count(const Cell* c, int32_t* out) {
+  if (TYPE_OF(c) == TYPE_INTEGER) {
+    *out = integer::get(c);
+    return true;
+  }
+  if (TYPE_OF(c) == TYPE_FLOAT || TYPE_OF(c) == TYPE_PERCENT) {
+    double d = std::trunc(cell_float(c));
+    *out = d >= 2147483647.0 ? INT32_MAX : (d <= -2147483648.0 || std::isnan(d)) ? INT32_MIN
+                                                                                  : static_cast<int32_t>(d);
+    return true;
+  }
+  return false;
+}
+
+[[noreturn]] void fire_invalid_part_refine(const Cell* part) {
+  fire(ErrorCategory::kScript, "invalid-refine-arg", *words::cell_of(words::REF_PART), *part);
+}
+
+// The count a /part position stands for: its index less the value's index,
+// both clamped to their tails. The position must be in the value's own
+// series: the same type and buffer.
+int32_t part_position_count(const Cell* value, const Cell* part) {
+  if (TYPE_OF(part) != TYPE_OF(value) || part->data2 != value->data2 || TYPE_OF(value) == TYPE_PORT)
+    fire_invalid_part_refine(part);
+  return clamped_index(part) - clamped_index(value);
+}
+
+// A /dup count; absent is 1.
+int32_t dup_count(const int32_t* refs, int i) {
+  Cell* c = ref_arg(refs, i);
+  if (!c) return 1;
+  int32_t n = 1;
+  number_count(c, &n);
+  return n;
+}
+
+// append and insert: /part counts in the inserted value's own series.
+void insert_entry(const int32_t* refs, bool append) {
+  Cell* series = arg(0);
+  Cell* value = arg(1);
+  int32_t part = -1;
+  if (Cell* p = ref_arg(refs, 0)) {
+    if (!part_series_q(TYPE_OF(value)) || value->data2 == 0)
+      fire(ErrorCategory::kScript, "invalid-part", *p);
+    int32_t count;
+    if (!number_count(p, &count)) count = part_position_count(value, p);
+    int32_t index = clamped_index(value);
+    if (count == 0 || (count < 0 && index == 0)) return;  // the series, unchanged
+    if (count < 0) {
+      // Insert the values before the value's index.
+      int32_t from = index + count < 0 ? 0 : index + count;
+      count = index - from;
+      value->data1 = static_cast<uint32_t>(from);
+    }
+    part = count;
+  }
+  int32_t dup = dup_count(refs, 2);
+  if (dup < 1) return;
+  bool only = flag(refs, 1);
+  result(append ? dispatch_append(series, value, part, only, dup)
+                : dispatch_insert(series, value, part, only, dup));
+}
+
+// form and mold: a new string is the output; /part below 1 gives an empty
+// string at once, otherwise the output is cut to the limit.
+Cell* open_output(const int32_t* refs, int part_ref, int32_t* limit, Cell** part) {
+  *part = ref_arg(refs, part_ref);
+  *limit = kNoPartLimit;
+  if (*part) {
+    int32_t n = 0;
+    if (!number_count(*part, &n)) n = 0;
+    *limit = n;
+  }
+  Cell* out = stack::push_new_cell();
+  string::init_cell(out, 0);
+  return out;
+}
+void close_output(Cell* out, int32_t limit) {
+  if (limit != kNoPartLimit) string::limit_tail(string::node_of(out), limit);
+  result(out);
+}
+
+void make_entry(const int32_t*) { result(dispatch_make(arg(0), arg(1))); }
+void random_entry(const int32_t* refs) {
+  result(dispatch_random(arg(0), flag(refs, 0), flag(refs, 1), flag(refs, 2)));
+}
+void reflect_entry(const int32_t*) { result(dispatch_reflect(arg(0), arg(1))); }
+void to_entry(const int32_t*) { result(dispatch_to(arg(0), arg(1))); }
+
+void form_entry(const int32_t* refs) {
+  Cell* part;
+  int32_t limit;
+  Cell* out = open_output(refs, 0, &limit, &part);
+  if (limit >= 1) dispatch_form(arg(0), out, part, limit);
+  close_output(out, limit < 1 ? 0 : limit);
+}
+
+void mold_entry(const int32_t* refs) {
+  Cell* part;
+  int32_t limit;
+  Cell* out = open_output(refs, 3, &limit, &part);
+  if (limit >= 1)
+    dispatch_mold(arg(0), out, flag(refs, 0), flag(refs, 1), flag(refs, 2), part, limit, 0);
+  close_output(out, limit < 1 ? 0 : limit);
+}
+
+// refs[0] is the set flag: the new value is the third argument.
+void eval_path_entry(const int32_t* refs) {
+  bool set = refs && refs[0] >= 0;
+  result(dispatch_eval_path(arg(0), arg(1), set ? arg(2) : nullptr, nullptr, nullptr, nullptr, -1,
+                            false, false, true, false));
+}
+
+// value1, value2 and the op code as an integer!.
+void compare_entry(const int32_t*) {
+  Cell* base = arg(0);
+  bool truth = actions::compare(base, base + 1, integer::get(base + 2));
+  logic::init_cell(base, truth);
+}
+
+void negate_entry(const int32_t*) { result(dispatch_negate(arg(0))); }
+void round_entry(const int32_t* refs) {
+  result(dispatch_round(arg(0), ref_arg(refs, 0), flag(refs, 1), flag(refs, 2), flag(refs, 3),
+                        flag(refs, 4), flag(refs, 5), flag(refs, 6)));
+}
+void even_q_entry(const int32_t*) { logic::init_cell(arg(0), dispatch_even_q(arg(0)) != 0); }
+void odd_q_entry(const int32_t*) { logic::init_cell(arg(0), dispatch_odd_q(arg(0)) != 0); }
+void complement_entry(const int32_t*) { result(dispatch_complement(arg(0))); }
+void append_entry(const int32_t* refs) { insert_entry(refs, true); }
+void insert_action_entry(const int32_t* refs) { insert_entry(refs, false); }
+
+// change: /part counts in the changed series itself.
+void change_entry(const int32_t* refs) {
+  Cell* series = arg(0);
+  int32_t part = -1;
+  if (Cell* p = ref_arg(refs, 0)) {
+    int32_t count;
+    if (!number_count(p, &count)) {
+      if (TYPE_OF(p) != TYPE_OF(series) || p->data2 != series->data2 || !part_series_q(TYPE_OF(p)))
+        fire_invalid_part_refine(p);
+      count = clamped_index(p) - clamped_index(series);
+    }
+    if (count < 0) {
+      if (part_series_q(TYPE_OF(series)) && series->data2 != 0) {
+        // Change the values between the new and the old index.
+        int32_t index = clamped_index(series);
+        int32_t from = index + count < 0 ? 0 : index + count;
+        count = index - from;
+        series->data1 = static_cast<uint32_t>(from);
+      } else {
+        count = 0;
+      }
+    }
+    part = count;
+  }
+  int32_t dup = dup_count(refs, 2);
+  if (dup < 1) return;
+  result(dispatch_change(series, arg(1), part, flag(refs, 1), dup));
+}
+
+void clear_entry(const int32_t*) { result(dispatch_clear(arg(0))); }
+
+void copy_entry(const int32_t* refs) {
+  Cell* types = ref_arg(refs, 2);
+  if (types && TYPE_OF(types) != TYPE_DATATYPE && TYPE_OF(types) != TYPE_TYPESET) {
+    Cell word;
+    stack::calling_word(&word);
+    Cell type;
+    type = Cell{TYPE_DATATYPE, TYPE_OF(types), 0, 0};
+    fire(ErrorCategory::kScript, "expect-arg", word, type, ErrorArgument("kind"));
+  }
+  Cell* destination = stack::push_new_cell();
+  result(dispatch_copy(arg(0), destination, ref_arg(refs, 0), flag(refs, 1), types));
+}
+
+void find_entry(const int32_t* refs) {
+  result(dispatch_find(arg(0), arg(1), ref_arg(refs, 0), flag(refs, 1), flag(refs, 2),
+                       flag(refs, 3), flag(refs, 4), ref_arg(refs, 5), ref_arg(refs, 6),
+                       flag(refs, 7), flag(refs, 8), flag(refs, 9), flag(refs, 10)));
+}
+
+void length_q_entry(const int32_t*) {
+  int32_t n = dispatch_length_q(arg(0));
+  if (n == -1) result(&none_value);
+  else integer::init_cell(arg(0), n);
+}
+
+void move_entry(const int32_t* refs) { result(dispatch_move(arg(0), arg(1), ref_arg(refs, 0))); }
+
+// pick and poke also receive the index as an integer: true 1, false 2, a
+// char! its code point, an integer! its value, anything else 0.
+int32_t index_as_integer(const Cell* index) {
+  switch (TYPE_OF(index)) {
+    case TYPE_LOGIC:
+      return logic::get(index) ? 1 : 2;
+    case TYPE_CHAR:
+    case TYPE_INTEGER:
+      return static_cast<int32_t>(index->data2);
+    default:
+      return 0;
+  }
+}
+
+void pick_entry(const int32_t*) {
+  result(dispatch_pick(arg(0), index_as_integer(arg(1)), arg(1)));
+}
+
+void poke_entry(const int32_t*) {
+  dispatch_poke(arg(0), index_as_integer(arg(1)), arg(2), arg(1));
+  result(arg(2));
+}
+
+void put_entry(const int32_t* refs) {
+  result(dispatch_put(arg(0), arg(1), arg(2), flag(refs, 0)));
+}
+void remove_entry(const int32_t* refs) {
+  result(dispatch_remove(arg(0), ref_arg(refs, 0), ref_arg(refs, 1)));
+}
+void reverse_entry(const int32_t* refs) {
+  result(dispatch_reverse(arg(0), ref_arg(refs, 0), ref_arg(refs, 1)));
+}
+void select_entry(const int32_t* refs) {
+  result(dispatch_select(arg(0), arg(1), ref_arg(refs, 0), flag(refs, 1), flag(refs, 2),
+                         flag(refs, 3), flag(refs, 4), ref_arg(refs, 5), ref_arg(refs, 6),
+                         flag(refs, 7), flag(refs, 8)));
+}
+void sort_entry(const int32_t* refs) {
+  result(dispatch_sort(arg(0), flag(refs, 0), ref_arg(refs, 1), ref_arg(refs, 2), ref_arg(refs, 3),
+                       flag(refs, 4), flag(refs, 5), flag(refs, 6)));
+}
+void swap_entry(const int32_t*) { result(dispatch_swap(arg(0), arg(1))); }
+void take_entry(const int32_t* refs) {
+  result(dispatch_take(arg(0), ref_arg(refs, 0), flag(refs, 1), flag(refs, 2)));
+}
+void trim_entry(const int32_t* refs) {
+  result(dispatch_trim(arg(0), flag(refs, 0), flag(refs, 1), flag(refs, 2), flag(refs, 3),
+                       flag(refs, 4), ref_arg(refs, 5)));
+}
+void create_entry(const int32_t*) { result(dispatch_create(arg(0))); }
+void close_entry(const int32_t*) { result(dispatch_close(arg(0))); }
+void delete_entry(const int32_t*) { result(dispatch_delete(arg(0))); }
+void modify_entry(const int32_t* refs) {
+  dispatch_modify(arg(0), arg(1), arg(2), flag(refs, 0));
+  // The target itself is the result.
+}
+void open_entry(const int32_t* refs) {
+  result(dispatch_open(arg(0), flag(refs, 0), flag(refs, 1), flag(refs, 2), flag(refs, 3),
+                       ref_arg(refs, 4)));
+}
+void open_q_entry(const int32_t*) { result(dispatch_open_q(arg(0))); }
+void query_entry(const int32_t*) { result(dispatch_query(arg(0))); }
+void read_entry(const int32_t* refs) {
+  result(dispatch_read(arg(0), ref_arg(refs, 0), ref_arg(refs, 1), flag(refs, 2), flag(refs, 3),
+                       flag(refs, 4), ref_arg(refs, 5)));
+}
+void rename_entry(const int32_t*) { result(dispatch_rename(arg(0), arg(1))); }
+void update_entry(const int32_t*) { result(dispatch_update(arg(0))); }
+void write_entry(const int32_t* refs) {
+  result(dispatch_write(arg(0), arg(1), flag(refs, 0), flag(refs, 1), flag(refs, 2), flag(refs, 3),
+                        ref_arg(refs, 4), ref_arg(refs, 5), ref_arg(refs, 6), ref_arg(refs, 7)));
+}
+
+}  // namespace
+
+void actions_init() {
+  static const ActionEntry entries[kActionCount] = {
+      make_entry,                      //  1
+      random_entry,                    //  2
+      reflect_entry,                   //  3
+      to_entry,                        //  4
+      form_entry,                      //  5
+      mold_entry,                      //  6
+      eval_path_entry,                 //  7
+      nullptr,                         //  8 empty
+      compare_entry,                   //  9
+      simple_entry<ACT_ABSOLUTE>,      // 10
+      simple_entry<ACT_ADD>,           // 11
+      simple_entry<ACT_DIVIDE>,        // 12
+      simple_entry<ACT_MULTIPLY>,      // 13
+      negate_entry,                    // 14
+      simple_entry<ACT_POWER>,         // 15
+      simple_entry<ACT_REMAINDER>,     // 16
+      round_entry,                     // 17
+      simple_entry<ACT_SUBTRACT>,      // 18
+      even_q_entry,                    // 19
+      odd_q_entry,                     // 20
+      simple_entry<ACT_AND_T>,         // 21
+      complement_entry,                // 22
+      simple_entry<ACT_OR_T>,          // 23
+      simple_entry<ACT_XOR_T>,         // 24
+      append_entry,                    // 25
+      simple_entry<ACT_AT>,            // 26
+      simple_entry<ACT_BACK>,          // 27
+      change_entry,                    // 28
+      clear_entry,                     // 29
+      copy_entry,                      // 30
+      find_entry,                      // 31
+      simple_entry<ACT_HEAD>,          // 32
+      simple_entry<ACT_HEAD_Q>,        // 33
+      simple_entry<ACT_INDEX_Q>,       // 34
+      insert_action_entry,             // 35
+      length_q_entry,                  // 36
+      move_entry,                      // 37
+      simple_entry<ACT_NEXT>,          // 38
+      pick_entry,                      // 39
+      poke_entry,                      // 40
+      put_entry,                       // 41
+      remove_entry,                    // 42
+      reverse_entry,                   // 43
+      select_entry,                    // 44
+      sort_entry,                      // 45
+      simple_entry<ACT_SKIP>,          // 46
+      swap_entry,                      // 47
+      simple_entry<ACT_TAIL>,          // 48
+      simple_entry<ACT_TAIL_Q>,        // 49
+      take_entry,                      // 50
+      trim_entry,                      // 51
+      create_entry,                    // 52
+      close_entry,                     // 53
+      delete_entry,                    // 54
+      modify_entry,                    // 55
+      open_entry,                      // 56
+      open_q_entry,                    // 57
+      query_entry,                     // 58
+      read_entry,                      // 59
+      rename_entry,                    // 60
+      update_entry,                    // 61
+      write_entry,                     // 62
+  };
+  action_table[0] = nullptr;
+  for (uint32_t k = 1; k <= kActionCount; ++k) action_table[k] = entries[k - 1];
+}
+
+}  // namespace kiv
