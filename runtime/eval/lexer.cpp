@@ -14,11 +14,14 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "runtime/collector.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"
+#include "runtime/support.h"
+#include "runtime/unicode.h"
 
 namespace kiv::lexer {
 
@@ -325,7 +328,7 @@ int Lexer::finish_level(uint32_t type, bool quiet) {
     if (type == TYPE_MAP) {
       int code = count % 2 ? static_cast<int>(TYPE_MAP) : kLexOk;
       if (code == kLexOk) {
-        if (!loaders_->make_map) throw LanguageError(ErrorCategory::kInternal, "not-done");
+        if (!loaders_->make_map) fire(ErrorCategory::kInternal, "not-done");
         code = loaders_->make_map(*this, m + 1, count, m);
       }
       if (code != kLexOk && !quiet) return code;
@@ -377,7 +380,9 @@ Lexer::Flow Lexer::close_level(uint32_t type, const Token& tok) {
 }
 
 Lexer::Flow Lexer::closer(uint8_t kind, const Token& tok) {
-  close_paths_quietly();
+  // Right after a path's / (paths close before any closer that follows an
+  // element): the path would end in /.
+  if (in_path()) return fail(TYPE_PATH, tok);
   new_line_ = false;  // a line feed before a closer belongs to the level's end
   uint32_t lt = level_type();
   if (kind == kFinalBlockClose) {
@@ -514,7 +519,7 @@ Lexer::Flow Lexer::handle_value(Token& tok, bool first_in_path) {
   }
   last_type_ = tok.type;
   if (mode_ == Mode::kLoad) {
-    if (!loader) throw LanguageError(ErrorCategory::kInternal, "not-done");
+    if (!loader) fire(ErrorCategory::kInternal, "not-done");
     uint32_t before = top();
     code = loader(*this, tok, true);
     if (code != kLexOk) {
@@ -762,6 +767,7 @@ void Lexer::run() {
 bool Lexer::offer(Event ev, int32_t type, const Token& tok, const uint8_t* position, const Cell* value) {
   TraceEvent e;
   e.event = ev;
+  e.input = input_;
   e.type = type;
   e.line = tok.line;
   e.position = static_cast<size_t>(position - input_);
@@ -824,18 +830,20 @@ void Lexer::raise(const LexError& err) const {
   std::string text = error_text(input_ + err.text_offset, end_);
   switch (err.code) {
     case kLexBadChar:
-      throw LanguageError(ErrorCategory::kSyntax, "bad-char", line, text);
+      fire(ErrorCategory::kSyntax, "bad-char", line, text);
     case kLexMalconstruct:
-      throw LanguageError(ErrorCategory::kSyntax, "malconstruct", line, text);
+      fire(ErrorCategory::kSyntax, "malconstruct", line, text);
     case kLexMismatch:
     case kLexLeftOpen:
-      throw LanguageError(ErrorCategory::kSyntax, "missing", line, Cell{TYPE_CHAR, 0, err.expected, 0}, text);
+      fire(ErrorCategory::kSyntax, "missing", line, Cell{TYPE_CHAR, 0, err.expected, 0}, text);
     default:
-      throw LanguageError(ErrorCategory::kSyntax, "invalid", line, Cell{TYPE_DATATYPE, err.type, 0, 0}, text);
+      fire(ErrorCategory::kSyntax, "invalid", line, datatype_cell(err.type), text);
   }
 }
 
 // ---------------------------------------------------------------------------
+
+void init() { ensure_buffer(); }
 
 LexResult lex_source(const LexRequest& request) {
   ensure_buffer();
@@ -844,6 +852,76 @@ LexResult lex_source(const LexRequest& request) {
   LexResult r = lx.result();
   if (request.mode == Mode::kLoad) r.block = lx.output();
   return r;
+}
+
+}  // namespace kiv::lexer
+
+namespace kiv::lexer {
+
+namespace {
+
+// Stable memory for series text being lexed. One shared buffer; a call takes
+// the space above its caller's (a callback may lex again) and gives it back
+// on exit; a call that does not fit gets a private buffer.
+constexpr size_t kScratchBytes = 100000;
+std::unique_ptr<uint8_t[]> g_scratch;
+size_t g_scratch_free = 0;
+
+class ScratchText {
+ public:
+  explicit ScratchText(size_t need) : saved_(g_scratch_free) {
+    if (!g_scratch) g_scratch = std::make_unique<uint8_t[]>(kScratchBytes);
+    if (kScratchBytes - g_scratch_free >= need) {
+      data_ = g_scratch.get() + g_scratch_free;
+      g_scratch_free += need;
+    } else {
+      own_ = std::make_unique<uint8_t[]>(need);
+      data_ = own_.get();
+    }
+  }
+  ~ScratchText() { g_scratch_free = saved_; }
+  ScratchText(const ScratchText&) = delete;
+  ScratchText& operator=(const ScratchText&) = delete;
+  uint8_t* data() { return data_; }
+
+ private:
+  size_t saved_;
+  std::unique_ptr<uint8_t[]> own_;
+  uint8_t* data_ = nullptr;
+};
+
+// Units from the value's head to the tail (a head past the tail counts 0),
+// cut to length when length is 0 or more.
+uint32_t units_from_head(const Cell* value, int32_t length) {
+  SeriesBuffer* b = node_buffer(value->data2);
+  uint32_t total = b->length();
+  uint32_t avail = value->data1 < total ? total - value->data1 : 0;
+  if (length >= 0 && static_cast<uint32_t>(length) < avail) avail = static_cast<uint32_t>(length);
+  return avail;
+}
+
+}  // namespace
+
+LexResult transcode_string(const Cell* string, int32_t length, LexRequest request) {
+  uint32_t chars = units_from_head(string, length);
+  uint32_t unit = node_buffer(string->data2)->unit();
+  size_t per_char = unit == 1 ? 2 : unit == 2 ? 3 : 4;  // the widest UTF-8 form of a unit
+  ScratchText text(per_char * chars + 1);
+  size_t bytes = chars ? string_range_to_utf8(string, text.data(), static_cast<int32_t>(chars), false) : 0;
+  request.input = text.data();
+  request.length = bytes;
+  LexResult r = lex_source(request);
+  r.consumed = utf8_count_chars(text.data(), text.data() + r.consumed);
+  return r;
+}
+
+LexResult transcode_binary(const Cell* binary, int32_t length, LexRequest request) {
+  uint32_t bytes = units_from_head(binary, length);
+  ScratchText text(bytes + 1);
+  if (bytes) std::memcpy(text.data(), node_buffer(binary->data2)->head_ptr() + binary->data1, bytes);
+  request.input = text.data();
+  request.length = bytes;
+  return lex_source(request);
 }
 
 }  // namespace kiv::lexer

@@ -164,6 +164,9 @@ inline int32_t structural_type(uint8_t final) { return -(static_cast<int32_t>(fi
 
 struct TraceEvent {
   Event event;
+  // The UTF-8 text being lexed (stable during the run), for turning the byte
+  // offsets below into character positions.
+  const uint8_t* input;
   int32_t type;
   uint32_t line;
   // Byte offsets from the start of the input: the position the callback sees
@@ -218,11 +221,30 @@ struct LexResult {
   bool stopped = false;   // a callback ended lexing early (false answer to `error`)
 };
 
-// Lexes the input. Syntax errors raise LanguageError (category syntax, ids
-// invalid, bad-char, malconstruct, missing) unless the mode or a callback says
+// Lexes the input. Syntax errors are fired (category syntax, ids invalid,
+// bad-char, malconstruct, missing) unless the mode or a callback says
 // otherwise. The new block's node in the result is not rooted: store it
 // before the next allocation.
+//
+// The input must not move while the lexer runs: loaders and callbacks
+// allocate, and any allocation may move a series buffer. Series text goes
+// through transcode_string or transcode_binary, which copy it first.
 LexResult lex_source(const LexRequest& request);
+
+// Lexes a string! value (or another string kind) from its head: length
+// characters, -1 for all. The text is converted to UTF-8 in a scratch buffer
+// first; the consumed length is reported in characters. request.input and
+// request.length are ignored.
+LexResult transcode_string(const Cell* string, int32_t length, LexRequest request);
+
+// Lexes a binary! value's bytes from its head (length bytes, -1 for all),
+// copied to stable memory first. A leading UTF-8 byte-order mark is the
+// caller's to skip.
+LexResult transcode_binary(const Cell* binary, int32_t length, LexRequest request);
+
+// Prepares the shared cell buffer and registers the collector's root hook.
+// Runs by itself on first use; start-up may call it early.
+void init();
 
 // ---------------------------------------------------------------------------
 // State of one running lexer. Loaders read it through the accessors.

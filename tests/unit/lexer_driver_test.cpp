@@ -18,6 +18,7 @@
 #include "runtime/eval/lexer.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"
+#include "runtime/unicode.h"
 
 namespace kiv::lexer {
 namespace {
@@ -329,6 +330,42 @@ TEST_F(LexerDriver, IntoAppendsAfterTheBlocksValues) {
   EXPECT_EQ(TYPE_OF(series_head_cell(into.get()) + 2), TYPE_WORD);
 }
 
+TEST_F(LexerDriver, StringSourceIsLexedAsUtf8AndConsumedCountsCharacters) {
+  const std::string text = "x \"é€\" 😀 tail";
+  for (int skip : {0, 2}) {
+    RootedCell src(Cell{TYPE_STRING, static_cast<uint32_t>(skip),
+                        load_utf8_cstring(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0});
+    LexRequest rq;
+    rq.loaders = &recording_loaders();
+    rq.mode = Mode::kScan;
+    LexResult r = transcode_string(src.get(), -1, rq);
+    EXPECT_EQ(r.type, skip ? TYPE_STRING : TYPE_WORD);
+    EXPECT_EQ(r.consumed, skip ? 4u : 1u) << "characters, not bytes";
+    rq.mode = Mode::kLoad;
+    r = transcode_string(src.get(), 6 - skip, rq);  // up to the emoji, which is left out
+    block_ = r.block;
+    std::string out;
+    dump_series(r.block, out);
+    EXPECT_EQ(out, skip ? "string:\"é€\"" : "word:x string:\"é€\"");
+    EXPECT_EQ(r.consumed, 6u - skip);
+  }
+}
+
+TEST_F(LexerDriver, BinarySourceIsCopiedSoCollectionsCannotMoveTheInput) {
+  const std::string text = "[\"a\" \"b\" \"c\"] d";
+  uint32_t node = alloc_bytes(static_cast<uint32_t>(text.size()));
+  std::memcpy(series_reserve_tail_bytes(node, static_cast<uint32_t>(text.size())), text.data(), text.size());
+  RootedCell src(Cell{TYPE_BINARY, 0, node, 0});
+  g_collect_in_loader = true;  // the binary's buffer moves after every value
+  LexRequest rq;
+  rq.loaders = &recording_loaders();
+  LexResult r = transcode_binary(src.get(), -1, rq);
+  block_ = r.block;
+  std::string out;
+  dump_series(r.block, out);
+  EXPECT_EQ(out, "block[string:\"a\" string:\"b\" string:\"c\"] word:d");
+}
+
 // ---------------------------------------------------------------------------
 // Lines, new-line markers, UTF-8
 
@@ -391,6 +428,7 @@ TEST_F(LexerDriver, SyntaxErrorsNameTheirKindLineAndText) {
       {"a\n{abc\ndef", "invalid (line 2) | string! | {abc"},
       {"a/", "invalid (line 1) | path! | a/"},
       {"a/ b", "invalid (line 1) | path! | a/ b"},
+      {"(a/)", "invalid (line 1) | path! | a/)"},
       {"a/b:/c", "invalid (line 1) | path! | a/b:/c"},
       {"#[a 1 b]", "invalid (line 1) | map! | #[a 1 b]"},
       {"#[[a] 1]", "invalid (line 1) | map! | #[[a] 1]"},
