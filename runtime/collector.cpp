@@ -28,6 +28,12 @@ void mark_rooted_guards();
 
 namespace {
 
+int torture_from_environment() {
+  const char* t = std::getenv("KIV_GC_TORTURE");
+  int n = t ? std::atoi(t) : 0;
+  return n > 0 ? n : 0;
+}
+
 struct CollectorState {
   bool enabled = false;
   std::atomic<int> active{0};
@@ -40,7 +46,7 @@ struct CollectorState {
   collector::MarkCallback hooks[static_cast<int>(collector::RootHook::kCount)] = {};
   collector::MarkCallback ownership_sweep = nullptr;
   collector::CellMarker image_marker = nullptr;
-  int torture = 0;
+  int torture = torture_from_environment();
   int torture_count = 0;
 };
 
@@ -324,7 +330,8 @@ bool mark_context(uint32_t node) { return mark_series_cells(node); }
 
 void mark_block(const Cell* block) { mark_series_cells(block->data2); }
 
-void mark_hashtable(uint32_t node) {
+namespace {
+void mark_hashtable_record(uint32_t node, bool entries) {
   if (!mark_node(node)) return;
   SeriesBuffer* rec = node_buffer(node);
   if (rec->used_bytes() < kHtFieldCount * 4) return;
@@ -346,8 +353,9 @@ void mark_hashtable(uint32_t node) {
     }
   }
   if (kind <= 2) {
-    mark_series_cells(data);  // the indexed block, the map's block, the symbols
-  } else if (mark_node(data)) {
+    if (entries) mark_series_cells(data);  // the indexed block, the map's block, the symbols
+    else mark_node(data);
+  } else if (mark_node(data) && entries) {
     // Registry entries: a header cell (type 2 while live) then the value cells.
     uint32_t entry = record_field(rec, kHtAux);
     SeriesBuffer* d = node_buffer(data);
@@ -358,6 +366,10 @@ void mark_hashtable(uint32_t node) {
     }
   }
 }
+}  // namespace
+
+void mark_hashtable(uint32_t node) { mark_hashtable_record(node, true); }
+void mark_hashtable_storage(uint32_t node) { mark_hashtable_record(node, false); }
 
 void mark_cell(const Cell* c) {
   switch (TYPE_OF(c)) {
@@ -460,7 +472,6 @@ bool collect() {
   if (g_gc.active.load() || g_gc.no_collect > 0 || g_gc.verifying) return false;
   init_memory();
   g_gc.active.store(1);  // sequentially consistent: a full fence
-  release_quarantine();
 
   g_gc.marking = true;
   mark_all_roots();
@@ -475,6 +486,7 @@ bool collect() {
   clear_heap_marks();
   free_abandoned_heap_buffers();
   if (g_gc.torture) move_everything();
+  release_quarantine();
 
   ++g_gc.series_cycles;
   g_gc.active.store(0);
@@ -538,10 +550,6 @@ void set_image_marker(CellMarker fn) { g_gc.image_marker = fn; }
 void init() {
   g_freed_nodes.reserve(kFreedNodeBatch);
   g_mark_stack.reserve(1024);
-  if (const char* t = std::getenv("KIV_GC_TORTURE")) {
-    int n = std::atoi(t);
-    g_gc.torture = n > 0 ? n : 0;
-  }
 }
 
 void init_counters() {

@@ -164,8 +164,14 @@ void mark_cell(const Cell* cell);
 void mark_block(const Cell* block);
 // A context node: its record and self cell, its word table and values.
 bool mark_context(uint32_t node);
-// A hash table record and its series.
+// A hash table: its record (a series of 32-bit fields: size, aux, lists,
+// flags, keys, data, occupied, buckets, upper bound, kind, stamp) and its
+// series; the cells of its data block (kinds 0-2) or of its live registry
+// entries (kinds 3 and above).
 void mark_hashtable(uint32_t node);
+// The record and its series only, not what the entries hold: for a registry
+// whose entries must not keep their values alive (the ownership table).
+void mark_hashtable_storage(uint32_t node);
 void clear_mark(SeriesBuffer* buffer);
 // During a collection's sweeps: whether the node's buffer was marked.
 bool marked_q(uint32_t node);

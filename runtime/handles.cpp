@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/collector.h"
 #include "runtime/memory.h"
 #include "runtime/series.h"
 
@@ -193,7 +194,9 @@ void init() {
 }
 
 int32_t keep(const Cell* value) {
-  Cell saved = *value;  // the value may sit in a buffer that the grow moves
+  // A copy, rooted: the value may sit in a buffer that the grow moves, and
+  // what it refers to may have no other root yet.
+  RootedCell saved(*value);
   if (!g_block) init();
   if (g_free == -1) {
     uint32_t old = capacity();
@@ -206,7 +209,7 @@ int32_t keep(const Cell* value) {
   Cell* cells = node_buffer(g_block)->head_cell();
   int32_t index = g_free;
   g_free = static_cast<int32_t>(cells[index].data2);
-  cells[index] = saved;
+  cells[index] = *saved;
   return index + 1;
 }
 

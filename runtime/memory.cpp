@@ -36,7 +36,8 @@ struct Quarantined {
   void* base;
   uint32_t size;
 };
-std::vector<Quarantined> g_quarantine;
+std::vector<Quarantined> g_quarantine;       // from the collection before the last
+std::vector<Quarantined> g_quarantine_next;  // from the last collection
 
 constexpr uint32_t kRootBlockCells = 256;
 constexpr uint32_t kHeapBufferLead = 4;  // puts a heap buffer's data on 8 bytes
@@ -108,14 +109,18 @@ void quarantine_virtual(void* address) {
   void* base = static_cast<uint8_t*>(address) - 4;
   uint32_t size = *static_cast<uint32_t*>(base);
   platform::protect_virtual(base, size);
-  g_quarantine.push_back({base, size});
+  g_quarantine_next.push_back({base, size});
 }
 
+// Releases the blocks quarantined by the collection before the last one. The
+// newest stay mapped (and inaccessible) for one more collection, so the blocks
+// that collection makes cannot take their addresses.
 void release_quarantine() {
   for (const auto& q : g_quarantine) {
     if (platform::free_virtual(q.base, q.size)) g_mem.total -= q.size;
   }
-  g_quarantine.clear();
+  g_quarantine.swap(g_quarantine_next);
+  g_quarantine_next.clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -307,18 +312,15 @@ static BigSeries* big_of(SeriesBuffer* b) {
   return reinterpret_cast<BigSeries*>(reinterpret_cast<uint8_t*>(b) - BigSeries::kBigHeaderSize);
 }
 
-static void unlink_big(BigSeries* big) {
-  if (big->prev) big->prev->next = big->next;
-  else g_mem.big_first = big->next;
-  if (big->next) big->next->prev = big->prev;
-  else g_mem.big_last = big->prev;
-}
-
 void free_big_series(SeriesBuffer* buffer) {
   BigSeries* big = big_of(buffer);
-  BigSeries links = *big;  // read before free_virtual releases the block holding them
-  free_virtual(reinterpret_cast<uint8_t*>(big) - 4);
-  unlink_big(&links);
+  BigSeries* prev = big->prev;
+  BigSeries* next = big->next;
+  free_virtual(reinterpret_cast<uint8_t*>(big) - 4);  // first: on refusal the list stays
+  if (prev) prev->next = next;
+  else g_mem.big_first = next;
+  if (next) next->prev = prev;
+  else g_mem.big_last = prev;
 }
 
 void sweep_big_series() {
@@ -447,6 +449,7 @@ uint32_t root_block() {
 }
 
 void free_all_frames() {
+  release_quarantine();
   release_quarantine();
   free_abandoned_heap_buffers();
   while (g_mem.node_first) release_node_frame(g_mem.node_first);

@@ -134,7 +134,7 @@ void abandon_heap_buffer(SeriesBuffer* buffer);
 void free_abandoned_heap_buffers();
 const std::unordered_set<SeriesBuffer*>& heap_buffers();
 // Torture mode: move a frame's buffers or a big series to a new block, keeping
-// the old block inaccessible until release_quarantine (next collection).
+// the old block mapped but inaccessible for two collections.
 bool move_series_frame(SeriesFrame* frame);
 bool move_big_series(BigSeries* big);
 void sort_series_frames();
