@@ -601,7 +601,7 @@ HeapReport verify_heap() {
     if (!(b->flags & kSeriesBig)) problem("big series " + hex(reinterpret_cast<uintptr_t>(b)) + " lacks the big bit");
     check_buffer(b, "big", live);
   }
-  for (SeriesBuffer* b : heap_buffers()) check_buffer(b, "heap", live);
+  for (const auto& [b, block] : heap_buffers()) check_buffer(b, "heap", live);
 
   for (NodeFrame* f = m.node_first; f; f = f->next) {
     uint32_t free_count = 0;

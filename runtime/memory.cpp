@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "runtime/collector.h"
 #include "runtime/language_error.h"
@@ -28,7 +28,9 @@ uint32_t g_root_block = 0;
 
 // Heap buffers: every one made, and those abandoned by a grow (freed at the
 // next collection, since the grower may still read them until then).
-std::unordered_set<SeriesBuffer*> g_heap_buffers;
+// Heap series are never swept: the map keeps each block's own address and is
+// never destroyed, so the blocks stay reachable until the process ends.
+auto& g_heap_buffers = *new std::unordered_map<SeriesBuffer*, void*>;
 std::vector<SeriesBuffer*> g_abandoned_heap_buffers;
 
 // Blocks kept inaccessible by the torture mode until the next collection.
@@ -412,7 +414,7 @@ SeriesBuffer* alloc_heap_buffer(uint32_t count, uint32_t unit, int32_t offset) {
   auto* b = reinterpret_cast<SeriesBuffer*>(static_cast<uint8_t*>(raw) + kHeapBufferLead);
   write_header(b, static_cast<uint32_t>(data),
                (unit & kSeriesUnitMask) | kSeriesInUse | kSeriesAllocated | kSeriesHeap, offset);
-  g_heap_buffers.insert(b);
+  g_heap_buffers.emplace(b, raw);
   return b;
 }
 
@@ -428,7 +430,7 @@ void free_abandoned_heap_buffers() {
   g_abandoned_heap_buffers.clear();
 }
 
-const std::unordered_set<SeriesBuffer*>& heap_buffers() { return g_heap_buffers; }
+const std::unordered_map<SeriesBuffer*, void*>& heap_buffers() { return g_heap_buffers; }
 
 // ---------------------------------------------------------------------------
 // Start and end
@@ -455,7 +457,8 @@ void free_all_frames() {
   while (g_mem.node_first) release_node_frame(g_mem.node_first);
   while (g_mem.series_first) unlink_series_frame(g_mem.series_first);
   while (g_mem.big_first) free_big_series(g_mem.big_first->buffer());
-  std::vector<SeriesBuffer*> heap(g_heap_buffers.begin(), g_heap_buffers.end());
+  std::vector<SeriesBuffer*> heap;
+  for (const auto& [b, raw] : g_heap_buffers) heap.push_back(b);
   for (SeriesBuffer* b : heap) free_heap_buffer(b);
   g_mem = MemoryState{};
   g_root_block = 0;

@@ -13,7 +13,7 @@
 #pragma once
 
 #include <cstdint>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "runtime/series.h"
@@ -132,7 +132,7 @@ SeriesBuffer* alloc_heap_buffer(uint32_t count, uint32_t unit, int32_t offset);
 // A heap buffer left by a grow: freed at the end of the next collection.
 void abandon_heap_buffer(SeriesBuffer* buffer);
 void free_abandoned_heap_buffers();
-const std::unordered_set<SeriesBuffer*>& heap_buffers();
+const std::unordered_map<SeriesBuffer*, void*>& heap_buffers();  // buffer -> block
 // Torture mode: move a frame's buffers or a big series to a new block, keeping
 // the old block mapped but inaccessible for two collections.
 bool move_series_frame(SeriesFrame* frame);
