@@ -227,6 +227,7 @@ int32_t compare_worker(Cell* value1, Cell* value2, int32_t op, bool match) {
     n = len1 < len2 ? len1 : len2;
   }
 
+  if (n == 0) return match ? 0 : (len1 < len2 ? -1 : (len1 > len2 ? 1 : 0));
   bool fold = ordering_folds(op);
   const uint8_t* p1 = head_pointer(&a);
   const uint8_t* p2 = head_pointer(&b);

@@ -544,6 +544,20 @@ TEST_F(StringCompareTest, SameMeansSameSeriesAndHead) {
   EXPECT_EQ(string::compare(s.get(), &alias, COMP_SAME), -1);
 }
 
+TEST_F(StringCompareTest, SymbolsAreReadThroughTheirCachedTextFromIndexZero) {
+  RootedCell upper = make_narrow(U"HELLO"), lower = make_narrow(U"hello");
+  // Symbol entries: word 1 the alias (not a head index), word 2 the cached text.
+  Cell sym_upper{TYPE_SYMBOL, 7, string::node_of(upper.get()), 0};
+  Cell sym_lower{TYPE_SYMBOL, 0xFFFFFFFF, string::node_of(lower.get()), 0};
+  EXPECT_EQ(string::compare(&sym_upper, &sym_lower, COMP_EQUAL), 0);
+  EXPECT_NE(string::compare(&sym_upper, &sym_lower, COMP_STRICT_EQUAL), 0);
+  Cell uncached{TYPE_SYMBOL, 0, 0, 0};
+  EXPECT_EQ(string::compare_worker(&uncached, &sym_lower, COMP_LESSER, false), -1);
+  RootedCell out = make(U"<");
+  string::concat(out.get(), &sym_upper, -1, 0, true, string::kConcatAppend);
+  EXPECT_EQ(text(out.get()), U"<HELLO");
+}
+
 TEST_F(StringCompareTest, MatchModeTestsAPrefix) {
   RootedCell in = make_narrow(U"Hello world");
   RootedCell hello = make_narrow(U"hello"), world = make_narrow(U"world"), empty = make_narrow(U"");
