@@ -69,27 +69,15 @@ inline bool number_q(uint32_t t) { return t == TYPE_INTEGER || t == TYPE_FLOAT |
 
 // Action calls on single values. The value cells passed are C++ locals (the
 // handlers may allocate; nothing here points into a buffer across the call).
-[[noreturn]] void no_handler(const Cell* value, const char* action) {
-  fire(ErrorCategory::kScript, "expect-arg", action, datatype_cell(TYPE_OF(value)), "value");
+inline int32_t mold_value(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
+                          int32_t limit, int32_t indent) {
+  return dispatch_mold(value, buffer, only, all, flat, part, limit, indent);
 }
-
-int32_t mold_value(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
-                   int32_t indent) {
-  Handler h = type_handler(TYPE_OF(value), ACT_MOLD);
-  if (h == nullptr) no_handler(value, "mold");
-  return handler_as<ACT_MOLD>(h)(value, buffer, only, all, flat, part, limit, indent);
+inline int32_t form_value(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
+  return dispatch_form(value, buffer, part, limit);
 }
-
-int32_t form_value(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
-  Handler h = type_handler(TYPE_OF(value), ACT_FORM);
-  if (h == nullptr) no_handler(value, "form");
-  return handler_as<ACT_FORM>(h)(value, buffer, part, limit);
-}
-
-int32_t compare_values(Cell* value1, Cell* value2, int32_t op) {
-  Handler h = type_handler(TYPE_OF(value1), ACT_COMPARE);
-  if (h == nullptr) no_handler(value1, "compare");
-  return handler_as<ACT_COMPARE>(h)(value1, value2, op);
+inline int32_t compare_values(Cell* value1, Cell* value2, int32_t op) {
+  return dispatch_compare(value1, value2, op);
 }
 
 inline void append_ascii_char(Cell* buffer, char c) { string::append_char(buffer, static_cast<uint8_t>(c)); }

@@ -29,10 +29,7 @@ class BlockTest : public ::testing::Test {
   void SetUp() override {
     stack::init();
     support::init();
-    series::init();
-    block::init();
-    paren::init();
-    string::init();
+    register_datatypes();
   }
 
   static RootedCell str(const char* text) {
@@ -218,8 +215,41 @@ TEST_F(BlockTest, LargeNestedMoldSurvivesMovingBuffers) {
   EXPECT_EQ(mold(outer.get()), expect);
 }
 
+TEST_F(BlockTest, MoldAndFormOfIntegersAndNestedBlocks) {
+  RootedCell b = blk();
+  Cell one{TYPE_INTEGER, 0, 1, 0}, two{TYPE_INTEGER, 0, 2, 0}, three{TYPE_INTEGER, 0, 3, 0};
+  add(b, &one);
+  add(b, &two);
+  EXPECT_EQ(mold(b.get()), "[1 2]");
+  RootedCell inner = blk();
+  add(inner, &two);
+  add(inner, &three);
+  RootedCell outer = blk();
+  add(outer, &one);
+  add(outer, inner.get());
+  add(outer, "a");
+  EXPECT_EQ(form(outer.get()), "1 2 3 a");
+  EXPECT_EQ(mold(outer.get()), "[1 [2 3] \"a\"]");
+}
+
 // ---------------------------------------------------------------------------
 // Comparison.
+
+TEST_F(BlockTest, CompareOfIntegersAndMixedTypes) {
+  Cell one{TYPE_INTEGER, 0, 1, 0}, two{TYPE_INTEGER, 0, 2, 0}, three{TYPE_INTEGER, 0, 3, 0};
+  RootedCell a = blk(), b = blk(), c = blk();
+  add(a, &one);
+  add(a, &two);  // [1 2]
+  add(b, &one);
+  add(b, &two);
+  add(b, &three);  // [1 2 3]
+  add(c, &one);
+  add(c, "a");  // [1 "a"]
+  EXPECT_EQ(block::compare(a.get(), b.get(), COMP_LESSER), -1);
+  // "a" (string! 7) against 2 (integer! 11): the type ids decide.
+  EXPECT_EQ(block::compare(c.get(), a.get(), COMP_LESSER), -1);
+  EXPECT_EQ(block::compare(a.get(), c.get(), COMP_LESSER), 1);
+}
 
 TEST_F(BlockTest, CompareOrdersByCellsThenLength) {
   RootedCell ab = strings({"a", "b"}), abc = strings({"a", "b", "c"}), empty = blk();
