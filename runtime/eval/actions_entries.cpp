@@ -331,6 +331,14 @@ void write_entry(const int32_t* refs) {
                         ref_arg(refs, 4), ref_arg(refs, 5), ref_arg(refs, 6), ref_arg(refs, 7)));
 }
 
+// The form routine of the runtime support (form_to_string): forms into the
+// string series of the node.
+int32_t form_into_node(const Cell* value, uint32_t string_node, int32_t limit) {
+  Cell v = *value;
+  Cell buffer{TYPE_STRING, 0, string_node, 0};
+  return dispatch_form(&v, &buffer, nullptr, limit > 0 ? limit : kNoPartLimit);
+}
+
 }  // namespace
 
 void actions_init() {
@@ -400,6 +408,7 @@ void actions_init() {
   };
   action_table[0] = nullptr;
   for (uint32_t k = 1; k <= kActionCount; ++k) action_table[k] = entries[k - 1];
+  set_form_handler(form_into_node);
 }
 
 }  // namespace kiv

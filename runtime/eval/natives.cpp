@@ -1,5 +1,6 @@
 #include "runtime/eval/natives.h"
 
+#include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/registry.h"
@@ -15,8 +16,11 @@ NativeEntry native_table[kNativeTableSize + 1];
 namespace {
 
 uint32_t next_native_index = 1;
+uint32_t scratch_node = 0;
 
 }  // namespace
+
+uint32_t print_scratch_block() { return scratch_node; }
 
 void register_natives(uint32_t count, const NativeEntry* list) {
   for (uint32_t i = 0; i < count && next_native_index <= kNativeTableSize; ++i)
@@ -77,6 +81,9 @@ void natives_init() {
   entries[31 - 1] = greater_or_equal_q;
   entries[33 - 1] = not_;
   entries[34 - 1] = type_q;
+  // print reduces its block argument into this block (kept in the root
+  // block for the life of the process).
+  if (scratch_node == 0) scratch_node = block::node_of(block::make_at_root(kPrintScratchCells));
   for (auto& slot : native_table) slot = nullptr;
   next_native_index = 1;
   register_natives(kNativeCount, entries);

@@ -39,12 +39,17 @@ namespace kiv {
 // Indexed by native index; filled by natives_init.
 extern NativeEntry native_table[kNativeTableSize + 1];
 
-// Makes the table and registers the 107 entries in index order. Runs once at
-// start-up, after the built-in words and before the boot payload.
+// Makes the table and the print scratch block, and registers the 107
+// entries in index order. Runs once at start-up, after the built-in words
+// and before the boot payload.
 void natives_init();
 
 // Stores each entry at the next free index (the counter starts at 1).
 void register_natives(uint32_t count, const NativeEntry* list);
+
+// The node of the 32-cell block that print reduces its argument into.
+constexpr int32_t kPrintScratchCells = 32;
+uint32_t print_scratch_block();
 
 // Calls native `index` with the current frame's arguments.
 void call_native(uint32_t index, int32_t check, const int32_t* refinements);

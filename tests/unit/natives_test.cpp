@@ -177,3 +177,103 @@ TEST(ActionSpecs, FileMatchesTheActionTableExceptTheThreeWordlessSlots) {
 
 }  // namespace
 }  // namespace kiv
+
+// ---------------------------------------------------------------------------
+// The native table and the natives built so far.
+
+#include "actions_test_support.h"
+
+namespace kiv {
+namespace {
+
+using namespace kiv::testing;
+
+class Natives : public CoreTypesTest {};
+
+TEST_F(Natives, TableHoldsAnEntryForEveryIndexAndNothingPastTheLast) {
+  for (uint32_t i = 1; i <= kNativeCount; ++i) EXPECT_NE(native_table[i], nullptr) << i;
+  for (uint32_t i = kNativeCount + 1; i <= kNativeTableSize; ++i) EXPECT_EQ(native_table[i], nullptr) << i;
+  EXPECT_NE(print_scratch_block(), 0u);
+}
+
+TEST_F(Natives, NativeNotBuiltYetRaisesNotDone) {
+  for (uint32_t index : {1u, 23u, 107u, 108u, 500u}) {
+    Raised r = raised_by([&] { call_native(index, {int_cell(1), int_cell(2)}); });
+    EXPECT_EQ(r.category, ErrorCategory::kInternal) << index;
+    EXPECT_EQ(r.id, "not-done") << index;
+  }
+}
+
+TEST_F(Natives, ComparisonNativesUseTheirOpCodes) {
+  RootedCell a = make_string("a");
+  struct Case {
+    const char* what;
+    uint32_t index;
+    Cell a, b;
+    int expected;  // 0 false, 1 true, -1 invalid-compare
+  };
+  const Case cases[] = {
+      {"equal? 1 1", 25, int_cell(1), int_cell(1), 1},
+      {"equal? 1 \"a\"", 25, int_cell(1), *a, 0},
+      {"not-equal? 1 \"a\"", 26, int_cell(1), *a, 1},
+      {"strict-equal? 1 #\"^A\"", 27, int_cell(1), char_cell(1), 0},
+      {"lesser? 1 2", 28, int_cell(1), int_cell(2), 1},
+      {"lesser? 1 \"a\"", 28, int_cell(1), *a, -1},
+      {"greater? 1 2", 29, int_cell(1), int_cell(2), 0},
+      {"lesser-or-equal? 2 2", 30, int_cell(2), int_cell(2), 1},
+      {"greater-or-equal? 1 2", 31, int_cell(1), int_cell(2), 0},
+      {"greater-or-equal? none none", 31, none_cell(), none_cell(), -1},
+      {"equal? false none", 25, logic_cell(false), none_cell(), 0},
+  };
+  for (const Case& c : cases) {
+    Cell r{};
+    Raised e = raised_by([&] { r = call_native(c.index, {c.a, c.b}); });
+    if (c.expected < 0) {
+      EXPECT_EQ(e.id, "invalid-compare") << c.what;
+    } else {
+      ASSERT_FALSE(e.raised) << c.what << ": " << e.id;
+      EXPECT_EQ(TYPE_OF(&r), TYPE_LOGIC) << c.what;
+      EXPECT_EQ(r.data1, static_cast<uint32_t>(c.expected)) << c.what;
+    }
+  }
+}
+
+TEST_F(Natives, NotIsTrueOnlyForNoneAndFalse) {
+  const struct {
+    Cell value;
+    bool expected;
+  } cases[] = {
+      {none_cell(), true},   {logic_cell(false), true}, {logic_cell(true), false},
+      {int_cell(0), false},  {unset_cell(), false},     {type_cell(TYPE_NONE), false},
+  };
+  for (const auto& c : cases) {
+    Cell r = call_native(33, {c.value});
+    EXPECT_EQ(TYPE_OF(&r), TYPE_LOGIC);
+    EXPECT_EQ(r.data1 != 0, c.expected) << "type " << TYPE_OF(&c.value);
+  }
+}
+
+Cell fake_name_word(const char* text, size_t length) {
+  return Cell{TYPE_WORD, 0, static_cast<uint32_t>(length), static_cast<uint32_t>(text[0])};
+}
+
+TEST_F(Natives, TypeOfAValueAndTheWordOfItsName) {
+  Cell r = call_native(34, {int_cell(5)});
+  EXPECT_EQ(TYPE_OF(&r), TYPE_DATATYPE);
+  EXPECT_EQ(r.data1, TYPE_INTEGER);
+  r = call_native(34, {type_cell(TYPE_LOGIC)});
+  EXPECT_EQ(r.data1, TYPE_DATATYPE);
+  r = call_native(34, {unset_cell()});
+  EXPECT_EQ(r.data1, TYPE_UNSET);
+
+  set_global_word_maker(fake_name_word);
+  init_datatype_words();
+  r = call_native(34, {int_cell(5)}, {0});
+  set_global_word_maker(nullptr);
+  EXPECT_EQ(TYPE_OF(&r), TYPE_WORD);
+  EXPECT_EQ(r.data2, 8u) << "the word of integer!";
+  EXPECT_EQ(r.data3, static_cast<uint32_t>('i'));
+}
+
+}  // namespace
+}  // namespace kiv
