@@ -1,8 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "actions_test_support.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/unset.h"
+#include "runtime/host/random.h"
 
 namespace kiv {
 namespace {
@@ -297,6 +304,135 @@ TEST_F(InsertEntry, PartOnANonSeriesValueOrAForeignPositionIsRefused) {
   r = raised_by([&] { call_action(ACT_APPEND, {series_, *a, *b}, {2, -1, -1}); });
   EXPECT_EQ(r.id, "invalid-refine-arg");
   EXPECT_EQ(recorded.calls, 0);
+}
+
+
+// ---------------------------------------------------------------------------
+// logic!, none! and unset! handlers and helpers.
+
+TEST_F(Actions, MakeAndToLogicDifferOnNumbers) {
+  RootedCell x = make_string("x");
+  struct Case {
+    const char* what;
+    uint32_t action;
+    Cell spec;
+    bool expected;
+  };
+  const Case cases[] = {
+      {"to logic! 0", ACT_TO, int_cell(0), true},
+      {"make logic! 0", ACT_MAKE, int_cell(0), false},
+      {"make logic! 2", ACT_MAKE, int_cell(2), true},
+      {"make logic! 0.0", ACT_MAKE, float_cell(0.0), false},
+      {"make logic! -0.0", ACT_MAKE, float_cell(-0.0), false},
+      {"make logic! NaN", ACT_MAKE, float_cell(std::nan("")), true},
+      {"to logic! 0.0", ACT_TO, float_cell(0.0), true},
+      {"make logic! \"x\"", ACT_MAKE, *x, true},
+      {"to logic! none", ACT_TO, none_cell(), false},
+      {"make logic! none", ACT_MAKE, none_cell(), false},
+      {"to logic! false", ACT_TO, logic_cell(false), false},
+      {"to logic! unset", ACT_TO, unset_cell(), true},
+  };
+  for (const Case& c : cases) {
+    Cell r = call_action(c.action, {type_cell(TYPE_LOGIC), c.spec});
+    EXPECT_EQ(TYPE_OF(&r), TYPE_LOGIC) << c.what;
+    EXPECT_EQ(r.data1 != 0, c.expected) << c.what;
+  }
+  Cell r = call_action(ACT_MAKE, {type_cell(TYPE_NONE), int_cell(1)});
+  EXPECT_EQ(TYPE_OF(&r), TYPE_NONE);
+  r = call_action(ACT_TO, {type_cell(TYPE_UNSET), int_cell(1)});
+  EXPECT_EQ(TYPE_OF(&r), TYPE_UNSET);
+}
+
+TEST_F(Actions, LogicBitwiseActionsAndTheirSecondArgument) {
+  struct Case {
+    uint32_t action;
+    bool a, b, expected;
+  };
+  const Case cases[] = {
+      {ACT_AND_T, true, false, false}, {ACT_AND_T, true, true, true}, {ACT_OR_T, false, true, true},
+      {ACT_OR_T, false, false, false}, {ACT_XOR_T, true, true, false}, {ACT_XOR_T, true, false, true},
+  };
+  for (const Case& c : cases) {
+    Cell r = call_action(c.action, {logic_cell(c.a), logic_cell(c.b)});
+    EXPECT_EQ(TYPE_OF(&r), TYPE_LOGIC);
+    EXPECT_EQ(r.data1 != 0, c.expected) << c.action << " " << c.a << " " << c.b;
+  }
+  Cell r = call_action(ACT_COMPLEMENT, {logic_cell(true)});
+  EXPECT_EQ(r.data1, 0u);
+  Raised e = raised_by([&] { call_action(ACT_AND_T, {logic_cell(true), int_cell(1)}); });
+  EXPECT_EQ(e.id, "expect-arg");
+  ASSERT_EQ(e.args.size(), 3u);
+  EXPECT_EQ(e.args[0].value->data2, kFrameSymbol);
+  EXPECT_EQ(e.args[1].value->data1, TYPE_INTEGER);
+  EXPECT_EQ(e.args[2].text, "value2");
+}
+
+TEST_F(Actions, RandomSeedOnLogicReseedsWithItsBitAndAnswersUnset) {
+  Cell r = call_action(ACT_RANDOM, {logic_cell(true)}, {0, -1, -1});
+  EXPECT_EQ(TYPE_OF(&r), TYPE_UNSET);
+  int32_t after_seed = random::next();
+  random::seed(1);
+  EXPECT_EQ(random::next(), after_seed) << "seeded with 1";
+  int trues = 0;
+  for (int i = 0; i < 200; ++i) {
+    r = call_action(ACT_RANDOM, {logic_cell(false)});
+    ASSERT_EQ(TYPE_OF(&r), TYPE_LOGIC);
+    trues += r.data1 != 0;
+  }
+  EXPECT_GT(trues, 50);
+  EXPECT_LT(trues, 150);
+}
+
+TEST_F(Actions, TruthTestsAndTheirUnsetChecks) {
+  Cell word{TYPE_WORD, 0, 77, 0};
+  Cell u = unset_cell(), n = none_cell(), z = int_cell(0), f = logic_cell(false);
+  EXPECT_TRUE(logic::cell_true_q(&u, false, &word)) << "lenient: unset is truthy";
+  EXPECT_FALSE(logic::cell_true_q(&n, true, &word));
+  EXPECT_TRUE(logic::cell_true_q(&z, true, &word));
+  Raised r = raised_by([&] { logic::cell_true_q(&u, true, &word); });
+  EXPECT_EQ(r.id, "no-value");
+  ASSERT_EQ(r.args.size(), 1u);
+  EXPECT_EQ(r.args[0].value->data2, 77u);
+
+  Cell frame_word{TYPE_WORD, 0, kFrameSymbol, 0xFFFFFFFF};
+  stack::open_call_frame(&frame_word);
+  stack::push_copy(&f);
+  EXPECT_FALSE(logic::result_true_q());
+  EXPECT_TRUE(logic::result_false_q());
+  EXPECT_TRUE(logic::top_false_q()) << "the base cell when nothing is pushed above it";
+  stack::push_copy(&z);
+  EXPECT_TRUE(logic::top_true_q()) << "the last pushed cell";
+  unset::into_result();
+  EXPECT_FALSE(logic::result_false_q());
+  r = raised_by([&] { logic::result_true_q(); });
+  EXPECT_EQ(r.id, "no-return");
+}
+
+TEST_F(Actions, ConstructorsWriteResultPushAndAppend) {
+  Cell frame_word{TYPE_WORD, 0, kFrameSymbol, 0xFFFFFFFF};
+  stack::open_call_frame(&frame_word);
+  stack::push_copy(&frame_word);
+  EXPECT_EQ(TYPE_OF(none::into_result()), TYPE_NONE);
+  EXPECT_EQ(logic::box(true)->data1, 1u);
+  EXPECT_EQ(integer::into_result(-9)->data2, static_cast<uint32_t>(-9));
+  EXPECT_EQ(integer::result_value(), -9);
+  EXPECT_EQ(integer::get(integer::push(4)), 4);
+  EXPECT_EQ(datatype::push(TYPE_LOGIC)->data1, TYPE_LOGIC);
+  EXPECT_EQ(stack::top_index() - stack::base_index(), 3u);
+  logic::box(false);
+  EXPECT_EQ(integer::result_or_zero(), 0) << "the result is not an integer!";
+
+  RootedCell b;
+  block::init_cell(b.get(), 0);
+  unset::at_tail(b.get());
+  none::at_tail(b.get());
+  logic::at_tail(b.get(), true);
+  integer::at_tail(b.get(), 12);
+  datatype::at_tail(b.get(), TYPE_NONE);
+  ASSERT_EQ(block::rs_length_q(b.get()), 5);
+  const uint32_t types[] = {TYPE_UNSET, TYPE_NONE, TYPE_LOGIC, TYPE_INTEGER, TYPE_DATATYPE};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(TYPE_OF(block::cell_at(b.get(), i)), types[i]) << i;
+  EXPECT_EQ(integer::get(block::cell_at(b.get(), 3)), 12);
 }
 
 }  // namespace
