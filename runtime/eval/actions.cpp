@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/registry.h"
+#include "runtime/collector.h"
 #include "runtime/language_error.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -112,10 +114,13 @@ Handler get_path_action_handler(const Cell* parent, uint32_t action, const Cell*
   Handler h = type < kTypeTableSize ? type_handler(type, action) : nullptr;
   if (h) return h;
   if (!path) fire(ErrorCategory::kScript, "bad-path-type2", *element, datatype_of(type));
-  // The path cut just after the failing element; the path module makes the
-  // copy once it exists, until then the whole path is reported.
-  (void)index;
-  fire(ErrorCategory::kScript, "bad-path-type", *path, datatype_of(type), *path);
+  // A copy of the path cut just after the failing element: its first
+  // index + 1 values.
+  RootedCell cut(*path);
+  cut->data2 = block::copy_cells(path, false, true);
+  cut->data1 = 0;
+  if (index >= 0) block::truncate_at(cut.get(), index + 1);
+  fire(ErrorCategory::kScript, "bad-path-type", *path, datatype_of(type), *cut);
 }
 
 // ---------------------------------------------------------------------------

@@ -85,9 +85,23 @@ TEST_F(Actions, PathAccessOnTypeWithoutEvalPathNamesElementOrPath) {
   EXPECT_EQ(r.id, "bad-path-type2");
   ASSERT_EQ(r.args.size(), 2u);
   EXPECT_EQ(r.args[1].value->data1, TYPE_INTEGER);
-  Cell path{TYPE_PATH, 0, 0, 0};
-  r = raised_by([&] { get_path_action_handler(&parent, ACT_EVAL_PATH, &path, &element, 1); });
+  // a/b/c where b holds an integer: the third argument is a/b.
+  RootedCell path;
+  block::init_cell(path.get(), 3);
+  set_type(path.get(), TYPE_PATH);
+  for (int32_t v : {10, 20, 30}) {
+    Cell c = int_cell(v);
+    block::append_cell(path.get(), &c);
+  }
+  r = raised_by([&] { get_path_action_handler(&parent, ACT_EVAL_PATH, path.get(), &element, 1); });
   EXPECT_EQ(r.id, "bad-path-type");
+  ASSERT_EQ(r.args.size(), 3u);
+  EXPECT_EQ(r.args[0].value->data2, path->data2) << "the path itself";
+  Cell* cut = r.args[2].value.get();
+  EXPECT_EQ(TYPE_OF(cut), TYPE_PATH);
+  EXPECT_NE(cut->data2, path->data2) << "a copy";
+  EXPECT_EQ(block::rs_length_q(cut), 2);
+  EXPECT_EQ(block::rs_length_q(path.get()), 3);
 }
 
 // ---------------------------------------------------------------------------

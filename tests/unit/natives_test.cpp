@@ -169,6 +169,8 @@ TEST(ActionSpecs, FileMatchesTheActionTableExceptTheThreeWordlessSlots) {
     EXPECT_EQ(s.word, info.word) << "action " << k;
     EXPECT_EQ(s.arguments, info.arguments) << s.word;
     EXPECT_EQ(s.refinements, info.refinements) << s.word;
+    ASSERT_FALSE(s.names.empty()) << s.word;
+    EXPECT_EQ(s.names[0], info.first_argument) << s.word << ": expect-arg names the first argument";
     check_spec_shape(s);
   }
   EXPECT_EQ(n, specs.size()) << "entries past the last action";
