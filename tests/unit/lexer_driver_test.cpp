@@ -285,6 +285,7 @@ TEST_F(LexerDriver, BlocksParensMapsAndPathsNest) {
       {"[a/b] (c/d)", "block[path[word:a word:b]] paren[path[word:c word:d]]"},
       {"a/b[c]", "path[word:a word:b] block[word:c]"},
       {"a/b: 1", "set-path[word:a word:b] integer:1"},
+      {"a/b/c:", "set-path[word:a word:b word:c]"},
       {"a/(b/c)", "path[word:a paren[path[word:b word:c]]]"},
       {"FFh/x", "path[integer:FFh word:x]"},
       {"[(1, 2)]", "block[point2D:(1, 2)]"},
@@ -698,6 +699,50 @@ TEST_F(LexerDriver, AThrowOutOfTheCallbackUnwindsCleanly) {
   ThrowingTracer t;
   EXPECT_THROW(lex("[[[[a]]]]", Mode::kLoad, &t), std::runtime_error);
   EXPECT_EQ(load("b"), "word:b");
+  EXPECT_TRUE(collector::verify_heap().ok);
+}
+
+// Answers and moves the input at random (only forward, so lexing ends).
+class RandomTracer : public Tracer {
+ public:
+  explicit RandomTracer(uint32_t seed) : state(seed) {}
+  bool on_event(TraceEvent& e) override {
+    uint32_t r = next();
+    if (r % 13 == 0) e.resume = e.position + 1 + (r >> 8) % 3;
+    return r % 5 != 0;
+  }
+  uint32_t next() {
+    state = state * 1103515245u + 12345u;
+    return state >> 8;
+  }
+  uint32_t state;
+};
+
+TEST_F(LexerDriver, ArbitraryInputEndsInValuesOrASyntaxErrorNeverACrash) {
+  static const char alphabet[] = "ab1:/'#[](){}\"^%;,.@$<>=+-xeE \n\t\\hT\x00\x80\xC3\xA9\xE2\x80\xA8\xF0\x9F\x98\x80\xFF";
+  const size_t letters = sizeof alphabet - 1;
+  uint32_t seed = 12345;
+  auto rnd = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  for (int round = 0; round < 1500; ++round) {
+    std::string src;
+    size_t n = rnd() % 24;
+    for (size_t i = 0; i < n; ++i) src += alphabet[rnd() % letters];
+    for (Mode mode : {Mode::kLoad, Mode::kScan, Mode::kPrescan}) {
+      RandomTracer tracer(rnd());
+      for (Tracer* t : {static_cast<Tracer*>(nullptr), static_cast<Tracer*>(&tracer)}) {
+        g_records.clear();
+        try {
+          LexResult r = lex(src, mode, t);
+          EXPECT_LE(r.consumed, src.size());
+        } catch (const LanguageError& e) {
+          EXPECT_EQ(e.category, ErrorCategory::kSyntax) << e.what();
+        }
+      }
+    }
+  }
   EXPECT_TRUE(collector::verify_heap().ok);
 }
 
