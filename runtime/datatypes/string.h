@@ -20,7 +20,9 @@
 // Moving buffers: every routine here that writes may grow the buffer, and so
 // may move any buffer. The routines hold node ids, never buffer addresses,
 // across allocations. A Cell* handed to them must stay where it is (a cell on
-// the argument stack or a C++ local), never a cell inside a series buffer.
+// the argument stack or a C++ local), never a cell inside a series buffer,
+// and the series it names must be reachable by the collector meanwhile (the
+// argument stack, a RootedCell, or a block that is itself reachable).
 //
 // Output of form and mold: handlers append to the output string with
 // append_char, append_text (ASCII / Latin-1 bytes, one character each),
