@@ -5,13 +5,16 @@
 #include <cstring>
 
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/word.h"
 
 namespace kiv {
 
@@ -93,13 +96,13 @@ void register_datatypes() {
   string::init();
   // binary::init();
   integer::init();
-  // symbol::init();
-  // context::init();
-  // word::init();
-  // lit_word::init();
-  // set_word::init();
-  // get_word::init();
-  // refinement::init();
+  symbol::init();
+  context::init();
+  word::init();
+  lit_word::init();
+  set_word::init();
+  get_word::init();
+  refinement::init();
   // char_::init();
   // native::init();
   // action::init();

@@ -1,0 +1,492 @@
+#include "runtime/datatypes/context.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "runtime/collector.h"
+#include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/hashtable.h"
+#include "runtime/memory.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
+#include "runtime/support.h"
+#include "runtime/words.h"
+
+namespace kiv {
+
+namespace {
+
+bool g_boot_mode = false;
+uint32_t g_global = 0;
+_context::ChangeHook g_change_hook = nullptr;
+
+constexpr uint32_t kRecordCell = 0;
+constexpr uint32_t kSelfCell = 1;
+
+void mark_global_context() {
+  if (g_global) collector::mark_context(g_global);
+}
+
+bool word_kind_q(uint32_t type) { return type >= TYPE_WORD && type <= TYPE_REFINEMENT; }
+
+bool any_block_q(uint32_t type) {
+  switch (type) {
+    case TYPE_BLOCK:
+    case TYPE_PAREN:
+    case TYPE_PATH:
+    case TYPE_LIT_PATH:
+    case TYPE_SET_PATH:
+    case TYPE_GET_PATH:
+    case TYPE_HASH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+uint32_t self_symbol() {
+  uint32_t s = words::symbol_of(words::SYM_SELF);
+  return s ? s : symbol::intern("self");
+}
+
+// The words of a spec that name arguments, locals and refinements.
+bool spec_word_q(uint32_t type) {
+  return type == TYPE_WORD || type == TYPE_GET_WORD || type == TYPE_LIT_WORD || type == TYPE_REFINEMENT;
+}
+
+// The node of a context with its two cells, both unset.
+uint32_t new_context_node() {
+  uint32_t node = alloc_cells(2);
+  SeriesBuffer* b = node_buffer(node);
+  set_unset(b->head_cell());
+  set_unset(b->head_cell() + 1);
+  b->tail = b->head + 2 * sizeof(Cell);
+  return node;
+}
+
+// A new word table for ctx holding the source context's words in their
+// order, bound to ctx.
+uint32_t copy_word_table(uint32_t source, uint32_t ctx) {
+  uint32_t n = _context::word_count(source);
+  uint32_t table = hashtable_init(std::max<uint32_t>(n, 1), nullptr, hashtable::kKindSymbols, 1);
+  _context::record(ctx)->data1 = table;
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t symbol = _context::word_at(source, i)->data2;
+    int32_t added = -1;
+    context_table_find(table, symbol, true, ctx, &added);
+  }
+  return table;
+}
+
+// Value N of the context (raw), or nullptr when the context has no values
+// or no value N.
+Cell* value_cell(uint32_t ctx, uint32_t index) {
+  Cell* rec = _context::record(ctx);
+  if (rec->header & kFlagContextOnStack) {
+    if (rec->data2 == 0 || index >= _context::word_count(ctx)) return nullptr;
+    if (static_cast<uint64_t>(rec->data2) + index >= stack::kArgumentStackCells) return nullptr;
+    return stack::at(rec->data2 + index);
+  }
+  if (rec->data2 == 0 || index >= series_length(rec->data2)) return nullptr;
+  return series_head_cell(rec->data2) + index;
+}
+
+// Appends to the root block (boot mode keeps its global words there).
+void keep_in_root_block(const Cell& value) {
+  Cell copy = value;
+  *series_new_tail_cell(root_block()) = copy;
+}
+
+Cell error_word(const Cell* word) { return *word; }
+
+// Word N of the context for an error report; none! when there is no word N.
+Cell error_word_at(uint32_t ctx, uint32_t index) {
+  if (index < _context::word_count(ctx)) {
+    Cell w = _context::word_at(ctx, index)[0];
+    w.header &= ~kFlagWordChanged;
+    return w;
+  }
+  return Cell{TYPE_NONE, 0, 0, 0};
+}
+
+}  // namespace
+
+bool boot_mode_q() { return g_boot_mode; }
+void set_boot_mode(bool on) { g_boot_mode = on; }
+
+namespace context {
+
+void init() {
+  // Context cells are internal and answer no action.
+  const HandlerEntry row[] = {
+      kNone<ACT_MAKE>,      kNone<ACT_RANDOM>,    kNone<ACT_REFLECT>,  kNone<ACT_TO>,
+      kNone<ACT_FORM>,      kNone<ACT_MOLD>,      kNone<ACT_EVAL_PATH>, kNone<ACT_EMPTY_8>,
+      kNone<ACT_COMPARE>,   kNone<ACT_ABSOLUTE>,  kNone<ACT_ADD>,      kNone<ACT_DIVIDE>,
+      kNone<ACT_MULTIPLY>,  kNone<ACT_NEGATE>,    kNone<ACT_POWER>,    kNone<ACT_REMAINDER>,
+      kNone<ACT_ROUND>,     kNone<ACT_SUBTRACT>,  kNone<ACT_EVEN_Q>,   kNone<ACT_ODD_Q>,
+      kNone<ACT_AND_T>,     kNone<ACT_COMPLEMENT>, kNone<ACT_OR_T>,    kNone<ACT_XOR_T>,
+      kNone<ACT_APPEND>,    kNone<ACT_AT>,        kNone<ACT_BACK>,     kNone<ACT_CHANGE>,
+      kNone<ACT_CLEAR>,     kNone<ACT_COPY>,      kNone<ACT_FIND>,     kNone<ACT_HEAD>,
+      kNone<ACT_HEAD_Q>,    kNone<ACT_INDEX_Q>,   kNone<ACT_INSERT>,   kNone<ACT_LENGTH_Q>,
+      kNone<ACT_MOVE>,      kNone<ACT_NEXT>,      kNone<ACT_PICK>,     kNone<ACT_POKE>,
+      kNone<ACT_PUT>,       kNone<ACT_REMOVE>,    kNone<ACT_REVERSE>,  kNone<ACT_SELECT>,
+      kNone<ACT_SORT>,      kNone<ACT_SKIP>,      kNone<ACT_SWAP>,     kNone<ACT_TAIL>,
+      kNone<ACT_TAIL_Q>,    kNone<ACT_TAKE>,      kNone<ACT_TRIM>,     kNone<ACT_CREATE>,
+      kNone<ACT_CLOSE>,     kNone<ACT_DELETE>,    kNone<ACT_MODIFY>,   kNone<ACT_OPEN>,
+      kNone<ACT_OPEN_Q>,    kNone<ACT_QUERY>,     kNone<ACT_READ>,     kNone<ACT_RENAME>,
+      kNone<ACT_UPDATE>,    kNone<ACT_WRITE>,
+  };
+  datatype::register_type(TYPE_CONTEXT, 0, "context!", row);
+}
+
+}  // namespace context
+
+namespace _context {
+
+// ---------------------------------------------------------------------------
+// The global context.
+
+namespace {
+Cell make_global_word(const char* text, size_t length) {
+  return add_global(symbol::lookup(text, length), true, true);
+}
+}  // namespace
+
+void init_global(uint32_t size) {
+  if (g_global) return;
+  symbol::init_table();
+  g_global = allocate(size, false, false, 0, kContextGlobal);
+  collector::set_root_hook(collector::RootHook::kGlobalContext, mark_global_context);
+  set_global_word_maker(make_global_word);
+  init_datatype_words();
+}
+
+uint32_t global() { return g_global; }
+
+// ---------------------------------------------------------------------------
+// Reading a context.
+
+Cell* record(uint32_t ctx) { return series_head_cell(ctx) + kRecordCell; }
+Cell* self_cell(uint32_t ctx) { return series_head_cell(ctx) + kSelfCell; }
+
+uint32_t kind_of(uint32_t ctx) {
+  return (record(ctx)->header & kFlagContextKindMask) >> kFlagContextKindShift;
+}
+bool object_q(uint32_t ctx) { return (record(ctx)->header & kFlagObjectContext) != 0; }
+bool on_stack_q(uint32_t ctx) { return (record(ctx)->header & kFlagContextOnStack) != 0; }
+uint32_t word_table(uint32_t ctx) { return record(ctx)->data1; }
+uint32_t words_block(uint32_t ctx) { return hashtable::field(word_table(ctx), hashtable::kData); }
+uint32_t word_count(uint32_t ctx) { return series_length(words_block(ctx)); }
+Cell* word_at(uint32_t ctx, uint32_t index) { return series_head_cell(words_block(ctx)) + index; }
+
+bool has_values_q(uint32_t ctx) { return record(ctx)->data2 != 0; }
+
+Cell* value_at(uint32_t ctx, uint32_t index) { return value_cell(ctx, index); }
+
+Cell* values(uint32_t ctx) {
+  Cell* rec = record(ctx);
+  if (rec->data2 == 0) return nullptr;
+  if (rec->header & kFlagContextOnStack) return stack::at(rec->data2);
+  return series_head_cell(rec->data2);
+}
+
+// ---------------------------------------------------------------------------
+// Making contexts.
+
+uint32_t allocate(uint32_t count, bool on_stack, bool object, uint32_t source, uint32_t kind) {
+  RootedNode keep_source(source);
+  RootedNode node(new_context_node());
+  uint32_t header = TYPE_CONTEXT | ((kind << kFlagContextKindShift) & kFlagContextKindMask);
+  if (on_stack) header |= kFlagContextOnStack;
+  if (object) header |= kFlagObjectContext;
+  *record(node) = Cell{header, 0, 0, 0};
+
+  if (source) copy_word_table(source, node);
+  else record(node)->data1 = hashtable_init(std::max<uint32_t>(count, 1), nullptr, hashtable::kKindSymbols, 1);
+  if (!on_stack) {
+    uint32_t words = source ? word_count(node) : 0;
+    uint32_t vals = alloc_unset_cells(std::max<uint32_t>({count, words, 1}));
+    // A context that starts with a source's words has an unset value for each.
+    SeriesBuffer* b = node_buffer(vals);
+    b->tail = b->head + words * static_cast<uint32_t>(sizeof(Cell));
+    record(node)->data2 = vals;
+  }
+  return node;
+}
+
+uint32_t from_spec(const Cell* spec, bool on_stack, bool object, uint32_t kind) {
+  uint32_t spec_node = spec->data2;
+  RootedNode keep_spec(spec_node);
+  uint32_t n = series_length(spec_node);
+  uint32_t count = 0;
+  {
+    const Cell* c = series_head_cell(spec_node);
+    for (uint32_t i = 0; i < n; ++i) count += spec_word_q(TYPE_OF(&c[i])) ? 1 : 0;
+  }
+  RootedNode node(allocate(count, on_stack, object, 0, kind));
+  uint32_t table = word_table(node);
+  for (uint32_t i = 0; i < n && i < series_length(spec_node); ++i) {
+    Cell c = series_head_cell(spec_node)[i];
+    if (!spec_word_q(TYPE_OF(&c))) continue;
+    int32_t added = -1;
+    context_table_find(table, c.data2, true, node, &added);
+  }
+  if (!on_stack) {
+    // The values stay unfilled (type 0) until the maker of the context sets them.
+    uint32_t words = word_count(node);
+    SeriesBuffer* b = node_buffer(record(node)->data2);
+    if (b->room() + b->used_bytes() < words * sizeof(Cell)) b = expand_series(b, words * sizeof(Cell));
+    std::memset(b->head_ptr(), 0, words * sizeof(Cell));
+    b->tail = b->head + words * static_cast<uint32_t>(sizeof(Cell));
+  }
+  return node;
+}
+
+uint32_t duplicate(Cell* holder) {
+  RootedNode source(holder->data1);
+  RootedNode node(new_context_node());
+  *record(node) = Cell{record(source)->header, 0, 0, 0};
+  copy_word_table(source, node);
+  if (!on_stack_q(source) && record(source)->data2) {
+    uint32_t vals = buffer_copy(record(source)->data2);
+    record(node)->data2 = vals;
+  } else {
+    record(node)->data2 = 0;
+  }
+  holder->data1 = node;
+  *self_cell(node) = *holder;
+  return node;
+}
+
+// ---------------------------------------------------------------------------
+// Lookup and insertion.
+
+int32_t find_symbol(uint32_t ctx, uint32_t symbol, bool case_insensitive) {
+  return context_table_find(word_table(ctx), symbol, case_insensitive, 0, nullptr);
+}
+
+int32_t word_index(uint32_t ctx, const Cell* word) {
+  RootedNode keep(ctx);
+  int32_t added = -1;
+  int32_t index = context_table_find(word_table(ctx), word->data2, true, ctx, &added);
+  if (index >= 0) return index;
+  if (!on_stack_q(ctx) && record(ctx)->data2) set_unset(series_new_tail_cell(record(ctx)->data2));
+  return added;
+}
+
+void add_if_absent(uint32_t ctx, const Cell* word, const Cell* value) {
+  if (find_symbol(ctx, word->data2, true) >= 0) return;
+  put_symbol(ctx, word, value);
+}
+
+void put_symbol(uint32_t ctx, const Cell* word, const Cell* value) {
+  RootedCell v(*value);  // the value may lie in a series that adding moves
+  RootedNode keep(ctx);
+  Cell w = *word;
+  int32_t index = word_index(ctx, &w);
+  Cell* slot = value_cell(ctx, static_cast<uint32_t>(index));
+  if (!slot) fire(ErrorCategory::kScript, "not-defined", error_word(&w));
+  *slot = *v;
+}
+
+Cell add_global(uint32_t symbol, bool /*case_insensitive*/, bool keep_spelling) {
+  Cell w{TYPE_WORD, 0, symbol, 0};
+  int32_t index = word_index(g_global, &w);
+  Cell found = *word_at(g_global, static_cast<uint32_t>(index));
+  found.header = TYPE_WORD;
+  if (keep_spelling) found.data2 = symbol;
+  return found;
+}
+
+Cell global_word_add(uint32_t symbol) {
+  Cell w = add_global(symbol, true, true);
+  if (g_boot_mode) keep_in_root_block(w);
+  return w;
+}
+
+Cell* value_of_symbol(uint32_t symbol, uint32_t ctx) {
+  if (on_stack_q(ctx)) ctx = g_global;
+  int32_t index = find_symbol(ctx, symbol, true);
+  if (index < 0) return nullptr;
+  return value_cell(ctx, static_cast<uint32_t>(index));
+}
+
+Cell* global_value_cell(uint32_t symbol) {
+  Cell w = add_global(symbol, true, false);
+  return value_cell(g_global, w.data3);
+}
+
+void global_value(uint32_t symbol, Cell* destination) { *destination = *global_value_cell(symbol); }
+
+void set_integer(Cell* word, uint32_t ctx, int32_t value) {
+  Cell v{TYPE_INTEGER, 0, static_cast<uint32_t>(value), 0};
+  set_in(word, &v, ctx, true);
+}
+
+// ---------------------------------------------------------------------------
+// Binding.
+
+int32_t word_bind_to(uint32_t ctx, Cell* word) {
+  int32_t index = find_symbol(ctx, word->data2, true);
+  if (index >= 0) {
+    word->data1 = ctx;
+    word->data3 = static_cast<uint32_t>(index);
+  }
+  return index;
+}
+
+namespace {
+
+// Nothing below allocates (lookups without a context to add to, the cycle
+// stack's fixed array), yet cells are fetched by index as a matter of course.
+void bind_cells(uint32_t node, uint32_t head, uint32_t ctx, bool self, uint32_t self_sym) {
+  if (support::cycle_stack::find_q(node)) return;
+  support::cycle_stack::Entry entry(node);
+  for (uint32_t i = head; i < series_length(node); ++i) {
+    Cell* c = series_head_cell(node) + i;
+    uint32_t type = TYPE_OF(c);
+    if (any_block_q(type)) {
+      bind_cells(c->data2, c->data1, ctx, self, self_sym);
+    } else if (word_kind_q(type)) {
+      if (self && type == TYPE_WORD && c->data2 == self_sym) {
+        c->data1 = ctx;
+        c->data3 = kUnresolved;
+      } else {
+        word_bind_to(ctx, c);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+Cell* bind_block(Cell* block, uint32_t ctx, bool self) {
+  bind_cells(block->data2, block->data1, ctx, self, self ? self_symbol() : 0);
+  return block;
+}
+
+bool collect_set_words(uint32_t ctx, const Cell* block) {
+  RootedNode keep_ctx(ctx);
+  RootedNode node(block->data2);
+  uint32_t before = word_count(ctx);
+  for (uint32_t i = block->data1; i < series_length(node); ++i) {
+    Cell c = series_head_cell(node)[i];
+    if (TYPE_OF(&c) == TYPE_SET_WORD) word_index(ctx, &c);
+  }
+  return word_count(ctx) != before;
+}
+
+// ---------------------------------------------------------------------------
+// Values through words.
+
+Cell* get_in(const Cell* word, uint32_t ctx) {
+  if (word->data3 == kUnresolved) {
+    if (word->data2 == self_symbol()) return self_cell(ctx);
+    fire(ErrorCategory::kScript, "no-value", error_word(word));
+  }
+  Cell* value = value_cell(ctx, word->data3);
+  if (!value) fire(ErrorCategory::kScript, "not-in-context", error_word(word));
+  return value;
+}
+
+Cell* get_word(const Cell* word) {
+  if (word->data1 == 0) fire(ErrorCategory::kScript, "no-value", error_word(word));
+  return get_in(word, word->data1);
+}
+
+Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool fire_hooks) {
+  RootedNode keep(ctx);
+  RootedCell v(*value);  // the value may lie in a series that adding moves
+  Cell w = *word;
+  uint32_t index = w.data3;
+  if (index == kUnresolved) {
+    int32_t found = find_symbol(ctx, w.data2, true);
+    index = static_cast<uint32_t>(found >= 0 ? found : word_index(ctx, &w));
+  }
+  Cell* slot = value_cell(ctx, index);
+  if (!slot) fire(ErrorCategory::kScript, "not-defined", error_word(&w));
+  if (!on_stack_q(ctx) && object_q(ctx)) {
+    word_at(ctx, index)->header |= kFlagWordChanged;
+    if (fire_hooks && self_cell(ctx)->data3 != 0 && g_change_hook) {
+      // The old value stays on the stack while the hook runs.
+      stack::push_copy(slot);
+      uint32_t old_at = stack::top_index() - 1;
+      *value_cell(ctx, index) = *v;
+      Cell bound = w;
+      bound.data1 = ctx;
+      bound.data3 = index;
+      g_change_hook(ctx, &bound, stack::at(old_at), v.get());
+      stack::drop_cells(stack::top_index() - old_at);
+      Cell* stored = value_cell(ctx, index);
+      if (!stored) fire(ErrorCategory::kScript, "not-defined", error_word(&w));
+      return stored;
+    }
+  }
+  *slot = *v;
+  return slot;
+}
+
+Cell* set_word(Cell* word, const Cell* value) {
+  if (word->data1 == 0) fire(ErrorCategory::kScript, "not-defined", error_word(word));
+  return set_in(word, value, word->data1, true);
+}
+
+void set_change_hook(ChangeHook hook) { g_change_hook = hook; }
+
+}  // namespace _context
+
+// ---------------------------------------------------------------------------
+// Word helpers for native code.
+
+void set_word_keep(Cell* word) {
+  Cell* value = stack::last_pushed();
+  if (TYPE_OF(value) == TYPE_UNSET) fire(ErrorCategory::kScript, "need-value", *word);
+  _context::set_word(word, value);
+}
+
+void set_context_word_keep(uint32_t ctx, uint32_t index) {
+  Cell* value = stack::last_pushed();
+  if (TYPE_OF(value) == TYPE_UNSET) fire(ErrorCategory::kScript, "need-value", error_word_at(ctx, index));
+  Cell* slot = value_cell(ctx, index);
+  if (!slot) fire(ErrorCategory::kScript, "not-defined", error_word_at(ctx, index));
+  *slot = *value;
+}
+
+void set_global_word(Cell* word) {
+  set_word_keep(word);
+  stack::clear_arguments();
+}
+
+void set_context_word_at(uint32_t ctx, uint32_t index) {
+  set_context_word_keep(ctx, index);
+  stack::clear_arguments();
+}
+
+void set_object_word(uint32_t ctx, uint32_t index) {
+  Cell* slot = value_cell(ctx, index);
+  if (!slot) fire(ErrorCategory::kScript, "not-defined", error_word_at(ctx, index));
+  if (_context::kind_of(ctx) == kContextObject && index < _context::word_count(ctx))
+    _context::word_at(ctx, index)->header |= kFlagWordChanged;
+  *slot = *stack::last_pushed();
+  stack::clear_arguments();
+}
+
+Cell* get_word_value_checked(const Cell* word) {
+  Cell* value = _context::get_word(word);
+  if (TYPE_OF(value) == TYPE_UNSET || TYPE_OF(value) == TYPE_VALUE)
+    fire(ErrorCategory::kScript, "no-value", *word);
+  return value;
+}
+
+Cell* get_context_word_at(uint32_t ctx, uint32_t index) {
+  Cell* slot = value_cell(ctx, index);
+  if (!slot) fire(ErrorCategory::kScript, "not-defined", error_word_at(ctx, index));
+  return slot;
+}
+
+Cell* context_word_at(uint32_t ctx, uint32_t index) { return _context::word_at(ctx, index); }
+Cell* context_symbols(uint32_t ctx) { return series_head_cell(_context::words_block(ctx)); }
+uint32_t context_word_count(uint32_t ctx) { return _context::word_count(ctx); }
+
+}  // namespace kiv
