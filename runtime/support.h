@@ -51,6 +51,11 @@ const Cell* check_arg_type_opt(const Cell* arg, const Cell* arg_name = nullptr);
 // type raises script/invalid-arg.
 int32_t get_make_size(const Cell* value);
 
+// The word helpers of native code (set_word_keep, set_context_word_keep,
+// set_global_word, set_context_word_at, set_object_word,
+// get_word_value_checked, get_context_word_at and the context accessors)
+// live with the contexts, in runtime/datatypes/context.h.
+
 // ---------------------------------------------------------------------------
 // Form and mold helpers. Form and mold handlers append to a string series
 // and return the part limit less the characters they wrote.
