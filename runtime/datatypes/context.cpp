@@ -291,6 +291,7 @@ void put_symbol(uint32_t ctx, const Cell* word, const Cell* value) {
 }
 
 Cell add_global(uint32_t symbol, bool /*case_insensitive*/, bool keep_spelling) {
+  if (!g_global) init_global();
   Cell w{TYPE_WORD, 0, symbol, 0};
   int32_t index = word_index(g_global, &w);
   Cell found = *word_at(g_global, static_cast<uint32_t>(index));
