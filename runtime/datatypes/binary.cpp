@@ -9,6 +9,7 @@
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/host/enbase.h"
@@ -366,11 +367,11 @@ std::vector<uint8_t> string_utf8(Cell* string, int32_t part) {
 }
 
 Cell* from_string(const Cell* issue, Cell* target) {
-  // The spelling of an issue is its symbol's text, which the symbol table
-  // holds; until that table exists no spelling can be read.
-  (void)target;
-  (void)issue;
-  fire(ErrorCategory::kInternal, "not-done");
+  // The spelling is copied out of the symbol table before anything allocates.
+  std::string text(symbol::utf8_of(issue->data2));
+  std::optional<std::vector<uint8_t>> bytes = decode_16(CodeUnits(text));
+  if (!bytes) fire(ErrorCategory::kScript, "invalid-data", *issue);
+  return load(bytes->data(), bytes->size(), target);
 }
 
 Cell* to(Cell* type, Cell* spec) {
