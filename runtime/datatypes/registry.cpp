@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
@@ -95,7 +95,7 @@ void register_datatypes() {
   series::init();
   block::init();
   string::init();
-  binary::init();
+  // binary::init();
   integer::init();
   symbol::init();
   context::init();
@@ -105,9 +105,9 @@ void register_datatypes() {
   get_word::init();
   refinement::init();
   // char_::init();
-  // native::init();
-  // action::init();
-  // op::init();
+  native::init();
+  action::init();
+  op::init();
   // path::init();
   // lit_path::init();
   // set_path::init();

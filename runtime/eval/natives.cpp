@@ -81,11 +81,6 @@ void natives_init() {
   entries[31 - 1] = greater_or_equal_q;
   entries[33 - 1] = not_;
   entries[34 - 1] = type_q;
-  entries[84 - 1] = debase;
-  entries[87 - 1] = checksum;
-  entries[91 - 1] = enbase;
-  entries[103 - 1] = compress;
-  entries[104 - 1] = decompress;
   // print reduces its block argument into this block (kept in the root
   // block for the life of the process).
   if (scratch_node == 0) scratch_node = block::node_of(block::make_at_root(kPrintScratchCells));

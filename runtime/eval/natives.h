@@ -69,12 +69,5 @@ void not_(int32_t check, const int32_t* refinements);
 void type_q(int32_t check, const int32_t* refinements);
 void not_yet_available(int32_t check, const int32_t* refinements);
 
-// The byte codecs (runtime/eval/natives_bytes.cpp).
-void debase(int32_t check, const int32_t* refinements);
-void checksum(int32_t check, const int32_t* refinements);
-void enbase(int32_t check, const int32_t* refinements);
-void compress(int32_t check, const int32_t* refinements);
-void decompress(int32_t check, const int32_t* refinements);
-
 }  // namespace natives
 }  // namespace kiv

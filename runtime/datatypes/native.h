@@ -1,0 +1,84 @@
+// native! (type id 21), action! (22) and op! (23): the built-in functions
+// and the infix operators made from them.
+//
+// native! and action!:
+//   word 0  header, type id
+//   word 1  the index of the entry: 1-120 in the native table, 1-62 in the
+//           action table (an index, never a code address)
+//   word 2  node of the spec block
+//   word 3  node of the two-cell auxiliary block:
+//             cell 0  the context made from the spec (kind function, values
+//                     on the argument stack), or none! when no context
+//                     could be made
+//             cell 1  the argument list once the interpreter has built it,
+//                     none! until then
+//
+// op!: a copy of the cell of the native, action, function or routine it was
+// made from, with type id 23 and the source's type id in header bits 16-23.
+// Calling an operator calls the source (the cell retyped to that id).
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kiv {
+
+// The type id an op! cell wraps.
+inline uint32_t op_source_type(const Cell* op) { return (op->header & kFlagOpTypeMask) >> kFlagOpTypeShift; }
+
+// True for native!, action!, op!, function! and routine!.
+inline bool any_function_q(uint32_t type) {
+  return type == TYPE_NATIVE || type == TYPE_ACTION || type == TYPE_OP || type == TYPE_FUNCTION ||
+         type == TYPE_ROUTINE;
+}
+
+namespace native {
+
+// Auxiliary block cells.
+constexpr int32_t kAuxContext = 0;
+constexpr int32_t kAuxArgumentList = 1;
+
+inline uint32_t entry_index(const Cell* fn) { return fn->data1; }
+inline uint32_t spec_node(const Cell* fn) { return fn->data2; }
+inline uint32_t aux_node(const Cell* fn) { return fn->data3; }
+
+// Writes a native! or action! (type) for the spec block and the table index
+// into out, making its auxiliary block. Allocates: out must be a cell that
+// the collector sees (the argument stack, a RootedCell) and that does not
+// move, and the spec must stay reachable through it or elsewhere.
+void init_cell(Cell* out, uint32_t type, uint32_t spec_node, uint32_t index);
+
+// make native! / make action!: [spec-block index].
+Cell* make(Cell* type, Cell* spec);
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+int32_t compare(Cell* value1, Cell* value2, int32_t op);
+Cell* reflect(Cell* value, Cell* field);
+
+// Registers native! (no parent).
+void init();
+
+}  // namespace native
+
+namespace action {
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+// Registers action! (parent native!).
+void init();
+}  // namespace action
+
+namespace op {
+// make op! from a native!, action!, function! or routine! of exactly two
+// arguments (the left one a plain word).
+Cell* make(Cell* type, Cell* spec);
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+// Registers op! (parent native!).
+void init();
+}  // namespace op
+
+}  // namespace kiv

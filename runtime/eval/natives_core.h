@@ -1,0 +1,30 @@
+// The natives that drive evaluation: if, unless, either, any, all, do,
+// set (of words and blocks of words), print, prin, reduce and compose. They follow the native entry convention
+// (runtime/eval/natives.h): arguments from the frame's base, one integer per
+// refinement, the result left in the base cell.
+#pragma once
+
+#include <cstdint>
+
+namespace kiv::natives {
+
+void if_(int32_t check, const int32_t* refinements);
+void unless_(int32_t check, const int32_t* refinements);
+void either_(int32_t check, const int32_t* refinements);
+void any_(int32_t check, const int32_t* refinements);
+void all_(int32_t check, const int32_t* refinements);
+void do_(int32_t check, const int32_t* refinements);
+void set(int32_t check, const int32_t* refinements);
+void print(int32_t check, const int32_t* refinements);
+void prin(int32_t check, const int32_t* refinements);
+void reduce(int32_t check, const int32_t* refinements);
+void compose(int32_t check, const int32_t* refinements);
+
+// Stores the natives above at their indexes of the native table (after
+// natives_init has filled it).
+void install_core_natives();
+
+// Whether the last text print or prin wrote ended with a line feed.
+bool last_line_feed();
+
+}  // namespace kiv::natives
