@@ -307,6 +307,10 @@ namespace collector {
 // ---------------------------------------------------------------------------
 // Marking
 
+namespace {
+void walk_hashtable_record(uint32_t node, bool entries);
+}
+
 bool mark_node(uint32_t node) {
   if (!g_gc.marking || node == 0) return false;
   if (!node_valid_q(node)) {
@@ -317,6 +321,9 @@ bool mark_node(uint32_t node) {
   if (b->flags & kSeriesMarked) return false;
   b->flags |= kSeriesMarked;
   if (b->flags & kSeriesHeap) g_marked_heap.push_back(b);
+  // A table record reached as a plain node (a RootedNode, a copy in progress)
+  // still keeps its buffers and entries alive.
+  if (b->flags & kSeriesHashtable) walk_hashtable_record(node, true);
   return true;
 }
 
@@ -331,8 +338,8 @@ bool mark_context(uint32_t node) { return mark_series_cells(node); }
 void mark_block(const Cell* block) { mark_series_cells(block->data2); }
 
 namespace {
-void mark_hashtable_record(uint32_t node, bool entries) {
-  if (!mark_node(node)) return;
+// Walks the fields of a table record that has just been marked.
+void walk_hashtable_record(uint32_t node, bool entries) {
   SeriesBuffer* rec = node_buffer(node);
   if (rec->used_bytes() < kHtFieldCount * 4) return;
   uint32_t kind = record_field(rec, kHtKind);
@@ -368,8 +375,22 @@ void mark_hashtable_record(uint32_t node, bool entries) {
 }
 }  // namespace
 
-void mark_hashtable(uint32_t node) { mark_hashtable_record(node, true); }
-void mark_hashtable_storage(uint32_t node) { mark_hashtable_record(node, false); }
+void mark_hashtable(uint32_t node) {
+  // A tagged record is walked by mark_node itself.
+  if (mark_node(node) && !(node_buffer(node)->flags & kSeriesHashtable)) walk_hashtable_record(node, true);
+}
+
+void mark_hashtable_storage(uint32_t node) {
+  if (!g_gc.marking || node == 0 || !node_valid_q(node)) {
+    mark_node(node);  // reports a dangling node
+    return;
+  }
+  SeriesBuffer* b = node_buffer(node);
+  if (b->flags & kSeriesMarked) return;
+  b->flags |= kSeriesMarked;
+  if (b->flags & kSeriesHeap) g_marked_heap.push_back(b);
+  walk_hashtable_record(node, false);
+}
 
 void mark_cell(const Cell* c) {
   switch (TYPE_OF(c)) {

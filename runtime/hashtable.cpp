@@ -1046,6 +1046,7 @@ uint32_t hashtable_init(uint32_t size, const Cell* block, uint32_t kind, uint32_
   const uint32_t buckets = buckets_for(size < kMinBuckets ? kMinBuckets : size);
 
   const uint32_t table = new_words(kFieldCount, 0);
+  set_flag_bits(table, kSeriesHashtable);
   TablePin pin(table);
   uint32_t n = new_words(flag_words(buckets), kFlagsFill);
   set(table, kFlags, n);

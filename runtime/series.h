@@ -45,6 +45,8 @@ constexpr uint32_t kSeriesMarked = 0x08000000;       // the collector's mark (on
 constexpr uint32_t kSeriesBig = 0x01000000;          // lives in its own block outside the frames
 constexpr uint32_t kSeriesHeap = 0x00100000;         // process heap: never moved, never swept
 constexpr uint32_t kSeriesOwned = 0x00020000;        // the series has an owner record
+constexpr uint32_t kSeriesHashtable = 0x00200000;    // the record of a hash table: the collector walks
+                                                     // its fields however the record is reached
 
 constexpr uint32_t kBufferHeaderSize = 20;
 constexpr uint32_t kBufferOverhead = 24;  // header + trailing guard word

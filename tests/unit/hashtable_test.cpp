@@ -631,3 +631,30 @@ TEST_F(HashTable, TablesStayWholeWhileEveryAllocationMovesBuffers) {
 
 }  // namespace
 }  // namespace kiv
+
+namespace kiv {
+namespace {
+
+// A table reached first as a plain node (a RootedNode, or the source of a
+// copy in progress) must still keep its flags, keys and entries alive.
+TEST_F(HashTable, TableHeldOnlyAsANodeKeepsItsBuffersThroughACollection) {
+  RootedCell map;
+  make_indexed(map, TYPE_MAP, {integer(1), integer(10), integer(2), integer(20)}, hashtable::kKindMap);
+  RootedNode table(map->data3);
+  RootedNode data(map->data2);
+  *map = Cell{TYPE_NONE, 0, 0, 0};  // the map value is gone; only the nodes are held
+  collector::collect();
+  collector::collect();
+  EXPECT_TRUE(collector::verify_heap().ok);
+  const Cell two = integer(2);
+  EXPECT_EQ(hashtable_find_index(table.get(), &two), 2);
+
+  // Copying the table while only its node is held keeps both intact.
+  RootedNode copy(hashtable_copy(table.get(), 0));
+  collector::collect();
+  EXPECT_EQ(hashtable_find_index(copy.get(), &two), 2);
+  EXPECT_EQ(hashtable_find_index(table.get(), &two), 2);
+}
+
+}  // namespace
+}  // namespace kiv
