@@ -15,6 +15,7 @@
 #include "runtime/eval/lexer.h"
 #include "runtime/eval/lexer_loaders.h"
 #include "runtime/eval/natives.h"
+#include "runtime/eval/natives_bytes.h"
 #include "runtime/eval/natives_core.h"
 #include "runtime/handles.h"
 #include "runtime/host/random.h"
@@ -125,6 +126,7 @@ void runtime_init() {
   word::init_builtin_words();
   natives_init();
   natives::install_core_natives();
+  natives::install_byte_natives();
   ownership::init();
   lexer::init();
   lexer::install_default_loaders();

@@ -565,6 +565,11 @@ void set_root_hook(RootHook hook, MarkCallback fn) {
   if (i >= 0 && i < static_cast<int>(RootHook::kCount)) g_gc.hooks[i] = fn;
 }
 
+MarkCallback root_hook(RootHook hook) {
+  auto i = static_cast<int>(hook);
+  return (i >= 0 && i < static_cast<int>(RootHook::kCount)) ? g_gc.hooks[i] : nullptr;
+}
+
 void set_ownership_sweep(MarkCallback fn) { g_gc.ownership_sweep = fn; }
 void set_image_marker(CellMarker fn) { g_gc.image_marker = fn; }
 

@@ -142,6 +142,8 @@ enum class RootHook : int {
   kCount,
 };
 void set_root_hook(RootHook hook, MarkCallback fn);
+// The function installed for a hook (nullptr for none).
+MarkCallback root_hook(RootHook hook);
 
 // Runs after marking and the handle sweep, before compaction: the ownership
 // table drops the records whose series or owner were not marked (marked_q).

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
@@ -95,7 +96,7 @@ void register_datatypes() {
   series::init();
   block::init();
   string::init();
-  // binary::init();
+  binary::init();
   integer::init();
   symbol::init();
   context::init();
