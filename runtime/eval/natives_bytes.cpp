@@ -7,7 +7,6 @@
 // series buffer is read across an allocation. The codecs never raise: a
 // refusal comes back as a status or as no result, and is turned into the
 // language error here.
-#include <cstdio>
 #include <optional>
 #include <span>
 #include <string>
@@ -88,14 +87,14 @@ Cell* refinement_arg(const int32_t* refinements, int i) {
   fire(ErrorCategory::kScript, "invalid-refine-arg", word::load("with", TYPE_REFINEMENT), *value);
 }
 
-// A text the runtime prints of its own: standard output, then the print
-// hooks.
+// A line the runtime prints of its own, as print would: through the value
+// print hooks (the console's, or standard output's in kiv-run).
 void print_line(std::string_view text) {
-  std::string line(text);
-  line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
-  call_print_hooks(line.data(), line.size(), 0);
+  Cell* line = stack::push_new_cell();
+  string::init_cell(line, static_cast<int32_t>(text.size()));
+  string::append_text(line, text);
+  call_value_hooks(line, 1);
+  stack::drop_cells(1);
 }
 
 compression::Method compression_method(const Cell* word) {
