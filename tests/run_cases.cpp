@@ -150,6 +150,14 @@ void* run_file(void* p) {
   for (const Case& c : cases) {
     std::string kind;
     std::string actual = run_case(c, &kind);
+    // Every case, raising or not, must leave the value stack as it found it.
+    if (kiv::stack::top_index() != 0 || kiv::stack::frame_count() != 0) {
+      kind = "stack";
+      actual = "left " + std::to_string(kiv::stack::top_index()) + " cells and " +
+               std::to_string(kiv::stack::frame_count()) + " frames";
+      kiv::stack::unwind_to(0);
+      kiv::stack::drop_cells(kiv::stack::top_index());
+    }
     bool ok = kind == c.kind &&
               (actual == c.expected || (kind == "!!>" && actual.compare(0, c.expected.size() + 1, c.expected + " ") == 0));
     if (ok) {

@@ -15,7 +15,10 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/float_text.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/language_error.h"
 #include "runtime/series.h"
+#include "runtime/stack.h"
 
 namespace kiv::lexer {
 namespace {
@@ -271,9 +274,58 @@ int load_construct(Lexer& lx, const Token& t, bool load) {
   return kLexOk;
 }
 
+// Runs the lexer on text inside a try frame: a syntax error answers false
+// instead of reaching the caller; any other error goes on.
+template <typename Body>
+bool quietly(Body&& body) {
+  stack::FrameGuard guard;
+  stack::open_try_frame(nullptr);
+  try {
+    bool ok = body();
+    stack::pop_frame_drop();
+    return ok;
+  } catch (const LanguageError& e) {
+    if (e.category != ErrorCategory::kSyntax) stack::throw_error(e);
+    return false;
+  }
+}
+
+// The one value the whole text loads as (make/to word! from text).
+bool load_one_value(const uint8_t* text, size_t length, Cell* out) {
+  return quietly([&] {
+    LexRequest request;
+    request.input = text;
+    request.length = length;
+    LexResult result = lex_source(request);
+    *stack::push_new_cell() = Cell{TYPE_BLOCK, 0, result.block, 0};
+    if (series_length(result.block) != 1) return false;
+    *out = series_head_cell(result.block)[0];
+    return true;
+  });
+}
+
+// The datatype the text loads as when it is exactly one value, else 0. Scan
+// mode checks the text without building values, so datatypes without a
+// loader answer too.
+uint32_t lex_type_of(const uint8_t* text, size_t length) {
+  uint32_t type = 0;
+  quietly([&] {
+    LexRequest request;
+    request.input = text;
+    request.length = length;
+    request.mode = Mode::kScan;
+    LexResult result = lex_source(request);
+    if (result.type != TYPE_ERROR && result.consumed == length) type = result.type;
+    return true;
+  });
+  return type;
+}
+
 }  // namespace
 
 void install_default_loaders() {
+  word::set_text_value_loader(load_one_value);
+  symbol::set_lex_type_hook(lex_type_of);
   Loaders& l = default_loaders();
   l[kFinalWord] = load_word;
   l[kFinalRefinement] = load_refinement;
