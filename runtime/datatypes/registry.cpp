@@ -8,6 +8,7 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/error.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
@@ -124,7 +125,7 @@ void register_datatypes() {
   // triple::init();
   // float_::init();
   // typeset::init();
-  // error::init();
+  error::init();
   // vector::init();
   // map::init();
   // hash::init();
