@@ -1,19 +1,24 @@
 #include "runtime/datatypes/block.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
 #include "runtime/collector.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/eval/actions.h"
+#include "runtime/eval/lexer.h"
+#include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
 #include "runtime/series.h"
+#include "runtime/sort.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
 #include "runtime/words.h"
@@ -492,6 +497,825 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
   return series;
 }
 
+// ---------------------------------------------------------------------------
+// Searching: find, select, put, select-word.
+
+namespace {
+
+// The equality op code find and its kin use.
+inline int32_t find_op(bool case_sensitive, bool same) {
+  return same ? COMP_SAME : (case_sensitive ? COMP_STRICT_EQUAL : COMP_FIND);
+}
+
+// True when a cell equals the value under a type-strict op code (2, 9, 12):
+// values of different types never do.
+bool cell_matches(const Cell* cell, const Cell* value, int32_t op) {
+  if (TYPE_OF(cell) != TYPE_OF(value)) return false;
+  Cell a = *cell, b = *value;
+  return compare_values(&a, &b, op) == 0;
+}
+
+// The compare routine handed to the hash tables: the compare action for two
+// values of one type, "not equal" for two types.
+int32_t table_compare(const Cell* a, const Cell* b, int32_t op) {
+  if (TYPE_OF(a) != TYPE_OF(b)) return kNotComparable;
+  Cell x = *a, y = *b;
+  return compare_values(&x, &y, op);
+}
+
+struct FindQuery {
+  const Cell* part = nullptr;
+  bool only = false;
+  bool case_sensitive = false;
+  bool same = false;
+  const Cell* skip = nullptr;
+  bool last = false;
+  bool reverse = false;
+  bool match = false;
+};
+
+enum class MatchKind { kValue, kType, kTypeset, kSequence };
+
+struct FindHit {
+  int32_t at = -1;      // the matching cell, -1 for none
+  int32_t length = 1;   // cells the match spans
+  int32_t step = 1;
+};
+
+// The search of find and select over the series' cells (see find).
+FindHit find_cells(Cell* series, const Cell* value_in, const FindQuery& q) {
+  FindHit hit;
+  Cell value = *value_in;
+  RootedCell keep(value);  // the value may be a series that the compares must not lose
+  uint32_t node = node_of(series);
+  int32_t total = total_cells(series);
+  int32_t head = clamp_head(series);
+  if (total == 0 || (head >= total && !q.reverse)) return hit;
+
+  int32_t step = 1;
+  if (q.skip) {
+    step = series::skip_size(q.skip);
+    if (step < 1) fire(ErrorCategory::kScript, "out-of-range", *q.skip);
+  }
+  hit.step = step;
+
+  int32_t limit = total - 1;  // the last cell searched going forward
+  bool limited = false;
+  if (q.part) {
+    int32_t n;
+    if (TYPE_OF(q.part) == TYPE_INTEGER || TYPE_OF(q.part) == TYPE_FLOAT || TYPE_OF(q.part) == TYPE_PERCENT) {
+      n = series::part_count(series, q.part);
+      if (n < 1) return hit;
+      int64_t end = static_cast<int64_t>(head) + n - 1;
+      limit = end > total - 1 ? total - 1 : static_cast<int32_t>(end);
+    } else {
+      if (TYPE_OF(q.part) != TYPE_OF(series) || q.part->data2 != node)
+        series::fire_invalid_refine(words::REF_PART, q.part);
+      Cell other = *q.part;
+      int32_t other_head = clamp_head(&other);
+      if (other_head <= head) return hit;
+      limit = other_head - 1;
+    }
+    limited = true;
+  }
+
+  MatchKind kind = MatchKind::kValue;
+  int32_t seq_from = 0, seq_length = 1;
+  uint32_t vt = TYPE_OF(&value);
+  if (!q.only) {
+    if (vt == TYPE_DATATYPE) {
+      kind = MatchKind::kType;
+    } else if (vt == TYPE_TYPESET) {
+      kind = MatchKind::kTypeset;
+    } else if (series::any_block_q(vt)) {
+      kind = MatchKind::kSequence;
+      seq_from = clamp_head(keep.get());
+      seq_length = total_cells(keep.get()) - seq_from;
+      if (seq_length < 1) return hit;  // an empty sequence never matches
+    }
+  }
+  hit.length = seq_length;
+  int32_t op = find_op(q.case_sensitive, q.same);
+
+  // A hash! answers single values from its table.
+  // Backward searches keep their grid only with a step of 1.
+  bool table_ok = kind == MatchKind::kValue && !q.match && (vt != TYPE_OBJECT || q.same) &&
+                  (step == 1 || (!q.last && !q.reverse));
+  if (table_ok && series::has_hash_table_q(series)) {
+    int32_t at = hashtable_find_index(series->data3, keep.get(), q.last ? 0 : head, step, op, q.last,
+                                      q.reverse, table_compare);
+    if (at >= 0 && limited && !q.reverse && !q.last && at > limit) at = -1;
+    hit.at = at;
+    return hit;
+  }
+
+  auto matches_at = [&](int32_t i) -> bool {
+    if (i < 0 || i + seq_length > total_cells(series)) return false;
+    switch (kind) {
+      case MatchKind::kType: {
+        Cell c = cell_copy(node, i);
+        return TYPE_OF(&c) == keep->data1;
+      }
+      case MatchKind::kTypeset: {
+        Cell c = cell_copy(node, i);
+        return typeset_has_q(reinterpret_cast<const uint8_t*>(&keep->data1), TYPE_OF(&c));
+      }
+      case MatchKind::kSequence:
+        for (int32_t k = 0; k < seq_length; ++k) {
+          if (seq_from + k >= total_cells(keep.get())) return false;
+          Cell c = cell_copy(node, i + k);
+          Cell v = cell_copy(node_of(keep.get()), seq_from + k);
+          if (!cell_matches(&c, &v, op)) return false;
+        }
+        return true;
+      default: {
+        Cell c = cell_copy(node, i);
+        return cell_matches(&c, keep.get(), op);
+      }
+    }
+  };
+
+  if (q.last || q.reverse) {
+    int32_t start;
+    if (q.reverse) start = head - seq_length;
+    else start = limited ? limit : total - seq_length;
+    for (int32_t i = start; i >= 0; i -= step) {
+      if (matches_at(i)) {
+        hit.at = i;
+        return hit;
+      }
+      if (q.match) break;
+    }
+    return hit;
+  }
+  for (int32_t i = head; i + seq_length - 1 <= limit; i += step) {
+    if (matches_at(i)) {
+      hit.at = i;
+      return hit;
+    }
+    if (q.match) break;
+  }
+  return hit;
+}
+
+}  // namespace
+
+Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same, bool,
+           Cell*, Cell* skip, bool last, bool reverse, bool tail, bool match) {
+  FindQuery q;
+  q.part = part;
+  q.only = only;
+  q.case_sensitive = case_sensitive;
+  q.same = same;
+  q.skip = skip;
+  q.last = last;
+  q.reverse = reverse;
+  q.match = match;
+  FindHit hit = find_cells(series, value, q);
+  if (hit.at < 0) {
+    *series = none_value;
+    return series;
+  }
+  int32_t at = hit.at;
+  if (tail) {
+    if (hit.length > 1) at += hit.length;
+    else at += (last || reverse) ? 1 : hit.step;
+    int32_t total = total_cells(series);
+    if (at > total) at = total;
+  }
+  series->data1 = static_cast<uint32_t>(at);
+  return series;
+}
+
+Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same, bool,
+             Cell*, Cell* skip, bool last, bool reverse) {
+  FindQuery q;
+  q.part = part;
+  q.only = only;
+  q.case_sensitive = case_sensitive;
+  q.same = same;
+  q.skip = skip;
+  q.last = last;
+  q.reverse = reverse;
+  FindHit hit = find_cells(series, value, q);
+  if (hit.at < 0) {
+    *series = none_value;
+    return series;
+  }
+  int32_t after = hit.at + hit.length;
+  if (after >= total_cells(series)) {
+    *series = none_value;
+    return series;
+  }
+  *series = cell_copy(node_of(series), after);
+  return series;
+}
+
+Cell* put(Cell* series, Cell* key, Cell* value, bool case_sensitive) {
+  Cell k = *key, v = *value;
+  RootedCell keep_key(k), keep_value(v);
+  Cell where = *series;
+  FindQuery q;
+  q.only = true;
+  q.case_sensitive = case_sensitive;
+  FindHit hit = find_cells(&where, keep_key.get(), q);
+  uint32_t node = node_of(series);
+  if (hit.at < 0) {
+    int32_t total = total_cells(series);
+    ownership::notify_around(series, words::WORD_PUT, total, 2, [&] {
+      int32_t at = total_cells(series);
+      append_cell(series, keep_key.get());
+      append_cell(series, keep_value.get());
+      series::hash_shifted(series, at, 2);
+    });
+    return value;
+  }
+  int32_t at = hit.at + 1;
+  ownership::notify_around(series, words::WORD_PUT, at, 1, [&] {
+    if (at < total_cells(series)) {
+      Cell current = cell_copy(node, at);
+      if (cell_matches(&current, keep_value.get(), COMP_FIND)) return;
+      bool indexed = series::has_hash_table_q(series);
+      if (indexed) hashtable_delete_index(series->data3, static_cast<uint32_t>(at));
+      node_buffer(node)->head_cell()[at] = *keep_value;
+      if (indexed) hashtable_put_index(series->data3, static_cast<uint32_t>(at));
+    } else {
+      int32_t end = total_cells(series);
+      append_cell(series, keep_value.get());
+      series::hash_shifted(series, end, 1);
+    }
+  });
+  return value;
+}
+
+namespace {
+inline bool word_kind_q(uint32_t t) {
+  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD;
+}
+}  // namespace
+
+Cell select_word(const Cell* block, const Cell* word, bool strict) {
+  Cell blk = *block;
+  uint32_t node = node_of(&blk);
+  uint32_t symbol = strict ? word->data2 : canonical_symbol(word->data2);
+  int32_t total = total_cells(&blk);
+  for (int32_t i = head_of(&blk); i < total; ++i) {
+    const Cell* c = node_buffer(node)->head_cell() + i;
+    if (!word_kind_q(TYPE_OF(c))) continue;
+    uint32_t s = strict ? c->data2 : canonical_symbol(c->data2);
+    if (s != symbol) continue;
+    if (i + 1 < total) return cell_copy(node, i + 1);
+    break;
+  }
+  return none_value;
+}
+
+// ---------------------------------------------------------------------------
+// Path access.
+
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell*, Cell*, int32_t,
+                bool case_sensitive, bool, bool, bool) {
+  Cell e = *element;
+  if (TYPE_OF(&e) == TYPE_INTEGER) {
+    int32_t i = static_cast<int32_t>(e.data2);
+    if (!value) return series::pick(parent, i, &e);
+    Cell where = *parent;
+    RootedCell keep(where);
+    series::poke(keep.get(), i, value, &e);
+    return value;
+  }
+  if (!value) {
+    if (TYPE_OF(&e) == TYPE_WORD && TYPE_OF(parent) != TYPE_HASH) {
+      *parent = select_word(parent, &e, case_sensitive);
+      return parent;
+    }
+    return select(parent, &e, nullptr, true, case_sensitive, false, false, nullptr, nullptr, false, false);
+  }
+  Cell where = *parent;
+  RootedCell keep(where), keep_element(e), keep_value(*value);
+  FindQuery q;
+  q.only = true;
+  q.case_sensitive = case_sensitive;
+  FindHit hit = find_cells(keep.get(), keep_element.get(), q);
+  if (hit.at < 0) fire(ErrorCategory::kScript, "bad-path-set", *keep_element, *keep_value);
+  int32_t at = hit.at + 1;
+  ownership::notify_around(keep.get(), words::WORD_POKE, at, 1, [&] {
+    if (at < total_cells(keep.get())) {
+      bool indexed = series::has_hash_table_q(keep.get());
+      if (indexed) hashtable_delete_index(keep->data3, static_cast<uint32_t>(at));
+      node_buffer(node_of(keep.get()))->head_cell()[at] = *keep_value;
+      if (indexed) hashtable_put_index(keep->data3, static_cast<uint32_t>(at));
+    } else {
+      int32_t end = total_cells(keep.get());
+      append_cell(keep.get(), keep_value.get());
+      series::hash_shifted(keep.get(), end, 1);
+    }
+  });
+  return value;
+}
+
+// ---------------------------------------------------------------------------
+// change, take, swap, trim.
+
+Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {
+  if (dup < 1) return series;
+  Cell v = *value;
+  RootedCell keep(v);
+  bool spread = !only && series::any_block_q(TYPE_OF(&v));
+  int32_t head = clamp_head(series);
+  int32_t room = total_cells(series) - head;
+  int32_t count = 1;
+  if (spread) count = total_cells(&v) - head_of(&v);
+  if (count < 0) count = 0;
+  uint64_t inserted = static_cast<uint64_t>(count) * static_cast<uint64_t>(dup);
+  if (inserted > kMaxSeriesBytes / kCellSize) fire(ErrorCategory::kInternal, "no-memory");
+  int32_t removed = part >= 0 ? std::min(room, part) : static_cast<int32_t>(std::min<uint64_t>(inserted, room));
+  if ((static_cast<uint64_t>(total_cells(series)) - removed + inserted) * kCellSize > kMaxSeriesBytes)
+    fire(ErrorCategory::kInternal, "no-memory");
+
+  uint32_t node = node_of(series);
+  ownership::notify_around(series, words::WORD_CHANGE, head, removed, [&] {
+    // The cells to write, taken aside first: the value may be this very
+    // block, or live in a buffer that moves when this one grows.
+    std::vector<Cell> cells;
+    if (spread) {
+      int32_t from = head_of(&v);
+      int32_t available = total_cells(&v) - from;
+      if (count > available) count = available < 0 ? 0 : available;
+      const Cell* src = node_buffer(node_of(&v))->head_cell() + from;
+      cells.assign(src, src + count);
+    } else {
+      cells.push_back(v);
+    }
+    inserted = static_cast<uint64_t>(count) * static_cast<uint64_t>(dup);
+    int32_t total = total_cells(series);
+    if (head > total) head = total;
+    if (removed > total - head) removed = total - head;
+    SeriesBuffer* b = node_buffer(node);
+    if (inserted > static_cast<uint64_t>(removed)) b = reserve_cells(node, inserted - removed, false);
+    Cell* p = b->head_cell() + head;
+    std::memmove(p + inserted, p + removed, static_cast<size_t>(total - head - removed) * kCellSize);
+    for (int32_t k = 0; k < dup; ++k)
+      std::memcpy(p + static_cast<size_t>(k) * count, cells.data(), static_cast<size_t>(count) * kCellSize);
+    b->tail = b->head + static_cast<uint32_t>((total - removed + inserted) * kCellSize);
+    series::hash_rebuild(series);
+  });
+  int64_t at = static_cast<int64_t>(head) + static_cast<int64_t>(inserted);
+  int32_t total = total_cells(series);
+  series->data1 = static_cast<uint32_t>(at > total ? total : at);
+  return series;
+}
+
+namespace {
+
+// A copy of a series-kind value (deep for the block kinds) into out.
+void copy_value(const Cell* value, bool deep, const Cell* types, Cell* out) {
+  RootedCell source(*value);
+  RootedCell result;
+  dispatch_copy(source.get(), result.get(), nullptr, deep, const_cast<Cell*>(types));
+  Cell copied = *result;
+  // A copy keeps the new-line marker of the cell it replaces.
+  copied.header = (copied.header & ~kFlagNewLine) | (value->header & kFlagNewLine);
+  *out = copied;
+}
+
+bool copyable_kind_q(uint32_t t) {
+  return series::series_type_q(t) || t == TYPE_BITSET || t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_MAP;
+}
+
+bool type_in_q(uint32_t t, const Cell* types) {
+  if (TYPE_OF(types) == TYPE_DATATYPE) return types->data1 == t;
+  return typeset_has_q(reinterpret_cast<const uint8_t*>(&types->data1), t);
+}
+
+// Replaces every series-kind cell of the block by its deep copy.
+void deep_copy_cells(Cell* block) {
+  uint32_t node = node_of(block);
+  for (int32_t i = 0; i < total_cells(block); ++i) {
+    Cell c = cell_copy(node, i);
+    if (!series::series_type_q(TYPE_OF(&c))) continue;
+    Cell copied;
+    copy_value(&c, true, nullptr, &copied);
+    if (i < total_cells(block)) node_buffer(node)->head_cell()[i] = copied;
+  }
+}
+
+}  // namespace
+
+void find_by_type(Cell* block, int32_t from, int32_t to, int32_t step, bool deep, const Cell* types) {
+  uint32_t node = node_of(block);
+  RootedCell kind(*types);
+  if (step < 1) step = 1;
+  for (int32_t i = from; i < to && i < total_cells(block); i += step) {
+    Cell c = cell_copy(node, i);
+    uint32_t t = TYPE_OF(&c);
+    if (!copyable_kind_q(t) || !type_in_q(t, kind.get())) continue;
+    Cell copied;
+    copy_value(&c, deep, deep ? kind.get() : nullptr, &copied);
+    if (i < total_cells(block)) node_buffer(node)->head_cell()[i] = copied;
+  }
+}
+
+Cell* take(Cell* series, Cell* part, bool deep, bool last) {
+  series::take(series, part, false, last);
+  if (TYPE_OF(series) == TYPE_NONE) return series;
+  RootedCell taken(*series);
+  if (deep) deep_copy_cells(taken.get());
+  if (!part) {
+    // One value: the taken cell itself.
+    *series = total_cells(taken.get()) > 0 ? cell_copy(node_of(taken.get()), 0) : none_value;
+    return series;
+  }
+  *series = *taken;
+  return series;
+}
+
+Cell* swap(Cell* series1, Cell* series2) {
+  if (!series::any_block_q(TYPE_OF(series2))) fire(ErrorCategory::kScript, "invalid-arg", *series2);
+  int32_t h1 = clamp_head(series1), h2 = clamp_head(series2);
+  if (h1 >= total_cells(series1) || h2 >= total_cells(series2)) return series1;
+  bool owned1 = ownership::check(series1, words::WORD_SWAP, h1, 1);
+  bool owned2 = ownership::check(series2, words::WORD_SWAP, h2, 1);
+  // Measured again after the owners' handlers.
+  if (h1 < total_cells(series1) && h2 < total_cells(series2)) {
+    bool i1 = series::has_hash_table_q(series1), i2 = series::has_hash_table_q(series2);
+    if (i1) hashtable_delete_index(series1->data3, static_cast<uint32_t>(h1));
+    if (i2) hashtable_delete_index(series2->data3, static_cast<uint32_t>(h2));
+    Cell* a = node_buffer(node_of(series1))->head_cell() + h1;
+    Cell* b = node_buffer(node_of(series2))->head_cell() + h2;
+    std::swap(*a, *b);
+    if (i1) hashtable_put_index(series1->data3, static_cast<uint32_t>(h1));
+    if (i2) hashtable_put_index(series2->data3, static_cast<uint32_t>(h2));
+  }
+  if (owned1) ownership::check(series1, words::WORD_SWAPED, h1, 1);
+  if (owned2) ownership::check(series2, words::WORD_SWAPED, h2, 1);
+  return series1;
+}
+
+Cell* trim(Cell* series, bool, bool, bool, bool, bool, Cell*) {
+  int32_t head = clamp_head(series);
+  int32_t len = total_cells(series) - head;
+  ownership::notify_around(series, words::WORD_TRIM, head, len, [&] {
+    SeriesBuffer* b = node_buffer(node_of(series));
+    int32_t total = static_cast<int32_t>(b->length());
+    Cell* cells = b->head_cell();
+    int32_t out = head < total ? head : total;
+    for (int32_t i = out; i < total; ++i)
+      if (TYPE_OF(&cells[i]) != TYPE_NONE) cells[out++] = cells[i];
+    b->tail = b->head + static_cast<uint32_t>(out) * kCellSize;
+    series::hash_rebuild(series);
+  });
+  return series;
+}
+
+// ---------------------------------------------------------------------------
+// copy and to.
+
+Cell* copy(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types) {
+  series::copy(value, destination, part, false, nullptr);
+  if (!deep && !types) return destination;
+  // A deep or typed copy of a hash! is a plain block.
+  if (TYPE_OF(destination) == TYPE_HASH) set_type(destination, TYPE_BLOCK);
+  destination->data3 = 0;
+  uint32_t source = node_of(value);
+  if (deep && support::cycle_stack::find_q(source)) {
+    support::cycle_stack::reset();
+    fire(ErrorCategory::kInternal, "no-cycle");
+  }
+  support::cycle_stack::Entry visiting(source);
+  if (types) find_by_type(destination, 0, total_cells(destination), 1, deep, types);
+  else deep_copy_cells(destination);
+  return destination;
+}
+
+Cell* to(Cell* type, Cell* spec) {
+  uint32_t target = target_type(type);
+  Cell s = *spec;
+  RootedCell keep(s);
+  RootedCell result;
+  uint32_t st = TYPE_OF(&s);
+  if (series::any_block_q(st)) {
+    *result = Cell{target, 0, copy_cells(&s, false, false), 0};
+  } else if (st == TYPE_STRING) {
+    lexer::LexRequest request;
+    lexer::LexResult r = lexer::transcode_string(keep.get(), -1, request);
+    *result = Cell{target, 0, r.block, 0};
+  } else if (st == TYPE_TYPESET) {
+    init_cell(result.get(), 8);
+    for (uint32_t t = 1; t < kTypeTableSize; ++t) {
+      if (!typeset_has_q(reinterpret_cast<const uint8_t*>(&keep->data1), t)) continue;
+      Cell d = datatype_cell(t);
+      append_cell(result.get(), &d);
+    }
+    set_type(result.get(), target);
+  } else {
+    init_cell(result.get(), 1);
+    clear_new_line(keep.get());
+    append_cell(result.get(), keep.get());
+    set_type(result.get(), target);
+  }
+  *type = *result;
+  return type;
+}
+
+// ---------------------------------------------------------------------------
+// sort.
+
+namespace {
+
+constexpr uint32_t kSortReverse = 1;
+constexpr uint32_t kSortRecords = 2;
+constexpr uint32_t kSortShift = 2;
+
+struct SortState {
+  uint32_t node;
+  int32_t first;   // the first cell of the sorted span
+  int32_t record;  // cells per record
+  int32_t op;
+  uint32_t flags;  // kSortReverse, kSortRecords, and the offset or record size above kSortShift
+  RootedCell function;
+  bool whole_records_to_function = false;
+  RootedCell scratch_a, scratch_b;
+};
+
+// The cell n of the node, or none! when the series shrank below it (a
+// comparator's code may change the series it sorts).
+Cell cell_or_none(uint32_t node, int32_t n) {
+  return n < static_cast<int32_t>(node_buffer(node)->length()) ? cell_copy(node, n) : none_value;
+}
+
+int32_t compare_sort_cells(const Cell* a, const Cell* b, int32_t op) {
+  Cell x = *a, y = *b;
+  int32_t r = compare_values(&x, &y, op);
+  if (r == kNotComparable) {
+    int32_t d = static_cast<int32_t>(TYPE_OF(a)) - static_cast<int32_t>(TYPE_OF(b));
+    return (d > 0) - (d < 0);
+  }
+  return r;
+}
+
+int32_t default_record_compare(uint32_t a, uint32_t b, intptr_t extra, intptr_t) {
+  const SortState& s = *reinterpret_cast<const SortState*>(extra);
+  if (s.flags & kSortReverse) std::swap(a, b);
+  int32_t ra = s.first + static_cast<int32_t>(a) * s.record;
+  int32_t rb = s.first + static_cast<int32_t>(b) * s.record;
+  int32_t width = static_cast<int32_t>(s.flags >> kSortShift);
+  if (s.flags & kSortRecords) {
+    for (int32_t k = 0; k < width; ++k) {
+      Cell x = cell_or_none(s.node, ra + k), y = cell_or_none(s.node, rb + k);
+      int32_t r = compare_sort_cells(&x, &y, s.op);
+      if (r != 0) return r;
+    }
+    return 0;
+  }
+  Cell x = cell_or_none(s.node, ra + width), y = cell_or_none(s.node, rb + width);
+  return compare_sort_cells(&x, &y, s.op);
+}
+
+// Fills a scratch block with the record's cells.
+void fill_record(Cell* scratch, uint32_t node, int32_t from, int32_t count) {
+  SeriesBuffer* b = node_buffer(node_of(scratch));
+  b->tail = b->head;
+  for (int32_t k = 0; k < count; ++k) {
+    Cell c = cell_or_none(node, from + k);
+    append_cell(scratch, &c);
+  }
+}
+
+int32_t function_record_compare(uint32_t a, uint32_t b, intptr_t extra, intptr_t) {
+  SortState& s = *reinterpret_cast<SortState*>(extra);
+  int32_t ra = s.first + static_cast<int32_t>(a) * s.record;
+  int32_t rb = s.first + static_cast<int32_t>(b) * s.record;
+  // The second record first, unless reversed.
+  bool reversed = (s.flags & kSortReverse) != 0;
+  int32_t first = reversed ? ra : rb, second = reversed ? rb : ra;
+  RootedCell x, y;
+  if (s.whole_records_to_function) {
+    fill_record(s.scratch_a.get(), s.node, first, s.record);
+    fill_record(s.scratch_b.get(), s.node, second, s.record);
+    *x = *s.scratch_a;
+    *y = *s.scratch_b;
+  } else {
+    *x = cell_or_none(s.node, first);
+    *y = cell_or_none(s.node, second);
+  }
+  Cell args[2] = {*x, *y};
+  RootedCell result;
+  series::invoke_function(s.function.get(), args, 2, series::kCallbackSort, result.get());
+  return series::comparator_result(result.get());
+}
+
+}  // namespace
+
+Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part, bool all,
+           bool reverse, bool stable) {
+  int32_t head = clamp_head(series);
+  int32_t span = total_cells(series) - head;
+  if (part) {
+    int32_t n = series::part_count(series, part);
+    if (n < 0) {
+      int32_t from = head + n < 0 ? 0 : head + n;
+      span = head - from;
+      head = from;
+      series->data1 = static_cast<uint32_t>(head);
+    } else if (n < span) {
+      span = n;
+    }
+  }
+  if (span <= 0) return series;
+
+  int32_t record = 1;
+  if (skip) {
+    record = series::skip_size(skip);
+    if (record < 1 || span < record || span % record != 0) series::fire_invalid_refine(words::REF_SKIP, skip);
+  } else if (all) {
+    fire(ErrorCategory::kScript, "bad-refines");
+  }
+
+  SortState state;
+  state.node = node_of(series);
+  state.first = head;
+  state.record = record;
+  state.op = case_sensitive ? COMP_CASE_SORT : COMP_SORT;
+  state.flags = reverse ? kSortReverse : 0;
+  SortIndexComparator cmp = default_record_compare;
+  if (comparator) {
+    uint32_t ct = TYPE_OF(comparator);
+    if (ct == TYPE_FUNCTION) {
+      *state.function = *comparator;
+      cmp = function_record_compare;
+      if (all && skip) {
+        state.whole_records_to_function = true;
+        init_cell(state.scratch_a.get(), record);
+        init_cell(state.scratch_b.get(), record);
+      }
+    } else if (ct == TYPE_INTEGER) {
+      if (!skip || all) fire(ErrorCategory::kScript, "bad-refines");
+      int32_t k = integer::get(comparator);
+      if (k < 1 || k > record) fire(ErrorCategory::kScript, "out-of-range", *comparator);
+      state.flags |= static_cast<uint32_t>(k - 1) << kSortShift;
+    } else {
+      series::fire_invalid_refine(words::REF_COMPARE, comparator);
+    }
+  } else if (all) {
+    state.flags |= kSortRecords | (static_cast<uint32_t>(record) << kSortShift);
+  }
+
+  uint32_t count = static_cast<uint32_t>(span / record);
+  ownership::notify_around(series, words::WORD_SORT, head, span, [&] {
+    // Positions are sorted first; the cells move once, after the last
+    // comparison, so a comparator that fails leaves every value in place.
+    std::vector<uint32_t> order =
+        sort_order(count, stable, reinterpret_cast<intptr_t>(&state), 0, cmp);
+    SeriesBuffer* b = node_buffer(state.node);
+    if (static_cast<int64_t>(head) + span > static_cast<int64_t>(b->length())) return;  // shrunk meanwhile
+    apply_order(b->head_cell() + head, count, static_cast<uint32_t>(record) * kCellSize, order);
+    series::hash_rebuild(series);
+  });
+  return series;
+}
+
+// ---------------------------------------------------------------------------
+// Set operations.
+
+namespace {
+
+// Looks for a value among the record heads of a block: through a hash table
+// when given, else by scanning (any-block values are always scanned).
+struct Membership {
+  RootedCell block;
+  RootedNode table;
+  int32_t step = 1;        // records are this many cells
+  int32_t table_skip = 1;  // the skip grid of the table lookups
+  int32_t op = COMP_FIND;
+
+  bool contains(const Cell* value) {
+    int32_t head = head_of(block.get());
+    if (table.get() != 0 && !series::any_block_q(TYPE_OF(value))) {
+      return hashtable_find_index(table, value, head, table_skip, op, false, false, table_compare) >= 0;
+    }
+    uint32_t node = node_of(block.get());
+    for (int32_t i = head; i < total_cells(block.get()); i += step) {
+      Cell c = cell_copy(node, i);
+      if (cell_matches(&c, value, op)) return true;
+    }
+    return false;
+  }
+};
+
+void membership_over(Membership& m, const Cell* series, int32_t step, int32_t op) {
+  *m.block = *series;
+  clamp_head(m.block.get());
+  m.step = step;
+  m.table_skip = step;
+  m.op = op;
+  if (series::has_hash_table_q(series)) {
+    m.table = series->data3;
+  } else {
+    Cell plain = *m.block;
+    plain.data3 = 0;
+    m.table = hashtable_init(static_cast<uint32_t>(rs_length_q(&plain)), &plain, hashtable::kKindHash, 0,
+                             table_compare);
+  }
+}
+
+}  // namespace
+
+Cell* set_operation(Cell* set1, Cell* set2, bool case_sensitive, Cell* skip, int32_t op) {
+  int32_t step = 1;
+  if (skip) {
+    step = TYPE_OF(skip) == TYPE_INTEGER ? integer::get(skip) : 0;
+    if (step < 1) series::fire_invalid_refine(words::REF_SKIP, skip);
+  }
+  if (op < SET_UNIQUE || op > SET_DIFFERENCE) fatal_runtime_error(101);
+  bool two = op != SET_UNIQUE;
+  RootedCell first(*set1), second(two ? *set2 : none_value);
+  if (two && !series::any_block_q(TYPE_OF(second.get()))) fire(ErrorCategory::kScript, "invalid-arg", *second);
+  int32_t cmp_op = case_sensitive ? COMP_STRICT_EQUAL : COMP_FIND;
+  bool hashed = TYPE_OF(first.get()) == TYPE_HASH || (two && TYPE_OF(second.get()) == TYPE_HASH);
+
+  int32_t len1 = rs_length_q(first.get()), len2 = two ? rs_length_q(second.get()) : 0;
+  int32_t size = len1 + (op == SET_UNION ? len2 : 0);
+  RootedCell result;
+  init_cell(result.get(), size < 1 ? 1 : size);
+  RootedNode taken(hashtable_init(static_cast<uint32_t>(size), result.get(), hashtable::kKindHash, 0, table_compare));
+  Membership in_result;
+  *in_result.block = *result;
+  in_result.table = taken.get();
+  in_result.step = step;
+  in_result.op = cmp_op;  // its table indexes record heads only: table_skip stays 1
+
+  // Walks a series record by record; a record passes when its first cell's
+  // membership in `other` is as wanted (no test without other), and joins
+  // the result unless its first cell is already there.
+  auto walk = [&](const Cell* series, Membership* other, bool wanted) {
+    RootedCell s(*series);
+    uint32_t node = node_of(s.get());
+    for (int32_t i = clamp_head(s.get()); i < total_cells(s.get()); i += step) {
+      RootedCell value(cell_copy(node, i));
+      if (other && other->contains(value.get()) != wanted) continue;
+      if (in_result.contains(value.get())) continue;
+      int32_t at = total_cells(result.get());
+      int32_t end = std::min(i + step, total_cells(s.get()));
+      for (int32_t k = i; k < end; ++k) {
+        Cell c = cell_copy(node, k);
+        append_cell(result.get(), &c);
+      }
+      if (!series::any_block_q(TYPE_OF(value.get()))) {
+        bool rebuilt = false;
+        hashtable_put_index(taken, static_cast<uint32_t>(at), &rebuilt, table_compare);
+        if (rebuilt && step > 1) {
+          // The table indexed every cell afresh: keep only record heads.
+          hashtable_clear_range(taken, 0, static_cast<uint32_t>(total_cells(result.get())));
+          for (int32_t r = 0; r < total_cells(result.get()); r += step) {
+            Cell c = cell_copy(node_of(result.get()), r);
+            if (!series::any_block_q(TYPE_OF(&c))) hashtable_put_index(taken, static_cast<uint32_t>(r), nullptr, table_compare);
+          }
+        }
+      }
+    }
+  };
+
+  switch (op) {
+    case SET_UNIQUE:
+      walk(first.get(), nullptr, true);
+      break;
+    case SET_UNION:
+      walk(first.get(), nullptr, true);
+      walk(second.get(), nullptr, true);
+      break;
+    case SET_INTERSECT:
+    case SET_EXCLUDE: {
+      Membership in_second;
+      membership_over(in_second, second.get(), step, cmp_op);
+      walk(first.get(), &in_second, op == SET_INTERSECT);
+      break;
+    }
+    case SET_DIFFERENCE: {
+      Membership in_second, in_first;
+      membership_over(in_second, second.get(), step, cmp_op);
+      membership_over(in_first, first.get(), step, cmp_op);
+      walk(first.get(), &in_second, false);
+      walk(second.get(), &in_first, false);
+      break;
+    }
+    default:
+      break;
+  }
+
+  Cell out = *result;
+  if (hashed) {
+    out.header = TYPE_HASH;
+    RootedCell keep(out);
+    Cell plain = out;
+    out.data3 = hashtable_init(static_cast<uint32_t>(total_cells(&plain)), &plain, hashtable::kKindHash, 0);
+  } else {
+    out.header = TYPE_OF(first.get());
+  }
+  *set1 = out;
+  return set1;
+}
+
 namespace {
 Cell* append_handler(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool) {
   return insert(series, value, part, only, dup, true);
@@ -506,10 +1330,10 @@ void init() {
       own<ACT_MAKE>(make),
       kInherit<ACT_RANDOM>,
       kInherit<ACT_REFLECT>,
-      kNone<ACT_TO>,
+      own<ACT_TO>(to),
       own<ACT_FORM>(form),
       own<ACT_MOLD>(mold),
-      kNone<ACT_EVAL_PATH>,
+      own<ACT_EVAL_PATH>(eval_path),
       kNone<ACT_EMPTY_8>,
       own<ACT_COMPARE>(compare),
       kNone<ACT_ABSOLUTE>,
@@ -530,10 +1354,10 @@ void init() {
       own<ACT_APPEND>(append_handler),
       kInherit<ACT_AT>,
       kInherit<ACT_BACK>,
-      kNone<ACT_CHANGE>,
+      own<ACT_CHANGE>(change),
       kInherit<ACT_CLEAR>,
-      kNone<ACT_COPY>,
-      kNone<ACT_FIND>,
+      own<ACT_COPY>(copy),
+      own<ACT_FIND>(find),
       kInherit<ACT_HEAD>,
       kInherit<ACT_HEAD_Q>,
       kInherit<ACT_INDEX_Q>,
@@ -543,17 +1367,17 @@ void init() {
       kInherit<ACT_NEXT>,
       kInherit<ACT_PICK>,
       kInherit<ACT_POKE>,
-      kNone<ACT_PUT>,
+      own<ACT_PUT>(put),
       kInherit<ACT_REMOVE>,
       kInherit<ACT_REVERSE>,
-      kNone<ACT_SELECT>,
-      kNone<ACT_SORT>,
+      own<ACT_SELECT>(select),
+      own<ACT_SORT>(sort),
       kInherit<ACT_SKIP>,
-      kNone<ACT_SWAP>,
+      own<ACT_SWAP>(swap),
       kInherit<ACT_TAIL>,
       kInherit<ACT_TAIL_Q>,
-      kNone<ACT_TAKE>,
-      kNone<ACT_TRIM>,
+      own<ACT_TAKE>(take),
+      own<ACT_TRIM>(trim),
       kNone<ACT_CREATE>,
       kNone<ACT_CLOSE>,
       kNone<ACT_DELETE>,

@@ -112,6 +112,53 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op);
 // append, just after the inserted cells for insert.
 Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool append);
 
+Cell* to(Cell* type, Cell* spec);
+// Path access: an integer! element picks (get) or pokes (set, value given);
+// a word! element on a block that is not a hash! selects by the word's
+// symbol; any other element is selected (get) or found (set) with /only. A
+// get writes the answer into the parent cell and answers it; a set answers
+// the value.
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
+                Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail,
+                bool notify);
+Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
+Cell* copy(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types);
+Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same,
+           bool any, Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
+Cell* put(Cell* series, Cell* key, Cell* value, bool case_sensitive);
+Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same,
+             bool any, Cell* with, Cell* skip, bool last, bool reverse);
+Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part, bool all,
+           bool reverse, bool stable);
+Cell* swap(Cell* series1, Cell* series2);
+Cell* take(Cell* series, Cell* part, bool deep, bool last);
+Cell* trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with);
+
+// The cell after the first word-kind cell (word!, set-word!, lit-word!,
+// get-word!) from the head whose symbol is the word's: compared through the
+// canonical (case-folded) symbol unless strict. none! when nothing matches
+// or nothing follows.
+Cell select_word(const Cell* block, const Cell* word, bool strict);
+
+// Replaces, in the block's cells [from, to) taken every step cells, each
+// series-kind, bitset!, object!, error! or map! value whose type is the
+// datatype or lies in the typeset by its copy (deep when deep).
+void find_by_type(Cell* block, int32_t from, int32_t to, int32_t step, bool deep, const Cell* types);
+
+// Set operation codes (shared with the set natives).
+enum SetOp : int32_t {
+  SET_UNIQUE = 8,
+  SET_UNION = 9,
+  SET_INTERSECT = 10,
+  SET_EXCLUDE = 11,
+  SET_DIFFERENCE = 12,
+};
+// unique, union, intersect, exclude and difference on two any-blocks (set2
+// is ignored for unique), records of skip cells (nullptr: 1). The result, a
+// new series at head 0, is written into set1 and answered: a hash! when
+// either series is one, else a series of set1's type.
+Cell* set_operation(Cell* set1, Cell* set2, bool case_sensitive, Cell* skip, int32_t op);
+
 // Registers block!.
 void init();
 
