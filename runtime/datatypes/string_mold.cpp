@@ -4,7 +4,6 @@
 
 #include "runtime/case_fold.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/datatypes/registry.h"
 #include "runtime/eval/actions.h"
 #include "runtime/series.h"
 
@@ -291,79 +290,6 @@ bool match_head(Cell* input, int32_t position, Cell* rule, int32_t op) {
     return compare_worker(&at, rule, op, true) == 0;
   }
   return false;
-}
-
-// ---------------------------------------------------------------------------
-// Registration. The string actions proper (make, to, eval-path, append,
-// change, find, insert, select, sort, swap, take, trim) come with the rest of
-// the datatype; until then those slots are unsupported.
-
-void init() {
-  static const HandlerEntry row[] = {
-      kNone<ACT_MAKE>,
-      kInherit<ACT_RANDOM>,
-      kInherit<ACT_REFLECT>,
-      kNone<ACT_TO>,
-      own<ACT_FORM>(form),
-      own<ACT_MOLD>(mold),
-      kNone<ACT_EVAL_PATH>,
-      kNone<ACT_EMPTY_8>,
-      own<ACT_COMPARE>(compare),
-      kNone<ACT_ABSOLUTE>,
-      kNone<ACT_ADD>,
-      kNone<ACT_DIVIDE>,
-      kNone<ACT_MULTIPLY>,
-      kNone<ACT_NEGATE>,
-      kNone<ACT_POWER>,
-      kNone<ACT_REMAINDER>,
-      kNone<ACT_ROUND>,
-      kNone<ACT_SUBTRACT>,
-      kNone<ACT_EVEN_Q>,
-      kNone<ACT_ODD_Q>,
-      kNone<ACT_AND_T>,
-      kNone<ACT_COMPLEMENT>,
-      kNone<ACT_OR_T>,
-      kNone<ACT_XOR_T>,
-      kNone<ACT_APPEND>,
-      kInherit<ACT_AT>,
-      kInherit<ACT_BACK>,
-      kNone<ACT_CHANGE>,
-      kInherit<ACT_CLEAR>,
-      kInherit<ACT_COPY>,
-      kNone<ACT_FIND>,
-      kInherit<ACT_HEAD>,
-      kInherit<ACT_HEAD_Q>,
-      kInherit<ACT_INDEX_Q>,
-      kNone<ACT_INSERT>,
-      kInherit<ACT_LENGTH_Q>,
-      kInherit<ACT_MOVE>,
-      kInherit<ACT_NEXT>,
-      kInherit<ACT_PICK>,
-      kInherit<ACT_POKE>,
-      kNone<ACT_PUT>,
-      kInherit<ACT_REMOVE>,
-      kInherit<ACT_REVERSE>,
-      kNone<ACT_SELECT>,
-      kNone<ACT_SORT>,
-      kInherit<ACT_SKIP>,
-      kNone<ACT_SWAP>,
-      kInherit<ACT_TAIL>,
-      kInherit<ACT_TAIL_Q>,
-      kNone<ACT_TAKE>,
-      kNone<ACT_TRIM>,
-      kNone<ACT_CREATE>,
-      kNone<ACT_CLOSE>,
-      kNone<ACT_DELETE>,
-      kInherit<ACT_MODIFY>,
-      kNone<ACT_OPEN>,
-      kNone<ACT_OPEN_Q>,
-      kNone<ACT_QUERY>,
-      kNone<ACT_READ>,
-      kNone<ACT_RENAME>,
-      kNone<ACT_UPDATE>,
-      kNone<ACT_WRITE>,
-  };
-  datatype::register_type(TYPE_STRING, TYPE_SERIES, "string!", row);
 }
 
 }  // namespace kiv::string

@@ -1,0 +1,78 @@
+// The action handlers of string! proper, inherited by the other string kinds
+// (file!, url!, tag!, email!, ref!) as their rows say, and the set
+// operations on strings that the set natives call.
+//
+// Handlers follow the conventions of runtime/eval/actions.h: the argument
+// cells lie on the argument stack and do not move; a handler that answers a
+// new value writes it into its first argument's cell (the frame's base) and
+// answers that cell, or answers &none_value.
+//
+// Every handler that changes a string tells the series' owner, when it has
+// one, before and after the change (runtime/ownership.h), and raises every
+// error before the first notification.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kiv::string {
+
+// make: an integer! or float! spec gives an empty string with that capacity
+// (a negative size raises script out-of-range); any other spec is `to`.
+Cell* make(Cell* type, Cell* spec);
+// to: none! raises bad-to-arg; a block!, paren! or hash! joins its formed
+// elements; a string kind is copied; a binary! is decoded as UTF-8; a
+// refinement! is formed for string! and molded for the other kinds; any
+// other value is formed. The result takes the target type.
+Cell* to(Cell* type, Cell* spec);
+// Path access: an integer! element picks or pokes a character; a word!
+// element raises invalid-path; any other element selects (get) or finds
+// and pokes the character after the match (set).
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
+                Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail,
+                bool notify);
+
+// append (append = true: at the tail, answers the series at index 0) and
+// insert (at the head, answers the series just past the insertion). part
+// limits the characters added (-1: no limit); dup repeats them.
+Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool append);
+// Replaces as many characters as it writes (or part characters when part is
+// 0 or more) by the value's text; answers the series just past the change.
+Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
+
+Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same,
+           bool any, Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
+// The character after the match, or none.
+Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same,
+             bool any, Cell* with, Cell* skip, bool last, bool reverse);
+Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part, bool all,
+           bool reverse, bool stable);
+Cell* swap(Cell* series1, Cell* series2);
+// Without part the taken character is answered as a char!; with part a new
+// string of the series' type.
+Cell* take(Cell* series, Cell* part, bool deep, bool last);
+Cell* trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with);
+
+// Set operation codes shared with the set natives.
+enum SetOp : int32_t {
+  SET_UNIQUE = 8,
+  SET_UNION = 9,
+  SET_INTERSECT = 10,
+  SET_EXCLUDE = 11,
+  SET_DIFFERENCE = 12,
+};
+// union, intersect, exclude, difference and unique of two strings (b is not
+// read for unique): a new string of a's type written into out (a cell that
+// does not move; it may be a). skip is null or the /skip size: records of
+// that many characters, compared by their first character. Without
+// case_sensitive characters compare through fold_case.
+Cell* set_operation(int32_t op, Cell* a, Cell* b, bool case_sensitive, const Cell* skip, Cell* out);
+
+// The value's text as it joins a string (the rules of append): a string kind
+// its characters from its head, a char! its character, a tag! "<" text ">",
+// a block!, paren! or hash! each element formed in turn, anything else its
+// form; at most limit characters (-1: all). Appended to the target string.
+void append_value_text(Cell* target, Cell* value, int32_t limit);
+
+}  // namespace kiv::string
