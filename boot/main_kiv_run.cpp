@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "boot/error_report.h"
 #include "boot/script.h"
 #include "boot/startup.h"
 #include "runtime/cell.h"
+#include "runtime/datatypes/error.h"
 #include "runtime/print_hooks.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -49,7 +49,7 @@ int usage() {
 
 int run(const std::vector<std::string>& args) {
   if (args.empty()) return usage();
-  kiv::boot::install_report_handler();
+  kiv::stack::set_uncaught_error_handler(kiv::error::report_uncaught);
   try {
     kiv::boot::start();
     kiv::dyn_print::add(print_to_stdout, nullptr);
@@ -65,7 +65,7 @@ int run(const std::vector<std::string>& args) {
     }
   } catch (const kiv::LanguageError& e) {
     // Raised outside the throw routines (start-up, or a low-level failure).
-    kiv::boot::report_uncaught(e);
+    kiv::error::report_uncaught(e);
   } catch (const kiv::stack::NonLocalExit&) {
     std::fflush(stdout);
     std::fprintf(stderr, "*** Throw Error: no catch for throw\n");

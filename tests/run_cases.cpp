@@ -8,6 +8,8 @@
 //                          by its arguments (texts as they are, values
 //                          molded), compared as a prefix of the whole
 //   source --> text        what print and prin wrote (\n for a line feed)
+//   source **> text        the error raised, formed as kiv-run prints it
+//                          (\n for a line feed)
 // Lines starting with ";" and blank lines are skipped. All cases of a file
 // run in one runtime, in order, so a case sees the words earlier ones set.
 #include <pthread.h>
@@ -19,6 +21,7 @@
 
 #include "boot/error_report.h"
 #include "boot/startup.h"
+#include "runtime/datatypes/error.h"
 #include "runtime/collector.h"
 #include "runtime/eval/interpreter.h"
 #include "runtime/print_hooks.h"
@@ -83,7 +86,7 @@ bool read_cases(const char* path, std::vector<Case>* cases) {
     pending.clear();
     size_t at = std::string::npos;
     std::string kind;
-    for (const char* k : {"==>", "!!>", "-->"}) {
+    for (const char* k : {"==>", "!!>", "-->", "**>"}) {
       size_t p = text.rfind(k);
       if (p != std::string::npos && (at == std::string::npos || p > at)) {
         at = p;
@@ -91,7 +94,7 @@ bool read_cases(const char* path, std::vector<Case>* cases) {
       }
     }
     if (at == std::string::npos) {
-      std::fprintf(stderr, "%s:%d: no expectation (==>, !!> or -->)\n", path, start);
+      std::fprintf(stderr, "%s:%d: no expectation (==>, !!>, --> or **>)\n", path, start);
       return false;
     }
     cases->push_back(Case{start, text.substr(0, at), kind, trim(text.substr(at + 3))});
@@ -106,9 +109,24 @@ std::string error_text(const kiv::LanguageError& e) {
   return s;
 }
 
+// The formed text of the last uncaught error, made by the uncaught-error
+// handler as kiv-run makes it: before the stacks unwind.
+std::string g_formed;
+void record_formed(const kiv::LanguageError& e) { g_formed = kiv::error::form_language_error(e); }
+
+// Installs record_formed for one case.
+struct FormedErrorScope {
+  explicit FormedErrorScope(bool on) {
+    g_formed.clear();
+    if (on) kiv::stack::set_uncaught_error_handler(record_formed);
+  }
+  ~FormedErrorScope() { kiv::stack::set_uncaught_error_handler(nullptr); }
+};
+
 // Runs one case; answers the outcome in the form of its expectation.
 std::string run_case(const Case& c, std::string* kind) {
   g_printed.clear();
+  FormedErrorScope formed(c.kind == "**>");
   try {
     kiv::stack::FrameGuard guard;
     kiv::stack::open_call_frame(nullptr);
@@ -122,6 +140,10 @@ std::string run_case(const Case& c, std::string* kind) {
     *kind = c.kind == "-->" ? "-->" : "==>";
     return c.kind == "-->" ? escape_lines(g_printed) : molded;
   } catch (const kiv::LanguageError& e) {
+    if (c.kind == "**>") {
+      *kind = "**>";
+      return trim(escape_lines(g_formed.empty() ? kiv::error::form_language_error(e) : g_formed));
+    }
     *kind = "!!>";
     return error_text(e);
   } catch (const kiv::stack::NonLocalExit& t) {

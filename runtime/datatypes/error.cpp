@@ -675,6 +675,8 @@ std::string form_language_error(const LanguageError& e) {
   // The frames the error left are read first: the frame opened below is
   // written over the lowest of them.
   Snapshot snap = take_snapshot(true);
+  // A mold or form that the error interrupted may have left its entries.
+  support::cycle_stack::reset();
   uint32_t frames = stack::frame_count();
   try {
     stack::FrameGuard guard;
