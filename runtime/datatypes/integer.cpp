@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
@@ -67,28 +68,12 @@ Cell datatype_of(uint32_t type) {
 [[noreturn]] void fire_overflow() { fire(ErrorCategory::kMath, "overflow"); }
 
 // float! values are made here only as results (overflow, inexact division);
-// the float module owns everything else about them. Until float! registers,
-// asking for a float result raises internal not-done.
-// Revisit: once float! exists the check below always passes.
-void make_float(Cell* target, double d) {
-  if (!type_registered(TYPE_FLOAT)) fire(ErrorCategory::kInternal, "not-done");
-  *target = Cell{TYPE_FLOAT, 0, 0, 0};
-  set_cell_float(target, d);
-}
+// the float module owns everything else about them.
+void make_float(Cell* target, double d) { float_::init_cell(target, d); }
 
 // Hands an operation over to the float module: the integer in `value`
-// becomes a float! and float!'s own handler for the action runs. Until
-// float! registers: internal not-done.
-Handler float_handler(uint32_t action) {
-  Handler h = type_registered(TYPE_FLOAT) ? type_handler(TYPE_FLOAT, action) : nullptr;
-  if (!h) fire(ErrorCategory::kInternal, "not-done");
-  return h;
-}
-void to_float_in_place(Cell* value) {
-  double d = static_cast<double>(get(value));
-  *value = Cell{TYPE_FLOAT, 0, 0, 0};
-  set_cell_float(value, d);
-}
+// becomes a float!.
+void to_float_in_place(Cell* value) { float_::init_cell(value, static_cast<double>(get(value))); }
 
 [[noreturn]] void fire_not_related(uint32_t type) {
   Cell word;
@@ -197,18 +182,11 @@ void arith(int32_t op) {
       return;
     case TYPE_FLOAT:
     case TYPE_PERCENT:
-    case TYPE_TIME: {
-      // float! arithmetic converts the integer to a double itself; handing
-      // it a float! left operand is the same. The action is the one the op
-      // code names.
-      static const uint32_t kActionOfOp[] = {ACT_ADD, ACT_SUBTRACT, ACT_MULTIPLY, ACT_DIVIDE,
-                                             ACT_REMAINDER, ACT_OR_T, ACT_AND_T, ACT_XOR_T};
-      if (op < OP_ADD || op > OP_XOR) fatal_runtime_error(101);
-      Handler h = float_handler(kActionOfOp[op]);
-      to_float_in_place(left);
-      handler_as<ACT_ADD>(h)();
+    case TYPE_TIME:
+      // float! arithmetic converts the integer left operand itself (and
+      // refuses the bitwise ops with cannot-use).
+      float_::arith(op);
       return;
-    }
     case TYPE_PAIR:
     case TYPE_POINT2D:
     case TYPE_POINT3D:
@@ -240,19 +218,13 @@ Cell* to(Cell* type, Cell* spec) {
       break;
     case TYPE_FLOAT:
     case TYPE_PERCENT:
-      if (float_out_of_int_range_q(spec))
+      if (float_out_of_int_range_q(spec) || !float_::truncate_checked(cell_float(spec), &n))
         fire(ErrorCategory::kScript, "type-limit", datatype_of(TYPE_INTEGER));
-      n = static_cast<int32_t>(std::trunc(cell_float(spec)));
       break;
     case TYPE_TIME:
       // Seconds rounded half up, without a range check; a value the 32-bit
       // range cannot hold is clamped rather than left undefined.
-      {
-        double d = std::trunc(cell_float(spec) + 0.5);
-        n = d >= 2147483647.0 ? std::numeric_limits<int32_t>::max()
-            : (d <= -2147483648.0 || std::isnan(d)) ? std::numeric_limits<int32_t>::min()
-                                                    : static_cast<int32_t>(d);
-      }
+      n = float_::truncate_saturated<int32_t>(cell_float(spec) + 0.5);
       break;
     case TYPE_STRING:
     case TYPE_FILE:
@@ -305,7 +277,9 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
   }
   int32_t n = get(value);
   if (n != 0) n = random::integer(secure ? random::Source::secure : random::Source::generator, n);
-  return init_cell(value, n);
+  // The header stays: char! inherits this handler and keeps its type.
+  value->data2 = static_cast<uint32_t>(n);
+  return value;
 }
 
 int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
@@ -335,12 +309,10 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
     case TYPE_PERCENT:
     case TYPE_TIME: {
       // Compared as a double through float!'s own compare, so the tolerant
-      // float equality applies (1 = 1.0). Not comparable until float! exists.
-      Handler h = type_handler(TYPE_FLOAT, ACT_COMPARE);
-      if (!h) return kNotComparable;
-      Cell as_float{TYPE_FLOAT, 0, 0, 0};
-      set_cell_float(&as_float, static_cast<double>(get(value1)));
-      return handler_as<ACT_COMPARE>(h)(&as_float, value2, op);
+      // float equality applies (1 = 1.0).
+      Cell as_float;
+      float_::init_cell(&as_float, static_cast<double>(get(value1)));
+      return float_::compare(&as_float, value2, op);
     }
     // money! comparison goes through the money module once it exists.
     default:
@@ -362,10 +334,8 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
   if (n == std::numeric_limits<int32_t>::min()) return value;
   if (scale && TYPE_OF(scale) != TYPE_INTEGER) {
     // A float!, percent! or time! scale: the value is rounded as a float!.
-    Handler h = float_handler(ACT_ROUND);
     to_float_in_place(value);
-    return handler_as<ACT_ROUND>(h)(value, scale, even, down, half_down, floor, ceiling,
-                                    half_ceiling);
+    return float_::round(value, scale, even, down, half_down, floor, ceiling, half_ceiling);
   }
   if (!scale) return value;  // a scale of 1 changes nothing
   int32_t s = abs(get(scale));
@@ -474,9 +444,8 @@ void power() {
       return;
     }
   }
-  Handler h = float_handler(ACT_POWER);
   to_float_in_place(base);
-  handler_as<ACT_POWER>(h)();
+  float_::power();
 }
 
 }  // namespace

@@ -5,10 +5,13 @@
 #include <cstring>
 
 #include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
@@ -16,6 +19,9 @@
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/time.h"
+#include "runtime/datatypes/triple.h"
+#include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
 
@@ -106,7 +112,7 @@ void register_datatypes() {
   set_word::init();
   get_word::init();
   refinement::init();
-  // char_::init();
+  char_::init();
   native::init();
   action::init();
   op::init();
@@ -121,10 +127,10 @@ void register_datatypes() {
   // url::init();
   // file::init();
   // object::init();
-  // bitset::init();
-  // triple::init();
-  // float_::init();
-  // typeset::init();
+  bitset::init();
+  triple::init();
+  float_::init();
+  typeset::init();
   error::init();
   // vector::init();
   // map::init();
@@ -132,7 +138,7 @@ void register_datatypes() {
   // pair::init();
   // percent::init();
   // tuple::init();
-  // time::init();
+  time::init();
   // tag::init();
   // email::init();
   // handle::init();

@@ -1,0 +1,219 @@
+#include "runtime/datatypes/char.h"
+
+#include "runtime/datatypes/float.h"
+#include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/eval/actions.h"
+#include "runtime/language_error.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
+#include "runtime/support.h"
+#include "runtime/unicode.h"
+
+namespace kiv::char_ {
+
+namespace {
+
+[[noreturn]] void fire_overflow() { fire(ErrorCategory::kMath, "overflow"); }
+
+[[noreturn]] void fire_bad_to_arg(const Cell* spec) {
+  fire(ErrorCategory::kScript, "bad-to-arg", datatype_cell(TYPE_CHAR), *spec);
+}
+
+// The code point a number names, checked against the Unicode range.
+uint32_t checked_code_point(int64_t n, const Cell* spec) {
+  if (n < 0 || n > kMaxCodePoint) fire(ErrorCategory::kScript, "out-of-range", *spec);
+  return static_cast<uint32_t>(n);
+}
+
+}  // namespace
+
+Cell* push(uint32_t code_point) { return init_cell(stack::push_new_cell(), code_point); }
+Cell* at_tail(const Cell* block, uint32_t code_point) { return init_cell(alloc_tail(block), code_point); }
+
+void arith(int32_t op) {
+  Cell* left = stack::arguments();
+  Cell* right = left + 1;
+  int32_t b;
+  switch (TYPE_OF(right)) {
+    case TYPE_CHAR:
+    case TYPE_INTEGER:
+      b = static_cast<int32_t>(right->data2);
+      break;
+    case TYPE_FLOAT:
+      // A float too large for 32 bits could only give an overflowing result.
+      if (!float_::truncate_checked(cell_float(right), &b)) fire_overflow();
+      break;
+    case TYPE_VECTOR:
+      fire(ErrorCategory::kInternal, "not-done");  // vector math comes with vector!
+    default:
+      fire(ErrorCategory::kScript, "invalid-type", datatype_cell(TYPE_OF(right)));
+  }
+  int32_t a = static_cast<int32_t>(left->data2);
+  int64_t result;
+  switch (op) {
+    case OP_ADD:
+      result = int64_t{a} + b;
+      break;
+    case OP_SUBTRACT:
+      result = int64_t{a} - b;
+      break;
+    case OP_MULTIPLY:
+      result = int64_t{a} * b;
+      break;
+    default:
+      // Without a target the worker truncates a division and raises
+      // zero-divide itself.
+      result = integer::do_op(op, a, b, nullptr);
+      break;
+  }
+  if (result < 0 || result > kMaxCodePoint) fire_overflow();
+  left->data2 = static_cast<uint32_t>(result);
+}
+
+Cell* make(Cell* type, Cell* spec) {
+  uint32_t cp;
+  switch (TYPE_OF(spec)) {
+    case TYPE_STRING:
+    case TYPE_FILE:
+    case TYPE_URL:
+    case TYPE_TAG:
+    case TYPE_EMAIL:
+    case TYPE_REF:
+      if (string::length(spec) == 0) fire_bad_to_arg(spec);
+      cp = string::get_char(string::head_pointer(spec), string::unit_of(spec));
+      break;
+    case TYPE_CHAR:
+    case TYPE_INTEGER:
+      cp = checked_code_point(static_cast<int32_t>(spec->data2), spec);
+      break;
+    case TYPE_FLOAT:
+    case TYPE_PERCENT: {
+      int64_t n;
+      if (!float_::truncate_checked(cell_float(spec), &n))
+        fire(ErrorCategory::kScript, "out-of-range", *spec);
+      cp = checked_code_point(n, spec);
+      break;
+    }
+    case TYPE_BINARY: {
+      // The UTF-8 character at the head.
+      uint32_t node = spec->data2;
+      int32_t total = static_cast<int32_t>(series_length(node));
+      int32_t index = static_cast<int32_t>(spec->data1);
+      if (index >= total) fire_bad_to_arg(spec);
+      size_t available = static_cast<size_t>(total - index);
+      int32_t decoded = decode_utf8_sequence(node_buffer(node)->head_ptr() + index, &available);
+      if (decoded < 0) fire_bad_to_arg(spec);
+      cp = static_cast<uint32_t>(decoded);
+      break;
+    }
+    default:
+      fire_bad_to_arg(spec);
+  }
+  return init_cell(type, cp);
+}
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  string::append_char(buffer, get(value));
+  return limit - 1;
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
+  int32_t before = string::length_whole(buffer);
+  string::append_text(buffer, "#\"");
+  string::escape_char(buffer, get(value), all);
+  string::append_char(buffer, '"');
+  return limit - (string::length_whole(buffer) - before);
+}
+
+int32_t compare(Cell* value1, Cell* value2, int32_t op) {
+  uint32_t t2 = TYPE_OF(value2);
+  if ((op == COMP_STRICT_EQUAL || op == COMP_FIND) && t2 != TYPE_CHAR) return 1;
+  if (t2 != TYPE_CHAR && t2 != TYPE_INTEGER) return kNotComparable;
+  int32_t a = static_cast<int32_t>(value1->data2), b = static_cast<int32_t>(value2->data2);
+  return (a > b) - (a < b);
+}
+
+namespace {
+
+void add() { arith(OP_ADD); }
+void subtract() { arith(OP_SUBTRACT); }
+void multiply() { arith(OP_MULTIPLY); }
+void divide() { arith(OP_DIVIDE); }
+void remainder() { arith(OP_REMAINDER); }
+void and_t() { arith(OP_AND); }
+void or_t() { arith(OP_OR); }
+void xor_t() { arith(OP_XOR); }
+
+}  // namespace
+
+void init() {
+  const HandlerEntry row[] = {
+      own<ACT_MAKE>(make),
+      kInherit<ACT_RANDOM>,
+      kNone<ACT_REFLECT>,
+      own<ACT_TO>(make),
+      own<ACT_FORM>(form),
+      own<ACT_MOLD>(mold),
+      kNone<ACT_EVAL_PATH>,
+      kNone<ACT_EMPTY_8>,
+      own<ACT_COMPARE>(compare),
+      kInherit<ACT_ABSOLUTE>,
+      own<ACT_ADD>(add),
+      own<ACT_DIVIDE>(divide),
+      own<ACT_MULTIPLY>(multiply),
+      kNone<ACT_NEGATE>,
+      kNone<ACT_POWER>,
+      own<ACT_REMAINDER>(remainder),
+      kNone<ACT_ROUND>,
+      own<ACT_SUBTRACT>(subtract),
+      kInherit<ACT_EVEN_Q>,
+      kInherit<ACT_ODD_Q>,
+      own<ACT_AND_T>(and_t),
+      kNone<ACT_COMPLEMENT>,
+      own<ACT_OR_T>(or_t),
+      own<ACT_XOR_T>(xor_t),
+      kNone<ACT_APPEND>,
+      kNone<ACT_AT>,
+      kNone<ACT_BACK>,
+      kNone<ACT_CHANGE>,
+      kNone<ACT_CLEAR>,
+      kNone<ACT_COPY>,
+      kNone<ACT_FIND>,
+      kNone<ACT_HEAD>,
+      kNone<ACT_HEAD_Q>,
+      kNone<ACT_INDEX_Q>,
+      kNone<ACT_INSERT>,
+      kNone<ACT_LENGTH_Q>,
+      kNone<ACT_MOVE>,
+      kNone<ACT_NEXT>,
+      kNone<ACT_PICK>,
+      kNone<ACT_POKE>,
+      kNone<ACT_PUT>,
+      kNone<ACT_REMOVE>,
+      kNone<ACT_REVERSE>,
+      kNone<ACT_SELECT>,
+      kNone<ACT_SORT>,
+      kNone<ACT_SKIP>,
+      kNone<ACT_SWAP>,
+      kNone<ACT_TAIL>,
+      kNone<ACT_TAIL_Q>,
+      kNone<ACT_TAKE>,
+      kNone<ACT_TRIM>,
+      kNone<ACT_CREATE>,
+      kNone<ACT_CLOSE>,
+      kNone<ACT_DELETE>,
+      kNone<ACT_MODIFY>,
+      kNone<ACT_OPEN>,
+      kNone<ACT_OPEN_Q>,
+      kNone<ACT_QUERY>,
+      kNone<ACT_READ>,
+      kNone<ACT_RENAME>,
+      kNone<ACT_UPDATE>,
+      kNone<ACT_WRITE>,
+  };
+  datatype::register_type(TYPE_CHAR, TYPE_INTEGER, "char!", row);
+}
+
+}  // namespace kiv::char_
