@@ -8,6 +8,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/eval/actions.h"
+#include "runtime/hashtable.h"
 #include "runtime/language_error.h"
 #include "runtime/ownership.h"
 #include "runtime/series.h"
@@ -18,6 +19,15 @@
 namespace kiv::time {
 
 namespace {
+
+// True when the cell is a word of any kind spelling the built-in word,
+// letter case ignored.
+bool word_is(const Cell* cell, words::Id id) {
+  uint32_t t = TYPE_OF(cell);
+  uint32_t symbol = words::symbol_of(id);
+  if (t < TYPE_WORD || t > TYPE_ISSUE || symbol == 0) return false;
+  return canonical_symbol(cell->data2) == canonical_symbol(symbol);
+}
 
 [[noreturn]] void fire_bad_to_arg(const Cell* spec) {
   fire(ErrorCategory::kScript, "bad-to-arg", datatype_cell(TYPE_TIME), *spec);
@@ -80,9 +90,9 @@ void get_field(double seconds, int32_t field, Cell* out) {
 }
 
 int32_t field_index(const Cell* word) {
-  if (words::is(word, words::SYM_HOUR)) return kFieldHour;
-  if (words::is(word, words::SYM_MINUTE)) return kFieldMinute;
-  if (words::is(word, words::SYM_SECOND)) return kFieldSecond;
+  if (word_is(word, words::SYM_HOUR)) return kFieldHour;
+  if (word_is(word, words::SYM_MINUTE)) return kFieldMinute;
+  if (word_is(word, words::SYM_SECOND)) return kFieldSecond;
   return -1;
 }
 

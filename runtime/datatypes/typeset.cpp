@@ -3,6 +3,7 @@
 #include <bit>
 #include <string>
 
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/registry.h"
@@ -17,17 +18,11 @@ namespace kiv::typeset {
 
 namespace {
 
-WordLookup word_lookup = nullptr;
-
-// The value a word stands for; any other value, or a word without a value
-// (or before words have values), stands for itself.
+// The value a bound word stands for; any other value, and a word bound to
+// no context, stands for itself.
 Cell resolve(const Cell* value) {
-  Cell out = *value;
-  if (TYPE_OF(value) == TYPE_WORD && word_lookup) {
-    Cell looked;
-    if (word_lookup(value, &looked)) out = looked;
-  }
-  return out;
+  if (TYPE_OF(value) != TYPE_WORD || value->data1 == 0) return *value;
+  return *_context::get_word(value);
 }
 
 void merge(Cell* into, const Cell* other) {
@@ -37,8 +32,6 @@ void merge(Cell* into, const Cell* other) {
 }
 
 }  // namespace
-
-void set_word_lookup(WordLookup lookup) { word_lookup = lookup; }
 
 Cell* push(const Cell* typeset) { return stack::push_copy(typeset); }
 

@@ -58,7 +58,7 @@ Cell* at_tail_from_block(const Cell* block, const Cell* spec);
 // The number of member types among the registered ones.
 int32_t count(const Cell* typeset);
 
-// Adds a value: a word stands for its value; a typeset! is merged, a
+// Adds a value: a bound word stands for its value; a typeset! is merged, a
 // datatype! sets its bit; anything else raises script invalid-arg.
 void set_type(Cell* typeset, const Cell* value);
 // Appends the datatype! of every member to a block, lowest id first.
@@ -73,12 +73,6 @@ void do_bitwise(int32_t op);
 // The names of the members, separated by spaces; without only inside
 // "make typeset! [" and "]". Answers the limit less what it wrote.
 int32_t form_body(const Cell* typeset, Cell* buffer, bool only, int32_t limit);
-
-// Word values: the context module installs the lookup once words have
-// values. It writes the word's value to *out and answers true, or answers
-// false for a word without a value. Without a lookup, words stay words.
-using WordLookup = bool (*)(const Cell* word, Cell* out);
-void set_word_lookup(WordLookup lookup);
 
 // Handlers.
 Cell* make(Cell* type, Cell* spec);  // make and to
