@@ -14,6 +14,7 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
+#include "runtime/eval/interpreter.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -727,28 +728,41 @@ int32_t category_of_word(const Cell* w) {
   fire(ErrorCategory::kScript, "invalid-spec-field", w);
 }
 
+// Sets code, type and id from the category and id words (steps 2 and 3 of
+// make): a category the catalogue lacks is an invalid type field, an id
+// that is not a word an invalid argument, an id the category lacks an
+// invalid id field.
+void identify(Cell* out, const Cell& type, const Cell& id_word) {
+  int32_t category = category_of_word(&type);
+  if (category < 0) fire_spec_field("type");
+  if (TYPE_OF(&id_word) != TYPE_WORD) fire(ErrorCategory::kScript, "invalid-arg", id_word);
+  int32_t id = id_index(category_context(static_cast<uint32_t>(category)), id_word.data2);
+  if (id < 0) fire_spec_field("id");
+  set_identity(out, static_cast<uint32_t>(category), static_cast<uint32_t>(id));
+}
+
 void make_from_block(Cell* out, Cell* spec) {
   uint32_t node = spec->data2;
   uint32_t head = spec->data1;
   uint32_t n = series_length(node);
   Cell first = head < n ? series_head_cell(node)[head] : none_cell();
+  new_error(out);
   if (TYPE_OF(&first) == TYPE_WORD) {
-    int32_t category = category_of_word(&first);
-    if (category < 0) fire_spec_field("type");
     Cell second = head + 1 < n ? series_head_cell(node)[head + 1] : none_cell();
-    if (TYPE_OF(&second) != TYPE_WORD) fire(ErrorCategory::kScript, "invalid-arg", second);
-    int32_t id = id_index(category_context(static_cast<uint32_t>(category)), second.data2);
-    if (id < 0) fire_spec_field("id");
-    new_error(out);
-    set_identity(out, static_cast<uint32_t>(category), static_cast<uint32_t>(id));
+    identify(out, first, second);
     return;
   }
   if (TYPE_OF(&first) == TYPE_SET_WORD) {
-    // Evaluating the spec needs the interpreter's block evaluation.
-    fire(ErrorCategory::kInternal, "not-done");
+    // The spec sets the fields itself: bound to the new error and evaluated.
+    _context::bind_block(spec, context_of(out), true);
+    interpreter::evaluate_block(spec, false);
+    stack::drop_cells(1);
+    Cell type = *field(out, FIELD_TYPE);
+    Cell id = *field(out, FIELD_ID);
+    identify(out, type, id);
+    return;
   }
   int32_t id = id_position(static_cast<uint32_t>(ErrorCategory::kInternal), "invalid-error");
-  new_error(out);
   if (id >= 0) set_identity(out, static_cast<uint32_t>(ErrorCategory::kInternal), static_cast<uint32_t>(id));
 }
 
