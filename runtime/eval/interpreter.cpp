@@ -506,7 +506,10 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
 uint32_t apply_infix(const Cell* code, uint32_t pos) {
   while (pos < code_tail(code)) {
     Cell w = read_at(code, pos);
-    if (TYPE_OF(&w) != TYPE_WORD || w.data1 == 0) break;
+    // Only a word that has a value now can name an operator; looking at any
+    // other word must not raise.
+    if (TYPE_OF(&w) != TYPE_WORD || w.data1 == 0 || w.data3 == kUnresolved || !_context::has_values_q(w.data1))
+      break;
     const Cell* value = _context::get_word(&w);
     if (TYPE_OF(value) != TYPE_OP) break;
     Cell fn = *value;

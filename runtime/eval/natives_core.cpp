@@ -73,24 +73,44 @@ void put_into(Cell* out, Cell* value, bool only) {
   }
 }
 
-// Output of print and prin: the value (a block reduced first) formed and
-// handed to the print hooks with the new-line flag.
+// Cuts the print scratch block back to the length it had when the scope
+// began, on every exit: a print that a reduction ran, or an error, leaves
+// nothing behind.
+class ScratchMark {
+ public:
+  explicit ScratchMark(uint32_t node) : node_(node), length_(series_length(node)) {}
+  ~ScratchMark() {
+    Cell block{TYPE_BLOCK, 0, node_, 0};
+    block::truncate_at(&block, static_cast<int32_t>(length_));
+  }
+  uint32_t length() const { return length_; }
+  ScratchMark(const ScratchMark&) = delete;
+  ScratchMark& operator=(const ScratchMark&) = delete;
+
+ private:
+  uint32_t node_;
+  uint32_t length_;
+};
+
+// Output of print and prin: the value (a block reduced first, into the
+// native table's scratch block after what an enclosing print keeps there)
+// formed and handed to the print hooks with the new-line flag.
 void print_core(bool new_line) {
   Cell* value = arg(0);
+  uint32_t scratch = print_scratch_block();
+  ScratchMark mark(scratch);
   if (TYPE_OF(value) == TYPE_BLOCK) {
-    Cell* reduced = stack::push_new_cell();
-    block::init_cell(reduced, block::rs_length_q(value));
     Cell code = *value;
+    Cell into{TYPE_BLOCK, mark.length(), scratch, 0};
     uint32_t pos = clamped_index(&code);
     while (pos < interpreter::code_tail(&code)) {
       pos = interpreter::evaluate_next(&code, pos, true);
       Cell* v = stack::last_pushed();
       v->header &= ~kFlagNewLine;
-      block::append_cell(stack::at(stack::top_index() - 2), v);
+      block::append_cell(&into, v);
       stack::drop_cells(1);
     }
-    copy_cell(reduced, value);
-    stack::keep_first();
+    *value = into;
   }
   Cell* text;
   if (TYPE_OF(value) == TYPE_STRING) {
