@@ -1442,3 +1442,199 @@ void init() {
 }
 
 }  // namespace kiv::paren
+
+namespace kiv::paren {
+Cell* push(const Cell* series) {
+  Cell* c = stack::push_copy(series);
+  set_type(c, TYPE_PAREN);
+  return c;
+}
+}  // namespace kiv::paren
+
+namespace kiv::path {
+
+namespace {
+
+Cell* push_as(const Cell* series, uint32_t type) {
+  Cell* c = stack::push_copy(series);
+  set_type(c, type);
+  return c;
+}
+
+// The values from the head, each formed or molded, joined by "/".
+int32_t write_values(Cell* value, Cell* buffer, bool mold_values, bool all, bool flat, Cell* part,
+                     int32_t limit) {
+  Cell p = *value;
+  uint32_t out = string::node_of(buffer);
+  if (support::cycle_stack::mold_placeholder(&p, out, &limit, mold_values)) return limit;
+  uint32_t node = block::node_of(&p);
+  int32_t head = series::clamp_head(&p);
+  support::cycle_stack::Entry visiting(node);
+  for (int32_t i = head; i < static_cast<int32_t>(node_buffer(node)->length()); ++i) {
+    if (part != nullptr && limit < 1) break;
+    if (i != head) {
+      string::append_char(buffer, '/');
+      --limit;
+    }
+    Cell v = node_buffer(node)->head_cell()[i];
+    clear_new_line(&v);  // no line breaks inside a path
+    limit = mold_values ? dispatch_mold(&v, buffer, false, all, flat, part, limit, 0)
+                        : dispatch_form(&v, buffer, part, limit);
+  }
+  return limit;
+}
+
+}  // namespace
+
+Cell* init_cell(Cell* cell, int32_t n) {
+  block::init_cell(cell, n);
+  set_type(cell, TYPE_PATH);
+  return cell;
+}
+
+Cell* push(const Cell* series) { return push_as(series, TYPE_PATH); }
+
+Cell* make(Cell* type, Cell* spec) {
+  uint32_t target = target_type(type);
+  uint32_t st = TYPE_OF(spec);
+  Cell result;
+  if (series::any_block_q(st)) {
+    result = Cell{target, 0, block::copy_cells(spec, false, false), 0};
+  } else if (st == TYPE_INTEGER || st == TYPE_FLOAT || st == TYPE_PERCENT) {
+    int32_t n = st == TYPE_PERCENT ? static_cast<int32_t>(cell_float(spec)) : get_make_size(spec);
+    block::init_cell(&result, n < 1 ? 1 : n);
+    set_type(&result, target);
+  } else {
+    fire_bad_make_arg(spec, target);
+  }
+  *type = result;
+  return type;
+}
+
+Cell* to(Cell* type, Cell* spec) {
+  uint32_t st = TYPE_OF(spec);
+  if (st == TYPE_OBJECT || st == TYPE_TYPESET || st == TYPE_MAP) {
+    uint32_t target = target_type(type);
+    RootedCell value(*spec);
+    RootedCell result;
+    block::init_cell(result.get(), 1);
+    block::append_cell(result.get(), value.get());
+    set_type(result.get(), target);
+    *type = *result;
+    return type;
+  }
+  return block::to(type, spec);
+}
+
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
+  return write_values(value, buffer, false, false, false, part, limit);
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, int32_t limit, int32_t) {
+  return write_values(value, buffer, true, all, flat, part, limit);
+}
+
+void init() {
+  static const HandlerEntry row[] = {
+      own<ACT_MAKE>(make),      kInherit<ACT_RANDOM>,     kInherit<ACT_REFLECT>,
+      own<ACT_TO>(to),          own<ACT_FORM>(form),      own<ACT_MOLD>(mold),
+      kInherit<ACT_EVAL_PATH>,  kNone<ACT_EMPTY_8>,       kInherit<ACT_COMPARE>,
+      kInherit<ACT_ABSOLUTE>,   kInherit<ACT_ADD>,        kInherit<ACT_DIVIDE>,
+      kInherit<ACT_MULTIPLY>,   kInherit<ACT_NEGATE>,     kInherit<ACT_POWER>,
+      kInherit<ACT_REMAINDER>,  kInherit<ACT_ROUND>,      kInherit<ACT_SUBTRACT>,
+      kInherit<ACT_EVEN_Q>,     kInherit<ACT_ODD_Q>,      kInherit<ACT_AND_T>,
+      kInherit<ACT_COMPLEMENT>, kInherit<ACT_OR_T>,       kInherit<ACT_XOR_T>,
+      kInherit<ACT_APPEND>,     kInherit<ACT_AT>,         kInherit<ACT_BACK>,
+      kInherit<ACT_CHANGE>,     kInherit<ACT_CLEAR>,      own<ACT_COPY>(block::copy),
+      kInherit<ACT_FIND>,       kInherit<ACT_HEAD>,       kInherit<ACT_HEAD_Q>,
+      kInherit<ACT_INDEX_Q>,    kInherit<ACT_INSERT>,     kInherit<ACT_LENGTH_Q>,
+      kInherit<ACT_MOVE>,       kInherit<ACT_NEXT>,       kInherit<ACT_PICK>,
+      kInherit<ACT_POKE>,       kInherit<ACT_PUT>,        kInherit<ACT_REMOVE>,
+      kInherit<ACT_REVERSE>,    kInherit<ACT_SELECT>,     kInherit<ACT_SORT>,
+      kInherit<ACT_SKIP>,       kInherit<ACT_SWAP>,       kInherit<ACT_TAIL>,
+      kInherit<ACT_TAIL_Q>,     kInherit<ACT_TAKE>,       kInherit<ACT_TRIM>,
+      kInherit<ACT_CREATE>,     kInherit<ACT_CLOSE>,      kInherit<ACT_DELETE>,
+      kInherit<ACT_MODIFY>,     kInherit<ACT_OPEN>,       kInherit<ACT_OPEN_Q>,
+      kInherit<ACT_QUERY>,      kInherit<ACT_READ>,       kInherit<ACT_RENAME>,
+      kInherit<ACT_UPDATE>,     kInherit<ACT_WRITE>,
+  };
+  datatype::register_type(TYPE_PATH, TYPE_BLOCK, "path!", row);
+}
+
+// The rows of the three other path kinds: everything from path! but mold.
+#define KIV_PATH_KIND_ROW(mold_fn)                                                              \
+  {                                                                                             \
+    kInherit<ACT_MAKE>, kInherit<ACT_RANDOM>, kInherit<ACT_REFLECT>, kInherit<ACT_TO>,          \
+        kInherit<ACT_FORM>, own<ACT_MOLD>(mold_fn), kInherit<ACT_EVAL_PATH>, kNone<ACT_EMPTY_8>, \
+        kInherit<ACT_COMPARE>, kInherit<ACT_ABSOLUTE>, kInherit<ACT_ADD>, kInherit<ACT_DIVIDE>, \
+        kInherit<ACT_MULTIPLY>, kInherit<ACT_NEGATE>, kInherit<ACT_POWER>,                      \
+        kInherit<ACT_REMAINDER>, kInherit<ACT_ROUND>, kInherit<ACT_SUBTRACT>,                   \
+        kInherit<ACT_EVEN_Q>, kInherit<ACT_ODD_Q>, kInherit<ACT_AND_T>,                         \
+        kInherit<ACT_COMPLEMENT>, kInherit<ACT_OR_T>, kInherit<ACT_XOR_T>,                      \
+        kInherit<ACT_APPEND>, kInherit<ACT_AT>, kInherit<ACT_BACK>, kInherit<ACT_CHANGE>,       \
+        kInherit<ACT_CLEAR>, kInherit<ACT_COPY>, kInherit<ACT_FIND>, kInherit<ACT_HEAD>,        \
+        kInherit<ACT_HEAD_Q>, kInherit<ACT_INDEX_Q>, kInherit<ACT_INSERT>,                      \
+        kInherit<ACT_LENGTH_Q>, kInherit<ACT_MOVE>, kInherit<ACT_NEXT>, kInherit<ACT_PICK>,     \
+        kInherit<ACT_POKE>, kInherit<ACT_PUT>, kInherit<ACT_REMOVE>, kInherit<ACT_REVERSE>,     \
+        kInherit<ACT_SELECT>, kInherit<ACT_SORT>, kInherit<ACT_SKIP>, kInherit<ACT_SWAP>,       \
+        kInherit<ACT_TAIL>, kInherit<ACT_TAIL_Q>, kInherit<ACT_TAKE>, kInherit<ACT_TRIM>,       \
+        kInherit<ACT_CREATE>, kInherit<ACT_CLOSE>, kInherit<ACT_DELETE>,                        \
+        kInherit<ACT_MODIFY>, kInherit<ACT_OPEN>, kInherit<ACT_OPEN_Q>, kInherit<ACT_QUERY>,    \
+        kInherit<ACT_READ>, kInherit<ACT_RENAME>, kInherit<ACT_UPDATE>, kInherit<ACT_WRITE>,    \
+  }
+
+}  // namespace kiv::path
+
+namespace kiv::lit_path {
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent) {
+  string::append_char(buffer, '\'');
+  return path::mold(value, buffer, only, all, flat, part, limit - 1, indent);
+}
+Cell* push(const Cell* series) {
+  Cell* c = stack::push_copy(series);
+  set_type(c, TYPE_LIT_PATH);
+  return c;
+}
+void init() {
+  static const HandlerEntry row[] = KIV_PATH_KIND_ROW(mold);
+  datatype::register_type(TYPE_LIT_PATH, TYPE_PATH, "lit-path!", row);
+}
+}  // namespace kiv::lit_path
+
+namespace kiv::get_path {
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent) {
+  string::append_char(buffer, ':');
+  return path::mold(value, buffer, only, all, flat, part, limit - 1, indent);
+}
+Cell* push(const Cell* series) {
+  Cell* c = stack::push_copy(series);
+  set_type(c, TYPE_GET_PATH);
+  return c;
+}
+void init() {
+  static const HandlerEntry row[] = KIV_PATH_KIND_ROW(mold);
+  datatype::register_type(TYPE_GET_PATH, TYPE_PATH, "get-path!", row);
+}
+}  // namespace kiv::get_path
+
+namespace kiv::set_path {
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent) {
+  limit = path::mold(value, buffer, only, all, flat, part, limit, indent);
+  string::append_char(buffer, ':');
+  return limit - 1;
+}
+Cell* push(const Cell* series) {
+  Cell* c = stack::push_copy(series);
+  set_type(c, TYPE_SET_PATH);
+  return c;
+}
+void init() {
+  static const HandlerEntry row[] = KIV_PATH_KIND_ROW(mold);
+  datatype::register_type(TYPE_SET_PATH, TYPE_PATH, "set-path!", row);
+}
+}  // namespace kiv::set_path
+
+#undef KIV_PATH_KIND_ROW

@@ -172,3 +172,50 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 void init();
 
 }  // namespace kiv::paren
+
+// path! (25, parent block!), and lit-path! (26), set-path! (27) and get-path!
+// (28), children of path!: the block cell unchanged, only the type id
+// differs. path! makes, converts, forms, molds and copies on its own; the
+// three others only mold; everything else is block!'s.
+namespace kiv::path {
+
+Cell* make(Cell* type, Cell* spec);
+Cell* to(Cell* type, Cell* spec);
+// The values from the head joined by "/".
+int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+// Makes the cell an empty path! with room for n cells.
+Cell* init_cell(Cell* cell, int32_t n);
+// Pushes a copy of the series cell typed as path!.
+Cell* push(const Cell* series);
+// Registers path! (parent block!).
+void init();
+
+}  // namespace kiv::path
+
+namespace kiv::lit_path {
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+Cell* push(const Cell* series);
+void init();
+}  // namespace kiv::lit_path
+
+namespace kiv::set_path {
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+Cell* push(const Cell* series);
+void init();
+}  // namespace kiv::set_path
+
+namespace kiv::get_path {
+int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+             int32_t indent);
+Cell* push(const Cell* series);
+void init();
+}  // namespace kiv::get_path
+
+namespace kiv::paren {
+// Pushes a copy of the series cell typed as paren!.
+Cell* push(const Cell* series);
+}  // namespace kiv::paren

@@ -116,10 +116,10 @@ void register_datatypes() {
   native::init();
   action::init();
   op::init();
-  // path::init();
-  // lit_path::init();
-  // set_path::init();
-  // get_path::init();
+  path::init();
+  lit_path::init();
+  set_path::init();
+  get_path::init();
   // function::init();
   // routine::init();
   paren::init();
