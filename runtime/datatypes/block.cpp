@@ -487,6 +487,7 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
     for (int32_t k = 0; k < dup; ++k)
       std::memcpy(p + static_cast<size_t>(k) * count, cells.data(), static_cast<size_t>(count) * kCellSize);
     b->tail += static_cast<uint32_t>(added * kCellSize);
+    series::hash_shifted(series, at, static_cast<int32_t>(added));
   });
 
   if (append) {

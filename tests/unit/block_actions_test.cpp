@@ -240,11 +240,27 @@ TEST_F(HashUpkeep, IndexFollowsRemovePokeReverseAndSort) {
   block::sort(&s, false, nullptr, nullptr, nullptr, false, false, false);
   EXPECT_EQ(where(h.get(), 7), 0);
   EXPECT_EQ(where(h.get(), 9), 2);
+  // insert shifts the entries after the new cells and indexes them.
+  s = *h;
+  s.data1 = 1;
+  Cell four = int_cell(4);
+  block::insert(&s, &four, -1, false, 2, false);
+  EXPECT_EQ(where(h.get(), 4), 1);
+  EXPECT_EQ(where(h.get(), 8), 3);
+  EXPECT_EQ(where(h.get(), 9), 4);
+  s = *h;
+  series::remove(&s, nullptr, nullptr);
+  s = *h;
+  series::remove(&s, nullptr, nullptr);
+  s = *h;
+  series::remove(&s, nullptr, nullptr);
+  EXPECT_EQ(where(h.get(), 7), -1);
+  EXPECT_EQ(where(h.get(), 8), 0);
   // find answers from the table.
   s = *h;
   Cell eight = int_cell(8);
   block::find(&s, &eight, nullptr, false, false, false, false, nullptr, nullptr, false, false, false, false);
-  EXPECT_EQ(s.data1, 1u);
+  EXPECT_EQ(s.data1, 0u);
 }
 
 TEST_F(HashUpkeep, SetOperationOnAHashGivesAnIndexedHash) {
