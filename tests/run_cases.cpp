@@ -19,10 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "boot/error_report.h"
 #include "boot/startup.h"
-#include "runtime/datatypes/error.h"
 #include "runtime/collector.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/eval/actions.h"
 #include "runtime/eval/interpreter.h"
 #include "runtime/print_hooks.h"
 #include "runtime/stack.h"
@@ -30,6 +31,42 @@
 #include "runtime/unicode.h"
 
 namespace {
+
+// A value molded; a value that cannot be molded (its type has no mold yet)
+// shows as ?type-name?.
+std::string mold_text(const kiv::Cell& value) {
+  uint32_t top = kiv::stack::top_index();
+  uint32_t frames = kiv::stack::frame_count();
+  try {
+    kiv::Cell* v = kiv::stack::push_copy(&value);
+    v->header &= ~kiv::kFlagNewLine;
+    kiv::Cell* out = kiv::stack::push_new_cell();
+    kiv::string::init_cell(out, 16);
+    kiv::dispatch_mold(v, out, false, false, false, nullptr, kiv::kNoPartLimit, 0);
+    int32_t length = -1;
+    const char* text = kiv::to_utf8_cstring(out, &length);
+    std::string s(text, static_cast<size_t>(length));
+    kiv::stack::drop_cells(kiv::stack::top_index() - top);
+    return s;
+  } catch (const kiv::LanguageError&) {
+    kiv::stack::unwind_to(frames);
+    if (kiv::stack::top_index() > top) kiv::stack::drop_cells(kiv::stack::top_index() - top);
+    const char* name = kiv::interpreter::type_name(TYPE_OF(&value));
+    return name ? std::string("?") + name + "?" : "?value?";
+  }
+}
+
+// An error argument: a text as it is, a value molded.
+std::string argument_text(const kiv::ErrorArgument& argument) {
+  switch (argument.kind) {
+    case kiv::ErrorArgument::Kind::kText:
+      return argument.text;
+    case kiv::ErrorArgument::Kind::kValue:
+      return mold_text(*argument.value.get());
+    default:
+      return "none";
+  }
+}
 
 struct Case {
   int line;
@@ -105,7 +142,7 @@ bool read_cases(const char* path, std::vector<Case>* cases) {
 std::string error_text(const kiv::LanguageError& e) {
   std::string s = std::string(kiv::error_category_name(e.category)) + "/" + e.id;
   for (const kiv::ErrorArgument& a : e.args)
-    if (a.present()) s += " " + kiv::boot::argument_text(a);
+    if (a.present()) s += " " + argument_text(a);
   return s;
 }
 
@@ -135,7 +172,7 @@ std::string run_case(const Case& c, std::string* kind) {
     kiv::Cell block = *code;
     kiv::interpreter::evaluate_block(&block, false);
     kiv::Cell result = *kiv::stack::last_pushed();
-    std::string molded = kiv::boot::mold_text(result, 0);
+    std::string molded = mold_text(result);
     kiv::stack::pop_frame_drop();
     *kind = c.kind == "-->" ? "-->" : "==>";
     return c.kind == "-->" ? escape_lines(g_printed) : molded;
