@@ -8,11 +8,10 @@
 // deep nesting ends in the stack-overflow error of the value stack, never in
 // a crash of the native stack.
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -42,6 +41,21 @@ void print_to_stdout(const kiv::Cell* value, int new_line) {
   if (new_line) std::fputc('\n', stdout);
 }
 
+// The whole content of a regular file; false when it cannot be read (missing,
+// a directory, unreadable).
+bool read_file(const std::string& path, std::string* out) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->append(buffer, n);
+  bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
+}
+
 int usage() {
   std::fprintf(stderr, "usage: kiv-run --eval TEXT\n       kiv-run FILE [ARGS...]\n");
   return 2;
@@ -58,9 +72,8 @@ int run(const std::vector<std::string>& args) {
       kiv::boot::run_eval(args[1]);
     } else {
       const std::string& file = args[0];
-      std::ifstream in(file, std::ios::binary);
-      if (!in) kiv::fire(kiv::ErrorCategory::kAccess, "cannot-open", file);
-      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::string text;
+      if (!read_file(file, &text)) kiv::fire(kiv::ErrorCategory::kAccess, "cannot-open", file);
       kiv::boot::run_script(text, file);
     }
   } catch (const kiv::LanguageError& e) {
@@ -69,6 +82,11 @@ int run(const std::vector<std::string>& args) {
   } catch (const kiv::stack::NonLocalExit&) {
     std::fflush(stdout);
     std::fprintf(stderr, "*** Throw Error: no catch for throw\n");
+    return 254;
+  } catch (const std::exception& e) {
+    // A failure of the C++ runtime (memory exhausted ...): reported, never a crash.
+    std::fflush(stdout);
+    std::fprintf(stderr, "*** Internal Error: %s\n", e.what());
     return 254;
   }
   std::fflush(stdout);

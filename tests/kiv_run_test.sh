@@ -50,6 +50,7 @@ printf 'Kiv/System [Title: "s"]\nprint 1\n' > "$dir/system.kiv"
 expect "Kiv/System code needs compilation" 254 "" "requires compilation" -- "$dir/system.kiv"
 
 expect "missing file cannot be opened" 254 "" "cannot open" -- "$dir/missing.kiv"
+expect "a directory is not a script" 254 "" "cannot open" -- "$dir"
 
 printf 'Kiv []\na: [do a]\ndo a\n' > "$dir/deep.kiv"
 expect "unbounded recursion ends in stack-overflow, not a crash" 254 "" "stack overflow" -- "$dir/deep.kiv"
