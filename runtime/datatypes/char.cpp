@@ -5,6 +5,8 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/eval/actions.h"
+#include "runtime/eval/lexer.h"
+#include "runtime/eval/lexer_loaders.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
@@ -148,7 +150,39 @@ void xor_t() { arith(OP_XOR); }
 
 }  // namespace
 
+namespace {
+
+// The lexer's loader of #"c": one character or one caret escape between the
+// quotes.
+int load_char_token(lexer::Lexer& lx, const lexer::Token& t, bool load) {
+  const uint8_t* s = t.start;
+  const uint8_t* e = t.end;
+  if (e - s < 4 || s[0] != '#' || s[1] != '"' || e[-1] != '"') return TYPE_CHAR;
+  const uint8_t* p = s + 2;
+  const uint8_t* end = e - 1;
+  uint32_t cp;
+  if (*p == '^') {
+    ++p;
+    if (!lexer::read_escape(p, end, &cp)) return TYPE_CHAR;
+  } else {
+    size_t available = static_cast<size_t>(end - p);
+    int32_t decoded = decode_utf8_sequence(p, &available);
+    if (decoded < 0) return TYPE_CHAR;
+    cp = static_cast<uint32_t>(decoded);
+    p += available;
+  }
+  if (p != end || cp > kMaxCodePoint) return TYPE_CHAR;
+  if (load) {
+    Cell c;
+    lexer::store_value(lx, *init_cell(&c, cp));
+  }
+  return lexer::kLexOk;
+}
+
+}  // namespace
+
 void init() {
+  lexer::default_loaders()[lexer::kFinalChar] = load_char_token;
   const HandlerEntry row[] = {
       own<ACT_MAKE>(make),
       kInherit<ACT_RANDOM>,

@@ -618,7 +618,46 @@ void remainder() { arith(OP_REMAINDER); }
 
 }  // namespace
 
+namespace {
+
+// Lexer loaders. A float token: the float text grammar, apostrophes removed,
+// "," as the decimal point.
+int load_float_token(lexer::Lexer& lx, const lexer::Token& t, bool load) {
+  int32_t error = 0;
+  double d = scan_float_text(t.start, static_cast<int32_t>(t.end - t.start), 1, &error);
+  if (error != 0) return TYPE_FLOAT;
+  if (load) {
+    Cell c;
+    lexer::store_value(lx, *init_cell(&c, d));
+  }
+  return lexer::kLexOk;
+}
+
+// 1.#INF, +1.#INF, -1.#INF and 1.#NaN, the letters in either case.
+int load_special_float(lexer::Lexer& lx, const lexer::Token& t, bool load) {
+  const uint8_t* p = t.start;
+  const uint8_t* e = t.end;
+  bool negative = false;
+  if (p < e && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  if (e - p != 6 || p[0] != '1' || p[1] != '.' || p[2] != '#') return TYPE_FLOAT;
+  char rest[4] = {};
+  for (int i = 0; i < 3; ++i) rest[i] = static_cast<char>(p[3 + i] | 0x20);  // lower case
+  double d;
+  if (std::strcmp(rest, "inf") == 0) d = negative ? kNegativeInfinity : kPositiveInfinity;
+  else if (std::strcmp(rest, "nan") == 0 && !negative) d = quiet_nan();
+  else return TYPE_FLOAT;
+  if (load) {
+    Cell c;
+    lexer::store_value(lx, *init_cell(&c, d));
+  }
+  return lexer::kLexOk;
+}
+
+}  // namespace
+
 void init() {
+  lexer::default_loaders()[lexer::kFinalFloat] = load_float_token;
+  lexer::default_loaders()[lexer::kFinalSpecialFloat] = load_special_float;
   const HandlerEntry row[] = {
       own<ACT_MAKE>(make),
       own<ACT_RANDOM>(random),

@@ -2,12 +2,15 @@
 
 #include <charconv>
 #include <cmath>
+#include <string>
 
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/eval/actions.h"
+#include "runtime/eval/lexer.h"
+#include "runtime/float_text.h"
 #include "runtime/hashtable.h"
 #include "runtime/language_error.h"
 #include "runtime/ownership.h"
@@ -314,7 +317,77 @@ int32_t odd_q(Cell* value) {
 
 }  // namespace
 
+namespace {
+
+// Digits at p as a whole number (any count); false when there are none.
+bool read_digits(const uint8_t*& p, const uint8_t* e, double* out) {
+  const uint8_t* start = p;
+  double v = 0;
+  while (p < e && *p >= '0' && *p <= '9') v = v * 10 + (*p++ - '0');
+  *out = v;
+  return p > start;
+}
+
+// Seconds at p: digits, then optionally "." or "," and more digits.
+bool read_seconds(const uint8_t*& p, const uint8_t* e, double* out) {
+  std::string text;
+  while (p < e && *p >= '0' && *p <= '9') text += static_cast<char>(*p++);
+  if (text.empty()) return false;
+  if (p < e && (*p == '.' || *p == ',')) {
+    ++p;
+    text += '.';
+    size_t before = text.size();
+    while (p < e && *p >= '0' && *p <= '9') text += static_cast<char>(*p++);
+    if (text.size() == before) return false;
+  }
+  ptrdiff_t unread = 0;
+  *out = string_to_float(text.data(), text.data() + text.size(), 0, &unread);
+  return unread == 0;
+}
+
+// [sign] hours:minutes[:seconds[.fraction]], or minutes:seconds.fraction
+// when the second colon is missing and a fraction follows.
+bool parse_time_text(const uint8_t* p, const uint8_t* e, double* out) {
+  bool negative = false;
+  if (p < e && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  double first, second;
+  if (!read_digits(p, e, &first) || p >= e || *p != ':') return false;
+  ++p;
+  const uint8_t* second_start = p;
+  if (!read_digits(p, e, &second)) return false;  // a negative minute count too
+  double total;
+  if (p < e && *p == ':') {
+    ++p;
+    double seconds;
+    if (!read_seconds(p, e, &seconds) || seconds >= kSecondsPerMinute) return false;
+    total = first * kSecondsPerHour + second * kSecondsPerMinute + seconds;
+  } else if (p < e && (*p == '.' || *p == ',')) {
+    p = second_start;
+    double seconds;
+    if (!read_seconds(p, e, &seconds) || seconds >= kSecondsPerMinute) return false;
+    total = first * kSecondsPerMinute + seconds;
+  } else {
+    total = first * kSecondsPerHour + second * kSecondsPerMinute;
+  }
+  if (p != e) return false;
+  *out = negative ? -total : total;
+  return true;
+}
+
+int load_time_token(lexer::Lexer& lx, const lexer::Token& t, bool load) {
+  double seconds;
+  if (!parse_time_text(t.start, t.end, &seconds)) return TYPE_TIME;
+  if (load) {
+    Cell c;
+    lexer::store_value(lx, *init_cell(seconds, &c));
+  }
+  return lexer::kLexOk;
+}
+
+}  // namespace
+
 void init() {
+  lexer::default_loaders()[lexer::kFinalTime] = load_time_token;
   const HandlerEntry row[] = {
       own<ACT_MAKE>(make),
       kInherit<ACT_RANDOM>,

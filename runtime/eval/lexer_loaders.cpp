@@ -125,7 +125,8 @@ bool same_name(const uint8_t* s, size_t n, const char* name) {
   return true;
 }
 
-// The caret escape at p (just after the ^); false for a malformed one.
+}  // namespace
+
 bool read_escape(const uint8_t*& p, const uint8_t* end, uint32_t* out) {
   if (p >= end) return false;
   uint8_t c = *p;
@@ -183,6 +184,8 @@ bool read_escape(const uint8_t*& p, const uint8_t* end, uint32_t* out) {
   *out = next_char(p, end);
   return true;
 }
+
+namespace {
 
 // Text to code points, escapes processed when asked.
 bool decode_text(const uint8_t* s, const uint8_t* e, bool escapes, std::vector<uint32_t>* out) {
