@@ -22,6 +22,15 @@
 // absent, else the position of its first argument from the frame's base).
 // Operators apply strictly left to right after each expression that allows
 // infix; their right operand is one expression without operators.
+//
+// Refinements arrive through paths (type?/word): the path's elements after
+// the function are looked up among the argument list's refinements, in path
+// order; a get-word element uses its refinement when its value is truthy, and
+// the refinement's arguments are evaluated either way.
+//
+// Not here yet: calls of function! and routine! values (evaluate_call raises
+// internal not-done for them; their argument slots and invoke-function-value
+// come with functions), apply modes and the tracing events.
 #pragma once
 
 #include <cstdint>
