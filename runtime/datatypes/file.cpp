@@ -5,8 +5,12 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/url.h"
+#include "runtime/collector.h"
 #include "runtime/eval/actions.h"
+#include "runtime/eval/lexer.h"
+#include "runtime/language_error.h"
 #include "runtime/platform.h"
+#include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
 
@@ -24,6 +28,55 @@ std::vector<uint32_t> chars_of(const Cell* value, int32_t limit) {
   uint32_t u = string::unit_of(&v);
   for (int32_t i = 0; i < n; ++i) out[static_cast<size_t>(i)] = string::get_char(p + static_cast<size_t>(i) * u, u);
   return out;
+}
+
+// %"name": the quoted part is read exactly as a string literal (escapes and
+// all) by a lexer run of its own, inside a try frame so that a malformed
+// literal comes back as a failure here rather than a string! error. Answers
+// false when the text is no valid string literal.
+bool load_quoted(const uint8_t* start, const uint8_t* end, bool load, Cell* out) {
+  stack::FrameGuard guard;
+  stack::open_try_frame(nullptr);
+  try {
+    lexer::LexRequest request;
+    request.input = start;
+    request.length = static_cast<size_t>(end - start);
+    request.mode = load ? lexer::Mode::kLoad : lexer::Mode::kScan;
+    lexer::LexResult r = lexer::lex_source(request);
+    bool ok;
+    if (load) {
+      ok = series_length(r.block) == 1 && TYPE_OF(series_head_cell(r.block)) == TYPE_STRING;
+      if (ok) *out = *series_head_cell(r.block);
+    } else {
+      ok = r.type == TYPE_STRING && r.consumed == request.length;
+    }
+    stack::pop_frame_drop();
+    return ok;
+  } catch (const LanguageError& e) {
+    if (e.category != ErrorCategory::kSyntax) stack::throw_error(e);
+    return false;
+  }
+}
+
+// %name (percent escapes decoded) and %"name" (string escapes).
+int load_token(lexer::Lexer& lx, const lexer::Token& t, bool load) {
+  const uint8_t* s = t.start;
+  const uint8_t* e = t.end;
+  if (e - s < 1 || *s != '%') return TYPE_FILE;
+  ++s;
+  RootedCell made;
+  if (s < e && *s == '"') {
+    if (e - s < 2 || e[-1] != '"') return TYPE_FILE;
+    if (!load_quoted(s, e, load, made.get())) return TYPE_FILE;
+    if (!load) return lexer::kLexOk;
+  } else {
+    if (!load) return lexer::kLexOk;
+    string::init_cell(made.get(), static_cast<int32_t>(e - s));
+    url::decode_percent_bytes(s, static_cast<size_t>(e - s), made.get());
+  }
+  set_type(made.get(), TYPE_FILE);
+  lexer::store_value(lx, *made.get());
+  return lexer::kLexOk;
 }
 
 }  // namespace
@@ -51,7 +104,7 @@ Cell* push(const Cell* file) { return stack::push_copy(file); }
 // "%" and the name; a name holding a character below 127 that a url could
 // not show unescaped goes between double quotes. The quoted form is read back
 // like a string, so a double quote, a caret and control characters in it are
-// written as string escapes.
+// written as string escapes, and it reads back as the same name.
 int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
   std::vector<uint32_t> name = chars_of(value, part ? limit : -1);
   string::append_char(buffer, '%');
@@ -67,7 +120,11 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t li
     return limit - 1 - static_cast<int32_t>(name.size());
   }
   string::append_char(buffer, '"');
-  for (uint32_t c : name) string::escape_char(buffer, c, false);
+  for (uint32_t c : name) {
+    // The lexer ends a quoted file at the first double quote, escaped or not.
+    if (c == '"') string::append_text(buffer, "^(22)");
+    else string::escape_char(buffer, c, false);
+  }
   string::append_char(buffer, '"');
   return limit - 3 - static_cast<int32_t>(name.size());
 }
@@ -152,6 +209,7 @@ void init() {
       own<ACT_WRITE>(write),
   };
   datatype::register_type(TYPE_FILE, TYPE_URL, "file!", row);
+  lexer::default_loaders()[lexer::kFinalFile] = load_token;
 }
 
 }  // namespace kiv::file

@@ -11,8 +11,10 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/issue.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
@@ -23,6 +25,7 @@
 #include "runtime/datatypes/triple.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
 
 namespace kiv {
@@ -123,9 +126,9 @@ void register_datatypes() {
   // function::init();
   // routine::init();
   paren::init();
-  // issue::init();
-  // url::init();
-  // file::init();
+  issue::init();
+  url::init();
+  file::init();
   // object::init();
   bitset::init();
   triple::init();

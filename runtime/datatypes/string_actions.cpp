@@ -16,6 +16,7 @@
 
 #include "runtime/case_fold.h"
 #include "runtime/collector.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/none.h"
@@ -431,22 +432,10 @@ namespace {
 struct Pattern {
   enum Kind { kChar, kBitset, kText } kind = kText;
   int32_t cp = 0;               // kChar, folded unless case-sensitive
-  uint32_t bitset_node = 0;     // kBitset
+  Cell bitset{};                // kBitset
   std::vector<int32_t> text;    // kText, folded unless case-sensitive
   int32_t length() const { return kind == kText ? static_cast<int32_t>(text.size()) : 1; }
 };
-
-// The bitset! layout read here: word 2 the node of its bit bytes (byte n
-// holds code points 8n to 8n+7, highest bit first); the complement mark in
-// the buffer's flags makes every code point beyond the bytes a member.
-constexpr uint32_t kBitsetComplemented = 0x00080000;
-
-bool bitset_has(uint32_t node, uint32_t cp) {
-  const SeriesBuffer* b = node_buffer(node);
-  uint32_t byte = cp >> 3;
-  if (byte >= b->used_bytes()) return (b->flags & kBitsetComplemented) != 0;
-  return (b->data()[b->head + byte] & (0x80u >> (cp & 7))) != 0;
-}
 
 Pattern make_pattern(Cell* series, Cell* value, bool case_sensitive) {
   Pattern p;
@@ -458,7 +447,7 @@ Pattern make_pattern(Cell* series, Cell* value, bool case_sensitive) {
   }
   if (type == TYPE_BITSET) {
     p.kind = Pattern::kBitset;
-    p.bitset_node = value->data2;
+    p.bitset = *value;
     return p;
   }
   if (type == TYPE_BINARY && any_string_q(TYPE_OF(series))) fire(ErrorCategory::kScript, "invalid-arg", *value);
@@ -489,7 +478,7 @@ bool matches_at(const Haystack& h, const Pattern& p, int32_t i) {
     case Pattern::kChar:
       return h.at(i) == p.cp;
     case Pattern::kBitset:
-      return bitset_has(p.bitset_node, read_unit(h.base + static_cast<size_t>(i) * h.unit, h.unit));
+      return bitset::member_q(&p.bitset, read_unit(h.base + static_cast<size_t>(i) * h.unit, h.unit));
     case Pattern::kText:
       for (size_t k = 0; k < p.text.size(); ++k)
         if (h.at(i + static_cast<int32_t>(k)) != p.text[k]) return false;

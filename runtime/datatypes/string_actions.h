@@ -54,16 +54,8 @@ Cell* swap(Cell* series1, Cell* series2);
 Cell* take(Cell* series, Cell* part, bool deep, bool last);
 Cell* trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with);
 
-// Set operation codes shared with the set natives.
-enum SetOp : int32_t {
-  SET_UNIQUE = 8,
-  SET_UNION = 9,
-  SET_INTERSECT = 10,
-  SET_EXCLUDE = 11,
-  SET_DIFFERENCE = 12,
-};
-// union, intersect, exclude, difference and unique of two strings (b is not
-// read for unique): a new string of a's type written into out (a cell that
+// union, intersect, exclude, difference and unique (the SetOp codes of
+// runtime/datatypes/bitset.h) of two strings (b is not read for unique): a new string of a's type written into out (a cell that
 // does not move; it may be a). skip is null or the /skip size: records of
 // that many characters, compared by their first character. Without
 // case_sensitive characters compare through fold_case.

@@ -8,6 +8,7 @@
 #include "runtime/datatypes/string_actions.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
+#include "runtime/eval/lexer.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -73,6 +74,20 @@ Cell* from_block(Cell* type, Cell* spec) {
   if (total - head == 1) string::append_text(made.get(), "://");
   *type = *made.get();
   return type;
+}
+
+// scheme:text, its percent escapes decoded (no string escapes).
+int load_token(lexer::Lexer& lx, const lexer::Token& t, bool load) {
+  if (t.end <= t.start) return TYPE_URL;
+  if (t.start[0] == ':') return TYPE_GET_WORD;
+  if (t.start[0] == '\'') return TYPE_LIT_WORD;
+  if (!load) return lexer::kLexOk;
+  RootedCell made;
+  string::init_cell(made.get(), static_cast<int32_t>(t.end - t.start));
+  decode_percent_bytes(t.start, static_cast<size_t>(t.end - t.start), made.get());
+  set_type(made.get(), TYPE_URL);
+  lexer::store_value(lx, *made.get());
+  return lexer::kLexOk;
 }
 
 bool block_spec_q(uint32_t type) { return type == TYPE_BLOCK || type == TYPE_PAREN || type == TYPE_HASH; }
@@ -319,6 +334,7 @@ void init() {
       own<ACT_WRITE>(write),
   };
   datatype::register_type(TYPE_URL, TYPE_STRING, "url!", row);
+  lexer::default_loaders()[lexer::kFinalUrl] = load_token;
 }
 
 }  // namespace kiv::url

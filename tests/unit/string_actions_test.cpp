@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runtime/case_fold.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_actions.h"
@@ -690,15 +691,15 @@ TEST_F(StringActions, SetOperationsKeepFirstOccurrencesInOrder) {
     std::u32string expect;
   };
   const Case cases[] = {
-      {"unique", string::SET_UNIQUE, U"abacbA", U"", false, -1, U"abc"},
-      {"unique /case", string::SET_UNIQUE, U"abacbA", U"", true, -1, U"abcA"},
-      {"union", string::SET_UNION, U"abca", U"dBe", false, -1, U"abcde"},
-      {"intersect", string::SET_INTERSECT, U"abcdab", U"DBX", false, -1, U"bd"},
-      {"exclude", string::SET_EXCLUDE, U"abcdab", U"bx", false, -1, U"acd"},
-      {"difference", string::SET_DIFFERENCE, U"abc", U"bcd", false, -1, U"ad"},
-      {"difference /case", string::SET_DIFFERENCE, U"abc", U"Abc", true, -1, U"aA"},
-      {"union /skip records", string::SET_UNION, U"a1b2", U"a9c3", false, 2, U"a1b2c3"},
-      {"wide chars", string::SET_INTERSECT, U"\u03A9\U0001F600x", U"\U0001F600\u03C9", false, -1, U"\u03A9\U0001F600"},
+      {"unique", SET_UNIQUE, U"abacbA", U"", false, -1, U"abc"},
+      {"unique /case", SET_UNIQUE, U"abacbA", U"", true, -1, U"abcA"},
+      {"union", SET_UNION, U"abca", U"dBe", false, -1, U"abcde"},
+      {"intersect", SET_INTERSECT, U"abcdab", U"DBX", false, -1, U"bd"},
+      {"exclude", SET_EXCLUDE, U"abcdab", U"bx", false, -1, U"acd"},
+      {"difference", SET_DIFFERENCE, U"abc", U"bcd", false, -1, U"ad"},
+      {"difference /case", SET_DIFFERENCE, U"abc", U"Abc", true, -1, U"aA"},
+      {"union /skip records", SET_UNION, U"a1b2", U"a9c3", false, 2, U"a1b2c3"},
+      {"wide chars", SET_INTERSECT, U"\u03A9\U0001F600x", U"\U0001F600\u03C9", false, -1, U"\u03A9\U0001F600"},
   };
   for (const Case& c : cases) {
     RootedCell a = str(c.a);
@@ -713,7 +714,7 @@ TEST_F(StringActions, SetOperationsKeepFirstOccurrencesInOrder) {
   RootedCell a = str(U"ab");
   RootedCell out;
   Cell zero = int_cell(0);
-  EXPECT_EQ(raised_by([&] { string::set_operation(string::SET_UNIQUE, a.get(), a.get(), false, &zero, out.get()); }).id,
+  EXPECT_EQ(raised_by([&] { string::set_operation(SET_UNIQUE, a.get(), a.get(), false, &zero, out.get()); }).id,
             "invalid-refine-arg");
 }
 
