@@ -17,6 +17,7 @@
 #include "runtime/eval/lexer_loaders.h"
 #include "runtime/eval/natives.h"
 #include "runtime/eval/natives_bytes.h"
+#include "runtime/eval/natives_control.h"
 #include "runtime/eval/natives_core.h"
 #include "runtime/handles.h"
 #include "runtime/host/random.h"
@@ -143,6 +144,7 @@ void runtime_init() {
   word::init_builtin_words();
   natives_init();
   natives::install_core_natives();
+  natives::install_control_natives();
   natives::install_byte_natives();
   ownership::init();
   lexer::init();

@@ -7,7 +7,6 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/interpreter.h"
-#include "runtime/eval/lexer.h"
 #include "runtime/eval/natives.h"
 #include "runtime/print_hooks.h"
 #include "runtime/series.h"
@@ -243,52 +242,6 @@ void all_(int32_t, const int32_t*) {
   stack::set_only_result(&last);
 }
 
-// do: refinements /expand, /args arg, /next position, /trace callback.
-void do_(int32_t, const int32_t* refs) {
-  if (refined(refs, 0) || refined(refs, 3)) fire(ErrorCategory::kInternal, "not-done");
-  Cell* value = arg(0);
-  if (TYPE_OF(value) == TYPE_STRING) {
-    lexer::LexRequest request;
-    lexer::LexResult loaded = lexer::transcode_string(value, -1, request);
-    *value = Cell{TYPE_BLOCK, 0, loaded.block, 0};
-  }
-  switch (TYPE_OF(value)) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH: {
-      Cell code = *value;
-      uint32_t pos = clamped_index(&code);
-      if (refined(refs, 2)) {
-        Cell word = *arg(refs[2]);
-        Cell result{TYPE_UNSET, 0, 0, 0};
-        if (pos < interpreter::code_tail(&code)) {
-          pos = interpreter::evaluate_next(&code, pos, true);
-          result = *stack::last_pushed();
-        }
-        Cell next = code;
-        next.data1 = pos;
-        next.header &= ~kFlagNewLine;
-        _context::set_word(&word, &next);
-        stack::set_only_result(&result);
-        return;
-      }
-      interpreter::evaluate_block(&code, true);
-      stack::keep_first();
-      return;
-    }
-    case TYPE_FILE:
-    case TYPE_URL:
-      fire(ErrorCategory::kInternal, "not-done");
-    default: {
-      Cell v = *value;
-      evaluate_single(&v);
-      Cell r = *stack::last_pushed();
-      stack::set_only_result(&r);
-      return;
-    }
-  }
-}
-
 // set: /any, /case, /only, /some. Word and block targets; object and path
 // targets come with their datatypes.
 void set(int32_t, const int32_t* refs) {
@@ -385,7 +338,6 @@ void install_core_natives() {
   native_table[3] = either_;
   native_table[4] = any_;
   native_table[5] = all_;
-  native_table[20] = do_;
   native_table[22] = set;
   native_table[23] = print;
   native_table[24] = prin;

@@ -1,4 +1,4 @@
-// The natives that drive evaluation: if, unless, either, any, all, do,
+// The natives that drive evaluation: if, unless, either, any, all,
 // set (of words and blocks of words), print, prin, reduce and compose. They follow the native entry convention
 // (runtime/eval/natives.h): arguments from the frame's base, one integer per
 // refinement, the result left in the base cell.
@@ -13,7 +13,6 @@ void unless_(int32_t check, const int32_t* refinements);
 void either_(int32_t check, const int32_t* refinements);
 void any_(int32_t check, const int32_t* refinements);
 void all_(int32_t check, const int32_t* refinements);
-void do_(int32_t check, const int32_t* refinements);
 void set(int32_t check, const int32_t* refinements);
 void print(int32_t check, const int32_t* refinements);
 void prin(int32_t check, const int32_t* refinements);
