@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <string>
+#include <string_view>
 
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/error.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/series_common.h"
+#include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/interpreter.h"
@@ -316,9 +320,41 @@ void do_evaluate(void* state) {
   }
 }
 
+// The error is raised again by its category, id and arguments (trailing
+// none! arguments left out); where and near are those of the raise.
 [[noreturn]] void raise_error_value(const Cell* error) {
-  (void)error;
-  fire(ErrorCategory::kInternal, "not-done");
+  Cell e = *error;
+  uint32_t type = error::type_symbol(&e);
+  uint32_t id = error::id_symbol(&e);
+  ErrorCategory category = ErrorCategory::kInternal;
+  bool known = false;
+  if (type != 0) {
+    std::string_view name = symbol::utf8_of(symbol::canonical(type));
+    for (uint8_t c = 0; c < 10 && !known; ++c) {
+      if (name == error_category_name(static_cast<ErrorCategory>(c))) {
+        category = static_cast<ErrorCategory>(c);
+        known = true;
+      }
+    }
+  }
+  if (!known || id == 0) fire(ErrorCategory::kInternal, "invalid-error", e);
+  std::string id_text(symbol::utf8_of(id));
+  Cell args[3];
+  int count = 0;
+  for (int i = 0; i < 3; ++i) {
+    args[i] = *error::field(&e, error::FIELD_ARG1 + static_cast<uint32_t>(i));
+    if (TYPE_OF(&args[i]) != TYPE_NONE) count = i + 1;
+  }
+  switch (count) {
+    case 0:
+      fire(category, id_text.c_str());
+    case 1:
+      fire(category, id_text.c_str(), args[0]);
+    case 2:
+      fire(category, id_text.c_str(), args[0], args[1]);
+    default:
+      fire(category, id_text.c_str(), args[0], args[1], args[2]);
+  }
 }
 
 }  // namespace
