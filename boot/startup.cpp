@@ -18,6 +18,8 @@
 #include "runtime/eval/natives.h"
 #include "runtime/eval/natives_bytes.h"
 #include "runtime/eval/natives_control.h"
+#include "runtime/eval/natives_math.h"
+#include "runtime/eval/natives_sets.h"
 #include "runtime/eval/natives_core.h"
 #include "runtime/handles.h"
 #include "runtime/host/random.h"
@@ -146,6 +148,8 @@ void runtime_init() {
   natives::install_core_natives();
   natives::install_control_natives();
   natives::install_byte_natives();
+  natives::install_math_natives();
+  natives::install_set_natives();
   ownership::init();
   lexer::init();
   lexer::install_default_loaders();

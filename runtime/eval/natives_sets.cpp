@@ -1,0 +1,212 @@
+#include "runtime/eval/natives_sets.h"
+
+#include <cmath>
+
+#include "runtime/datatypes/bitset.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/string_actions.h"
+#include "runtime/datatypes/typeset.h"
+#include "runtime/eval/actions.h"
+#include "runtime/eval/natives.h"
+#include "runtime/language_error.h"
+#include "runtime/stack.h"
+#include "runtime/support.h"
+
+namespace kiv::natives {
+
+namespace {
+
+inline Cell* arg(int32_t n) { return stack::arguments() + n; }
+inline bool refined(const int32_t* refs, int n) { return refs && refs[n] >= 0; }
+
+struct Typeset {
+  uint8_t bits[12] = {};
+};
+constexpr Typeset typeset_of(std::initializer_list<uint32_t> types) {
+  Typeset t;
+  for (uint32_t type : types) t.bits[type >> 3] |= static_cast<uint8_t>(0x80 >> (type & 7));
+  return t;
+}
+constexpr Typeset kSetArg = typeset_of({TYPE_BLOCK, TYPE_HASH, TYPE_STRING, TYPE_BITSET, TYPE_TYPESET});
+constexpr Typeset kSignArg =
+    typeset_of({TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT, TYPE_MONEY, TYPE_TIME});
+constexpr Typeset kIntegerArg = typeset_of({TYPE_INTEGER});
+
+void check_at(int32_t check, int32_t n, const Typeset& types) {
+  if (check) check_arg_type(arg(n), types.bits);
+}
+
+[[noreturn]] void fire_expect_arg(const Cell* value, const char* name) {
+  Cell word;
+  stack::calling_word(&word);
+  fire(ErrorCategory::kScript, "expect-arg", word, datatype_cell(TYPE_OF(value)), ErrorArgument(name));
+}
+
+bool block_kind_q(uint32_t type) { return type == TYPE_BLOCK || type == TYPE_HASH; }
+
+// The sign of a number argument: -1, 0 or 1 (NaN has none: 0).
+int32_t sign_of(const Cell* value) {
+  switch (TYPE_OF(value)) {
+    case TYPE_INTEGER:
+      return integer::sign(integer::get(value));
+    case TYPE_FLOAT:
+    case TYPE_PERCENT:
+    case TYPE_TIME: {
+      double d = cell_float(value);
+      return (d > 0.0) - (d < 0.0);
+    }
+    case TYPE_MONEY:
+      fire(ErrorCategory::kInternal, "not-done");  // money's sign comes with money!
+    default:
+      fire_expect_arg(value, "number");
+  }
+}
+
+bool nan_number_q(const Cell* v) {
+  uint32_t t = TYPE_OF(v);
+  return (t == TYPE_FLOAT || t == TYPE_PERCENT) && std::isnan(cell_float(v));
+}
+bool simple_number_q(const Cell* v) {
+  uint32_t t = TYPE_OF(v);
+  return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT;
+}
+bool composite_q(const Cell* v) {
+  uint32_t t = TYPE_OF(v);
+  return t == TYPE_PAIR || t == TYPE_TUPLE || t == TYPE_POINT2D || t == TYPE_POINT3D;
+}
+
+}  // namespace
+
+void set_operation(bool case_sensitive, int32_t skip_position, int32_t op) {
+  Cell* set1 = arg(0);
+  Cell* set2 = op == SET_UNIQUE ? nullptr : arg(1);
+  Cell* skip = skip_position >= 0 ? arg(skip_position) : nullptr;
+  uint32_t t1 = TYPE_OF(set1);
+  if (set2) {
+    uint32_t t2 = TYPE_OF(set2);
+    bool same_kind = t1 == t2 || (block_kind_q(t1) && block_kind_q(t2));
+    if (!same_kind)
+      fire(ErrorCategory::kScript, "expect-val", datatype_cell(t1), datatype_cell(t2));
+  }
+  switch (t1) {
+    case TYPE_BLOCK:
+    case TYPE_HASH:
+      stack::set_last(block::set_operation(set1, set2, case_sensitive, skip, op));
+      return;
+    case TYPE_STRING:
+      string::set_operation(op, set1, set2, case_sensitive, skip, set1);
+      return;
+    case TYPE_BITSET:
+      if (op == SET_UNIQUE) break;
+      bitset::bitwise(op);
+      return;
+    case TYPE_TYPESET:
+      if (op == SET_UNIQUE) break;
+      typeset::do_bitwise(op);
+      return;
+    case TYPE_DATE:
+      if (op == SET_DIFFERENCE) fire(ErrorCategory::kInternal, "not-done");  // comes with date!
+      break;
+    default:
+      break;
+  }
+  fire_expect_arg(set1, op == SET_UNIQUE ? "set" : "set2");
+}
+
+void union_(int32_t check, const int32_t* refs) {
+  check_at(check, 1, kSetArg);
+  set_operation(refined(refs, 0), refs ? refs[1] : -1, SET_UNION);
+}
+void intersect(int32_t check, const int32_t* refs) {
+  check_at(check, 1, kSetArg);
+  set_operation(refined(refs, 0), refs ? refs[1] : -1, SET_INTERSECT);
+}
+void unique(int32_t check, const int32_t* refs) {
+  if (check) check_arg_type(arg(0), typeset_of({TYPE_BLOCK, TYPE_HASH, TYPE_STRING}).bits);
+  set_operation(refined(refs, 0), refs ? refs[1] : -1, SET_UNIQUE);
+}
+void difference(int32_t check, const int32_t* refs) {
+  if (check)
+    check_arg_type(arg(1), typeset_of({TYPE_BLOCK, TYPE_HASH, TYPE_STRING, TYPE_BITSET, TYPE_TYPESET,
+                                       TYPE_DATE}).bits);
+  set_operation(refined(refs, 0), refs ? refs[1] : -1, SET_DIFFERENCE);
+}
+void exclude(int32_t check, const int32_t* refs) {
+  check_at(check, 1, kSetArg);
+  set_operation(refined(refs, 0), refs ? refs[1] : -1, SET_EXCLUDE);
+}
+
+void complement_q(int32_t, const int32_t*) {
+  Cell* a = arg(0);
+  if (TYPE_OF(a) != TYPE_BITSET) fire_expect_arg(a, "bits");
+  logic::init_cell(a, bitset::complemented_q(a));
+}
+
+void negative_q(int32_t check, const int32_t*) {
+  check_at(check, 0, kSignArg);
+  logic::init_cell(arg(0), sign_of(arg(0)) < 0);
+}
+void positive_q(int32_t check, const int32_t*) {
+  check_at(check, 0, kSignArg);
+  logic::init_cell(arg(0), sign_of(arg(0)) > 0);
+}
+void sign_q(int32_t check, const int32_t*) {
+  check_at(check, 0, kSignArg);
+  integer::init_cell(arg(0), sign_of(arg(0)));
+}
+
+void max_min_core(bool max) {
+  Cell* a = arg(0);
+  Cell* b = arg(1);
+  // A NaN against another number wins, whichever side it is on.
+  if (nan_number_q(a) && simple_number_q(b)) return;
+  if (nan_number_q(b) && simple_number_q(a)) {
+    *a = *b;
+    return;
+  }
+  // Component-wise comparison of pairs, points and tuples comes with them.
+  if (composite_q(a) || composite_q(b)) fire(ErrorCategory::kInternal, "not-done");
+  bool lesser = actions::compare(a, b, COMP_LESSER);
+  // max: the second when the first is lesser; min: the second when the first
+  // is not lesser (a tie gives max the first value and min the second).
+  if (max ? lesser : !lesser) *a = *b;
+}
+
+void max(int32_t, const int32_t*) { max_min_core(true); }
+void min(int32_t, const int32_t*) { max_min_core(false); }
+
+void shift(int32_t check, const int32_t* refs) {
+  check_at(check, 0, kIntegerArg);
+  check_at(check, 1, kIntegerArg);
+  int32_t data = integer::get(arg(0));
+  int32_t bits = integer::get(arg(1));
+  if (bits < 0) bits = 0;
+  int32_t out;
+  if (refined(refs, 0)) {
+    out = bits >= 32 ? 0 : static_cast<int32_t>(static_cast<uint32_t>(data) << bits);
+  } else if (refined(refs, 1)) {
+    out = bits >= 32 ? 0 : static_cast<int32_t>(static_cast<uint32_t>(data) >> bits);
+  } else {
+    out = bits >= 32 ? (data < 0 ? -1 : 0) : (data >> bits);
+  }
+  integer::init_cell(arg(0), out);
+}
+
+void install_set_natives() {
+  native_table[41] = union_;
+  native_table[42] = intersect;
+  native_table[43] = unique;
+  native_table[44] = difference;
+  native_table[45] = exclude;
+  native_table[46] = complement_q;
+  native_table[49] = negative_q;
+  native_table[50] = positive_q;
+  native_table[51] = max;
+  native_table[52] = min;
+  native_table[53] = shift;
+  native_table[97] = sign_q;
+}
+
+}  // namespace kiv::natives
