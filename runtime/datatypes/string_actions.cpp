@@ -579,6 +579,11 @@ struct SortRecords {
   bool whole;        // compare the whole record (/all)
   bool case_sensitive;
   bool reverse;
+  // A comparator function: its cell, and with /all two scratch strings that
+  // receive the records it is handed.
+  RootedCell function;
+  RootedCell scratch_a, scratch_b;
+  uint32_t string_type = TYPE_STRING;
 };
 
 int32_t compare_records(uint32_t a, uint32_t b, intptr_t extra1, intptr_t) {
@@ -593,6 +598,56 @@ int32_t compare_records(uint32_t a, uint32_t b, intptr_t extra1, intptr_t) {
     result = (ca > cb) - (ca < cb);
   }
   return r.reverse ? -result : result;
+}
+
+// The sign a comparator function's result stands for, given that it was
+// called with the second record first: logic! true 1, false -1; an integer!
+// negated; a float! above 0 -1, below 0 1; none! -1; anything else 1.
+int32_t function_result_sign(const Cell* result) {
+  switch (TYPE_OF(result)) {
+    case TYPE_LOGIC:
+      return result->data1 ? 1 : -1;
+    case TYPE_INTEGER: {
+      int32_t n = integer::get(result);
+      return (n < 0) - (n > 0);
+    }
+    case TYPE_FLOAT: {
+      double d = cell_float(result);
+      return d > 0.0 ? -1 : (d < 0.0 ? 1 : 0);
+    }
+    case TYPE_NONE:
+      return -1;
+    default:
+      return 1;
+  }
+}
+
+// Calls the comparator function with the second record first (in their
+// order with /reverse): char! values of their first characters, or with
+// /all strings holding the whole records. The records live in C++ memory, so
+// whatever the function does to the series cannot disturb the sort.
+int32_t function_compare_records(uint32_t a, uint32_t b, intptr_t extra1, intptr_t) {
+  SortRecords& r = *reinterpret_cast<SortRecords*>(extra1);
+  uint32_t first = r.reverse ? a : b, second = r.reverse ? b : a;
+  const uint32_t* p1 = r.cps->data() + static_cast<size_t>(first) * r.record;
+  const uint32_t* p2 = r.cps->data() + static_cast<size_t>(second) * r.record;
+  Cell args[2];
+  if (r.whole) {
+    for (RootedCell* scratch : {&r.scratch_a, &r.scratch_b}) {
+      SeriesBuffer* buf = node_buffer(node_of(scratch->get()));
+      buf->tail = buf->head;
+    }
+    append_chars(r.scratch_a.get(), p1, r.record);
+    append_chars(r.scratch_b.get(), p2, r.record);
+    args[0] = *r.scratch_a.get();
+    args[1] = *r.scratch_b.get();
+  } else {
+    args[0] = Cell{TYPE_CHAR, 0, p1[0], 0};
+    args[1] = Cell{TYPE_CHAR, 0, p2[0], 0};
+  }
+  RootedCell result;
+  series::invoke_function(r.function.get(), args, 2, series::kCallbackSort, result.get());
+  return function_result_sign(result.get());
 }
 
 }  // namespace
@@ -618,15 +673,18 @@ Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell
   }
   if (all && !skip) fire(ErrorCategory::kScript, "bad-refines");
   int32_t offset = 0;
+  bool by_function = false;
   if (comparator) {
-    if (TYPE_OF(comparator) == TYPE_INTEGER) {
+    uint32_t ct = TYPE_OF(comparator);
+    if (ct == TYPE_INTEGER) {
       if (!skip) fire(ErrorCategory::kScript, "bad-refines");
       int32_t k = integer::get(comparator);
       if (k < 1 || k > record) fire(ErrorCategory::kScript, "out-of-range", *comparator);
       offset = k - 1;
+    } else if (ct == TYPE_FUNCTION) {
+      by_function = true;
     } else {
-      // A comparator function needs the interpreter's callback entry.
-      fire(ErrorCategory::kInternal, "not-done");
+      fire_refine(words::REF_COMPARE, comparator);
     }
   }
   if (count <= 1 || count / record <= 1) return series;
@@ -636,15 +694,33 @@ Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell
     int32_t now = total_of(series);
     if (start + count > now) return;  // an owner's handler shortened it: nothing to sort safely
     std::vector<uint32_t> cps = read_range(node, start, count);
-    SortRecords r{&cps, static_cast<uint32_t>(record), static_cast<uint32_t>(offset), all, case_sensitive, reverse};
+    SortRecords r;
+    r.cps = &cps;
+    r.record = static_cast<uint32_t>(record);
+    r.offset = static_cast<uint32_t>(offset);
+    r.whole = all;
+    r.case_sensitive = case_sensitive;
+    r.reverse = reverse;
+    if (by_function) {
+      *r.function.get() = *comparator;
+      if (all) {
+        init_cell(r.scratch_a.get(), record);
+        init_cell(r.scratch_b.get(), record);
+      }
+    }
     uint32_t records = static_cast<uint32_t>(count / record);
-    std::vector<uint32_t> order =
-        sort_order(records, stable, reinterpret_cast<intptr_t>(&r), 0, compare_records);
+    std::vector<uint32_t> order = sort_order(records, stable, reinterpret_cast<intptr_t>(&r), 0,
+                                             by_function ? function_compare_records : compare_records);
     std::vector<uint32_t> sorted;
     sorted.reserve(cps.size());
     for (uint32_t i : order)
       sorted.insert(sorted.end(), cps.begin() + static_cast<ptrdiff_t>(i) * record,
                     cps.begin() + static_cast<ptrdiff_t>(i + 1) * record);
+    // The comparator may have run language code that changed the series.
+    if (start + count > total_of(series)) return;
+    uint32_t need = 1;
+    for (uint32_t c : sorted) need = std::max(need, unit_holding(c));
+    if (need > unit_of(series)) widen(node, unit_of(series), need);
     SeriesBuffer* b = node_buffer(node);
     uint32_t u = b->unit();
     uint8_t* p = b->head_ptr() + static_cast<size_t>(start) * u;

@@ -12,6 +12,7 @@
 #include "runtime/case_fold.h"
 #include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_actions.h"
 #include "runtime/ownership.h"
@@ -578,6 +579,108 @@ TEST_F(StringActions, SortErrors) {
   EXPECT_EQ(raised_by([&] { act(ACT_SORT, {*s.get(), *other.get()}, {kOff, kOff, kOff, 1}); }).id,
             "invalid-refine-arg");
   EXPECT_EQ(text(*s.get()), U"abcde");
+}
+
+// A comparator "function" run by a stand-in invoker: word 1 of the function
+// cell picks what it does with its two arguments.
+enum FakeComparator : uint32_t { kLess, kDifference, kFloatDifference, kRecordsLess, kThrowsOnA, kClearsSeries };
+Cell g_sorted_series;
+
+void fake_invoker(const Cell* function, const Cell* args, uint32_t count, uint32_t kind, Cell* result) {
+  ASSERT_EQ(count, 2u);
+  ASSERT_EQ(kind, series::kCallbackSort);
+  uint32_t a = args[0].data2, b = args[1].data2;
+  switch (function->data1) {
+    case kLess:
+      *result = Cell{TYPE_LOGIC, a < b, 0, 0};
+      break;
+    case kDifference:
+      *result = Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(static_cast<int32_t>(a) - static_cast<int32_t>(b)), 0};
+      break;
+    case kFloatDifference:
+      *result = testing::float_cell(static_cast<double>(a) - static_cast<double>(b));
+      break;
+    case kRecordsLess: {
+      Cell x = args[0], y = args[1];
+      ASSERT_EQ(TYPE_OF(&x), TYPE_STRING);
+      ASSERT_EQ(string::length(&x), 2);
+      uint32_t kx = string::char_at_index(&x, 1), ky = string::char_at_index(&y, 1);
+      *result = Cell{TYPE_LOGIC, kx < ky, 0, 0};
+      break;
+    }
+    case kThrowsOnA:
+      if (a == 'a' || b == 'a') throw LanguageError(ErrorCategory::kUser, "message", "boom");
+      *result = Cell{TYPE_LOGIC, a < b, 0, 0};
+      break;
+    case kClearsSeries: {
+      SeriesBuffer* buf = node_buffer(g_sorted_series.data2);
+      buf->tail = buf->head;
+      *result = Cell{TYPE_LOGIC, a < b, 0, 0};
+      break;
+    }
+  }
+}
+
+class StringSortCompare : public StringActions {
+ protected:
+  void SetUp() override {
+    StringActions::SetUp();
+    series::set_function_invoker(fake_invoker);
+  }
+  void TearDown() override {
+    series::set_function_invoker(nullptr);
+    StringActions::TearDown();
+  }
+  static Cell fn(FakeComparator what) { return Cell{TYPE_FUNCTION, what, 0, 0}; }
+};
+
+TEST_F(StringSortCompare, FunctionResultsMapToTheOrder) {
+  struct Case {
+    const char* what;
+    FakeComparator f;
+    bool reverse;
+    std::u32string in, expect;
+  } cases[] = {
+      {"logic a < b sorts ascending", kLess, false, U"cabd", U"abcd"},
+      {"/reverse hands the records in order", kLess, true, U"cabd", U"dcba"},
+      {"an integer a - b sorts ascending", kDifference, false, U"cabd", U"abcd"},
+      {"a float a - b sorts ascending", kFloatDifference, false, U"cabd", U"abcd"},
+      {"wide characters", kLess, false, U"😀Ωa", U"aΩ😀"},
+  };
+  for (const Case& c : cases) {
+    RootedCell s = str(c.in);
+    std::vector<int32_t> refs(16, kOff);
+    refs[S_COMPARE] = 1;
+    if (c.reverse) refs[S_REVERSE] = kOn;
+    act(ACT_SORT, {*s.get(), fn(c.f)}, refs);
+    EXPECT_EQ(text(*s.get()), c.expect) << c.what;
+  }
+}
+
+TEST_F(StringSortCompare, AllHandsWholeRecordsAsStrings) {
+  RootedCell s = str(U"a3b1c2");
+  act(ACT_SORT, {*s.get(), int_cell(2), fn(kRecordsLess)}, {kOff, 1, 2, kOff, kOn});
+  EXPECT_EQ(text(*s.get()), U"b1c2a3");
+}
+
+TEST_F(StringSortCompare, AFailingComparatorLeavesEveryCharacter) {
+  RootedCell s = str(U"dcbaefg");
+  auto e = raised_by([&] { act(ACT_SORT, {*s.get(), fn(kThrowsOnA)}, {kOff, kOff, 1}); });
+  EXPECT_EQ(e.id, "message");
+  EXPECT_EQ(text(*s.get()), U"dcbaefg");
+}
+
+TEST_F(StringSortCompare, AComparatorThatEmptiesTheSeriesCannotCorruptIt) {
+  RootedCell s = str(U"dcba");
+  g_sorted_series = *s.get();
+  act(ACT_SORT, {*s.get(), fn(kClearsSeries)}, {kOff, kOff, 1});
+  EXPECT_EQ(text(*s.get()), U"");
+}
+
+TEST_F(StringSortCompare, OtherComparatorValuesAreRefused) {
+  RootedCell s = str(U"abc");
+  RootedCell bad = str(U"x");
+  EXPECT_EQ(raised_by([&] { act(ACT_SORT, {*s.get(), *bad.get()}, {kOff, kOff, 1}); }).id, "invalid-refine-arg");
 }
 
 // ---------------------------------------------------------------------------
