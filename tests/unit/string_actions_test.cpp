@@ -581,16 +581,18 @@ TEST_F(StringActions, SortErrors) {
   EXPECT_EQ(text(*s.get()), U"abcde");
 }
 
-// A comparator "function" run by a stand-in invoker: word 1 of the function
-// cell picks what it does with its two arguments.
+// A comparator "function" run by a stand-in invoker: g_comparator picks what
+// it does with its two arguments (the function cell itself holds no nodes).
 enum FakeComparator : uint32_t { kLess, kDifference, kFloatDifference, kRecordsLess, kThrowsOnA, kClearsSeries };
 Cell g_sorted_series;
+FakeComparator g_comparator;
 
 void fake_invoker(const Cell* function, const Cell* args, uint32_t count, uint32_t kind, Cell* result) {
   ASSERT_EQ(count, 2u);
   ASSERT_EQ(kind, series::kCallbackSort);
   uint32_t a = args[0].data2, b = args[1].data2;
-  switch (function->data1) {
+  (void)function;
+  switch (g_comparator) {
     case kLess:
       *result = Cell{TYPE_LOGIC, a < b, 0, 0};
       break;
@@ -631,7 +633,10 @@ class StringSortCompare : public StringActions {
     series::set_function_invoker(nullptr);
     StringActions::TearDown();
   }
-  static Cell fn(FakeComparator what) { return Cell{TYPE_FUNCTION, what, 0, 0}; }
+  static Cell fn(FakeComparator what) {
+    g_comparator = what;
+    return Cell{TYPE_FUNCTION, 0, 0, 0};
+  }
 };
 
 TEST_F(StringSortCompare, FunctionResultsMapToTheOrder) {
