@@ -8,6 +8,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/series_common.h"
@@ -1502,7 +1503,10 @@ Cell* make(Cell* type, Cell* spec) {
   if (series::any_block_q(st)) {
     result = Cell{target, 0, block::copy_cells(spec, false, false), 0};
   } else if (st == TYPE_INTEGER || st == TYPE_FLOAT || st == TYPE_PERCENT) {
-    int32_t n = st == TYPE_PERCENT ? static_cast<int32_t>(cell_float(spec)) : get_make_size(spec);
+    int32_t n;
+    if (st != TYPE_PERCENT) n = get_make_size(spec);
+    else if (!float_::truncate_checked(cell_float(spec), &n))
+      fire(ErrorCategory::kScript, "out-of-range", *spec);
     block::init_cell(&result, n < 1 ? 1 : n);
     set_type(&result, target);
   } else {

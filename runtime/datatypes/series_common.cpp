@@ -8,6 +8,7 @@
 
 #include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
@@ -66,9 +67,7 @@ bool number_value(const Cell* c, int32_t* out) {
       return true;
     case TYPE_FLOAT:
     case TYPE_PERCENT: {
-      double d = std::trunc(cell_float(c));
-      if (std::isnan(d)) d = 0;
-      *out = d >= 2147483647.0 ? INT32_MAX : (d <= -2147483648.0 ? INT32_MIN : static_cast<int32_t>(d));
+      *out = float_::truncate_saturated<int32_t>(cell_float(c));  // NaN counts 0
       return true;
     }
     default:

@@ -18,6 +18,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/registry.h"
@@ -128,7 +129,7 @@ bool number_count(const Cell* c, int32_t* out) {
   }
   if (TYPE_OF(c) == TYPE_FLOAT) {
     double d = cell_float(c);
-    *out = d >= 2147483647.0 ? INT32_MAX : (d <= -2147483648.0 || d != d) ? INT32_MIN : static_cast<int32_t>(d);
+    *out = d != d ? INT32_MIN : float_::truncate_saturated<int32_t>(d);
     return true;
   }
   return false;

@@ -7,6 +7,7 @@
 // into the base cell.
 #include <cmath>
 
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
@@ -75,9 +76,8 @@ bool number_count(const Cell* c, int32_t* out) {
     return true;
   }
   if (TYPE_OF(c) == TYPE_FLOAT || TYPE_OF(c) == TYPE_PERCENT) {
-    double d = std::trunc(cell_float(c));
-    *out = d >= 2147483647.0 ? INT32_MAX : (d <= -2147483648.0 || std::isnan(d)) ? INT32_MIN
-                                                                                  : static_cast<int32_t>(d);
+    double d = cell_float(c);
+    *out = std::isnan(d) ? INT32_MIN : float_::truncate_saturated<int32_t>(d);
     return true;
   }
   return false;

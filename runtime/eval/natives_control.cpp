@@ -8,6 +8,7 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
@@ -364,10 +365,10 @@ void do_evaluate(void* state) {
 
 int32_t number_to_integer(const Cell* value) {
   if (TYPE_OF(value) == TYPE_INTEGER) return integer::get(value);
-  double d = cell_float(value);
-  // NaN fails both tests.
-  if (!(d > -2147483649.0 && d < 2147483648.0)) fire(ErrorCategory::kScript, "type-limit", datatype_cell(TYPE_INTEGER));
-  return static_cast<int32_t>(d);
+  int32_t n;
+  if (!float_::truncate_checked(cell_float(value), &n))
+    fire(ErrorCategory::kScript, "type-limit", datatype_cell(TYPE_INTEGER));
+  return n;
 }
 
 void count_to_integer(Cell* value) {

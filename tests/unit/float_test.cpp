@@ -124,6 +124,27 @@ TEST(FloatTruncate, SaturatedConversionClampsAndMapsNaNToZero) {
   EXPECT_EQ(float_::to_int_truncate(1e20), INT32_MAX);
 }
 
+TEST_F(Float, ConversionsToIntegersRefuseNaNAndHugeValuesWithLanguageErrors) {
+  const double bad[] = {kNaN, kInf, -kInf, 1e300};
+  for (double d : bad) {
+    EXPECT_EQ(raised_by([&] { call_action(ACT_TO, {type_cell(TYPE_INTEGER), float_cell(d)}); }).id,
+              "type-limit")
+        << d;
+    EXPECT_EQ(raised_by([&] { call_action(ACT_MAKE, {type_cell(TYPE_CHAR), float_cell(d)}); }).id,
+              "out-of-range")
+        << d;
+    EXPECT_EQ(raised_by([&] { call_action(ACT_MAKE, {type_cell(TYPE_PATH), percent_cell(d)}); }).id,
+              "out-of-range")
+        << d;
+  }
+  // A NaN count counts nothing rather than being undefined.
+  RootedCell text = make_string("abc");
+  std::vector<int32_t> refs(16, -1);
+  refs[0] = 1;
+  Cell r = call_action(ACT_COPY, {*text, float_cell(kNaN)}, refs);
+  EXPECT_EQ(TYPE_OF(&r), TYPE_STRING);
+}
+
 // ---------------------------------------------------------------------------
 // Text.
 
