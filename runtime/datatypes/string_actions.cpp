@@ -323,10 +323,16 @@ void append_value_text(Cell* target, Cell* value, int32_t limit) {
 
 Cell* make(Cell* type, Cell* spec) {
   uint32_t st = TYPE_OF(spec);
+  uint32_t target = target_type(type);
+  if (target == TYPE_BINARY && st != TYPE_INTEGER && st != TYPE_FLOAT) {
+    // binary! shares the storage: a size makes it here, every other spec is
+    // the binary conversion.
+    if (st == TYPE_MONEY) fire_bad_make_arg(spec, target);
+    return dispatch_to(type, spec);
+  }
   if (st == TYPE_INTEGER || st == TYPE_FLOAT) {
     int32_t size = get_make_size(spec);
     if (size < 0) fire(ErrorCategory::kScript, "out-of-range", *spec);
-    uint32_t target = target_type(type);
     RootedCell made;
     new_string(made.get(), target, size);
     *type = *made.get();
@@ -441,6 +447,28 @@ struct Pattern {
 Pattern make_pattern(Cell* series, Cell* value, bool case_sensitive) {
   Pattern p;
   uint32_t type = TYPE_OF(value);
+  if (TYPE_OF(series) == TYPE_BINARY) {
+    // Bytes: an integer! (or a float! with an integral value) is one
+    // element, a binary! its bytes; everything else as in a string.
+    int32_t n = -1;
+    if (type == TYPE_INTEGER) n = integer::get(value);
+    if (type == TYPE_FLOAT) {
+      double d = cell_float(value);
+      n = (d >= 0 && d <= 255 && d == static_cast<double>(static_cast<int32_t>(d))) ? static_cast<int32_t>(d) : -1;
+    }
+    if (type == TYPE_INTEGER || type == TYPE_FLOAT) {
+      p.kind = Pattern::kChar;
+      p.cp = n;  // -1 and anything above 255 never match a byte
+      return p;
+    }
+    if (type == TYPE_BINARY) {
+      Cell b = *value;
+      SeriesBuffer* buf = node_buffer(b.data2);
+      int32_t head = std::clamp(static_cast<int32_t>(b.data1), 0, static_cast<int32_t>(buf->length()));
+      p.text.assign(buf->head_ptr() + head, buf->tail_ptr());
+      return p;
+    }
+  }
   if (type == TYPE_CHAR) {
     p.kind = Pattern::kChar;
     p.cp = fold(value->data2, case_sensitive);
@@ -551,7 +579,8 @@ Found search(Cell* series, Cell* value, Cell* part, bool case_sensitive, bool an
 
 Cell* find(Cell* series, Cell* value, Cell* part, bool, bool case_sensitive, bool same, bool any,
            Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match) {
-  Found f = search(series, value, part, case_sensitive || same, any, with, skip, last, reverse, match);
+  bool exact = case_sensitive || same || !any_string_q(TYPE_OF(series));
+  Found f = search(series, value, part, exact, any, with, skip, last, reverse, match);
   if (f.index < 0) return &none_value;
   series->data1 = static_cast<uint32_t>(tail ? f.index + f.length : f.index);
   return series;
@@ -559,12 +588,12 @@ Cell* find(Cell* series, Cell* value, Cell* part, bool, bool case_sensitive, boo
 
 Cell* select(Cell* series, Cell* value, Cell* part, bool, bool case_sensitive, bool same, bool any,
              Cell* with, Cell* skip, bool last, bool reverse) {
-  Found f = search(series, value, part, case_sensitive || same, any, with, skip, last, reverse, false);
+  bool exact = case_sensitive || same || !any_string_q(TYPE_OF(series));
+  Found f = search(series, value, part, exact, any, with, skip, last, reverse, false);
   if (f.index < 0) return &none_value;
   int32_t after = f.index + f.length;
   if (after >= total_of(series)) return &none_value;
-  uint32_t cp = char_at_index(series, after);
-  *series = Cell{TYPE_CHAR, 0, cp, 0};
+  *series = series::element_at(series, after);
   return series;
 }
 
@@ -700,7 +729,7 @@ Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell
     r.record = static_cast<uint32_t>(record);
     r.offset = static_cast<uint32_t>(offset);
     r.whole = all;
-    r.case_sensitive = case_sensitive;
+    r.case_sensitive = case_sensitive || !any_string_q(TYPE_OF(series));
     r.reverse = reverse;
     if (by_function) {
       *r.function.get() = *comparator;
@@ -733,26 +762,34 @@ Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell
 // ---------------------------------------------------------------------------
 // swap, take.
 
+namespace {
+
+// Writes a code point over unit i: a binary! takes bytes only (the caller has
+// checked), a string widens as needed.
+void put_unit(Cell* series, int32_t i, uint32_t cp) {
+  if (i >= total_of(series)) return;  // shortened by an owner's handler
+  if (TYPE_OF(series) == TYPE_BINARY) node_buffer(series->data2)->head_ptr()[i] = static_cast<uint8_t>(cp);
+  else put_char(node_of(series), i, cp);
+}
+
+}  // namespace
+
 Cell* swap(Cell* series1, Cell* series2) {
   uint32_t t2 = TYPE_OF(series2);
   if (!any_string_q(t2) && t2 != TYPE_BINARY) fire(ErrorCategory::kScript, "invalid-arg", *series2);
-  if (at_tail_q(series1) || (t2 == TYPE_BINARY ? series::at_tail_q(series2) : at_tail_q(series2))) return series1;
+  if (head_of(series1) >= total_of(series1) || head_of(series2) >= total_of(series2)) return series1;
   int32_t i1 = head_of(series1);
-  int32_t i2 = t2 == TYPE_BINARY ? static_cast<int32_t>(series2->data1) : head_of(series2);
+  int32_t i2 = head_of(series2);
   uint32_t c1 = char_at_index(series1, i1);
-  uint32_t c2 = t2 == TYPE_BINARY ? node_buffer(series2->data2)->head_ptr()[i2] : char_at_index(series2, i2);
+  uint32_t c2 = char_at_index(series2, i2);
   // A binary! holds bytes: a wider character cannot go there.
-  if (t2 == TYPE_BINARY && c1 > 0xFF) fire(ErrorCategory::kScript, "invalid-arg", *series2);
+  if (t2 == TYPE_BINARY && c1 > 0xFF) fire(ErrorCategory::kScript, "invalid-arg", *series1);
+  if (TYPE_OF(series1) == TYPE_BINARY && c2 > 0xFF) fire(ErrorCategory::kScript, "invalid-arg", *series2);
   bool other = series2->data2 != series1->data2;
   bool owned2 = other && ownership::check(series2, words::WORD_SWAP, i2, 1);
   ownership::notify_around(series1, words::WORD_SWAP, i1, 1, [&] {
-    if (i1 < total_of(series1)) put_char(node_of(series1), i1, c2);
-    if (t2 == TYPE_BINARY) {
-      SeriesBuffer* b = node_buffer(series2->data2);
-      if (static_cast<uint32_t>(i2) < b->length()) b->head_ptr()[i2] = static_cast<uint8_t>(c1);
-    } else if (i2 < total_of(series2)) {
-      put_char(node_of(series2), i2, c1);
-    }
+    put_unit(series1, i1, c2);
+    put_unit(series2, i2, c1);
   });
   if (owned2) ownership::check(series2, words::WORD_SWAPED, i2, 1);
   return series1;
@@ -785,7 +822,7 @@ Cell* take(Cell* series, Cell* part, bool, bool last) {
     if (count > now) count = now < 0 ? 0 : now;
     from = last ? head + now - count : head;
     if (!part) {
-      *taken.get() = count > 0 ? Cell{TYPE_CHAR, 0, char_at_index(series, from), 0} : none_value;
+      *taken.get() = count > 0 ? series::element_at(series, from) : none_value;
     } else {
       SeriesBuffer* copy = copy_series_part(node, static_cast<uint32_t>(from), static_cast<uint32_t>(count));
       *taken.get() = Cell{type, 0, copy->node, 0};
@@ -977,48 +1014,25 @@ Cell* set_operation(int32_t op, Cell* a, Cell* b, bool case_sensitive, const Cel
 // ---------------------------------------------------------------------------
 // Path access.
 
-namespace {
-
-// The poke of a string kind: a char! over the character at index i (1-based
-// from the head, negative counting back), with owner notification.
-void poke_char(Cell* series, int32_t i, Cell* index_cell, Cell* value) {
-  int32_t head = head_of(series);
-  int64_t pos = int64_t{head} + (i > 0 ? i - 1 : i);
-  if (i == 0 || pos < 0 || pos >= total_of(series)) fire(ErrorCategory::kScript, "out-of-range", *index_cell);
-  if (TYPE_OF(value) != TYPE_CHAR) fire(ErrorCategory::kScript, "invalid-arg", *value);
-  uint32_t cp = value->data2;
-  ownership::notify_around(series, words::WORD_POKE, static_cast<int32_t>(pos), 1, [&] {
-    if (pos < total_of(series)) put_char(node_of(series), static_cast<int32_t>(pos), cp);
-  });
-}
-
-}  // namespace
-
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cell*, int32_t, bool case_sensitive,
                 bool, bool, bool) {
   bool set = value != nullptr;
   uint32_t et = TYPE_OF(element);
   if (et == TYPE_INTEGER) {
     int32_t i = integer::get(element);
-    if (set) {
-      poke_char(parent, i, element, value);
-      return value;
-    }
-    int32_t head = head_of(parent);
-    int64_t pos = int64_t{head} + (i > 0 ? i - 1 : i);
-    if (i == 0 || pos < 0 || pos >= total_of(parent)) return &none_value;
-    *parent = Cell{TYPE_CHAR, 0, char_at_index(parent, static_cast<int32_t>(pos)), 0};
-    return parent;
+    if (set) return dispatch_poke(parent, i, value, element);
+    return dispatch_pick(parent, i, element);
   }
   if (et == TYPE_WORD) fire(ErrorCategory::kScript, "invalid-path", path ? *path : none_value, *element);
   if (!set) return select(parent, element, nullptr, false, case_sensitive, false, false, nullptr, nullptr, false, false);
+  // Set: the value goes over the element after the match.
   Cell at = *parent;
-  Found f = search(&at, element, nullptr, case_sensitive, false, nullptr, nullptr, false, false, false);
-  if (f.index < 0) fire(ErrorCategory::kScript, "bad-path-set", *parent, *element);
+  bool exact = case_sensitive || !any_string_q(TYPE_OF(parent));
+  Found f = search(&at, element, nullptr, exact, false, nullptr, nullptr, false, false, false);
+  if (f.index < 0) fire(ErrorCategory::kScript, "bad-path-set", path ? *path : *parent, *element);
   at.data1 = static_cast<uint32_t>(f.index);
   Cell two = Cell{TYPE_INTEGER, 0, 2, 0};
-  poke_char(&at, 2, &two, value);
-  return value;
+  return dispatch_poke(&at, 2, value, &two);
 }
 
 // ---------------------------------------------------------------------------
