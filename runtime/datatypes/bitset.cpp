@@ -180,37 +180,62 @@ class Walker {
       all_members_ = false;
       return;
     }
-    if (mode_ == kMeasure) {
-      largest_plus_one_ = std::max(largest_plus_one_, hi + 1);
-      return;
-    }
-    for (int64_t n = lo; n <= hi && !done(); ++n) member(static_cast<uint32_t>(n));
+    span(static_cast<uint32_t>(lo), static_cast<uint32_t>(hi));
   }
 
-  void member(uint32_t n) {
-    switch (mode_) {
-      case kMeasure:
-        largest_plus_one_ = std::max<int64_t>(largest_plus_one_, int64_t{n} + 1);
-        return;
-      case kTest: {
-        SeriesBuffer* b = node_buffer(node_);
-        bool in = n / 8 < b->used_bytes() ? (b->head_ptr()[n / 8] & bit_of(n)) != 0
-                                          : (b->flags & kComplemented) != 0;
-        if (!in) all_members_ = false;
+  void member(uint32_t n) { span(n, n); }
+
+  // The numbers lo to hi (inclusive), a byte at a time where whole bytes
+  // are covered: a range over every code point costs little.
+  void span(uint32_t lo, uint32_t hi) {
+    if (mode_ == kMeasure) {
+      largest_plus_one_ = std::max<int64_t>(largest_plus_one_, int64_t{hi} + 1);
+      return;
+    }
+    bool comp = complemented_node(node_);
+    uint64_t stored_bits = uint64_t{node_buffer(node_)->used_bytes()} * 8;
+    uint64_t top = hi;
+    if (mode_ == kTest) {
+      // Beyond the stored bytes the complement flag answers.
+      if (hi >= stored_bits && !comp) {
+        all_members_ = false;
         return;
       }
-      case kSet:
-      case kClear: {
-        bool comp = complemented_node(node_);
-        bool beyond = n / 8 >= node_buffer(node_)->used_bytes();
-        // Beyond the stored bytes a complemented bitset already has every
-        // member and a plain one none.
-        if (beyond && comp == (mode_ == kSet)) return;
-        ensure_bytes(node_, bytes_for(n), comp ? kAllBits : kNoBits);
-        uint8_t* byte = node_buffer(node_)->head_ptr() + n / 8;
-        if (mode_ == kSet) *byte |= bit_of(n);
-        else *byte &= static_cast<uint8_t>(~bit_of(n));
-        return;
+      if (lo >= stored_bits) return;
+      top = std::min<uint64_t>(hi, stored_bits - 1);
+      const uint8_t* bytes = node_buffer(node_)->head_ptr();
+      for (uint64_t n = lo; n <= top; ++n) {
+        if ((n & 7) == 0 && n + 7 <= top) {
+          if (bytes[n / 8] != kAllBits) {
+            all_members_ = false;
+            return;
+          }
+          n += 7;
+        } else if (!(bytes[n / 8] & bit_of(static_cast<uint32_t>(n)))) {
+          all_members_ = false;
+          return;
+        }
+      }
+      return;
+    }
+    bool set = mode_ == kSet;
+    if (comp == set) {
+      // Beyond the stored bytes a complemented bitset already has every
+      // member and a plain one none.
+      if (lo >= stored_bits) return;
+      top = std::min<uint64_t>(hi, stored_bits - 1);
+    } else {
+      ensure_bytes(node_, bytes_for(hi), comp ? kAllBits : kNoBits);
+    }
+    uint8_t* bytes = node_buffer(node_)->head_ptr();
+    for (uint64_t n = lo; n <= top; ++n) {
+      if ((n & 7) == 0 && n + 7 <= top) {
+        bytes[n / 8] = set ? kAllBits : kNoBits;
+        n += 7;
+      } else if (set) {
+        bytes[n / 8] |= bit_of(static_cast<uint32_t>(n));
+      } else {
+        bytes[n / 8] &= static_cast<uint8_t>(~bit_of(static_cast<uint32_t>(n)));
       }
     }
   }

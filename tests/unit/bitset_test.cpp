@@ -111,6 +111,36 @@ TEST_F(Bitset, EverySpecForm) {
   EXPECT_EQ(mold(*copy), mold(*b));
 }
 
+TEST_F(Bitset, RangesAcrossByteBoundariesSetTestAndClearExactlyTheirMembers) {
+  RootedCell b = make(*block_of({int_cell(3), dash(), int_cell(20)}));
+  for (uint32_t n = 0; n < 40; ++n) EXPECT_EQ(member(*b, n), n >= 3 && n <= 20) << n;
+  auto found = [&](const Cell& bits, std::initializer_list<Cell> spec) {
+    Cell r = call_action(ACT_FIND, {bits, *block_of(spec)});
+    return TYPE_OF(&r) == TYPE_LOGIC;
+  };
+  EXPECT_TRUE(found(*b, {int_cell(3), dash(), int_cell(20)}));
+  EXPECT_TRUE(found(*b, {int_cell(8), dash(), int_cell(15)}));
+  EXPECT_FALSE(found(*b, {int_cell(2), dash(), int_cell(5)}));
+  EXPECT_FALSE(found(*b, {int_cell(19), dash(), int_cell(21)}));
+  EXPECT_FALSE(found(*b, {int_cell(18), dash(), int_cell(1000)})) << "beyond a plain bitset";
+
+  RootedCell c = make(*block_of({word_cell("not"), int_cell(3), dash(), int_cell(20)}));
+  EXPECT_TRUE(found(*c, {int_cell(21), dash(), int_cell(100000)})) << "beyond a complemented one";
+  EXPECT_FALSE(found(*c, {int_cell(20), dash(), int_cell(21)}));
+  std::vector<int32_t> refs(16, -1);
+  refs[1] = 1;  // /key
+  call_action(ACT_REMOVE, {*c, *block_of({int_cell(50), dash(), int_cell(70)})}, refs);
+  for (uint32_t n = 40; n < 80; ++n) EXPECT_EQ(member(*c, n), n < 50 || n > 70) << n;
+  call_action(ACT_APPEND, {*c, *block_of({int_cell(60), dash(), int_cell(64)})});
+  for (uint32_t n = 55; n < 75; ++n) EXPECT_EQ(member(*c, n), n < 50 || (n >= 60 && n <= 64) || n > 70) << n;
+
+  // Every code point at once: whole bytes are filled, not bit by bit.
+  RootedCell all = make(*block_of({char_cell(0), dash(), char_cell(0x10FFFF)}));
+  EXPECT_EQ(length(*all), 0x110000);
+  EXPECT_TRUE(member(*all, 0x10FFFF));
+  EXPECT_FALSE(member(*all, 0x110000));
+}
+
 TEST_F(Bitset, BadSpecsRaiseTheirErrors) {
   EXPECT_EQ(make_error(*block_of({char_cell('z'), dash(), char_cell('a')})).id, "past-end");
   EXPECT_EQ(make_error(*block_of({char_cell('a'), dash()})).id, "past-end");
