@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "runtime/case_fold.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/eval/actions.h"
 #include "runtime/series.h"
@@ -253,12 +254,7 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
 
 bool head_in_bitset_q(Cell* string, const Cell* bitset) {
   if (at_tail_q(string)) return false;
-  uint32_t cp = get_char(head_pointer(string), unit_of(string));
-  const SeriesBuffer* b = node_buffer(bitset->data2);
-  constexpr uint32_t kBitsetComplemented = 0x00080000;
-  uint32_t byte = cp >> 3;
-  if (byte >= b->used_bytes()) return (b->flags & kBitsetComplemented) != 0;
-  return (b->data()[b->head + byte] & (0x80u >> (cp & 7))) != 0;
+  return bitset::member_q(bitset, get_char(head_pointer(string), unit_of(string)));
 }
 
 bool angle_delimited_q(Cell* input, Cell* tag, int32_t position) {
