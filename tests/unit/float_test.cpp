@@ -239,6 +239,30 @@ TEST(FloatToText, ModesOfOtherTypes) {
 // ---------------------------------------------------------------------------
 // Equality and ordering.
 
+TEST(FloatBits, NaNTestsAndSingleFloatTolerance) {
+  EXPECT_TRUE(float_::nan_bits_q(0, float_::kQuietNaNHigh));
+  EXPECT_TRUE(float_::nan_bits_q(1, 0x7FF00000));  // a mantissa bit in the low word only
+  EXPECT_FALSE(float_::nan_bits_q(0, 0x7FF00000)) << "infinity";
+  EXPECT_TRUE(std::isnan(float_::quiet_nan()));
+  EXPECT_TRUE(float_::not_finite_q(-kInf));
+  EXPECT_FALSE(float_::not_finite_q(1e308));
+  EXPECT_TRUE(float_::float32_nan_q(std::nanf("")));
+  EXPECT_FALSE(float_::float32_nan_q(std::numeric_limits<float>::infinity()));
+  EXPECT_EQ(float_::abs_bits(-0.0), 0.0);
+  EXPECT_FALSE(std::signbit(float_::abs_bits(-0.0)));
+
+  float x = 1.0f, y10 = x, y11 = x;
+  for (int i = 0; i < 10; ++i) y10 = std::nextafter(y10, 2.0f);
+  for (int i = 0; i < 11; ++i) y11 = std::nextafter(y11, 2.0f);
+  EXPECT_TRUE(float_::float32_nearly_equal_q(x, y10));
+  EXPECT_FALSE(float_::float32_nearly_equal_q(x, y11));
+  EXPECT_TRUE(float_::float32_nearly_equal_q(0.0f, -0.0f));
+  EXPECT_FALSE(float_::float32_nearly_equal_q(std::nanf(""), std::nanf("")));
+  float inf = std::numeric_limits<float>::infinity();
+  EXPECT_TRUE(float_::float32_nearly_equal_q(inf, inf));
+  EXPECT_FALSE(float_::float32_nearly_equal_q(inf, -inf));
+}
+
 TEST_F(Float, EqualityIsTolerantAndStrictEqualityExact) {
   EXPECT_TRUE(compare(float_cell(0.1 + 0.2), float_cell(0.3), COMP_EQUAL));
   EXPECT_FALSE(compare(float_cell(0.1 + 0.2), float_cell(0.3), COMP_STRICT_EQUAL));
