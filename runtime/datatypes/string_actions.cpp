@@ -55,13 +55,31 @@ inline void write_unit(uint8_t* p, uint32_t unit, uint32_t cp) {
   }
 }
 
-inline uint32_t read_unit(const uint8_t* p, uint32_t unit) { return get_char(p, unit); }
+inline uint32_t read_unit(const uint8_t* p, uint32_t unit) {
+  switch (unit) {
+    case 1:
+      return *p;
+    case 2: {
+      uint16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    default: {
+      uint32_t v;
+      std::memcpy(&v, p, 4);
+      return v;
+    }
+  }
+}
 
 // The narrowest unit that holds the code point.
 inline uint32_t unit_holding(uint32_t cp) { return cp <= 0xFF ? 1 : (cp <= 0xFFFF ? 2 : 4); }
 
+// fold_case, with ASCII answered inline (searches fold every character).
 inline int32_t fold(uint32_t cp, bool case_sensitive) {
-  return case_sensitive ? static_cast<int32_t>(cp) : fold_case(static_cast<int32_t>(cp));
+  if (case_sensitive) return static_cast<int32_t>(cp);
+  if (cp < 128) return static_cast<int32_t>(cp - 'a' < 26u ? cp - 32 : cp);
+  return fold_case(static_cast<int32_t>(cp));
 }
 
 inline int32_t total_of(const Cell* v) { return static_cast<int32_t>(node_buffer(node_of(v))->length()); }
