@@ -19,6 +19,7 @@ struct Record {
 // which owner_of's answer relies on until the record is deleted.
 std::unordered_map<uint32_t, Record> g_table;
 DeepChangeHandler g_handler = nullptr;
+ObjectWalker g_object_walker = nullptr;
 
 enum class Shape { kNone, kBlockLike, kFlat, kImage, kObject };
 
@@ -83,12 +84,12 @@ void bind_block_values(const Cell* block, const Cell* owner, const Cell* word) {
 
 void bind_series(Cell* value, const Cell* owner, const Cell* word) {
   Shape shape = shape_of(value);
-  if (shape == Shape::kNone || value->data2 == 0) return;
   if (shape == Shape::kObject) {
-    // An object's values are bound with the object's own field words; that
-    // walk needs the object's word table and comes with object!.
+    // An object's values are bound with the object's own field words.
+    if (g_object_walker && value->data1) g_object_walker(value, owner, false);
     return;
   }
+  if (shape == Shape::kNone || value->data2 == 0) return;
   if (!owned_q(value, shape)) {
     set_owned(value, shape, true);
     Record& r = g_table[value->data2];
@@ -110,7 +111,11 @@ void unbind_block_values(const Cell* block) {
 
 void unbind_series(Cell* value) {
   Shape shape = shape_of(value);
-  if (shape == Shape::kNone || shape == Shape::kObject || value->data2 == 0) return;
+  if (shape == Shape::kObject) {
+    if (g_object_walker && value->data1) g_object_walker(value, nullptr, true);
+    return;
+  }
+  if (shape == Shape::kNone || value->data2 == 0) return;
   set_owned(value, shape, false);
   auto it = g_table.find(value->data2);
   if (it != g_table.end()) {
@@ -184,6 +189,7 @@ const Cell* owner_of(uint32_t node) {
 uint32_t record_count() { return static_cast<uint32_t>(g_table.size()); }
 
 void set_deep_change_handler(DeepChangeHandler handler) { g_handler = handler; }
+void set_object_walker(ObjectWalker walker) { g_object_walker = walker; }
 
 bool check(const Cell* value, const Cell* action, int32_t index, int32_t part, const Cell* extra) {
   Shape shape = shape_of(value);

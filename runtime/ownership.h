@@ -57,6 +57,13 @@ using DeepChangeHandler = void (*)(const Cell* owner, const Cell* word, const Ce
                                    int32_t part);
 void set_deep_change_handler(DeepChangeHandler handler);
 
+// The walk over an owned object's values belongs to object!, which installs
+// it: bind (and unbind) call it for an object! value; it binds (unbinds)
+// each value of the object with the object's own field word. Without a
+// walker, object values are passed over.
+using ObjectWalker = void (*)(Cell* object, const Cell* owner, bool unbind);
+void set_object_walker(ObjectWalker walker);
+
 // Called by every handler that changes a series or object in place: when the
 // value has a record whose owner wants notifications, calls the deep-change
 // handler and returns true; else returns false. The action word is sent as

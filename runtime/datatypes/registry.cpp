@@ -18,6 +18,7 @@
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/object.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -129,7 +130,7 @@ void register_datatypes() {
   issue::init();
   url::init();
   file::init();
-  // object::init();
+  object::init();
   bitset::init();
   triple::init();
   float_::init();
