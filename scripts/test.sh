@@ -4,5 +4,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
 build_dir="${KIV_BUILD_DIR:-build}"
-cd "$build_dir"
-ctest --output-on-failure -j "$(nproc)" "$@"
+(cd "$build_dir" && ctest --output-on-failure -j "$(nproc)" "$@")
+# CI runs the whole suite once more under AddressSanitizer and UBSan.
+case "${CI:-}" in "" | 0 | false) ;; *) scripts/test-sanitize.sh "$@" ;; esac

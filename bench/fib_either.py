@@ -1,0 +1,9 @@
+# Recursive fib: the base case chosen by a conditional expression.
+N = 32
+
+
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+
+print(fib(N))

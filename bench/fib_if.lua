@@ -1,0 +1,9 @@
+-- Recursive fib: the base case leaves the function early with return.
+local N = 32
+
+local function fib(n)
+  if n < 2 then return n end
+  return fib(n - 1) + fib(n - 2)
+end
+
+print(fib(N))

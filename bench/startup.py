@@ -1,0 +1,1 @@
+# Start-up of an empty script.

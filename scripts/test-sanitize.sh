@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds with AddressSanitizer and UndefinedBehaviorSanitizer into build-asan/
+# (or $KIV_SANITIZE_BUILD_DIR) and runs the whole ctest suite there, the
+# collector torture leg included. Undefined behaviour stops the test that hits
+# it, so any report fails the run. Extra arguments go to ctest (e.g. -L torture).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+export KIV_CMAKE_ARGS="-DKIV_SANITIZE=ON ${KIV_CMAKE_ARGS:-}"
+export KIV_BUILD_DIR="${KIV_SANITIZE_BUILD_DIR:-build-asan}"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
+
+scripts/build.sh
+cd "$KIV_BUILD_DIR"
+ctest --output-on-failure -j "$(nproc)" "$@"
