@@ -6,7 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-export KIV_CMAKE_ARGS="-DKIV_SANITIZE=ON ${KIV_CMAKE_ARGS:-}"
+# An unoptimised build: under the sanitizers it compiles in a third of the
+# CPU time of the optimised one, the suite still runs in well under a minute,
+# and assertions stay on.
+export KIV_CMAKE_ARGS="-DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug ${KIV_CMAKE_ARGS:-}"
 export KIV_BUILD_DIR="${KIV_SANITIZE_BUILD_DIR:-build-asan}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
