@@ -21,6 +21,8 @@
 #include "runtime/eval/natives_math.h"
 #include "runtime/eval/natives_sets.h"
 #include "runtime/eval/natives_core.h"
+#include "runtime/eval/natives_further.h"
+#include "runtime/eval/natives_value.h"
 #include "runtime/handles.h"
 #include "runtime/host/random.h"
 #include "runtime/memory.h"
@@ -150,6 +152,8 @@ void runtime_init() {
   natives::install_byte_natives();
   natives::install_math_natives();
   natives::install_set_natives();
+  natives::install_value_natives();
+  natives::install_further_natives();
   ownership::init();
   lexer::init();
   lexer::install_default_loaders();

@@ -1,0 +1,442 @@
+#include "runtime/eval/natives_further.h"
+
+#include <string>
+#include <vector>
+
+#include "runtime/case_fold.h"
+#include "runtime/collector.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/file.h"
+#include "runtime/datatypes/object.h"
+#include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/eval/actions.h"
+#include "runtime/eval/lexer.h"
+#include "runtime/eval/natives.h"
+#include "runtime/eval/natives_value.h"
+#include "runtime/ownership.h"
+#include "runtime/platform.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
+#include "runtime/support.h"
+#include "runtime/unicode.h"
+#include "runtime/words.h"
+
+extern char** environ;
+
+namespace kiv::natives {
+namespace {
+
+EventPass g_event_pass = nullptr;
+
+inline Cell* arg(int32_t n) { return stack::arguments() + n; }
+inline bool refined(const int32_t* refs, int n) { return refs && refs[n] >= 0; }
+
+Cell none_cell() { return Cell{TYPE_NONE, 0, 0, 0}; }
+Cell logic_cell(bool v) { return Cell{TYPE_LOGIC, v ? 1u : 0u, 0, 0}; }
+Cell integer_cell(int32_t v) { return Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(v), 0}; }
+
+void result(const Cell& v) {
+  Cell c = v;
+  stack::set_only_result(&c);
+}
+
+bool any_block_q(uint32_t t) {
+  return t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH);
+}
+
+bool any_string_q(uint32_t t) {
+  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF;
+}
+
+// The refinement's word for error reports (/part, /skip ...).
+Cell refinement_word(const char* text) {
+  Cell w = word::load(text, TYPE_REFINEMENT);
+  return w;
+}
+
+// The text of a name argument: a word's spelling or a string's UTF-8.
+std::string name_text(Cell* name) {
+  if (word::any_word_q(TYPE_OF(name))) return std::string(symbol::utf8_of(name->data2));
+  int32_t length = -1;
+  const char* text = to_utf8_cstring(name, &length);
+  return std::string(text, static_cast<size_t>(length));
+}
+
+// A new string! holding UTF-8 text, pushed.
+Cell* push_text(const std::string& text) {
+  Cell* s = stack::push_new_cell();
+  string::init_cell(s, static_cast<int32_t>(text.size()));
+  string::append_utf8(s, text);
+  return s;
+}
+
+// The end of a /part limit for a series value: a count from its index, or a
+// position in its own series; answers the index one past the last unit.
+int32_t part_end(Cell* series, const Cell* limit, int32_t length_from_head) {
+  int32_t head = static_cast<int32_t>(series->data1);
+  int32_t end = head + length_from_head;
+  if (TYPE_OF(limit) == TYPE_INTEGER) {
+    int32_t n = static_cast<int32_t>(limit->data2);
+    if (n < 0) n = 0;
+    return head + n < end ? head + n : end;
+  }
+  if (TYPE_OF(limit) == TYPE_OF(series) && limit->data2 == series->data2) {
+    int32_t at = static_cast<int32_t>(limit->data1);
+    if (at < head) at = head;
+    return at < end ? at : end;
+  }
+  Cell name = refinement_word("part");
+  Cell l = *limit;
+  fire(ErrorCategory::kScript, "invalid-refine-arg", name, l);
+}
+
+// uppercase and lowercase.
+void change_case(const int32_t* refs, bool upper) {
+  Cell* value = arg(0);
+  if (TYPE_OF(value) == TYPE_CHAR) {
+    value->data2 = static_cast<uint32_t>(case_map_char(static_cast<int32_t>(value->data2), upper));
+    stack::keep_first();
+    return;
+  }
+  int32_t length = string::length(value);
+  int32_t end = static_cast<int32_t>(value->data1) + length;
+  if (refined(refs, 0)) end = part_end(value, arg(refs[0]), length);
+  uint32_t node = string::node_of(value);
+  int32_t head = static_cast<int32_t>(value->data1);
+  for (int32_t i = head; i < end; ++i) {
+    uint32_t c = string::char_at_index(value, i);
+    uint32_t mapped = static_cast<uint32_t>(case_map_char(static_cast<int32_t>(c), upper));
+    if (mapped != c) string::put_char(node, i, mapped);
+  }
+  ownership::check(value, upper ? words::WORD_UPPERCASE : words::WORD_LOWERCASE, head, end - head);
+  stack::keep_first();
+}
+
+// A number argument as a double (integer! or float!).
+double number_of(const Cell* v) {
+  return TYPE_OF(v) == TYPE_INTEGER ? static_cast<double>(static_cast<int32_t>(v->data2)) : cell_float(v);
+}
+
+[[noreturn]] void not_yet() { fire(ErrorCategory::kInternal, "not-done"); }
+
+// The tracer of transcode/trace: not available until the lexer's events can
+// be handed to a function.
+}  // namespace
+
+void set_wait_event_pass(EventPass pass) { g_event_pass = pass; }
+
+// value?: whether a word has a value; any other value but unset is one.
+void value_q(int32_t, const int32_t*) {
+  Cell* v = arg(0);
+  uint32_t t = TYPE_OF(v);
+  bool set = t != TYPE_UNSET;
+  if (t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD) {
+    set = false;
+    uint32_t ctx = v->data1;
+    if (ctx && v->data3 != kUnresolved && _context::has_values_q(ctx)) {
+      Cell* slot = _context::value_at(ctx, v->data3);
+      set = slot && TYPE_OF(slot) != TYPE_UNSET && TYPE_OF(slot) != 0;
+    } else if (ctx && v->data3 == kUnresolved) {
+      // The self word of an object spec names the object.
+      set = symbol::canonical(v->data2) == symbol::canonical(words::symbol_of(words::SYM_SELF));
+    }
+  }
+  result(logic_cell(set));
+}
+
+void uppercase(int32_t, const int32_t* refs) { change_case(refs, true); }
+void lowercase(int32_t, const int32_t* refs) { change_case(refs, false); }
+
+// as-pair, as-point2D, as-point3D and as-money wait for their datatypes.
+void as_pair(int32_t, const int32_t*) {
+  for (int i = 0; i < 2; ++i) {
+    Cell* v = arg(i);
+    if (TYPE_OF(v) == TYPE_FLOAT && number_of(v) != number_of(v)) fire(ErrorCategory::kScript, "invalid-arg", *v);
+  }
+  not_yet();
+}
+void as_point2d(int32_t, const int32_t*) { not_yet(); }
+void as_point3d(int32_t, const int32_t*) { not_yet(); }
+void as_money(int32_t, const int32_t*) { not_yet(); }
+
+// extend: map! pairs come with map!; an object raises internal not-done.
+void extend(int32_t, const int32_t*) { not_yet(); }
+
+// to-local-file: path [file! string!] /full.
+void to_local_file(int32_t, const int32_t* refs) {
+  Cell* out = stack::push_new_cell();
+  string::init_cell(out, string::length(arg(0)) + 1);
+  file::to_local_text(arg(0), out, refined(refs, 0));
+  result(*out);
+}
+
+// wait: duration in seconds (integer! or float!) or a time!.
+void wait(int32_t, const int32_t*) {
+  Cell* d = arg(0);
+  double seconds;
+  switch (TYPE_OF(d)) {
+    case TYPE_INTEGER:
+    case TYPE_FLOAT:
+    case TYPE_TIME:
+      seconds = number_of(d);
+      break;
+    default:
+      fire(ErrorCategory::kScript, "invalid-arg", *d);
+  }
+  if (!(seconds >= 0.0)) seconds = 0.0;
+  platform::sleep(seconds);
+  if (g_event_pass) g_event_pass();
+  result(none_cell());
+}
+
+// unset: a word, or every word! of a block.
+void unset(int32_t, const int32_t*) {
+  Cell* target = arg(0);
+  Cell nothing{TYPE_UNSET, 0, 0, 0};
+  if (TYPE_OF(target) == TYPE_WORD) {
+    if (target->data1) _context::set_word(target, &nothing);
+  } else {
+    uint32_t node = target->data2;
+    for (uint32_t i = target->data1; i < series_length(node); ++i) {
+      Cell w = series_head_cell(node)[i];
+      if (TYPE_OF(&w) == TYPE_WORD && w.data1) _context::set_word(&w, &nothing);
+    }
+  }
+  result(nothing);
+}
+
+// new-line: position [any-block!] value [logic!] /all /skip size.
+void new_line(int32_t, const int32_t* refs) {
+  Cell* position = arg(0);
+  bool on = arg(1)->data1 != 0;
+  int32_t step = 0;
+  if (refined(refs, 0)) step = 1;
+  if (refined(refs, 1)) {
+    Cell* size = arg(refs[1]);
+    int32_t n = static_cast<int32_t>(size->data2);
+    if (n <= 0) fire(ErrorCategory::kScript, "out-of-range", *size);
+    step = n;
+  }
+  uint32_t node = position->data2;
+  uint32_t tail = series_length(node);
+  if (step == 0) {
+    if (position->data1 < tail) {
+      Cell* c = series_head_cell(node) + position->data1;
+      if (on) c->header |= kFlagNewLine;
+      else c->header &= ~kFlagNewLine;
+    }
+  } else {
+    uint32_t counter = 0;
+    for (uint32_t i = position->data1; i < tail; ++i, ++counter) {
+      bool mark = (counter % static_cast<uint32_t>(step) == 0) ? on : !on;
+      Cell* c = series_head_cell(node) + i;
+      if (mark) c->header |= kFlagNewLine;
+      else c->header &= ~kFlagNewLine;
+    }
+  }
+  stack::keep_first();
+}
+
+void new_line_q(int32_t, const int32_t*) {
+  Cell* position = arg(0);
+  uint32_t node = position->data2;
+  bool marked = position->data1 < series_length(node) &&
+                (series_head_cell(node)[position->data1].header & kFlagNewLine) != 0;
+  result(logic_cell(marked));
+}
+
+// context?: the value owning the word's context: the object or function, or
+// for the global context an object! standing for it.
+void context_q(int32_t, const int32_t*) {
+  Cell* w = arg(0);
+  uint32_t ctx = w->data1;
+  if (!ctx) return result(none_cell());
+  Cell* self = _context::self_cell(ctx);
+  if (ctx == _context::global() && TYPE_OF(self) != TYPE_OBJECT) *self = Cell{TYPE_OBJECT, ctx, 0, 0};
+  uint32_t t = TYPE_OF(self);
+  if (!object::any_object_q(t) && t != TYPE_FUNCTION && t != TYPE_ROUTINE) return result(none_cell());
+  result(*self);
+}
+
+// set-env: name [any-string! any-word!] value [string! none!].
+void set_env(int32_t, const int32_t*) {
+  std::string name = name_text(arg(0));
+  bool ok;
+  if (TYPE_OF(arg(1)) == TYPE_NONE) {
+    ok = platform::set_env(name.c_str(), nullptr);
+  } else {
+    std::string value = name_text(arg(1));
+    ok = platform::set_env(name.c_str(), value.c_str());
+  }
+  if (!ok) fire(ErrorCategory::kScript, "invalid-arg", *arg(0));
+  stack::set_only_result(arg(1));
+}
+
+void get_env(int32_t, const int32_t*) {
+  std::string name = name_text(arg(0));
+  std::optional<std::string> value = platform::get_env(name.c_str());
+  if (!value || value->empty()) return result(none_cell());
+  Cell* s = push_text(*value);
+  result(*s);
+}
+
+// list-env: a map! of every variable's name and value.
+void list_env(int32_t, const int32_t*) {
+  std::vector<std::pair<std::string, std::string>> vars;
+  for (char** e = environ; e && *e; ++e) {
+    std::string entry(*e);
+    size_t eq = entry.find('=');
+    if (eq == std::string::npos || eq == 0) continue;
+    vars.emplace_back(entry.substr(0, eq), entry.substr(eq + 1));
+  }
+  if (!type_registered(TYPE_MAP)) not_yet();
+  Cell* spec = stack::push_new_cell();
+  block::init_cell(spec, static_cast<int32_t>(2 * vars.size()));
+  for (const auto& [name, value] : vars) {
+    Cell* n = push_text(name);
+    block::append_cell(spec, n);
+    Cell* v = push_text(value);
+    block::append_cell(spec, v);
+    stack::drop_cells(2);
+  }
+  Cell* type = stack::push_new_cell();
+  *type = datatype_cell(TYPE_MAP);
+  Cell* made = dispatch_make(type, spec);
+  result(*made);
+}
+
+// now: the date comes with date!; the refinements are checked first.
+void now(int32_t, const int32_t* refs) {
+  int fields = 0;
+  for (int i = 0; i < 9; ++i) fields += refined(refs, i) ? 1 : 0;
+  bool time_precise = refined(refs, 3) && refined(refs, 8);
+  if (fields > 1 && !(fields == 2 && time_precise)) fire(ErrorCategory::kScript, "bad-refines");
+  not_yet();
+}
+
+// as: type (datatype! or an example value), value.
+void as(int32_t, const int32_t*) {
+  uint32_t target = TYPE_OF(arg(0)) == TYPE_DATATYPE ? arg(0)->data1 : TYPE_OF(arg(0));
+  uint32_t source = TYPE_OF(arg(1));
+  bool blocks = any_block_q(target) && any_block_q(source);
+  bool strings = any_string_q(target) && any_string_q(source);
+  if (!blocks && !strings) fire(ErrorCategory::kScript, "not-same-class", datatype_cell(source), datatype_cell(target));
+  Cell v = *arg(1);
+  set_type(&v, target);
+  clear_new_line(&v);
+  result(v);
+}
+
+// call and browse wait for the host's process and desktop services; an
+// empty command still gives 0 at once.
+void call(int32_t, const int32_t*) {
+  if (string::length(arg(0)) == 0) return result(integer_cell(0));
+  not_yet();
+}
+void browse(int32_t, const int32_t*) { not_yet(); }
+
+// recycle: /on /off.
+void recycle(int32_t, const int32_t* refs) {
+  if (refined(refs, 0) || refined(refs, 1)) {
+    if (refined(refs, 0)) collector::set_enabled(true);
+    if (refined(refs, 1)) collector::set_enabled(false);
+    return result(Cell{TYPE_UNSET, 0, 0, 0});
+  }
+  collector::collect();
+  double bytes = memory_in_use();
+  if (bytes <= 2147483647.0) return result(integer_cell(static_cast<int32_t>(bytes)));
+  Cell f{TYPE_FLOAT, 0, 0, 0};
+  set_cell_float(&f, bytes);
+  result(f);
+}
+
+// transcode: source [string! binary!] /next /one /prescan /scan /part length
+// /into out /trace callback.
+void transcode(int32_t, const int32_t* refs) {
+  bool next = refined(refs, 0), one = refined(refs, 1), prescan = refined(refs, 2), scan = refined(refs, 3);
+  if (refined(refs, 6)) not_yet();
+  Cell* source = arg(0);
+  bool binary = TYPE_OF(source) == TYPE_BINARY;
+  uint32_t tail = series_length(source->data2);
+  if (source->data1 > tail) source->data1 = tail;
+  if (binary && tail - source->data1 >= 3) {
+    const uint8_t* p = node_buffer(source->data2)->head_ptr() + source->data1;
+    if (p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) source->data1 += 3;
+  }
+  int32_t available = static_cast<int32_t>(tail - source->data1);
+  int32_t length = -1;
+  if (refined(refs, 4)) {
+    Cell* limit = arg(refs[4]);
+    if (TYPE_OF(limit) == TYPE_INTEGER) {
+      length = static_cast<int32_t>(limit->data2);
+      if (length < 0) length = 0;
+    } else if (TYPE_OF(limit) == TYPE_OF(source) && limit->data2 == source->data2) {
+      uint32_t end = limit->data1 > tail ? tail : limit->data1;
+      length = end > source->data1 ? static_cast<int32_t>(end - source->data1) : 0;
+    } else {
+      fire(ErrorCategory::kScript, "not-same-type");
+    }
+    if (length > available) length = available;
+  }
+  lexer::LexRequest request;
+  if (prescan || scan) request.mode = prescan ? lexer::Mode::kPrescan : lexer::Mode::kScan;
+  request.one = next || one;
+  if (refined(refs, 5) && !prescan && !scan) request.into = arg(refs[5])->data2;
+  lexer::LexResult r = binary ? lexer::transcode_binary(source, length, request)
+                              : lexer::transcode_string(source, length, request);
+  if (prescan || scan) {
+    if (r.type == 0) return result(none_cell());
+    return result(datatype_cell(r.type));
+  }
+  Cell* loaded = stack::push_new_cell();
+  *loaded = Cell{TYPE_BLOCK, 0, r.block, 0};
+  if (refined(refs, 5)) {
+    return result(*arg(refs[5]));
+  }
+  if (one || next) {
+    Cell value = series_length(r.block) > 0 ? series_head_cell(r.block)[0] : none_cell();
+    clear_new_line(&value);
+    if (!next) return result(value);
+    Cell* pair = stack::push_new_cell();
+    block::init_cell(pair, 2);
+    block::append_cell(pair, &value);
+    Cell rest = *source;
+    rest.data1 += static_cast<uint32_t>(r.consumed);
+    clear_new_line(&rest);
+    block::append_cell(pair, &rest);
+    return result(*pair);
+  }
+  result(*loaded);
+}
+
+void install_further_natives() {
+  native_table[69] = value_q;
+  native_table[71] = uppercase;
+  native_table[72] = lowercase;
+  native_table[73] = as_pair;
+  native_table[74] = as_point2d;
+  native_table[75] = as_point3d;
+  native_table[76] = as_money;
+  native_table[83] = extend;
+  native_table[85] = to_local_file;
+  native_table[86] = wait;
+  native_table[88] = unset;
+  native_table[89] = new_line;
+  native_table[90] = new_line_q;
+  native_table[92] = context_q;
+  native_table[93] = set_env;
+  native_table[94] = get_env;
+  native_table[95] = list_env;
+  native_table[96] = now;
+  native_table[98] = as;
+  native_table[99] = call;
+  native_table[102] = browse;
+  native_table[105] = recycle;
+  native_table[106] = transcode;
+}
+
+}  // namespace kiv::natives
