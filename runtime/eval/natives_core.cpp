@@ -60,14 +60,16 @@ bool strict_true(const Cell* v) {
   return !logic::falsy(v);
 }
 
-// Appends or inserts a value at out (a stable cell): appended when out is at
-// its tail, else inserted at out's position, which then moves past it.
-void put_into(Cell* out, Cell* value, bool only) {
-  if (block::rs_tail_q(out)) {
+// Appends or inserts a value at out (a stable cell): appended when out was
+// at its tail when the native began (append, decided once: the first value
+// appended leaves out before the new tail), else inserted at out's
+// position, which then moves past it.
+void put_into(Cell* out, Cell* value, bool append) {
+  if (append) {
     Cell series = *out;
-    dispatch_append(&series, value, -1, only, 1);
+    dispatch_append(&series, value, -1, true, 1);
   } else {
-    Cell* after = dispatch_insert(out, value, -1, only, 1);
+    Cell* after = dispatch_insert(out, value, -1, true, 1);
     if (after) *out = *after;
   }
 }
@@ -128,7 +130,7 @@ void print_core(bool new_line) {
 
 // reduce of a block into a new block (or into out): one expression at a time,
 // each value without its new-line marker.
-void reduce_block(Cell* out, bool into) {
+void reduce_block(Cell* out, bool into, bool append) {
   Cell code = *arg(0);
   uint32_t pos = clamped_index(&code);
   while (pos < interpreter::code_tail(&code)) {
@@ -136,7 +138,7 @@ void reduce_block(Cell* out, bool into) {
     Cell* v = stack::last_pushed();
     v->header &= ~kFlagNewLine;
     if (into) {
-      put_into(out, v, true);
+      put_into(out, v, append);
     } else {
       block::append_cell(out, v);
     }
@@ -147,7 +149,7 @@ void reduce_block(Cell* out, bool into) {
 // compose into out (a stable cell on the stack): parens evaluated and their
 // values inserted (blocks spliced unless only), nested blocks composed with
 // deep, everything else copied.
-void compose_core(const Cell* input, Cell* out, bool deep, bool only, bool into) {
+void compose_core(const Cell* input, Cell* out, bool deep, bool only, bool into, bool append) {
   Cell code = *input;
   uint32_t node = code.data2;
   for (uint32_t i = clamped_index(&code); i < series_length(node); ++i) {
@@ -157,16 +159,16 @@ void compose_core(const Cell* input, Cell* out, bool deep, bool only, bool into)
       block::init_cell(nested, block::rs_length_q(&v));
       nested->header |= v.header & kFlagNewLine;
       stack::push_copy(&v);
-      compose_core(stack::last_pushed(), nested, true, only, false);
+      compose_core(stack::last_pushed(), nested, true, only, false, false);
       stack::drop_cells(1);
-      if (into) put_into(out, nested, true);
+      if (into) put_into(out, nested, append);
       else block::append_cell(out, nested);
       stack::drop_cells(1);
       continue;
     }
     if (TYPE_OF(&v) != TYPE_PAREN) {
       Cell* copy = stack::push_copy(&v);
-      if (into) put_into(out, copy, true);
+      if (into) put_into(out, copy, append);
       else block::append_cell(out, copy);
       stack::drop_cells(1);
       continue;
@@ -184,12 +186,12 @@ void compose_core(const Cell* input, Cell* out, bool deep, bool only, bool into)
       uint32_t snode = spliced.data2;
       for (uint32_t k = clamped_index(&spliced); k < series_length(snode); ++k) {
         Cell* item = stack::push_copy(series_head_cell(snode) + k);
-        if (into) put_into(out, item, true);
+        if (into) put_into(out, item, append);
         else block::append_cell(out, item);
         stack::drop_cells(1);
       }
     } else {
-      if (into) put_into(out, r, true);
+      if (into) put_into(out, r, append);
       else block::append_cell(out, r);
     }
     stack::drop_cells(1);
@@ -290,7 +292,7 @@ void reduce(int32_t, const int32_t* refs) {
       out = stack::push_new_cell();
       block::init_cell(out, block::rs_length_q(value));
     }
-    reduce_block(out, into);
+    reduce_block(out, into, into && block::rs_tail_q(out));
     Cell r = *out;
     stack::set_only_result(&r);
     return;
@@ -303,7 +305,7 @@ void reduce(int32_t, const int32_t* refs) {
   evaluate_single(&v);
   if (into) {
     Cell* out = stack::push_copy(arg(refs[0]));
-    put_into(out, stack::at(stack::top_index() - 2), true);
+    put_into(out, stack::at(stack::top_index() - 2), block::rs_tail_q(out));
     Cell r = *out;
     stack::set_only_result(&r);
     return;
@@ -327,7 +329,7 @@ void compose(int32_t, const int32_t* refs) {
     out = stack::push_new_cell();
     block::init_cell(out, block::rs_length_q(value));
   }
-  compose_core(arg(0), out, refined(refs, 0), refined(refs, 1), into);
+  compose_core(arg(0), out, refined(refs, 0), refined(refs, 1), into, into && block::rs_tail_q(out));
   Cell r = *out;
   stack::set_only_result(&r);
 }
