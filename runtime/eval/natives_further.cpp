@@ -279,7 +279,7 @@ void set_env(int32_t, const int32_t*) {
 void get_env(int32_t, const int32_t*) {
   std::string name = name_text(arg(0));
   std::optional<std::string> value = platform::get_env(name.c_str());
-  if (!value || value->empty()) return result(none_cell());
+  if (!value) return result(none_cell());
   Cell* s = push_text(*value);
   result(*s);
 }
