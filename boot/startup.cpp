@@ -17,6 +17,7 @@
 #include "runtime/eval/lexer_loaders.h"
 #include "runtime/eval/natives.h"
 #include "runtime/eval/natives_bytes.h"
+#include "runtime/eval/natives_encoding.h"
 #include "runtime/eval/natives_control.h"
 #include "runtime/eval/natives_math.h"
 #include "runtime/eval/natives_sets.h"
@@ -154,6 +155,7 @@ void runtime_init() {
   natives::install_set_natives();
   natives::install_value_natives();
   natives::install_further_natives();
+  natives::install_encoding_natives();
   ownership::init();
   lexer::init();
   lexer::install_default_loaders();

@@ -170,13 +170,6 @@ TEST_F(IntegerOps, OverflowAndInexactDivisionGiveTheExactFloat) {
   }
 }
 
-TEST_F(IntegerOps, FloatResultWithoutFloatTypeIsNotDoneYet) {
-  if (type_registered(TYPE_FLOAT)) GTEST_SKIP() << "float! exists";
-  Raised r = raised_by([&] { op(ACT_ADD, 2147483647, 1); });
-  EXPECT_EQ(r.category, ErrorCategory::kInternal);
-  EXPECT_EQ(r.id, "not-done");
-}
-
 TEST_F(IntegerOps, ArithmeticErrors) {
   struct Case {
     const char* what;
