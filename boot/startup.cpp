@@ -24,6 +24,7 @@
 #include "runtime/eval/natives_core.h"
 #include "runtime/eval/natives_further.h"
 #include "runtime/eval/natives_value.h"
+#include "runtime/eval/parse.h"
 #include "runtime/handles.h"
 #include "runtime/host/random.h"
 #include "runtime/memory.h"
@@ -156,6 +157,7 @@ void runtime_init() {
   natives::install_value_natives();
   natives::install_further_natives();
   natives::install_encoding_natives();
+  natives::install_parse_native();
   ownership::init();
   lexer::init();
   lexer::install_default_loaders();
