@@ -1004,14 +1004,18 @@ int Engine::word() {
       Cell sub = next;
       if (has_next && TYPE_OF(&sub) == TYPE_WORD) sub = word_value(sub);
       if (!has_next || TYPE_OF(&sub) != TYPE_BLOCK) raise("parse-end", *item_);
+      // When there is nothing to descend into, the sub-rule is stepped over
+      // with the keyword, so that a loop around `into` goes on after it.
       if (end_) {
         match_ = false;
+        ++pos_;
         return S_AFTER_ITEM;
       }
       Cell nested = series_head_cell(input_.data2)[index()];
       uint32_t t = TYPE_OF(&nested);
       if (!series_value_q(t)) {
         match_ = false;
+        ++pos_;
         event(words::WORD_MATCH);
         return S_AFTER_ITEM;
       }
