@@ -122,19 +122,9 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell* part, int32_
 
 int32_t compare(Cell* value1, Cell* value2, int32_t op) {
   if (TYPE_OF(value2) != TYPE_LOGIC) return kNotComparable;
-  switch (op) {
-    case COMP_EQUAL:
-    case COMP_NOT_EQUAL:
-    case COMP_STRICT_EQUAL:
-    case COMP_SORT:
-    case COMP_CASE_SORT:
-    case COMP_SAME:
-    case COMP_FIND:
-      // false sorts before true
-      return static_cast<int32_t>(get(value1)) - static_cast<int32_t>(get(value2));
-    default:
-      return kNotComparable;
-  }
+  if (!equality_or_sort_op(op)) return kNotComparable;
+  // false sorts before true
+  return static_cast<int32_t>(get(value1)) - static_cast<int32_t>(get(value2));
 }
 
 Cell* complement(Cell* value) {

@@ -41,18 +41,7 @@ int32_t mold(Cell*, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, in
 
 int32_t compare(Cell*, Cell* value2, int32_t op) {
   if (TYPE_OF(value2) != TYPE_NONE) return kNotComparable;
-  switch (op) {
-    case COMP_EQUAL:
-    case COMP_NOT_EQUAL:
-    case COMP_STRICT_EQUAL:
-    case COMP_SORT:
-    case COMP_CASE_SORT:
-    case COMP_SAME:
-    case COMP_FIND:
-      return 0;
-    default:
-      return kNotComparable;
-  }
+  return equality_or_sort_op(op) ? 0 : kNotComparable;
 }
 
 namespace {

@@ -49,23 +49,6 @@ ActionHandler<A> lookup_target(const Cell* type) {
 
 int32_t three_way(uint32_t a, uint32_t b) { return (a > b) - (a < b); }
 
-// The op codes under which two values of the same type are compared for
-// equality or sorted; ordering codes go to the handlers.
-bool equality_or_sort_op(int32_t op) {
-  switch (op) {
-    case COMP_EQUAL:
-    case COMP_NOT_EQUAL:
-    case COMP_STRICT_EQUAL:
-    case COMP_SORT:
-    case COMP_CASE_SORT:
-    case COMP_SAME:
-    case COMP_FIND:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 void fatal_runtime_error(int code) {

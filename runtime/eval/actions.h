@@ -116,6 +116,24 @@ enum CompareOp : int32_t {
 // the op code.
 constexpr int32_t kNotComparable = -2;
 
+// The op codes under which two values of one type are tested for equality or
+// sorted, as opposed to the orderings (lesser, greater, ...) and the parse
+// word matches.
+constexpr bool equality_or_sort_op(int32_t op) {
+  switch (op) {
+    case COMP_EQUAL:
+    case COMP_NOT_EQUAL:
+    case COMP_STRICT_EQUAL:
+    case COMP_SORT:
+    case COMP_CASE_SORT:
+    case COMP_SAME:
+    case COMP_FIND:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Arithmetic op codes, shared by the number modules.
 enum ArithOp : int32_t {
   OP_ADD = 0,
