@@ -5,30 +5,18 @@
 #include <vector>
 
 #include "runtime/host/blockcomp.h"
+#include "tests/unit/host_test_support.h"
 
 namespace kiv::lz {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 gen(seed);
-  Bytes v(n);
-  for (auto& b : v) b = uint8_t(gen());
-  return v;
-}
+using testing::Bytes;
+using testing::random_bytes;
 
 Bytes text_like(size_t n, uint32_t seed) {
-  static const char* words[] = {"alpha ", "beta ", "gamma ", "delta ", "epsilon ", "zeta\n",
-                                "eta ",   "theta ", "iota ", "kappa ", "lambda ", "mu "};
-  std::mt19937 gen(seed);
-  Bytes v;
-  while (v.size() < n) {
-    const char* w = words[gen() % 12];
-    v.insert(v.end(), w, w + std::strlen(w));
-  }
-  v.resize(n);
-  return v;
+  static const char* const words[] = {"alpha ", "beta ", "gamma ", "delta ", "epsilon ", "zeta\n",
+                                      "eta ",   "theta ", "iota ", "kappa ", "lambda ", "mu "};
+  return testing::text_like(n, seed, words);
 }
 
 void put_le32(Bytes& b, uint32_t v) {

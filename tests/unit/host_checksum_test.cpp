@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/host/checksum.h"
+#include "tests/unit/host_test_support.h"
 
 namespace kiv {
 namespace {
@@ -14,12 +15,7 @@ std::span<const uint8_t> bytes_of(std::string_view s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = uint8_t(gen());
-  return v;
-}
+using testing::random_bytes;
 
 struct KnownAnswer {
   std::string_view text;

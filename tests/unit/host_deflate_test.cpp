@@ -13,33 +13,19 @@
 
 #include "runtime/host/checksum.h"
 #include "runtime/host/deflate.h"
+#include "tests/unit/host_test_support.h"
 
 namespace kiv::compression {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testing::Bytes;
+using testing::bytes_of;
+using testing::random_bytes;
 
-Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-Bytes random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 gen(seed);
-  Bytes v(n);
-  for (auto& b : v) b = uint8_t(gen());
-  return v;
-}
-
-// Words drawn from a small vocabulary: compressible like text.
 Bytes text_like(size_t n, uint32_t seed) {
-  static const char* words[] = {"the ",   "quick ", "brown ", "fox ",  "jumps ", "over ",
-                                "lazy ",  "dog ",   "series ", "block ", "value ", "cell\n"};
-  std::mt19937 gen(seed);
-  Bytes v;
-  while (v.size() < n) {
-    const char* w = words[gen() % 12];
-    v.insert(v.end(), w, w + std::strlen(w));
-  }
-  v.resize(n);
-  return v;
+  static const char* const words[] = {"the ",  "quick ",  "brown ", "fox ",   "jumps ", "over ",
+                                      "lazy ", "dog ",    "series ", "block ", "value ", "cell\n"};
+  return testing::text_like(n, seed, words);
 }
 
 struct Sample {

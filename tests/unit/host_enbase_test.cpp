@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "runtime/host/enbase.h"
+#include "tests/unit/host_test_support.h"
 
 namespace kiv::binary {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
+using testing::Bytes;
+using testing::bytes_of;
 
 std::string encode(int base, const Bytes& b) {
   switch (base) {
