@@ -17,8 +17,6 @@
 namespace kiv::testing {
 namespace {
 
-uint32_t type(const Cell& c) { return TYPE_OF(&c); }
-
 // A function! value as the sort sees it: only its type matters here.
 Cell function_cell() { return Cell{TYPE_FUNCTION, 0, 0, 0}; }
 
