@@ -1050,8 +1050,7 @@ int32_t compare_sort_cells(const Cell* a, const Cell* b, int32_t op) {
   Cell x = *a, y = *b;
   int32_t r = compare_values(&x, &y, op);
   if (r == kNotComparable) {
-    int32_t d = static_cast<int32_t>(TYPE_OF(a)) - static_cast<int32_t>(TYPE_OF(b));
-    return (d > 0) - (d < 0);
+    return three_way(TYPE_OF(a), TYPE_OF(b));
   }
   return r;
 }

@@ -133,8 +133,7 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
   uint32_t t2 = TYPE_OF(value2);
   if ((op == COMP_STRICT_EQUAL || op == COMP_FIND) && t2 != TYPE_CHAR) return 1;
   if (t2 != TYPE_CHAR && t2 != TYPE_INTEGER) return kNotComparable;
-  int32_t a = static_cast<int32_t>(value1->data2), b = static_cast<int32_t>(value2->data2);
-  return (a > b) - (a < b);
+  return three_way(static_cast<int32_t>(value1->data2), static_cast<int32_t>(value2->data2));
 }
 
 namespace {

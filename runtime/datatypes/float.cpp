@@ -275,7 +275,7 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
         return 0;
     }
   }
-  return (x > y) - (x < y);
+  return three_way(x, y);
 }
 
 // ---------------------------------------------------------------------------

@@ -292,12 +292,6 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t li
   return form(value, buffer, part, limit);
 }
 
-namespace {
-
-int32_t three_way(int32_t a, int32_t b) { return (a > b) - (a < b); }
-
-}  // namespace
-
 int32_t compare(Cell* value1, Cell* value2, int32_t op) {
   uint32_t type2 = TYPE_OF(value2);
   if ((op == COMP_STRICT_EQUAL || op == COMP_FIND) && type2 != TYPE_INTEGER) return 1;

@@ -643,7 +643,7 @@ int32_t compare_records(uint32_t a, uint32_t b, intptr_t extra1, intptr_t) {
   int32_t result = 0;
   for (uint32_t k = from; k < to && result == 0; ++k) {
     int32_t ca = fold(pa[k], r.case_sensitive), cb = fold(pb[k], r.case_sensitive);
-    result = (ca > cb) - (ca < cb);
+    result = three_way(ca, cb);
   }
   return r.reverse ? -result : result;
 }

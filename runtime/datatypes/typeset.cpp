@@ -197,10 +197,8 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
                  ? 0
                  : 1;
     case COMP_SORT:
-    case COMP_CASE_SORT: {
-      int32_t a = count(value1), b = count(value2);
-      return (a > b) - (a < b);
-    }
+    case COMP_CASE_SORT:
+      return three_way(count(value1), count(value2));
     default:
       return kNotComparable;
   }

@@ -47,8 +47,6 @@ ActionHandler<A> lookup_target(const Cell* type) {
   return handler_as<A>(get_action_handler(target_type(type), A, type));
 }
 
-int32_t three_way(uint32_t a, uint32_t b) { return (a > b) - (a < b); }
-
 }  // namespace
 
 void fatal_runtime_error(int code) {

@@ -116,6 +116,12 @@ enum CompareOp : int32_t {
 // the op code.
 constexpr int32_t kNotComparable = -2;
 
+// -1, 0 or 1 as a is below, equal to or above b: a compare handler's answer.
+template <typename T>
+constexpr int32_t three_way(T a, T b) {
+  return (a > b) - (a < b);
+}
+
 // The op codes under which two values of one type are tested for equality or
 // sorted, as opposed to the orderings (lesser, greater, ...) and the parse
 // word matches.
