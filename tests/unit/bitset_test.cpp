@@ -242,7 +242,7 @@ TEST_F(Bitset, SetOperationsFollowTheRuleOfEachOperation) {
   }
 }
 
-TEST_F(Bitset, PlainOperandsKeepTheDocumentedLengths) {
+TEST_F(Bitset, OrGivesTheLongerLengthAndGivesTheShorter) {
   RootedCell a = make_text("a");  // 13 bytes
   RootedCell b(call_action(ACT_MAKE, {type_cell(TYPE_BITSET), int_cell(8)}));  // 1 byte
   Cell r = call_action(ACT_OR_T, {*a, *b});

@@ -148,7 +148,7 @@ TEST_F(Float, ConversionsToIntegersRefuseNaNAndHugeValuesWithLanguageErrors) {
 // ---------------------------------------------------------------------------
 // Text.
 
-TEST_F(Float, FormAndMoldOfTheDocumentedValues) {
+TEST_F(Float, FormAndMoldOfEverydayValues) {
   struct Case {
     double d;
     const char* form;
