@@ -7,6 +7,7 @@
 #include "runtime/datatypes/integer.h"
 #include "runtime/language_error.h"
 #include "runtime/support.h"
+#include "runtime/text_units.h"
 
 namespace kiv {
 
@@ -243,28 +244,6 @@ namespace {
 constexpr uint8_t kCR = 0x0D;
 constexpr uint8_t kLF = 0x0A;
 
-inline uint32_t read_unit(const uint8_t* p, uint32_t unit) {
-  if (unit == 1) return *p;
-  if (unit == 2) return static_cast<uint32_t>(p[0] | p[1] << 8);
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-inline void write_unit(uint8_t* p, uint32_t unit, uint32_t cp) {
-  if (unit == 1) {
-    *p = static_cast<uint8_t>(cp);
-  } else if (unit == 2) {
-    p[0] = static_cast<uint8_t>(cp);
-    p[1] = static_cast<uint8_t>(cp >> 8);
-  } else {
-    std::memcpy(p, &cp, 4);
-  }
-}
-
-// The narrowest unit that holds the code point.
-inline uint32_t unit_for(uint32_t cp) { return cp <= 0xFF ? 1 : cp <= 0xFFFF ? 2 : 4; }
-
 uint32_t text_unit(const SeriesBuffer* b) {
   uint32_t unit = b->unit();
   if (unit != 1 && unit != 2 && unit != 4) fire(ErrorCategory::kInternal, "feature-na");
@@ -356,7 +335,7 @@ struct Destination {
 };
 
 Destination prepare_destination(uint32_t target, uint64_t count, uint32_t widest) {
-  uint32_t unit = unit_for(widest);
+  uint32_t unit = unit_holding(widest);
   if (target == 0) target = new_string_series(count, unit);
   SeriesBuffer* b = make_room(target, unit, count);
   return {target, b->tail_ptr(), b->unit()};

@@ -14,6 +14,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/text_units.h"
 #include "runtime/unicode.h"
 
 namespace kiv::string {
@@ -21,51 +22,6 @@ namespace kiv::string {
 namespace {
 
 constexpr uint32_t kReplacementChar = 0xFFFD;
-
-// A unit size other than 1, 2 or 4 means a corrupted buffer: nothing sensible
-// can continue.
-[[noreturn]] void unit_fault(uint32_t unit) {
-  std::fprintf(stderr, "*** Runtime Error 101: invalid string unit size %u\n", unit);
-  std::fflush(stderr);
-  std::abort();
-}
-
-inline uint32_t read_unit(const uint8_t* p, uint32_t unit) {
-  switch (unit) {
-    case 1:
-      return *p;
-    case 2: {
-      uint16_t v;
-      std::memcpy(&v, p, 2);
-      return v;
-    }
-    case 4: {
-      uint32_t v;
-      std::memcpy(&v, p, 4);
-      return v;
-    }
-    default:
-      unit_fault(unit);
-  }
-}
-
-inline void write_unit(uint8_t* p, uint32_t unit, uint32_t cp) {
-  switch (unit) {
-    case 1:
-      *p = static_cast<uint8_t>(cp);
-      break;
-    case 2: {
-      uint16_t v = static_cast<uint16_t>(cp);
-      std::memcpy(p, &v, 2);
-      break;
-    }
-    case 4:
-      std::memcpy(p, &cp, 4);
-      break;
-    default:
-      unit_fault(unit);
-  }
-}
 
 // The unit a buffer of unit `unit` must have to hold cp when the value is
 // appended: a unit-1 buffer keeps only ASCII on append.
@@ -123,7 +79,7 @@ inline bool readable_q(const Cell& c) { return c.data2 != 0; }
 // Cells.
 
 Cell* init_sized(Cell* cell, int32_t capacity, uint32_t unit) {
-  if (unit != 1 && unit != 2 && unit != 4) unit_fault(unit);
+  if (unit != 1 && unit != 2 && unit != 4) text_unit_fault(unit);
   uint32_t count = capacity > 0 ? static_cast<uint32_t>(capacity) : 1;
   uint32_t node = alloc_series(count, unit, 0);
   *cell = Cell{TYPE_STRING, 0, node, 0};
@@ -227,16 +183,16 @@ bool starts_with_text_q(Cell* value, const char* text) {
 // Widening.
 
 void widen(uint32_t node, uint32_t from_unit, uint32_t to_unit) {
-  if (node_buffer(node)->unit() != from_unit) unit_fault(node_buffer(node)->unit());
+  if (node_buffer(node)->unit() != from_unit) text_unit_fault(node_buffer(node)->unit());
   if (from_unit == 1 && to_unit == 2) widen_latin1_to_ucs2(node);
   else if (from_unit == 1 && to_unit == 4) widen_latin1_to_ucs4(node);
   else if (from_unit == 2 && to_unit == 4) widen_ucs2_to_ucs4(node);
-  else unit_fault(to_unit);
+  else text_unit_fault(to_unit);
 }
 
 uint32_t widen_copy(uint32_t source, int32_t offset, int32_t end, uint32_t target, uint32_t new_unit,
                     bool keep) {
-  if (new_unit != 2 && new_unit != 4) unit_fault(new_unit);
+  if (new_unit != 2 && new_unit != 4) text_unit_fault(new_unit);
   int32_t total = static_cast<int32_t>(node_buffer(source)->length());
   if (offset < 0) offset = 0;
   if (end > total) end = total;

@@ -30,6 +30,7 @@
 #include "runtime/series.h"
 #include "runtime/sort.h"
 #include "runtime/support.h"
+#include "runtime/text_units.h"
 #include "runtime/unicode.h"
 #include "runtime/words.h"
 
@@ -38,42 +39,7 @@ namespace kiv::string {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Units.
-
-inline void write_unit(uint8_t* p, uint32_t unit, uint32_t cp) {
-  switch (unit) {
-    case 1:
-      *p = static_cast<uint8_t>(cp);
-      break;
-    case 2: {
-      uint16_t v = static_cast<uint16_t>(cp);
-      std::memcpy(p, &v, 2);
-      break;
-    }
-    default:
-      std::memcpy(p, &cp, 4);
-  }
-}
-
-inline uint32_t read_unit(const uint8_t* p, uint32_t unit) {
-  switch (unit) {
-    case 1:
-      return *p;
-    case 2: {
-      uint16_t v;
-      std::memcpy(&v, p, 2);
-      return v;
-    }
-    default: {
-      uint32_t v;
-      std::memcpy(&v, p, 4);
-      return v;
-    }
-  }
-}
-
-// The narrowest unit that holds the code point.
-inline uint32_t unit_holding(uint32_t cp) { return cp <= 0xFF ? 1 : (cp <= 0xFFFF ? 2 : 4); }
+// Characters and heads.
 
 // fold_case, with ASCII answered inline (searches fold every character).
 inline int32_t fold(uint32_t cp, bool case_sensitive) {
