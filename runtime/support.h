@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "runtime/cell.h"
 #include "runtime/language_error.h"
@@ -33,6 +34,18 @@ Cell datatype_cell(uint32_t type);
 // (none! when the caller passes none).
 
 bool typeset_has_q(const uint8_t* typeset, uint32_t type);
+// A typeset bitmap for these checks, made at compile time:
+//   constexpr ArgTypeset kBlockArg = arg_typeset({TYPE_BLOCK});
+//   check_arg_type(arg, kBlockArg.bits);
+// It has a bit for every type id the header's type byte can hold.
+struct ArgTypeset {
+  uint8_t bits[32] = {};
+};
+constexpr ArgTypeset arg_typeset(std::initializer_list<uint32_t> types) {
+  ArgTypeset t;
+  for (uint32_t type : types) t.bits[(type & 0xFF) >> 3] |= static_cast<uint8_t>(0x80 >> (type & 7));
+  return t;
+}
 // Returns the cell when its type is in the typeset.
 const Cell* check_arg_type(const Cell* arg, const uint8_t* typeset, const Cell* arg_name = nullptr);
 // A negative index is an absent optional argument and is skipped; else the

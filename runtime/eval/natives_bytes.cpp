@@ -33,24 +33,15 @@ namespace kiv::natives {
 
 namespace {
 
-// Argument typesets, most significant bit first as support.h reads them.
-struct Typeset {
-  uint8_t bits[8] = {};
-};
-constexpr Typeset typeset_of(std::initializer_list<uint32_t> types) {
-  Typeset t;
-  for (uint32_t type : types) t.bits[type >> 3] |= static_cast<uint8_t>(0x80 >> (type & 7));
-  return t;
-}
-constexpr Typeset kWordArg = typeset_of({TYPE_WORD});
-constexpr Typeset kBytesArg = typeset_of({TYPE_BINARY, TYPE_STRING});
-constexpr Typeset kBinaryArg = typeset_of({TYPE_BINARY});
-constexpr Typeset kStringArg = typeset_of({TYPE_STRING});
-constexpr Typeset kIntegerArg = typeset_of({TYPE_INTEGER});
+constexpr ArgTypeset kWordArg = arg_typeset({TYPE_WORD});
+constexpr ArgTypeset kBytesArg = arg_typeset({TYPE_BINARY, TYPE_STRING});
+constexpr ArgTypeset kBinaryArg = arg_typeset({TYPE_BINARY});
+constexpr ArgTypeset kStringArg = arg_typeset({TYPE_STRING});
+constexpr ArgTypeset kIntegerArg = arg_typeset({TYPE_INTEGER});
 
 // The entry's type check: script/expect-arg naming the argument. The name
 // is made only when the check fails.
-void check_arg(const Cell* arg, const Typeset& types, const char* name) {
+void check_arg(const Cell* arg, const ArgTypeset& types, const char* name) {
   if (typeset_has_q(types.bits, TYPE_OF(arg))) return;
   Cell word = word::load(name);
   check_arg_type(arg, types.bits, &word);

@@ -54,30 +54,22 @@ uint32_t clamped_index(Cell* series) {
 // Argument checks, made only when the entry is asked to check (the
 // interpreter has checked already). Bits run most significant first.
 
-struct Typeset {
-  uint8_t bits[12] = {};
-};
-constexpr Typeset typeset_of(std::initializer_list<uint32_t> types) {
-  Typeset t;
-  for (uint32_t type : types) t.bits[type >> 3] |= static_cast<uint8_t>(0x80 >> (type & 7));
-  return t;
-}
-constexpr Typeset kBlockArg = typeset_of({TYPE_BLOCK});
-constexpr Typeset kCountArg = typeset_of({TYPE_INTEGER, TYPE_FLOAT});
-constexpr Typeset kWordArg = typeset_of({TYPE_WORD});
-constexpr Typeset kWordsArg = typeset_of({TYPE_WORD, TYPE_BLOCK});
-constexpr Typeset kSeriesArg =
-    typeset_of({TYPE_BLOCK, TYPE_PAREN, TYPE_HASH, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH,
-                TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF, TYPE_BINARY, TYPE_VECTOR,
-                TYPE_IMAGE});
-constexpr Typeset kSeriesOrMapArg =
-    typeset_of({TYPE_BLOCK, TYPE_PAREN, TYPE_HASH, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH,
-                TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF, TYPE_BINARY, TYPE_VECTOR,
-                TYPE_IMAGE, TYPE_MAP});
+constexpr ArgTypeset kBlockArg = arg_typeset({TYPE_BLOCK});
+constexpr ArgTypeset kCountArg = arg_typeset({TYPE_INTEGER, TYPE_FLOAT});
+constexpr ArgTypeset kWordArg = arg_typeset({TYPE_WORD});
+constexpr ArgTypeset kWordsArg = arg_typeset({TYPE_WORD, TYPE_BLOCK});
+constexpr ArgTypeset kSeriesArg =
+    arg_typeset({TYPE_BLOCK, TYPE_PAREN, TYPE_HASH, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH,
+                 TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF, TYPE_BINARY, TYPE_VECTOR,
+                 TYPE_IMAGE});
+constexpr ArgTypeset kSeriesOrMapArg =
+    arg_typeset({TYPE_BLOCK, TYPE_PAREN, TYPE_HASH, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH,
+                 TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF, TYPE_BINARY, TYPE_VECTOR,
+                 TYPE_IMAGE, TYPE_MAP});
 
 struct ArgCheck {
   int32_t index;
-  const Typeset* types;
+  const ArgTypeset* types;
   const char* name;
 };
 

@@ -21,24 +21,15 @@ constexpr double kE = 2.718281828459045;
 inline Cell* arg(int32_t n) { return stack::arguments() + n; }
 inline bool refined(const int32_t* refs, int n) { return refs && refs[n] >= 0; }
 
-// Argument typesets, most significant bit first as support.h reads them.
-struct Typeset {
-  uint8_t bits[12] = {};
-};
-constexpr Typeset typeset_of(std::initializer_list<uint32_t> types) {
-  Typeset t;
-  for (uint32_t type : types) t.bits[type >> 3] |= static_cast<uint8_t>(0x80 >> (type & 7));
-  return t;
-}
-constexpr Typeset kAngleArg = typeset_of({TYPE_FLOAT, TYPE_INTEGER});
-constexpr Typeset kFloatArg = typeset_of({TYPE_FLOAT, TYPE_INTEGER, TYPE_PERCENT});
-constexpr Typeset kNumberArg = typeset_of({TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT});
-constexpr Typeset kZeroArg =
-    typeset_of({TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT, TYPE_MONEY, TYPE_PAIR, TYPE_TIME, TYPE_CHAR,
-                TYPE_TUPLE, TYPE_POINT2D, TYPE_POINT3D});
+constexpr ArgTypeset kAngleArg = arg_typeset({TYPE_FLOAT, TYPE_INTEGER});
+constexpr ArgTypeset kFloatArg = arg_typeset({TYPE_FLOAT, TYPE_INTEGER, TYPE_PERCENT});
+constexpr ArgTypeset kNumberArg = arg_typeset({TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT});
+constexpr ArgTypeset kZeroArg =
+    arg_typeset({TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT, TYPE_MONEY, TYPE_PAIR, TYPE_TIME, TYPE_CHAR,
+                 TYPE_TUPLE, TYPE_POINT2D, TYPE_POINT3D});
 
 // The entry's own type check, for callers that ask for one.
-void check_args(int32_t check, int32_t count, const Typeset& types) {
+void check_args(int32_t check, int32_t count, const ArgTypeset& types) {
   if (!check) return;
   for (int32_t i = 0; i < count; ++i) check_arg_type(arg(i), types.bits);
 }

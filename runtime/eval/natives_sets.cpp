@@ -21,20 +21,12 @@ namespace {
 inline Cell* arg(int32_t n) { return stack::arguments() + n; }
 inline bool refined(const int32_t* refs, int n) { return refs && refs[n] >= 0; }
 
-struct Typeset {
-  uint8_t bits[12] = {};
-};
-constexpr Typeset typeset_of(std::initializer_list<uint32_t> types) {
-  Typeset t;
-  for (uint32_t type : types) t.bits[type >> 3] |= static_cast<uint8_t>(0x80 >> (type & 7));
-  return t;
-}
-constexpr Typeset kSetArg = typeset_of({TYPE_BLOCK, TYPE_HASH, TYPE_STRING, TYPE_BITSET, TYPE_TYPESET});
-constexpr Typeset kSignArg =
-    typeset_of({TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT, TYPE_MONEY, TYPE_TIME});
-constexpr Typeset kIntegerArg = typeset_of({TYPE_INTEGER});
+constexpr ArgTypeset kSetArg = arg_typeset({TYPE_BLOCK, TYPE_HASH, TYPE_STRING, TYPE_BITSET, TYPE_TYPESET});
+constexpr ArgTypeset kSignArg =
+    arg_typeset({TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT, TYPE_MONEY, TYPE_TIME});
+constexpr ArgTypeset kIntegerArg = arg_typeset({TYPE_INTEGER});
 
-void check_at(int32_t check, int32_t n, const Typeset& types) {
+void check_at(int32_t check, int32_t n, const ArgTypeset& types) {
   if (check) check_arg_type(arg(n), types.bits);
 }
 
@@ -124,13 +116,13 @@ void intersect(int32_t check, const int32_t* refs) {
   set_operation(refined(refs, 0), refs ? refs[1] : -1, SET_INTERSECT);
 }
 void unique(int32_t check, const int32_t* refs) {
-  if (check) check_arg_type(arg(0), typeset_of({TYPE_BLOCK, TYPE_HASH, TYPE_STRING}).bits);
+  if (check) check_arg_type(arg(0), arg_typeset({TYPE_BLOCK, TYPE_HASH, TYPE_STRING}).bits);
   set_operation(refined(refs, 0), refs ? refs[1] : -1, SET_UNIQUE);
 }
 void difference(int32_t check, const int32_t* refs) {
   if (check)
-    check_arg_type(arg(1), typeset_of({TYPE_BLOCK, TYPE_HASH, TYPE_STRING, TYPE_BITSET, TYPE_TYPESET,
-                                       TYPE_DATE}).bits);
+    check_arg_type(arg(1), arg_typeset({TYPE_BLOCK, TYPE_HASH, TYPE_STRING, TYPE_BITSET, TYPE_TYPESET,
+                                        TYPE_DATE}).bits);
   set_operation(refined(refs, 0), refs ? refs[1] : -1, SET_DIFFERENCE);
 }
 void exclude(int32_t check, const int32_t* refs) {
