@@ -271,11 +271,6 @@ class Engine {
     clamp_input();
     end_ = index() >= end_index();
   }
-  Cell input_at(int32_t i) const {
-    Cell c = input_;
-    c.data1 = static_cast<uint32_t>(i);
-    return c;
-  }
 
   // --- rules --------------------------------------------------------------
   int32_t rules_tail() const { return static_cast<int32_t>(series_length(rules_.get()->data2)); }
