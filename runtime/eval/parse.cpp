@@ -278,10 +278,11 @@ class Engine {
   bool has_item(int32_t p) const { return p >= rules_head() && p < rules_tail(); }
   Cell rule_at(int32_t p) const { return series_head_cell(rules_.get()->data2)[p]; }
   // After Kiv code ran (a paren, an action's owner, a trace callback): the
-  // rules and the input may have changed under the engine.
+  // rules and the input may have changed under the engine. A position past
+  // a shortened block comes back to its tail.
   void after_code_ran() {
     int32_t t = rules_tail();
-    if (pos_ > t - 1) pos_ = t - 1;
+    if (pos_ > t) pos_ = t;
     recompute_end();
   }
   // In the place of a command's argument: the value right after the keyword
