@@ -23,11 +23,7 @@ std::vector<uint32_t> chars_of(const Cell* value, int32_t limit) {
   Cell v = *value;
   int32_t n = string::length(&v);
   if (limit >= 0 && limit < n) n = limit;
-  std::vector<uint32_t> out(static_cast<size_t>(n));
-  const uint8_t* p = string::head_pointer(&v);
-  uint32_t u = string::unit_of(&v);
-  for (int32_t i = 0; i < n; ++i) out[static_cast<size_t>(i)] = string::get_char(p + static_cast<size_t>(i) * u, u);
-  return out;
+  return string::head_chars(&v, n);
 }
 
 // %"name": the quoted part is read exactly as a string literal (escapes and

@@ -139,6 +139,14 @@ uint8_t* head_pointer(Cell* value) {
 
 bool at_tail_q(Cell* value) { return length(value) <= 0; }
 
+std::vector<uint32_t> head_chars(Cell* value, int32_t count) {
+  std::vector<uint32_t> out(static_cast<size_t>(count > 0 ? count : 0));
+  const uint8_t* p = head_pointer(value);
+  uint32_t u = unit_of(value);
+  for (size_t i = 0; i < out.size(); ++i) out[i] = read_unit(p + i * u, u);
+  return out;
+}
+
 uint32_t char_at_index(const Cell* value, int32_t n) {
   SeriesBuffer* b = node_buffer(node_of(value));
   return read_unit(b->head_ptr() + static_cast<size_t>(n) * b->unit(), b->unit());

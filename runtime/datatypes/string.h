@@ -32,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "runtime/cell.h"
 
@@ -99,6 +100,10 @@ uint32_t unit_of(const Cell* value);
 uint8_t* head_pointer(Cell* value);
 // True when the head is at or past the tail.
 bool at_tail_q(Cell* value);
+// The code points of the first count characters from the head (count at
+// most the length), copied out of the buffer: the caller may allocate while
+// it holds them.
+std::vector<uint32_t> head_chars(Cell* value, int32_t count);
 // Code point of unit n of the series, counted from its first unit.
 uint32_t char_at_index(const Cell* value, int32_t n);
 // Code point stored at the address for unit 1, 2 or 4.

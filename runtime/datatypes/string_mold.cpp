@@ -58,16 +58,6 @@ inline Cell text_cell(const Cell* value) {
   return *value;
 }
 
-// The code points of [head, head + n) copied out of the buffer, so nothing
-// refers into it while the output grows.
-std::vector<uint32_t> copy_range(Cell* value, int32_t n) {
-  std::vector<uint32_t> cps(static_cast<size_t>(n));
-  const uint8_t* p = head_pointer(value);
-  uint32_t u = unit_of(value);
-  for (int32_t i = 0; i < n; ++i) cps[static_cast<size_t>(i)] = get_char(p + static_cast<size_t>(i) * u, u);
-  return cps;
-}
-
 inline bool ordering_folds(int32_t op) { return op != COMP_STRICT_EQUAL && op != COMP_CASE_SORT; }
 
 }  // namespace
@@ -145,7 +135,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   int32_t len = length(&v);
   int32_t n = len;
   if (part != nullptr && limit >= 0 && limit < n) n = limit;
-  std::vector<uint32_t> cps = copy_range(&v, n);
+  std::vector<uint32_t> cps = head_chars(&v, n);  // the output may grow and move it
 
   int32_t quotes = 0, line_feeds = 0;
   for (uint32_t c : cps) {
