@@ -30,6 +30,14 @@ int32_t mold_depth = 0;
 
 namespace {
 
+// A copy of the series cell pushed on the argument stack under another
+// any-block type: the push of paren! and the path kinds.
+Cell* push_as(const Cell* series, uint32_t type) {
+  Cell* c = stack::push_copy(series);
+  set_type(c, type);
+  return c;
+}
+
 constexpr uint32_t kCellSize = sizeof(Cell);
 
 inline int32_t total_cells(const Cell* block) { return static_cast<int32_t>(node_buffer(node_of(block))->length()); }
@@ -1445,22 +1453,12 @@ void init() {
 }  // namespace kiv::paren
 
 namespace kiv::paren {
-Cell* push(const Cell* series) {
-  Cell* c = stack::push_copy(series);
-  set_type(c, TYPE_PAREN);
-  return c;
-}
+Cell* push(const Cell* series) { return block::push_as(series, TYPE_PAREN); }
 }  // namespace kiv::paren
 
 namespace kiv::path {
 
 namespace {
-
-Cell* push_as(const Cell* series, uint32_t type) {
-  Cell* c = stack::push_copy(series);
-  set_type(c, type);
-  return c;
-}
 
 // The values from the head, each formed or molded, joined by "/".
 int32_t write_values(Cell* value, Cell* buffer, bool mold_values, bool all, bool flat, Cell* part,
@@ -1493,7 +1491,7 @@ Cell* init_cell(Cell* cell, int32_t n) {
   return cell;
 }
 
-Cell* push(const Cell* series) { return push_as(series, TYPE_PATH); }
+Cell* push(const Cell* series) { return block::push_as(series, TYPE_PATH); }
 
 Cell* make(Cell* type, Cell* spec) {
   uint32_t target = target_type(type);
@@ -1595,11 +1593,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   string::append_char(buffer, '\'');
   return path::mold(value, buffer, only, all, flat, part, limit - 1, indent);
 }
-Cell* push(const Cell* series) {
-  Cell* c = stack::push_copy(series);
-  set_type(c, TYPE_LIT_PATH);
-  return c;
-}
+Cell* push(const Cell* series) { return block::push_as(series, TYPE_LIT_PATH); }
 void init() {
   static const HandlerEntry row[] = KIV_PATH_KIND_ROW(mold);
   datatype::register_type(TYPE_LIT_PATH, TYPE_PATH, "lit-path!", row);
@@ -1612,11 +1606,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   string::append_char(buffer, ':');
   return path::mold(value, buffer, only, all, flat, part, limit - 1, indent);
 }
-Cell* push(const Cell* series) {
-  Cell* c = stack::push_copy(series);
-  set_type(c, TYPE_GET_PATH);
-  return c;
-}
+Cell* push(const Cell* series) { return block::push_as(series, TYPE_GET_PATH); }
 void init() {
   static const HandlerEntry row[] = KIV_PATH_KIND_ROW(mold);
   datatype::register_type(TYPE_GET_PATH, TYPE_PATH, "get-path!", row);
@@ -1630,11 +1620,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   string::append_char(buffer, ':');
   return limit - 1;
 }
-Cell* push(const Cell* series) {
-  Cell* c = stack::push_copy(series);
-  set_type(c, TYPE_SET_PATH);
-  return c;
-}
+Cell* push(const Cell* series) { return block::push_as(series, TYPE_SET_PATH); }
 void init() {
   static const HandlerEntry row[] = KIV_PATH_KIND_ROW(mold);
   datatype::register_type(TYPE_SET_PATH, TYPE_PATH, "set-path!", row);
