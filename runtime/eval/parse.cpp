@@ -303,10 +303,12 @@ class Engine {
     Cell w = word;
     return *_context::get_word(&w);
   }
+  // Setting a word may run an object's change hook.
   void set_word(const Cell& word, const Cell& value) {
     RootedCell w(word);
     RootedCell v(value);
     _context::set_word(w.get(), v.get());
+    after_code_ran();
   }
   void evaluate_paren(const Cell& paren);  // leaves the value pushed
   Cell value_after(int32_t p, const char* keyword_for_end, bool evaluate);  // may push
@@ -710,7 +712,7 @@ int Engine::apply_command() {
     default:
       break;
   }
-  recompute_end();
+  after_code_ran();
   pop_command();
   return S_AFTER_ITEM;
 }
