@@ -25,6 +25,7 @@
 #include "runtime/eval/natives_further.h"
 #include "runtime/eval/natives_value.h"
 #include "runtime/eval/parse.h"
+#include "runtime/eval/natives_transfer.h"
 #include "runtime/handles.h"
 #include "runtime/host/random.h"
 #include "runtime/memory.h"
@@ -106,7 +107,7 @@ void load_system_object() {
   load_text(text, block);
   error::load_system(block);
   stack::drop_cells(1);
-  error::set_near_reader(interpreter::current_code);
+  error::set_near_reader(interpreter::error_position);
 }
 
 }  // namespace
@@ -158,6 +159,7 @@ void runtime_init() {
   natives::install_further_natives();
   natives::install_encoding_natives();
   natives::install_parse_native();
+  natives::install_transfer_natives();
   ownership::init();
   lexer::init();
   lexer::install_default_loaders();

@@ -27,6 +27,7 @@ uint32_t g_frame_limit = 0;
 uint32_t g_throw_frame_top = 0;  // recorded by throw_value for calling_word; 0 = none
 uint32_t g_error_frame_top = 0;
 UncaughtErrorHandler g_uncaught = nullptr;
+ErrorHook g_error_hook = nullptr;
 
 constexpr uint32_t kNoIndex = 0xFFFFFFFF;
 
@@ -382,6 +383,8 @@ uint32_t error_frame_top() { return g_error_frame_top; }
 
 void set_uncaught_error_handler(UncaughtErrorHandler handler) { g_uncaught = handler; }
 
+void set_error_hook(ErrorHook hook) { g_error_hook = hook; }
+
 void report_uncaught_and_exit(const LanguageError& error) {
   std::fprintf(stderr, "*** %s\n", error.what());
   std::fflush(stderr);
@@ -390,6 +393,7 @@ void report_uncaught_and_exit(const LanguageError& error) {
 
 void throw_error(const LanguageError& error) {
   g_error_frame_top = g_frame_top;
+  if (g_error_hook) g_error_hook(error);
   int target = -1;
   for (int i = int(g_frame_top) - 1; i >= 0; i--) {
     uint32_t k = g_frames[i].kind();

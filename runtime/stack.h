@@ -52,6 +52,9 @@ constexpr uint32_t kFrameInterpretedFlag = 0x80000000;
 // The saved values reference was an argument-stack index (the function's
 // context had its values on the stack), not a node.
 constexpr uint32_t kFrameSavedValuesOnStack = 0x00000001;
+// Set by the interpreter on frames whose opener lets a return or exit pass
+// through without unwinding (runtime/eval/interpreter.h); never read here.
+constexpr uint32_t kFramePassesReturn = 0x00000002;
 
 // Kinds as pushed: the top byte of the header.
 enum FrameKind : uint32_t {
@@ -224,6 +227,11 @@ uint32_t error_frame_top();
 // throw: to the nearest catch frame, with the value and the name (nullptr:
 // unset!) pushed at its base. Without one: throw/throw with the value.
 [[noreturn]] void throw_value(const Cell* value, const Cell* name, uint32_t catch_code = THROW_THROW);
+
+// Called by throw_error before anything unwinds (the interpreter notes where
+// the error happened and reports it to the tracer); nullptr for none.
+using ErrorHook = void (*)(const LanguageError& error);
+void set_error_hook(ErrorHook hook);
 
 using UncaughtErrorHandler = void (*)(const LanguageError& error);
 // nullptr (the default) throws the error to the C++ caller.

@@ -4,6 +4,7 @@
 
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/function.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -119,8 +120,10 @@ Cell* reflect(Cell* value, Cell* field) {
     return value;
   }
   if (word && same_symbol(field, words::SYM_BODY)) {
-    if (TYPE_OF(value) == TYPE_OP && (op_source_type(value) == TYPE_FUNCTION || op_source_type(value) == TYPE_ROUTINE))
-      fire(ErrorCategory::kInternal, "not-done");
+    if (TYPE_OF(value) == TYPE_OP && (op_source_type(value) == TYPE_FUNCTION || op_source_type(value) == TYPE_ROUTINE)) {
+      *value = *function::aux_cell(value, function::kAuxBody);
+      return value;
+    }
     *value = Cell{TYPE_INTEGER, 0, entry_index(value), 0};
     return value;
   }
@@ -203,6 +206,7 @@ Cell* make(Cell*, Cell* spec) {
   if (source != TYPE_NATIVE && source != TYPE_ACTION && source != TYPE_FUNCTION && source != TYPE_ROUTINE)
     fire(ErrorCategory::kScript, "invalid-type", datatype_cell(source));
   if (!valid_op_spec(native::spec_node(spec))) fire(ErrorCategory::kScript, "bad-op-spec");
+  if (source == TYPE_FUNCTION || source == TYPE_ROUTINE) *function::aux_cell(spec, function::kAuxOpSource) = *spec;
   spec->header = (spec->header & ~(kTypeMask | kFlagOpTypeMask)) | TYPE_OP | (source << kFlagOpTypeShift);
   return spec;
 }
@@ -217,7 +221,11 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   stack::open_frame(words::cell_of(words::WORD_ANON), stack::FRAME_CALL);
   limit = mold_spec(value, buffer, only, all, flat, part, limit, indent);
   stack::pop_frame_drop();
-  if (function) fire(ErrorCategory::kInternal, "not-done");  // the body comes with function!
+  if (function) {
+    Cell body = *function::aux_cell(value, function::kAuxBody);
+    if (TYPE_OF(&body) == TYPE_BLOCK) return dispatch_mold(&body, buffer, false, all, flat, part, limit, indent);
+    return write_fixed(buffer, " none", limit);
+  }
   return write_fixed(buffer, "]", limit);
 }
 

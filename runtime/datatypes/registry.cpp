@@ -18,7 +18,9 @@
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/function.h"
 #include "runtime/datatypes/object.h"
+#include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -124,8 +126,8 @@ void register_datatypes() {
   lit_path::init();
   set_path::init();
   get_path::init();
-  // function::init();
-  // routine::init();
+  function::init();
+  routine::init();
   paren::init();
   issue::init();
   url::init();

@@ -5,14 +5,21 @@
 #include <string_view>
 #include <vector>
 
+#include <pthread.h>
+
 #include "runtime/collector.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/function.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/routine.h"
+#include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/natives.h"
+#include "runtime/eval/trace.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -26,10 +33,50 @@ namespace {
 // when nothing else refers to it any more.
 Cell g_current_code{TYPE_UNSET, 0, 0, 0};
 std::vector<Cell> g_saved_code;
+// The code position when the last error was raised (its near field).
+Cell g_error_code{TYPE_UNSET, 0, 0, 0};
+
+// A return or exit on its way to its function without unwinding: the code
+// (0 when none), the function's frame index and the value.
+uint32_t g_pending = 0;
+uint32_t g_pending_target = 0;
+Cell g_pending_value{TYPE_UNSET, 0, 0, 0};
+
+inline bool pending() { return g_pending != 0; }
+
+// Puts a pending return aside while native code runs Kiv code (the tracer,
+// a callback), and back afterwards.
+class PendingHold {
+ public:
+  PendingHold() : code_(g_pending), target_(g_pending_target), value_(g_pending_value) { g_pending = 0; }
+  ~PendingHold() {
+    g_pending = code_;
+    g_pending_target = target_;
+    g_pending_value = *value_;
+  }
+  PendingHold(const PendingHold&) = delete;
+  PendingHold& operator=(const PendingHold&) = delete;
+
+ private:
+  uint32_t code_;
+  uint32_t target_;
+  RootedCell value_;
+};
+
+// The natives that return at once after evaluating their branch block, so
+// that their call frame may pass a pending return: if, unless, either.
+inline bool passes_return_q(const Cell* fn) {
+  return TYPE_OF(fn) == TYPE_NATIVE && fn->data1 >= 1 && fn->data1 <= 3;
+}
+
+void mark_passes_return() { stack::current_frame()->header |= stack::kFramePassesReturn; }
 
 void mark_roots() {
   collector::mark_cell(&g_current_code);
+  collector::mark_cell(&g_error_code);
+  collector::mark_cell(&g_pending_value);
   for (const Cell& c : g_saved_code) collector::mark_cell(&c);
+  trace::mark_roots();
 }
 
 class CodeScope {
@@ -227,15 +274,24 @@ void append_entry(uint32_t list, const Cell& entry) {
   *alloc_tail(&block) = entry;
 }
 
+void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return);
+
+inline bool builtin_q(const Cell* fn) { return TYPE_OF(fn) == TYPE_NATIVE || TYPE_OF(fn) == TYPE_ACTION; }
+
+// The argument list of a spec. Refinement entries carry in word 3 their
+// ordinal from 1 (natives, actions) or their slot: the index of their word in
+// the function's context, which is their cell's offset from the call's base
+// (functions, routines).
 uint32_t build_argument_list(const Cell* fn) {
   uint32_t spec = native::spec_node(fn);
   uint32_t aux = native::aux_node(fn);
-  bool builtin = TYPE_OF(fn) == TYPE_NATIVE || TYPE_OF(fn) == TYPE_ACTION;
+  bool builtin = builtin_q(fn);
   uint32_t list = alloc_cells(series_length(spec) + 2);
   // Rooted from here on: the auxiliary block is reachable through fn.
   series_head_cell(aux)[native::kAuxArgumentList] = Cell{TYPE_BLOCK, 0, list, 0};
 
   uint32_t refinements = 0;
+  uint32_t slot = 0;
   int32_t locals = -1;  // entries from /local on, -1 while not seen
   for (uint32_t i = 0; i < series_length(spec); ++i) {
     Cell v = series_head_cell(spec)[i];
@@ -260,12 +316,15 @@ uint32_t build_argument_list(const Cell* fn) {
     switch (t) {
       case TYPE_WORD:
         type_block_after(kArgEvaluated);
+        ++slot;
         break;
       case TYPE_GET_WORD:
         type_block_after(kArgLiteral);
+        ++slot;
         break;
       case TYPE_LIT_WORD:
         type_block_after(kArgQuoted);
+        ++slot;
         break;
       case TYPE_SET_WORD:
         if (!is_word(&v, words::SYM_RETURN)) fire(ErrorCategory::kScript, "bad-func-def", v);
@@ -282,7 +341,8 @@ uint32_t build_argument_list(const Cell* fn) {
         }
         ++refinements;
         v.header &= ~kFlagNewLine;
-        if (builtin) v.data3 = refinements;
+        v.data3 = builtin ? refinements : slot;
+        ++slot;
         append_entry(list, v);
         break;
       default:
@@ -317,16 +377,47 @@ Cell argument_word(const Cell* fn, uint32_t list, uint32_t entry) {
 }
 
 // ---------------------------------------------------------------------------
+// The native stack.
+
+thread_local uintptr_t t_stack_limit = 0;
+
+[[gnu::noinline]] void compute_stack_limit() {
+  pthread_attr_t attr;
+  void* low = nullptr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+  }
+  uintptr_t limit = reinterpret_cast<uintptr_t>(low) + kNativeStackReserve;
+  // Without a usable answer: 1 MiB below here, the least any thread has.
+  char here;
+  uintptr_t h = reinterpret_cast<uintptr_t>(&here);
+  if (low == nullptr || size <= kNativeStackReserve || limit >= h) limit = h > (size_t{1} << 20) ? h - (size_t{1} << 20) : 1;
+  t_stack_limit = limit;
+}
+
+inline void check_stack() {
+  char here;
+  if (reinterpret_cast<uintptr_t>(&here) < t_stack_limit) fire(ErrorCategory::kInternal, "stack-overflow");
+  if (t_stack_limit == 0) compute_stack_limit();
+}
+
+// ---------------------------------------------------------------------------
 // Calls.
 
 struct CallSite {
-  const Cell* code;
-  const Cell* name;  // the word that named the call (its frame name), never null
-  const Cell* path;  // the path the call came from, or null
-  uint32_t path_pos; // the path's first refinement element
+  const Cell* code;      // the code the arguments come from (the block of apply)
+  const Cell* name;      // the word that named the call (its frame name), never null
+  const Cell* path;      // the path the call came from, or null
+  uint32_t path_pos;     // the path's first refinement element
+  uint32_t mode = kApplyNone;
 };
 
 uint32_t evaluate_path(const Cell* path, const Cell* code, uint32_t pos, bool set, bool get, const Cell* new_value);
+uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos, bool infix);
+
+Cell name_or_path(const CallSite& site) { return site.path ? *site.path : *site.name; }
 
 [[noreturn]] void expect_arg(const CallSite& site, const Cell* fn, uint32_t list, uint32_t entry, const Cell* value) {
   Cell name = *site.name;
@@ -356,29 +447,41 @@ uint32_t fetch_argument(const CallSite& site, const Cell* fn, uint32_t list, uin
   switch (kind) {
     case kArgLiteral: {
       Cell v = read_at(site.code, pos);
+      trace::event(trace::EV_FETCH, site.code, pos, &v);
       stack::push_copy(&v);
+      trace::event(trace::EV_PUSH, site.code, pos, &v);
       return pos + 1;
     }
     case kArgQuoted: {
       Cell v = read_at(site.code, pos);
+      trace::event(trace::EV_FETCH, site.code, pos, &v);
       switch (TYPE_OF(&v)) {
-        case TYPE_PAREN:
-          evaluate_block(&v, false);
-          return pos + 1;
+        case TYPE_PAREN: {
+          stack::FrameGuard guard;
+          stack::open_interp_call_frame(word_cell(words::WORD_ANON));
+          evaluate_block(&v, true);
+          stack::pop_frame();
+          break;
+        }
         case TYPE_GET_WORD:
           stack::push_copy(_context::get_word(&v));
-          return pos + 1;
+          break;
         case TYPE_GET_PATH:
           return evaluate_path(&v, site.code, pos + 1, false, true, nullptr);
         default:
           stack::push_copy(&v);
-          return pos + 1;
+          break;
       }
+      trace::event(trace::EV_PUSH, site.code, pos, stack::last_pushed());
+      return pos + 1;
     }
     default:
       return evaluate_expression(site.code, pos, no_infix, true, false);
   }
 }
+
+// Skips one argument without evaluating it (apply/safer).
+uint32_t skip_argument(const CallSite& site, uint32_t pos) { return pos < code_tail(site.code) ? pos + 1 : pos; }
 
 // Finds the refinement entry for a word: its index in the list, or -1.
 int32_t find_refinement(uint32_t list, const Cell* word) {
@@ -390,30 +493,140 @@ int32_t find_refinement(uint32_t list, const Cell* word) {
   return -1;
 }
 
-// Fetches the arguments of a native or action call (the frame is open, the
-// function cell sits just below its base) and calls its entry.
-uint32_t fetch_arguments(const CallSite& site, const Cell* fn, uint32_t pos, bool infix) {
-  uint32_t list = argument_list(fn);
+// Reads the logic! that says whether a refinement is used (apply modes).
+bool read_refinement_flag(const CallSite& site, const Cell* refinement, uint32_t* pos) {
+  if (*pos >= code_tail(site.code)) return false;
+  *pos = evaluate_expression(site.code, *pos, false, true, false);
+  Cell flag = *stack::last_pushed();
+  stack::drop_cells(1);
+  if (TYPE_OF(&flag) != TYPE_LOGIC) {
+    Cell name = *site.name;
+    Cell word = *refinement;
+    word.header = TYPE_WORD;
+    fire(ErrorCategory::kScript, "expect-arg", name, datatype_of(&flag), word);
+  }
+  return flag.data1 != 0;
+}
+
+// The state of one argument fetch.
+struct Fetch {
+  const CallSite& site;
+  uint32_t fn_slot;  // the function cell's stack index (just below the frame)
+  uint32_t list;
+  bool builtin;
   std::array<int32_t, kMaxRefinements> refs;
-  refs.fill(-1);
-  uint32_t fetched = 0;
+  uint32_t fetched = 0;  // the arguments pushed so far (natives' positions)
+  std::vector<uint32_t> seen;  // refinements met through the path or block
+
+  Fetch(const CallSite& s, uint32_t slot, uint32_t l, bool b) : site(s), fn_slot(slot), list(l), builtin(b) {
+    refs.fill(-1);
+  }
+  const Cell* fn() const { return stack::at(fn_slot); }
+
+  // A refinement met through a path or an apply block: a second use of the
+  // same refinement raises dup-refine; used is what the element says. Its
+  // arguments are fetched in order (evaluated even when unused, unless
+  // safer) and stored in their slots when it is used.
+  void use_refinement(int32_t at, bool used, uint32_t* pos, bool from_block, bool safer) {
+    Cell e = series_head_cell(list)[at];
+    for (uint32_t s : seen) {
+      if (s == e.data3) {
+        Cell p = name_or_path(site);
+        fire(ErrorCategory::kScript, "dup-refine", p);
+      }
+    }
+    seen.push_back(e.data3);
+    uint32_t base = stack::base_index();
+    if (builtin) {
+      uint32_t ordinal = e.data3;
+      if (ordinal == 0 || ordinal > kMaxRefinements) fire(ErrorCategory::kInternal, "limit-hit", "refinements");
+      if (used) refs[ordinal - 1] = static_cast<int32_t>(fetched);
+    } else if (used) {
+      *stack::at(base + e.data3) = Cell{TYPE_LOGIC, 1, 0, 0};
+    }
+    uint32_t count = 0;
+    for (uint32_t j = static_cast<uint32_t>(at) + 1; j < series_length(list); ++j) {
+      Cell a = series_head_cell(list)[j];
+      if (TYPE_OF(&a) != TYPE_TYPESET || arg_kind(&a) == kArgReturn) break;
+      ++count;
+      if (!used && safer) {
+        *pos = skip_argument(site, *pos);
+        continue;
+      }
+      if (from_block && *pos >= code_tail(site.code)) {
+        stack::push_copy(&kNoneCell);
+      } else {
+        *pos = fetch_argument(site, fn(), list, j, *pos, false);
+        check_argument(site, fn(), list, j);
+      }
+      if (used && !builtin) {
+        copy_cell(stack::last_pushed(), stack::at(base + e.data3 + count));
+        stack::drop_cells(1);
+      } else if (used) {
+        ++fetched;
+      } else {
+        stack::drop_cells(1);  // evaluated for its effects, then dropped
+      }
+    }
+  }
+
+  static constexpr Cell kNoneCell{TYPE_NONE, 0, 0, 0};
+};
+
+// Fetches the arguments of a call (the frame is open, the function cell sits
+// at fn_slot just below its base), then calls a native or action entry, or
+// pushes a function's locals. In infix position the left operand is already
+// the first argument.
+uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix) {
+  uint32_t list = argument_list(stack::at(fn_slot));
+  Fetch f(site, fn_slot, list, builtin_q(stack::at(fn_slot)));
+  uint32_t mode = site.mode;
+  bool all = mode & kApplyAll;
+  bool safer = mode & kApplySafer;
   bool active = true;
+  int32_t locals = 0;
   for (uint32_t i = 0; i < series_length(list); ++i) {
     Cell e = series_head_cell(list)[i];
     switch (TYPE_OF(&e)) {
       case TYPE_TYPESET:
-        if (arg_kind(&e) == kArgReturn || !active) break;
-        if (infix && fetched == 0) {
-          // The left operand is already on the stack; it is checked like any argument.
-          check_argument(site, fn, list, i);
-        } else {
-          pos = fetch_argument(site, fn, list, i, pos, infix);
-          check_argument(site, fn, list, i);
+        if (arg_kind(&e) == kArgReturn) break;
+        if (!active) {
+          // The argument of an unused refinement: in apply/all the block
+          // still holds it.
+          if (all) {
+            if (safer) {
+              pos = skip_argument(site, pos);
+            } else if (pos < code_tail(site.code)) {
+              pos = fetch_argument(site, f.fn(), list, i, pos, false);
+              stack::drop_cells(1);
+            }
+          }
+          if (!f.builtin) stack::push_copy(&Fetch::kNoneCell);
+          break;
         }
-        ++fetched;
+        if (mode && pos >= code_tail(site.code)) {
+          stack::push_copy(&Fetch::kNoneCell);
+        } else if (infix && f.fetched == 0) {
+          check_argument(site, f.fn(), list, i);
+        } else {
+          pos = fetch_argument(site, f.fn(), list, i, pos, infix);
+          check_argument(site, f.fn(), list, i);
+        }
+        ++f.fetched;
         break;
-      case TYPE_REFINEMENT:
-        active = false;
+      case TYPE_REFINEMENT: {
+        bool used = all && read_refinement_flag(site, &e, &pos);
+        if (f.builtin) {
+          if (used) f.refs[e.data3 - 1] = static_cast<int32_t>(f.fetched);
+        } else {
+          Cell flag{TYPE_LOGIC, used ? 1u : 0u, 0, 0};
+          stack::push_copy(&flag);
+        }
+        active = used;
+        break;
+      }
+      case TYPE_INTEGER:
+        if (!f.builtin && locals == 0) locals = static_cast<int32_t>(e.data2);
         break;
       default:
         break;
@@ -438,71 +651,257 @@ uint32_t fetch_arguments(const CallSite& site, const Cell* fn, uint32_t pos, boo
         Cell name = *site.name;
         fire(ErrorCategory::kScript, "no-refine", name, element);
       }
-      uint32_t ordinal = series_head_cell(list)[at].data3;
-      if (ordinal == 0 || ordinal > kMaxRefinements) fire(ErrorCategory::kInternal, "limit-hit", "refinements");
-      if (refs[ordinal - 1] != -1) {
-        Cell path = *site.path;
-        fire(ErrorCategory::kScript, "dup-refine", path);
-      }
-      uint32_t first = fetched;
-      uint32_t count = 0;
-      for (uint32_t j = static_cast<uint32_t>(at) + 1; j < series_length(list); ++j) {
-        Cell e = series_head_cell(list)[j];
-        if (TYPE_OF(&e) != TYPE_TYPESET || arg_kind(&e) == kArgReturn) break;
-        pos = fetch_argument(site, fn, list, j, pos, false);
-        check_argument(site, fn, list, j);
-        ++count;
-      }
-      if (used) {
-        refs[ordinal - 1] = static_cast<int32_t>(first);
-        fetched += count;
-      } else {
-        stack::drop_cells(count);  // evaluated for their effects, then dropped
-      }
+      f.use_refinement(at, used, &pos, mode != 0, false);
     }
   }
 
-  if (TYPE_OF(fn) == TYPE_NATIVE) {
-    call_native(native::entry_index(fn), 0, refs.data());
-  } else {
-    uint32_t index = native::entry_index(fn);
-    ActionEntry entry = index <= kActionCount ? action_table[index] : nullptr;
-    if (!entry) fire(ErrorCategory::kInternal, "not-done");
-    entry(refs.data());
+  if (mode & kApplyRefinements) {
+    // refinement! values, each followed by a logic! and its arguments.
+    bool any = false;
+    for (uint32_t i = 0; i < series_length(list) && !any; ++i) any = TYPE_OF(series_head_cell(list) + i) == TYPE_REFINEMENT;
+    while (any && pos < code_tail(site.code)) {
+      Cell element = read_at(site.code, pos);
+      if (TYPE_OF(&element) != TYPE_REFINEMENT) fire(ErrorCategory::kScript, "bad-refine", element);
+      ++pos;
+      int32_t at = find_refinement(list, &element);
+      if (at < 0) {
+        Cell name = *site.name;
+        fire(ErrorCategory::kScript, "no-refine", name, element);
+      }
+      bool used = read_refinement_flag(site, &element, &pos);
+      f.use_refinement(at, used, &pos, true, safer);
+    }
+  }
+
+  if (trace::on()) {
+    Cell fn_value = *f.fn();
+    Cell ref = name_or_path(site);
+    trace::event(trace::EV_CALL, site.code, pos, &fn_value, &ref);
+  }
+  Cell fn_value = *f.fn();
+  switch (TYPE_OF(&fn_value)) {
+    case TYPE_NATIVE:
+      call_native(native::entry_index(&fn_value), 0, f.refs.data());
+      break;
+    case TYPE_ACTION: {
+      uint32_t index = native::entry_index(&fn_value);
+      ActionEntry entry = index <= kActionCount ? action_table[index] : nullptr;
+      if (!entry) fire(ErrorCategory::kInternal, "not-done");
+      entry(f.refs.data());
+      break;
+    }
+    default:
+      function::init_locals(locals);
+      break;
   }
   return pos;
+}
+
+// Runs a routine whose arguments are pushed (its frame is open).
+void invoke_routine(const Cell* fn) {
+  Cell r = *fn;
+  int32_t index = 0;
+  Cell entry_cell = *function::aux_cell(&r, function::kAuxNative);
+  if (TYPE_OF(&entry_cell) == TYPE_INTEGER) index = static_cast<int32_t>(entry_cell.data2);
+  routine::Entry entry = routine::entry_at(index);
+  if (!entry) fire(ErrorCategory::kInternal, "routines");
+  if (r.header & routine::kFlagRoutine) {
+    entry();
+    return;
+  }
+  // Each argument against the type its spec names; the result made from
+  // the declared return type.
+  uint32_t spec = function::spec_node(&r);
+  uint32_t arg = 0;
+  uint32_t result_type = 0;
+  for (uint32_t i = 0; i < series_length(spec); ++i) {
+    Cell v = series_head_cell(spec)[i];
+    uint32_t t = TYPE_OF(&v);
+    if (t == TYPE_REFINEMENT) break;
+    if (t != TYPE_WORD && t != TYPE_SET_WORD) continue;
+    uint32_t type = 0;
+    if (i + 1 < series_length(spec) && TYPE_OF(series_head_cell(spec) + i + 1) == TYPE_BLOCK) {
+      Cell types = series_head_cell(spec)[i + 1];
+      Cell first = series_length(types.data2) > types.data1 ? series_head_cell(types.data2)[types.data1]
+                                                            : Cell{TYPE_NONE, 0, 0, 0};
+      Cell value = TYPE_OF(&first) == TYPE_WORD && first.data1 ? *_context::get_word(&first) : first;
+      if (TYPE_OF(&value) == TYPE_DATATYPE) {
+        type = value.data1;
+      } else if (TYPE_OF(&value) == TYPE_TYPESET && t == TYPE_WORD) {
+        Cell* a = stack::arguments() + arg;
+        if (!typeset_admits(&value, TYPE_OF(a))) {
+          Cell name = *_context::self_cell(function::context_node(&r));
+          Cell w = v;
+          w.header = TYPE_WORD;
+          Cell at = *a;
+          stack::calling_word(&name);
+          fire(ErrorCategory::kScript, "expect-arg", name, datatype_of(&at), w);
+        }
+        ++arg;
+        continue;
+      } else {
+        fire(ErrorCategory::kScript, "invalid-type-spec", first);
+      }
+    }
+    if (t == TYPE_SET_WORD) {
+      result_type = type;
+      continue;
+    }
+    Cell* a = stack::arguments() + arg;
+    if (type != 0 && TYPE_OF(a) != type) {
+      Cell name;
+      stack::calling_word(&name);
+      Cell w = v;
+      w.header = TYPE_WORD;
+      Cell at = *a;
+      fire(ErrorCategory::kScript, "expect-arg", name, datatype_of(&at), w);
+    }
+    ++arg;
+  }
+  entry();
+  Cell* result = stack::arguments();
+  switch (result_type) {
+    case TYPE_LOGIC:
+      if (TYPE_OF(result) == TYPE_INTEGER) *result = Cell{TYPE_LOGIC, result->data2 != 0 ? 1u : 0u, 0, 0};
+      break;
+    case TYPE_INTEGER:
+      if (TYPE_OF(result) == TYPE_LOGIC) *result = Cell{TYPE_INTEGER, 0, result->data1 ? 1u : 0u, 0};
+      break;
+    case TYPE_FLOAT:
+      if (TYPE_OF(result) == TYPE_INTEGER) {
+        double d = static_cast<int32_t>(result->data2);
+        *result = Cell{TYPE_FLOAT, 0, 0, 0};
+        set_cell_float(result, d);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+// Runs the body of the function whose frame is the top frame; the result is
+// left in the frame's base cell.
+void run_function_body(const Cell* fn, const Cell* name) {
+  Cell f = *fn;
+  uint32_t ctx = function::context_node(&f);
+  uint32_t frame = stack::frame_count() - 1;
+  // The arguments and locals live on the stack from the base on.
+  Cell* rec = _context::record(ctx);
+  rec->data2 = stack::base_index();
+  rec->header |= kFlagContextOnStack;
+  stack::set_body_flag(true);
+
+  bool trace_on = trace::on();
+  if (trace::active() && (f.header & function::kFlagTrace)) trace_on = true;
+  if (f.header & function::kFlagNoTrace) trace_on = false;
+  trace::Scope tracing(trace_on);
+
+  Cell body = *function::aux_cell(&f, function::kAuxBody);
+  trace::event(trace::EV_PROLOG, &body, -1, &f, name);
+  // A return aimed at this frame ends here, however the body is left.
+  struct PendingEnd {
+    uint32_t frame;
+    ~PendingEnd() {
+      if (g_pending && g_pending_target == frame) g_pending = 0;
+    }
+  } pending_end{frame};
+  if (TYPE_OF(&body) == TYPE_BLOCK) {
+    try {
+      evaluate_block_in(&body, true, true);
+    } catch (const stack::NonLocalExit& e) {
+      // return and exit aimed at this frame end here, their value in the
+      // base cell; everything else goes on unwinding.
+      bool ours = (e.code == stack::THROW_RETURN || e.code == stack::THROW_EXIT) && stack::frame_count() == frame + 1;
+      if (!ours) throw;
+    }
+    if (g_pending && g_pending_target == frame) {
+      g_pending = 0;
+      stack::set_only_result(&g_pending_value);
+      g_pending_value = Cell{TYPE_UNSET, 0, 0, 0};
+    }
+  } else {
+    Cell unset{TYPE_UNSET, 0, 0, 0};
+    stack::set_only_result(&unset);
+  }
+  trace::event(trace::EV_EPILOG, &body, -1, &f, name);
+  stack::keep_first();
+}
+
+// Marks the top frame, a function call frame, as fetching its arguments
+// (kind 2) or as running its body (kind 1): only a running body is the
+// target of return and exit.
+void set_top_kind(uint32_t kind) {
+  stack::CallFrame* f = stack::current_frame();
+  f->header = (f->header & ~stack::kFrameKindMask) | (kind << stack::kFrameKindShift);
 }
 
 // Calls a function value: pushes exactly one cell, its result. In infix
 // position the left operand (the last pushed cell) becomes the first
 // argument and the result takes its place.
 uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos, bool infix) {
+  check_stack();
   uint32_t t = TYPE_OF(&fn_value);
-  if (t == TYPE_FUNCTION || t == TYPE_ROUTINE) fire(ErrorCategory::kInternal, "not-done");
-  if (t != TYPE_NATIVE && t != TYPE_ACTION) fatal_runtime_error(101);
-
+  if (trace::on()) trace::event(trace::EV_OPEN, site.code, static_cast<int64_t>(pos) - 1, site.name);
   Cell left{TYPE_UNSET, 0, 0, 0};
   if (infix) {
     left = *stack::last_pushed();
     stack::drop_cells(1);
   }
   uint32_t slot = stack::top_index();
-  // The function cell stays on the stack during the call so that its spec and
-  // argument list live even when its word is set to something else meanwhile.
+  // The function cell stays on the stack during the call so that its spec,
+  // body and argument list live even when its word is set to something else
+  // meanwhile.
   Cell* fn = stack::push_copy(&fn_value);
   fn->header &= ~kFlagNewLine;
-  stack::FrameGuard guard;
-  stack::open_interp_call_frame(site.name);
-  if (infix) stack::push_copy(&left);
-  pos = fetch_arguments(site, stack::at(slot), pos, infix);
-  stack::pop_frame();
+  {
+    stack::FrameGuard guard;
+    switch (t) {
+      case TYPE_FUNCTION:
+        stack::open_interp_function_frame(site.name, function::context_node(&fn_value));
+        set_top_kind(stack::FRAME_INTERP_CALL & 0x0F);
+        if (infix) stack::push_copy(&left);
+        pos = fetch_arguments(site, slot, pos, infix);
+        set_top_kind(stack::FRAME_INTERP_FUNCTION & 0x0F);
+        invoke_function_value(stack::at(slot), site.name, trace::CB_NONE);
+        stack::pop_function_frame();
+        break;
+      case TYPE_ROUTINE:
+        stack::open_interp_call_frame(site.name);
+        if (infix) stack::push_copy(&left);
+        pos = fetch_arguments(site, slot, pos, infix);
+        invoke_routine(stack::at(slot));
+        stack::pop_frame();
+        break;
+      case TYPE_NATIVE:
+      case TYPE_ACTION:
+        stack::open_interp_call_frame(site.name);
+        if (passes_return_q(&fn_value)) mark_passes_return();
+        if (infix) stack::push_copy(&left);
+        pos = fetch_arguments(site, slot, pos, infix);
+        stack::pop_frame();
+        break;
+      default:
+        fatal_runtime_error(101);
+    }
+  }
   copy_cell(stack::at(slot + 1), stack::at(slot));
   stack::drop_cells(1);
+  if (trace::on()) {
+    Cell ref = name_or_path(site);
+    trace::event(trace::EV_RETURN, site.code, pos, stack::at(slot), &ref);
+  }
   return pos;
 }
 
-// Applies the operators that follow an expression whose value was pushed at
-// index start.
+// The function an op! calls: the cell retyped to the wrapped type.
+Cell op_target(const Cell* op) {
+  Cell fn = *op;
+  set_type(&fn, op_source_type(&fn));
+  fn.header &= ~kFlagOpTypeMask;
+  return fn;
+}
+
+// Applies the operators that follow an expression whose value was pushed.
 uint32_t apply_infix(const Cell* code, uint32_t pos) {
   while (pos < code_tail(code)) {
     Cell w = read_at(code, pos);
@@ -510,11 +909,10 @@ uint32_t apply_infix(const Cell* code, uint32_t pos) {
     // other word must not raise.
     if (TYPE_OF(&w) != TYPE_WORD || w.data1 == 0 || w.data3 == kUnresolved || !_context::has_values_q(w.data1))
       break;
-    const Cell* value = _context::get_word(&w);
-    if (TYPE_OF(value) != TYPE_OP) break;
-    Cell fn = *value;
-    set_type(&fn, op_source_type(&fn));
-    fn.header &= ~kFlagOpTypeMask;
+    const Cell* value = _context::value_at(w.data1, w.data3);
+    if (!value || TYPE_OF(value) != TYPE_OP) break;
+    Cell fn = op_target(value);
+    trace::event(trace::EV_FETCH, code, pos, &w);
     CallSite site{code, &w, nullptr, 0};
     pos = evaluate_call(fn, site, pos + 1, true);
   }
@@ -535,12 +933,17 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
   //   slot+0 the path, slot+1 the value before the parent, slot+2 the parent,
   //   slot+3 the element, slot+4 the previous element.
   Cell* p = stack::push_copy(path_value);
-  p->header = (p->header & ~kFlagNewLine);
+  p->header &= ~kFlagNewLine;
   uint32_t slot = base_top;
   uint32_t node = p->data2;
   uint32_t head = p->data1;
   uint32_t length = series_length(node) > head ? series_length(node) - head : 0;
   if (length == 0) fire(ErrorCategory::kScript, "empty-path");
+  if (trace::on()) {
+    Cell path = *stack::at(slot);
+    trace::event(trace::EV_ENTER, &path, head, &path);
+    trace::event(trace::EV_FETCH, &path, head, &path);
+  }
   Cell first = series_head_cell(node)[head];
   if (TYPE_OF(&first) != TYPE_WORD) {
     Cell path = *stack::at(slot);
@@ -555,22 +958,29 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
     Cell path = *stack::at(slot);
     if (set) fire(ErrorCategory::kScript, "invalid-path-set", path);
     if (get) fire(ErrorCategory::kScript, "invalid-path-get", path);
+    // The path stays on the stack below the call, which reads it from there.
+    CallSite site{code, &first, stack::at(slot), 1};
+    pos = evaluate_call(value, site, pos, false);
+    copy_cell(stack::last_pushed(), stack::at(slot));
     stack::drop_cells(1);
-    // The path stays reachable from the code; the call reads it from a local.
-    CallSite site{code, &first, &path, 1};
-    return evaluate_call(value, site, pos, false);
+    return pos;
   }
-  stack::push_new_cell();          // slot+1: the value before the parent
-  stack::push_copy(&value);        // slot+2: the parent
-  stack::push_new_cell();          // slot+3: the element
-  stack::push_new_cell();          // slot+4: the previous element
+  if (trace::on()) trace::event(trace::EV_PUSH, stack::at(slot), head, &value);
+  stack::push_new_cell();    // slot+1: the value before the parent
+  stack::push_copy(&value);  // slot+2: the parent
+  stack::push_new_cell();    // slot+3: the element
+  stack::push_new_cell();    // slot+4: the previous element
   copy_cell(&first, stack::at(slot + 4));
   for (uint32_t k = 1; k < length; ++k) {
     Cell element = series_head_cell(stack::at(slot)->data2)[head + k];
+    if (trace::on()) {
+      Cell path = *stack::at(slot);
+      trace::event(trace::EV_FETCH, &path, head + k, &element);
+    }
     if (TYPE_OF(&element) == TYPE_GET_WORD) {
       element = *_context::get_word(&element);
     } else if (TYPE_OF(&element) == TYPE_PAREN) {
-      evaluate_block(&element, false);
+      evaluate_block_in(&element, false, false);
       element = *stack::last_pushed();
       stack::drop_cells(1);
     }
@@ -579,6 +989,10 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
       fire(ErrorCategory::kScript, "invalid-path", path, element);
     }
     copy_cell(&element, stack::at(slot + 3));
+    if (trace::on()) {
+      Cell path = *stack::at(slot);
+      trace::event(trace::EV_PUSH, &path, head + k, &element);
+    }
     bool last = k + 1 == length;
     Cell* parent = stack::at(slot + 2);
     Handler h = get_path_action_handler(parent, ACT_EVAL_PATH, stack::at(slot), stack::at(slot + 3),
@@ -599,16 +1013,25 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
     copy_cell(&next, stack::at(slot + 2));
     copy_cell(stack::at(slot + 3), stack::at(slot + 4));
     if (!set && !get && !last && path_function_q(&next)) {
-      Cell path = *stack::at(slot);
       Cell fn = next;
-      stack::drop_cells(stack::top_index() - slot);
-      CallSite site{code, &element, &path, k + 1};
-      return evaluate_call(fn, site, pos, false);
+      stack::drop_cells(stack::top_index() - (slot + 1));
+      CallSite site{code, &element, stack::at(slot), k + 1};
+      Cell name = element;
+      if (TYPE_OF(&name) != TYPE_WORD) name = *word_cell(words::WORD_ANON);
+      site.name = &name;
+      pos = evaluate_call(fn, site, pos, false);
+      copy_cell(stack::last_pushed(), stack::at(slot));
+      stack::drop_cells(1);
+      return pos;
     }
   }
   Cell result = *stack::at(slot + 2);
-  stack::drop_cells(stack::top_index() - slot);
   if (set && new_value) result = *new_value;
+  if (trace::on()) {
+    Cell path = *stack::at(slot);
+    trace::event(trace::EV_EXIT, &path, head + length, &result);
+  }
+  stack::drop_cells(stack::top_index() - slot);
   stack::push_copy(&result);
   return pos;
 }
@@ -618,14 +1041,16 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
 
 uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
   Cell v = read_at(code, pos);
+  uint32_t at = pos;
   ++pos;
+  trace::event(trace::EV_FETCH, code, at, &v);
   switch (TYPE_OF(&v)) {
     case TYPE_PAREN:
-      evaluate_block(&v, false);
-      return pos;
+      // Its expression's caller checks for a pending return.
+      evaluate_block_in(&v, false, true);
+      break;
     case TYPE_WORD: {
-      const Cell* found = _context::get_word(&v);
-      Cell value = *found;
+      Cell value = *_context::get_word(&v);
       switch (TYPE_OF(&value)) {
         case TYPE_UNSET:
           fire(ErrorCategory::kScript, "no-value", v);
@@ -635,7 +1060,7 @@ uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
         case TYPE_ROUTINE: {
           if (no_call) {
             stack::push_copy(&value);
-            return pos;
+            break;
           }
           CallSite site{code, &v, nullptr, 0};
           return evaluate_call(value, site, pos, false);
@@ -644,32 +1069,33 @@ uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
           fire(ErrorCategory::kScript, "no-op-arg", v);
         default:
           stack::push_copy(&value);
-          return pos;
+          break;
       }
+      break;
     }
     case TYPE_SET_WORD: {
-      uint32_t slot = stack::top_index();
       stack::FrameGuard guard;
       stack::open_interp_call_frame(&v);
       stack::push_copy(&v);
+      trace::event(trace::EV_PUSH, code, at, &v);
       if (pos >= code_tail(code)) fire(ErrorCategory::kScript, "need-value", v);
       pos = evaluate_expression(code, pos, false, true, false);
       Cell value = *stack::last_pushed();
+      trace::event(trace::EV_SET, code, at, &value, &v);
       if (TYPE_OF(&value) == TYPE_UNSET) fire(ErrorCategory::kScript, "need-value", v);
       Cell word = v;
       _context::set_word(&word, &value);
       stack::set_only_result(&value);
       stack::pop_frame();
-      (void)slot;
       return pos;
     }
     case TYPE_LIT_WORD:
       set_type(&v, TYPE_WORD);
       stack::push_copy(&v);
-      return pos;
+      break;
     case TYPE_GET_WORD:
       stack::push_copy(_context::get_word(&v));
-      return pos;
+      break;
     case TYPE_ISSUE:
       if (pos < code_tail(code)) {
         Cell next = read_at(code, pos);
@@ -678,14 +1104,14 @@ uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
           fire(ErrorCategory::kInternal, "kiv-system");
       }
       stack::push_copy(&v);
-      return pos;
+      break;
     case TYPE_NATIVE:
     case TYPE_ACTION:
     case TYPE_FUNCTION:
     case TYPE_ROUTINE: {
       if (no_call) {
         stack::push_copy(&v);
-        return pos;
+        break;
       }
       CallSite site{code, word_cell(words::WORD_ANON), nullptr, 0};
       return evaluate_call(v, site, pos, false);
@@ -693,17 +1119,19 @@ uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
     case TYPE_OP:
       fire(ErrorCategory::kInternal, "not-done");
     case TYPE_PATH:
-      return evaluate_path(&v, code, pos, false, false, nullptr);
+      pos = evaluate_path(&v, code, pos, false, false, nullptr);
+      break;
     case TYPE_LIT_PATH:
       set_type(&v, TYPE_PATH);
       stack::push_copy(&v);
-      return pos;
+      break;
     case TYPE_SET_PATH: {
       stack::FrameGuard guard;
       stack::open_interp_call_frame(word_cell(words::WORD_SET_PATH));
       if (pos >= code_tail(code)) fire(ErrorCategory::kScript, "need-value", v);
       pos = evaluate_expression(code, pos, false, true, false);
       Cell value = *stack::last_pushed();
+      trace::event(trace::EV_SET, code, at, &value, &v);
       if (TYPE_OF(&value) == TYPE_UNSET) fire(ErrorCategory::kScript, "need-value", v);
       evaluate_path(&v, code, pos, true, false, stack::last_pushed());
       Cell result = *stack::last_pushed();
@@ -712,11 +1140,26 @@ uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
       return pos;
     }
     case TYPE_GET_PATH:
-      return evaluate_path(&v, code, pos, false, true, nullptr);
+      pos = evaluate_path(&v, code, pos, false, true, nullptr);
+      break;
     default:
       stack::push_copy(&v);
-      return pos;
+      break;
   }
+  trace::event(trace::EV_PUSH, code, at, stack::last_pushed());
+  return pos;
+}
+
+// Notes where an error is raised, before anything unwinds, and reports it
+// to the tracer.
+void on_error(const LanguageError& error) {
+  g_error_code = g_current_code;
+  if (!trace::on()) return;
+  RootedCell e;
+  error::from_language_error(error, e.get());
+  Cell code;
+  bool has_code = current_code(&code);
+  trace::event(trace::EV_ERROR, has_code ? &code : nullptr, has_code ? code.data1 : -1, e.get());
 }
 
 }  // namespace
@@ -725,12 +1168,25 @@ uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
 
 void init() {
   g_current_code = Cell{TYPE_UNSET, 0, 0, 0};
+  g_error_code = Cell{TYPE_UNSET, 0, 0, 0};
+  g_pending = 0;
+  g_pending_value = Cell{TYPE_UNSET, 0, 0, 0};
   g_saved_code.clear();
+  trace::init();
   collector::set_root_hook(collector::RootHook::kInterpreterPosition, mark_roots);
+  stack::set_error_hook(on_error);
+  series::set_function_invoker([](const Cell* fn, const Cell* args, uint32_t count, uint32_t kind, Cell* result) {
+    call_function(fn, args, count, word_cell(words::WORD_COMPARE_CALLBACK), kind, result);
+  });
 }
 
 const char* type_name(uint32_t type) {
   return type >= 1 && type < sizeof kTypeNames / sizeof kTypeNames[0] ? kTypeNames[type] : nullptr;
+}
+
+bool named_typeset_q(uint32_t symbol) {
+  TypeBits bits;
+  return named_typeset(symbol::utf8_of(symbol::canonical(symbol)), &bits);
 }
 
 bool current_code(Cell* out) {
@@ -739,6 +1195,15 @@ bool current_code(Cell* out) {
   *out = g_current_code;
   return true;
 }
+
+bool error_position(Cell* out) {
+  uint32_t t = TYPE_OF(&g_error_code);
+  if (t != TYPE_BLOCK && t != TYPE_PAREN) return false;
+  *out = g_error_code;
+  return true;
+}
+
+void check_native_stack() { check_stack(); }
 
 uint32_t code_tail(const Cell* code) { return series_length(code->data2); }
 
@@ -750,16 +1215,31 @@ uint32_t argument_list(const Cell* fn) {
 }
 
 void evaluate_block(const Cell* code, bool pop_with_result) {
+  // Called by a native: its block frame passes a pending return only when
+  // the native's own frame does.
+  stack::CallFrame* caller = stack::current_frame();
+  evaluate_block_in(code, pop_with_result, caller && (caller->header & stack::kFramePassesReturn));
+}
+
+namespace {
+
+void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return) {
+  check_stack();
   Cell block = *code;
   block.header &= ~kFlagNewLine;
   stack::FrameGuard guard;
   stack::open_eval_block_frame(word_cell(words::WORD_BODY));
+  if (passes_return) mark_passes_return();
   CodeScope scope(block);
   uint32_t pos = block.data1;
-  while (pos < code_tail(&block)) {
+  uint32_t tail = code_tail(&block);
+  if (pos > tail) pos = tail;
+  trace::event(trace::EV_ENTER, &block, pos, &block);
+  while (pos < code_tail(&block) && !pending()) {
     g_current_code.data1 = pos;
     pos = evaluate_expression(&block, pos, false, false, false);
   }
+  if (trace::on()) trace::event(trace::EV_EXIT, &block, code_tail(&block), stack::arguments());
   if (pop_with_result) {
     stack::pop_frame_return();
   } else {
@@ -767,13 +1247,17 @@ void evaluate_block(const Cell* code, bool pop_with_result) {
   }
 }
 
+}  // namespace
+
 uint32_t evaluate_expression(const Cell* code, uint32_t pos, bool no_infix, bool keep, bool no_call) {
   uint32_t start = stack::top_index();
   pos = evaluate_value(code, pos, no_call);
+  if (pending()) return pos;
   if (!no_infix) pos = apply_infix(code, pos);
   if (!keep) {
     Cell value = *stack::at(start);
     stack::set_only_result(&value);
+    if (trace::on()) trace::event(trace::EV_EXPR, code, pos, &value);
   }
   return pos;
 }
@@ -792,6 +1276,170 @@ uint32_t evaluate_next(const Cell* code, uint32_t pos, bool keep) {
     stack::keep_first();
   }
   return pos;
+}
+
+uint32_t evaluate_next_position(const Cell* code) {
+  Cell block = *code;
+  uint32_t tail = code_tail(&block);
+  uint32_t pos = block.data1 > tail ? tail : block.data1;
+  if (pos >= tail) {
+    stack::push_new_cell();
+    return pos;
+  }
+  return evaluate_next(&block, pos, true);
+}
+
+void invoke_function_value(const Cell* fn, const Cell* name, uint32_t callback_kind) {
+  // Tracing stays on inside a callback only when its kind is enabled.
+  bool traced = trace::on();
+  if (traced && callback_kind != trace::CB_NONE && !trace::callback_traced_q(callback_kind)) traced = false;
+  trace::Scope tracing(traced);
+  Cell f = *fn;
+  if (callback_kind != trace::CB_NONE && trace::on()) trace::event(trace::EV_CALL, nullptr, -1, &f, name);
+  run_function_body(&f, name);
+  if (callback_kind != trace::CB_NONE && trace::on()) trace::event(trace::EV_RETURN, nullptr, -1, stack::arguments(), name);
+}
+
+void call_function(const Cell* fn, const Cell* args, uint32_t count, const Cell* name, uint32_t callback_kind,
+                   Cell* result) {
+  check_stack();
+  Cell f = *fn;
+  if (TYPE_OF(&f) == TYPE_OP) f = op_target(&f);
+  f.header &= ~kFlagNewLine;
+  uint32_t t = TYPE_OF(&f);
+  bool builtin = t == TYPE_NATIVE || t == TYPE_ACTION;
+  if (!builtin && t != TYPE_FUNCTION && t != TYPE_ROUTINE) fatal_runtime_error(101);
+  Cell frame_name = name ? *name : *word_cell(words::WORD_ANON);
+  uint32_t slot = stack::top_index();
+  stack::push_copy(&f);
+  PendingHold hold;
+  {
+    stack::FrameGuard guard;
+    if (t == TYPE_FUNCTION) {
+      stack::open_interp_function_frame(&frame_name, function::context_node(&f));
+    } else {
+      stack::open_interp_call_frame(&frame_name);
+    }
+    // The given arguments go on the stack before anything allocates: they
+    // may be held nowhere else (the tracer's arguments are C++ copies).
+    for (uint32_t k = 0; k < count; ++k) {
+      Cell a = args[k];
+      a.header &= ~kFlagNewLine;
+      stack::push_copy(&a);
+    }
+    uint32_t base = stack::base_index();
+    uint32_t list = argument_list(stack::at(slot));
+    CallSite site{nullptr, &frame_name, nullptr, 0};
+    // The mandatory arguments: the given ones checked in place, extra ones
+    // dropped, missing ones none!.
+    uint32_t n = series_length(list);
+    uint32_t i = 0;
+    uint32_t k = 0;
+    for (; i < n; ++i) {
+      Cell e = series_head_cell(list)[i];
+      if (TYPE_OF(&e) == TYPE_REFINEMENT || TYPE_OF(&e) == TYPE_INTEGER) break;
+      if (TYPE_OF(&e) != TYPE_TYPESET || arg_kind(&e) == kArgReturn) continue;
+      if (k < count) {
+        Cell value = *stack::at(base + k);
+        if (!typeset_admits(&e, TYPE_OF(&value))) expect_arg(site, stack::at(slot), list, i, &value);
+      }
+      ++k;
+    }
+    if (count > k) stack::drop_cells(count - k);
+    for (uint32_t m = count; m < k; ++m) stack::push_copy(&Fetch::kNoneCell);
+    // Refinements unused, their arguments none!; then the locals.
+    int32_t locals = 0;
+    for (; i < n; ++i) {
+      Cell e = series_head_cell(list)[i];
+      if (TYPE_OF(&e) == TYPE_INTEGER) {
+        if (!builtin && locals == 0) locals = static_cast<int32_t>(e.data2);
+        continue;
+      }
+      if (builtin) continue;
+      if (TYPE_OF(&e) == TYPE_REFINEMENT) {
+        Cell flag{TYPE_LOGIC, 0, 0, 0};
+        stack::push_copy(&flag);
+      } else if (TYPE_OF(&e) == TYPE_TYPESET && arg_kind(&e) != kArgReturn) {
+        stack::push_copy(&Fetch::kNoneCell);
+      }
+    }
+    std::array<int32_t, kMaxRefinements> refs;
+    refs.fill(-1);
+    switch (t) {
+      case TYPE_FUNCTION:
+        function::init_locals(locals);
+        invoke_function_value(stack::at(slot), &frame_name, callback_kind);
+        stack::pop_function_frame();
+        break;
+      case TYPE_ROUTINE:
+        invoke_routine(stack::at(slot));
+        stack::pop_frame();
+        break;
+      case TYPE_NATIVE:
+        call_native(native::entry_index(&f), 0, refs.data());
+        stack::pop_frame();
+        break;
+      default: {
+        uint32_t index = native::entry_index(&f);
+        ActionEntry entry = index <= kActionCount ? action_table[index] : nullptr;
+        if (!entry) fire(ErrorCategory::kInternal, "not-done");
+        entry(refs.data());
+        stack::pop_frame();
+        break;
+      }
+    }
+  }
+  *result = *stack::at(slot + 1);
+  stack::drop_cells(stack::top_index() - slot);
+}
+
+void leave_function(const Cell* value) {
+  // The top frame is the call of return or exit itself. Below it, every
+  // frame up to the function's must let the return pass; otherwise the
+  // stacks are unwound and the departure thrown.
+  int32_t target = -1;
+  for (int32_t i = static_cast<int32_t>(stack::frame_count()) - 2; i >= 0; --i) {
+    const stack::CallFrame* f = stack::frame_at(static_cast<uint32_t>(i));
+    if (f->kind() == (stack::FRAME_INTERP_FUNCTION & 0x0F)) {
+      target = i;
+      break;
+    }
+    if (!(f->header & stack::kFramePassesReturn)) break;
+  }
+  if (target < 0) stack::throw_return(value);
+  g_pending = value ? stack::THROW_RETURN : stack::THROW_EXIT;
+  g_pending_target = static_cast<uint32_t>(target);
+  g_pending_value = value ? *value : Cell{TYPE_UNSET, 0, 0, 0};
+  g_pending_value.header &= ~kFlagNewLine;
+  Cell unset{TYPE_UNSET, 0, 0, 0};
+  stack::set_only_result(&unset);
+}
+
+void apply(const Cell* fn, const Cell* block, const Cell* path, uint32_t mode) {
+  Cell f = *fn;
+  if (TYPE_OF(&f) == TYPE_OP) f = op_target(&f);
+  // The block and the path stay on the stack below the call.
+  uint32_t slot = stack::top_index();
+  Cell* code = stack::push_copy(block);
+  code->header = TYPE_BLOCK;
+  uint32_t tail = code_tail(code);
+  if (code->data1 > tail) code->data1 = tail;
+  Cell* p = path ? stack::push_copy(path) : nullptr;
+  Cell name = *word_cell(words::WORD_ANON);
+  if (p) {
+    Cell first = series_length(p->data2) > p->data1 ? series_head_cell(p->data2)[p->data1] : name;
+    if (TYPE_OF(&first) == TYPE_WORD) name = first;
+  }
+  CallSite site{code, &name, p, 1, mode};
+  {
+    stack::FrameGuard guard;
+    stack::open_interp_call_frame(&name);
+    stack::mark_top_interpreted();
+    evaluate_call(f, site, code->data1, false);
+    stack::pop_frame();
+  }
+  copy_cell(stack::at(slot + (p ? 2 : 1)), stack::at(slot));
+  stack::drop_cells(stack::top_index() - slot - 1);
 }
 
 }  // namespace kiv::interpreter

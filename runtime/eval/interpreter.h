@@ -15,24 +15,52 @@
 // written into the current frame's result cell and the argument top is reset
 // to base + 1.
 //
-// Calls: natives and actions get their arguments fetched according to the
-// argument list cached in their auxiliary block (built once from the spec):
-// evaluated, literal (get-word in the spec) or quoted (lit-word) arguments,
-// each checked against its typeset, then one integer per refinement (-1 when
+// Calls: every function-kind value has an argument list cached in its
+// auxiliary block (built once from its spec): one typeset per argument
+// (evaluated, literal for a get-word in the spec, quoted for a lit-word),
+// the refinements, the locals count. Natives and actions get their
+// arguments pushed in spec order and one integer per refinement (-1 when
 // absent, else the position of its first argument from the frame's base).
-// Operators apply strictly left to right after each expression that allows
-// infix; their right operand is one expression without operators.
+// A function! gets one stack cell per word of its context in spec order:
+// arguments, refinements (true or false), the refinements' arguments (none!
+// when unused), /local (false) and the locals (none!); its context's values
+// point at that image while the body runs. Operators apply strictly left to
+// right after each expression that allows infix; their right operand is one
+// expression without operators.
 //
-// Refinements arrive through paths (type?/word): the path's elements after
-// the function are looked up among the argument list's refinements, in path
-// order; a get-word element uses its refinement when its value is truthy, and
-// the refinement's arguments are evaluated either way.
+// Frames of a function call: the 0x81 frame is opened before the arguments
+// are fetched with kind 2 (a call), and turns into kind 1 (a function)
+// only when its body starts. So `return` and `exit` met while fetching an
+// argument (f: func [] [g (return 1)]) leave the function whose body runs,
+// never the one being called.
 //
-// Not here yet: calls of function! and routine! values (evaluate_call raises
-// internal not-done for them; their argument slots and invoke-function-value
-// come with functions), apply modes and the tracing events.
+// Departures: errors travel as LanguageError, and break, continue, return,
+// exit and throw as stack::NonLocalExit, both C++ exceptions; the throw
+// routines of the value stack reset the stacks to the target frame first.
+// A function body stops return and exit aimed at its own frame.
+//
+// The quick return: a C++ throw costs some microseconds per frame it
+// crosses, so `return` and `exit` take another road whenever every frame
+// between them and their function lets them pass (stack::kFramePassesReturn):
+// block frames of function bodies and of parens in statement position, and
+// the call frames of if, unless and either, which return at once after
+// evaluating their branch. The return is then only noted (pending); every
+// loop of the interpreter stops at a pending return, the frames are popped
+// in the ordinary way, and the function's body takes the value. Any other
+// frame on the way (a loop, try, catch, another native, an argument being
+// fetched) makes the return unwind and throw as before. Native code that
+// runs Kiv code through call_function has a pending return put aside
+// meanwhile.
+//
+// Native stack: every block evaluation and every call checks the native
+// stack of the running thread; when less than kNativeStackReserve bytes are
+// left it raises internal stack-overflow, so deep recursion ends in an error
+// the script can catch, never in a crash. Run the interpreter on a thread
+// with a large stack (kiv-run uses 256 MiB): the value stack's own limits
+// (12,000 frames) then come first.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/cell.h"
@@ -49,8 +77,23 @@ enum ArgKind : uint32_t {
   kArgReturn = 3,   // the return: type spec
 };
 
+// Apply modes of fetch-arguments (apply): the arguments come from a block of
+// values; kApplyAll: every argument and refinement in spec order, each
+// refinement a logic!; kApplyRefinements: the mandatory arguments, then
+// refinement! values each followed by a logic! and its arguments;
+// kApplySafer: arguments of unused refinements are skipped, not evaluated.
+enum ApplyMode : uint32_t {
+  kApplyNone = 0,
+  kApplyAll = 1,
+  kApplyRefinements = 2,
+  kApplySafer = 4,
+};
+
+constexpr size_t kNativeStackReserve = size_t{256} << 10;
+
 // Resets the interpreter's state (current code cell, tracing off) and
-// registers the interpreter's roots with the collector.
+// registers the interpreter's roots with the collector; installs the
+// function invoker of the sort comparators.
 void init();
 
 // Evaluates every expression of the block or paren from its index to its
@@ -69,19 +112,60 @@ uint32_t evaluate_expression(const Cell* code, uint32_t pos, bool no_infix, bool
 // argument top then returns to base + 1). Answers the index after it.
 uint32_t evaluate_next(const Cell* code, uint32_t pos, bool keep);
 
+// do/next: evaluates one expression from the value's index (clamped to its
+// tail) and pushes its value; at the tail pushes unset!. Answers the index
+// after the expression.
+uint32_t evaluate_next_position(const Cell* code);
+
 // The number of cells of the code's series (its current tail).
 uint32_t code_tail(const Cell* code);
 
-// The argument list of a native!, action! or op! (built and cached on first
-// use): the node of its block.
+// The argument list of a native!, action!, function!, routine! or op!
+// (built and cached on first use): the node of its block.
 uint32_t argument_list(const Cell* fn);
+
+// Calls any function value (native!, action!, op!, function!, routine!)
+// with count arguments given as cells, from native code (sort comparators,
+// the tracer): missing arguments are none!, refinements unused. The call
+// frame is named by the word (nullptr: <anon>); callback_kind is the
+// callback's kind bit for tracing (0: none). The function's result is
+// written to *result. Errors and departures pass through.
+void call_function(const Cell* fn, const Cell* args, uint32_t count, const Cell* name, uint32_t callback_kind,
+                   Cell* result);
+
+// Runs a language function whose frame is open (kind 1) and whose stack
+// image is pushed; leaves the result in the frame's base cell. With a
+// callback kind, tracing stays on inside only when the kind is enabled.
+void invoke_function_value(const Cell* fn, const Cell* name, uint32_t callback_kind);
+
+// return (value) and exit (nullptr): leaves the function whose body runs,
+// quickly when the frames between allow it, else through
+// stack::throw_return (which raises throw/return when there is no function).
+void leave_function(const Cell* value);
+
+// apply: calls the function (a function value; with a path, the path's
+// refinements apply) with its arguments taken from the block from its
+// index; pushes the result.
+void apply(const Cell* fn, const Cell* block, const Cell* path, uint32_t mode);
 
 // The name of any type id ("integer!"), registered or not; null outside 1-54.
 const char* type_name(uint32_t type);
 
+// Whether the symbol names a typeset a spec may use before the library
+// defines it (number!, any-type! ...).
+bool named_typeset_q(uint32_t symbol);
+
 // The block being evaluated, its index at the start of the current
-// expression; false when no evaluation runs. After an uncaught error it
-// still names the expression that raised it (for the error report).
+// expression; false when no evaluation runs.
 bool current_code(Cell* out);
+
+// Where the last raised error happened: the block and index of the
+// expression that was being evaluated when it was raised (the error's near
+// field); false when there was none.
+bool error_position(Cell* out);
+
+// Checks the native stack: raises internal stack-overflow when less than
+// the reserve is left.
+void check_native_stack();
 
 }  // namespace kiv::interpreter
