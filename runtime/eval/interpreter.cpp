@@ -1393,26 +1393,61 @@ void call_function(const Cell* fn, const Cell* args, uint32_t count, const Cell*
   stack::drop_cells(stack::top_index() - slot);
 }
 
-void leave_function(const Cell* value) {
-  // The top frame is the call of return or exit itself. Below it, every
-  // frame up to the function's must let the return pass; otherwise the
-  // stacks are unwound and the departure thrown.
-  int32_t target = -1;
+namespace {
+
+// The frame a quick departure goes to: the nearest frame of the kind below
+// the top frame (the call of the departing native itself), when every frame
+// between lets departures pass; -1 otherwise.
+int32_t quick_target(uint32_t kind) {
   for (int32_t i = static_cast<int32_t>(stack::frame_count()) - 2; i >= 0; --i) {
     const stack::CallFrame* f = stack::frame_at(static_cast<uint32_t>(i));
-    if (f->kind() == (stack::FRAME_INTERP_FUNCTION & 0x0F)) {
-      target = i;
-      break;
-    }
-    if (!(f->header & stack::kFramePassesReturn)) break;
+    if (f->kind() == kind) return i;
+    if (!(f->header & stack::kFramePassesReturn)) return -1;
   }
-  if (target < 0) stack::throw_return(value);
-  g_pending = value ? stack::THROW_RETURN : stack::THROW_EXIT;
+  return -1;
+}
+
+void set_pending(uint32_t code, int32_t target, const Cell* value) {
+  g_pending = code;
   g_pending_target = static_cast<uint32_t>(target);
   g_pending_value = value ? *value : Cell{TYPE_UNSET, 0, 0, 0};
   g_pending_value.header &= ~kFlagNewLine;
   Cell unset{TYPE_UNSET, 0, 0, 0};
   stack::set_only_result(&unset);
+}
+
+}  // namespace
+
+void leave_function(const Cell* value) {
+  int32_t target = quick_target(stack::FRAME_INTERP_FUNCTION & 0x0F);
+  if (target < 0) stack::throw_return(value);
+  set_pending(value ? stack::THROW_RETURN : stack::THROW_EXIT, target, value);
+}
+
+void leave_loop(bool continue_loop, const Cell* value) {
+  int32_t target = quick_target(stack::FRAME_LOOP);
+  if (target < 0) stack::throw_break(continue_loop, value);
+  set_pending(continue_loop ? stack::THROW_CONTINUE : stack::THROW_BREAK, target, value);
+}
+
+LoopBody::LoopBody(uint32_t frame) : frame_(frame) {
+  stack::frame_at(frame)->header |= stack::kFramePassesReturn;
+}
+
+LoopBody::~LoopBody() {
+  if (frame_ < stack::frame_count()) stack::frame_at(frame_)->header &= ~stack::kFramePassesReturn;
+  if (loop_exit_q() && g_pending_target == frame_) g_pending = 0;
+}
+
+bool LoopBody::loop_exit_q() { return g_pending == stack::THROW_BREAK || g_pending == stack::THROW_CONTINUE; }
+
+uint32_t LoopBody::take_exit() {
+  if (!loop_exit_q() || g_pending_target != frame_) return 0;
+  uint32_t code = g_pending;
+  g_pending = 0;
+  stack::set_only_result(&g_pending_value);
+  g_pending_value = Cell{TYPE_UNSET, 0, 0, 0};
+  return code;
 }
 
 void apply(const Cell* fn, const Cell* block, const Cell* path, uint32_t mode) {

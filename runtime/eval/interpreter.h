@@ -39,18 +39,19 @@
 // routines of the value stack reset the stacks to the target frame first.
 // A function body stops return and exit aimed at its own frame.
 //
-// The quick return: a C++ throw costs some microseconds per frame it
-// crosses, so `return` and `exit` take another road whenever every frame
-// between them and their function lets them pass (stack::kFramePassesReturn):
-// block frames of function bodies and of parens in statement position, and
-// the call frames of if, unless and either, which return at once after
-// evaluating their branch. The return is then only noted (pending); every
-// loop of the interpreter stops at a pending return, the frames are popped
-// in the ordinary way, and the function's body takes the value. Any other
-// frame on the way (a loop, try, catch, another native, an argument being
-// fetched) makes the return unwind and throw as before. Native code that
-// runs Kiv code through call_function has a pending return put aside
-// meanwhile.
+// The quick departures: a C++ throw costs some microseconds per frame it
+// crosses, so `return`, `exit`, `break` and `continue` take another road
+// whenever every frame between them and their target (the function's frame,
+// the loop's frame) lets them pass (stack::kFramePassesReturn): block frames
+// of function bodies, of loop bodies and of parens in statement position,
+// and the call frames of if, unless and either, which return at once after
+// evaluating their branch. The departure is then only noted (pending); the
+// interpreter's loops stop at a pending departure, the frames are popped in
+// the ordinary way, and the function's body or the loop (LoopBody) takes the
+// value. Any other frame on the way (try, catch, another native, an
+// argument being fetched, a function between a break and its loop) makes
+// the departure unwind and throw as before. Native code that runs Kiv code
+// through call_function has a pending departure put aside meanwhile.
 //
 // Native stack: every block evaluation and every call checks the native
 // stack of the running thread; when less than kNativeStackReserve bytes are
@@ -142,6 +143,32 @@ void invoke_function_value(const Cell* fn, const Cell* name, uint32_t callback_k
 // quickly when the frames between allow it, else through
 // stack::throw_return (which raises throw/return when there is no function).
 void leave_function(const Cell* value);
+
+// break (value: break/return's, or nullptr) and continue: leaves the round
+// of the innermost loop, quickly when the frames between allow it, else
+// through stack::throw_break (which raises throw/break or throw/continue
+// when there is no loop).
+void leave_loop(bool continue_loop, const Cell* value);
+
+// The scope of one evaluation of a loop's body in its loop frame (the frame
+// index): the block frames opened directly inside let a break or continue
+// pass quickly. After the evaluation take_exit() answers the code of a
+// quick break or continue aimed at the loop (THROW_BREAK, THROW_CONTINUE),
+// its value written into the current result cell (the loop frame's base),
+// or 0. Leaving the scope drops a quick departure aimed at the loop that was
+// not taken (an error overtook it).
+class LoopBody {
+ public:
+  explicit LoopBody(uint32_t frame);
+  ~LoopBody();
+  uint32_t take_exit();
+  LoopBody(const LoopBody&) = delete;
+  LoopBody& operator=(const LoopBody&) = delete;
+
+ private:
+  static bool loop_exit_q();
+  uint32_t frame_;
+};
 
 // apply: calls the function (a function value; with a path, the path's
 // refinements apply) with its arguments taken from the block from its

@@ -118,8 +118,13 @@ class LoopFrame {
 // cell); every other departure, and a break aimed at another frame, passes.
 Round run_block(const LoopFrame& loop, const Cell* block) {
   try {
+    // A break or continue may also come back without a throw.
+    interpreter::LoopBody body(loop.index());
     interpreter::evaluate_block(block, true);
     stack::keep_first();
+    uint32_t code = body.take_exit();
+    if (code == stack::THROW_BREAK) return Round::kBreak;
+    if (code == stack::THROW_CONTINUE) return Round::kContinue;
     return Round::kNormal;
   } catch (const stack::NonLocalExit& t) {
     if (stack::frame_count() != loop.index() + 1) throw;
@@ -682,12 +687,13 @@ void do_value(int32_t, const int32_t* refs) {
 void break_(int32_t, const int32_t* refs) {
   if (refined(refs, 0)) {
     Cell value = *arg(refs[0]);
-    stack::throw_break(false, &value);
+    interpreter::leave_loop(false, &value);
+    return;
   }
-  stack::throw_break(false);
+  interpreter::leave_loop(false, nullptr);
 }
 
-void continue_(int32_t, const int32_t*) { stack::throw_break(true); }
+void continue_(int32_t, const int32_t*) { interpreter::leave_loop(true, nullptr); }
 
 void install_control_natives() {
   native_table[6] = while_;

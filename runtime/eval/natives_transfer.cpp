@@ -9,6 +9,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/interpreter.h"
 #include "runtime/eval/natives.h"
+#include "runtime/eval/natives_control.h"
 #include "runtime/eval/trace.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
@@ -202,6 +203,7 @@ void install_transfer_natives() {
   native_table[81] = throw_;
   native_table[82] = catch_;
   native_table[107] = apply;
+  set_do_trace_runner(trace::run);
 }
 
 }  // namespace kiv::natives
