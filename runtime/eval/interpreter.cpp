@@ -924,6 +924,18 @@ uint32_t apply_infix(const Cell* code, uint32_t pos) {
 
 bool path_function_q(const Cell* v) { return callable_q(TYPE_OF(v)); }
 
+// After a call a path ended in: the result (last pushed) takes the path's
+// place at slot.
+uint32_t end_path_call(uint32_t slot, uint32_t tail, uint32_t pos) {
+  if (trace::on()) {
+    Cell path = *stack::at(slot);
+    trace::event(trace::EV_EXIT, &path, tail, stack::last_pushed());
+  }
+  copy_cell(stack::last_pushed(), stack::at(slot));
+  stack::drop_cells(1);
+  return pos;
+}
+
 // Evaluates a path: pushes its value (or the result of the call it ends in).
 // In set mode the new value is stored at the last element.
 uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, bool set, bool get,
@@ -961,9 +973,7 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
     // The path stays on the stack below the call, which reads it from there.
     CallSite site{code, &first, stack::at(slot), 1};
     pos = evaluate_call(value, site, pos, false);
-    copy_cell(stack::last_pushed(), stack::at(slot));
-    stack::drop_cells(1);
-    return pos;
+    return end_path_call(slot, head + length, pos);
   }
   if (trace::on()) trace::event(trace::EV_PUSH, stack::at(slot), head, &value);
   stack::push_new_cell();    // slot+1: the value before the parent
@@ -1020,9 +1030,7 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
       if (TYPE_OF(&name) != TYPE_WORD) name = *word_cell(words::WORD_ANON);
       site.name = &name;
       pos = evaluate_call(fn, site, pos, false);
-      copy_cell(stack::last_pushed(), stack::at(slot));
-      stack::drop_cells(1);
-      return pos;
+      return end_path_call(slot, head + length, pos);
     }
   }
   Cell result = *stack::at(slot + 2);
