@@ -1022,7 +1022,7 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
     copy_cell(stack::at(slot + 2), stack::at(slot + 1));
     copy_cell(&next, stack::at(slot + 2));
     copy_cell(stack::at(slot + 3), stack::at(slot + 4));
-    if (!set && !get && !last && path_function_q(&next)) {
+    if (!set && !get && path_function_q(&next)) {
       Cell fn = next;
       stack::drop_cells(stack::top_index() - (slot + 1));
       CallSite site{code, &element, stack::at(slot), k + 1};

@@ -1,0 +1,143 @@
+// The interpreter in the whole runtime: the faults that case tables cannot
+// show, because the case runner gives the interpreter a large stack and
+// cannot make routine! values. Each test boots the runtime in a child
+// process of its own (the runtime is process-wide), so the other tests keep
+// their fresh state.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "boot/startup.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/routine.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/eval/interpreter.h"
+#include "runtime/language_error.h"
+#include "runtime/stack.h"
+
+namespace kiv::testing {
+namespace {
+
+// Evaluates the text; answers "ok <molded-ish result>" for an integer
+// result, "error <category/id>" for an error, "other" otherwise.
+std::string run(const char* text) {
+  try {
+    stack::FrameGuard guard;
+    stack::open_call_frame(nullptr);
+    Cell* code = stack::push_new_cell();
+    boot::load_text(text, code);
+    Cell block = *code;
+    interpreter::evaluate_block(&block, false);
+    Cell result = *stack::last_pushed();
+    stack::pop_frame_drop();
+    if (TYPE_OF(&result) == TYPE_INTEGER) return "ok " + std::to_string(static_cast<int32_t>(result.data2));
+    if (TYPE_OF(&result) == TYPE_WORD) return "word " + std::string(symbol::utf8_of(result.data2));
+    return "other " + std::to_string(TYPE_OF(&result));
+  } catch (const LanguageError& e) {
+    return std::string("error ") + error_category_name(e.category) + "/" + e.id;
+  }
+}
+
+// Runs body on a thread with the given stack size; exits the process with
+// 0 when it answers true, 1 otherwise (the parent reads the status).
+template <typename Body>
+[[noreturn]] void run_on_thread(size_t stack_bytes, Body body) {
+  struct State {
+    Body* body;
+    bool ok = false;
+  } state{&body};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, stack_bytes);
+  pthread_t thread;
+  auto entry = [](void* p) -> void* {
+    auto* s = static_cast<State*>(p);
+    s->ok = (*s->body)();
+    return nullptr;
+  };
+  if (pthread_create(&thread, &attr, entry, &state) != 0) std::_Exit(2);
+  pthread_join(thread, nullptr);
+  std::fflush(stdout);
+  std::_Exit(state.ok ? 0 : 1);
+}
+
+TEST(InterpreterDeathTest, DeepRecursionOnASmallNativeStackRaisesStackOverflowInsteadOfCrashing) {
+  // 2 MiB is far less than the value stack's 12,000 frames need: the native
+  // stack check must be what stops the recursion.
+  EXPECT_EXIT(run_on_thread(size_t{2} << 20,
+                            [] {
+                              stack::set_uncaught_error_handler(nullptr);
+                              boot::start();
+                              std::string a = run("f: func [n] [1 + f n + 1] e: try [f 1] e/id");
+                              std::string b = run("g: func [] [do [g]] e: try [g] e/id");
+                              // The runtime is whole again afterwards.
+                              std::string c = run("h: func [n] [either n < 2 [1] [n * h n - 1]] h 10");
+                              std::printf("%s|%s|%s\n", a.c_str(), b.c_str(), c.c_str());
+                              return a == "word stack-overflow" && b == "word stack-overflow" && c == "ok 3628800";
+                            }),
+              ::testing::ExitedWithCode(0), "");
+}
+
+// A routine's entry: the sum of its two arguments.
+void add_entry() {
+  Cell* base = stack::arguments();
+  int32_t sum = static_cast<int32_t>(base[0].data2) + static_cast<int32_t>(base[1].data2);
+  *base = Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(sum), 0};
+}
+
+// A routine that answers an integer where its spec promises logic!.
+void nonzero_entry() {
+  Cell* base = stack::arguments();
+  *base = Cell{TYPE_INTEGER, 0, base[0].data2, 0};
+}
+
+// Binds a routine! made from the spec text to the word.
+void bind_routine(const char* word_text, const char* spec_text, routine::Entry entry, bool flag) {
+  Cell* spec = stack::push_new_cell();
+  boot::load_text(spec_text, spec);
+  int32_t index = routine::register_entry(word_text, entry);
+  routine::push(spec, nullptr, index, 0, flag);
+  Cell word = word::load(word_text);
+  _context::set_word(&word, stack::last_pushed());
+  stack::drop_cells(2);
+}
+
+TEST(InterpreterDeathTest, RoutinesAreCalledWithTheirArgumentsCheckedAndResultsConverted) {
+  EXPECT_EXIT(run_on_thread(size_t{64} << 20,
+                            [] {
+                              stack::set_uncaught_error_handler(nullptr);
+                              boot::start();
+                              bind_routine("r-add", "a [integer!] b [integer!] return: [integer!]", add_entry, false);
+                              bind_routine("r-nz", "a [integer!] return: [logic!]", nonzero_entry, false);
+                              bind_routine("r-raw", "a b", add_entry, true);
+                              std::string results[] = {
+                                  run("r-add 2 3"),
+                                  run("r-add 2 \"x\""),
+                                  run("either r-nz 5 [1] [0]"),
+                                  run("either r-nz 0 [1] [0]"),
+                                  run("r-raw 4 5"),
+                                  run("length? mold :r-add"),
+                                  run("either (mold :r-add) = {routine [a [integer!] b [integer!] return: [integer!]] none} [1] [0]"),
+                                  run("either (form :r-add) = \"?routine?\" [1] [0]"),
+                                  run("either (:r-add) = (:r-add) [1] [0]"),
+                              };
+                              const char* expected[] = {"ok 5",  "error script/expect-arg", "ok 1", "ok 0", "ok 9",
+                                                        "ok 59", "ok 1",                    "ok 1", "ok 1"};
+                              bool ok = true;
+                              for (size_t i = 0; i < sizeof expected / sizeof expected[0]; ++i) {
+                                std::printf("%zu: %s\n", i, results[i].c_str());
+                                ok = ok && results[i] == expected[i];
+                              }
+                              return ok;
+                            }),
+              ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace kiv::testing
