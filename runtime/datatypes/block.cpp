@@ -12,6 +12,7 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/series_common.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/lexer.h"
@@ -75,10 +76,6 @@ SeriesBuffer* reserve_cells(uint32_t node, uint64_t extra, bool twice) {
   return expand_series_copy(b, static_cast<int64_t>(size));
 }
 
-inline bool any_word_q(uint32_t t) {
-  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD ||
-         t == TYPE_REFINEMENT || t == TYPE_ISSUE;
-}
 inline bool number_q(uint32_t t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
 
 // Action calls on single values. The value cells passed are C++ locals (the
@@ -406,7 +403,7 @@ int32_t compare_worker(Cell* block1, Cell* block2, int32_t op) {
   for (int32_t i = 0; i < n; ++i) {
     Cell c1 = cell_copy(n1, h1 + i), c2 = cell_copy(n2, h2 + i);
     uint32_t t1 = TYPE_OF(&c1), t2 = TYPE_OF(&c2);
-    bool compatible = t1 == t2 || (any_word_q(t1) && any_word_q(t2)) || (number_q(t1) && number_q(t2));
+    bool compatible = t1 == t2 || (word::word_kind_q(t1) && word::word_kind_q(t2)) || (number_q(t1) && number_q(t2));
     if (!compatible) return t1 < t2 ? -1 : 1;
     int32_t r = compare_values(&c1, &c2, op);
     if (r != 0) return r;

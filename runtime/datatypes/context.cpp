@@ -5,7 +5,9 @@
 
 #include "runtime/collector.h"
 #include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/series.h"
@@ -26,23 +28,6 @@ constexpr uint32_t kSelfCell = 1;
 
 void mark_global_context() {
   if (g_global) collector::mark_context(g_global);
-}
-
-bool word_kind_q(uint32_t type) { return type >= TYPE_WORD && type <= TYPE_REFINEMENT; }
-
-bool any_block_q(uint32_t type) {
-  switch (type) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_PATH:
-    case TYPE_LIT_PATH:
-    case TYPE_SET_PATH:
-    case TYPE_GET_PATH:
-    case TYPE_HASH:
-      return true;
-    default:
-      return false;
-  }
 }
 
 uint32_t self_symbol() {
@@ -347,9 +332,9 @@ void bind_cells(uint32_t node, uint32_t head, uint32_t ctx, bool self, uint32_t 
   for (uint32_t i = head; i < series_length(node); ++i) {
     Cell* c = series_head_cell(node) + i;
     uint32_t type = TYPE_OF(c);
-    if (any_block_q(type)) {
+    if (series::any_block_q(type)) {
       bind_cells(c->data2, c->data1, ctx, self, self_sym);
-    } else if (word_kind_q(type)) {
+    } else if (word::any_word_q(type)) {
       if (self && type == TYPE_WORD && c->data2 == self_sym) {
         c->data1 = ctx;
         c->data3 = kUnresolved;

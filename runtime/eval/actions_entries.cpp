@@ -12,6 +12,7 @@
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/eval/actions.h"
 #include "runtime/series.h"
@@ -37,30 +38,7 @@ void simple_entry(const int32_t*) {
 
 // The types whose values hold a head index (word 1) and a buffer (word 2)
 // that /part may count in.
-bool part_series_q(uint32_t type) {
-  switch (type) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_PATH:
-    case TYPE_LIT_PATH:
-    case TYPE_SET_PATH:
-    case TYPE_GET_PATH:
-    case TYPE_HASH:
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
-    case TYPE_BINARY:
-    case TYPE_VECTOR:
-    case TYPE_IMAGE:
-    case TYPE_MAP:
-      return true;
-    default:
-      return false;
-  }
-}
+bool part_series_q(uint32_t type) { return series::series_type_q(type) || type == TYPE_MAP; }
 
 // The head index of a series value clamped to its buffer's tail.
 int32_t clamped_index(const Cell* series) {
