@@ -10,6 +10,7 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
 #include "runtime/hashtable.h"
 #include "runtime/language_error.h"
@@ -23,14 +24,6 @@ namespace kiv::bitset {
 
 namespace {
 
-// True when the cell is a word of any kind spelling the built-in word,
-// letter case ignored.
-bool word_is(const Cell* cell, words::Id id) {
-  uint32_t t = TYPE_OF(cell);
-  uint32_t symbol = words::symbol_of(id);
-  if (t < TYPE_WORD || t > TYPE_ISSUE || symbol == 0) return false;
-  return canonical_symbol(cell->data2) == canonical_symbol(symbol);
-}
 
 constexpr uint8_t kNoBits = 0x00;
 constexpr uint8_t kAllBits = 0xFF;
@@ -150,7 +143,7 @@ class Walker {
       Cell v = series_head_cell(node)[i];
       bool ranged = i + 1 < series_length(node) &&
                     TYPE_OF(series_head_cell(node) + i + 1) == TYPE_WORD &&
-                    word_is(series_head_cell(node) + i + 1, words::SYM_DASH);
+                    word::spells_q(series_head_cell(node) + i + 1, words::SYM_DASH);
       if (!ranged) {
         value(&v);
         continue;
@@ -301,7 +294,7 @@ Cell* make_or_to(Cell* type, Cell* spec, Caller caller) {
   Cell rest = *spec;
   if (TYPE_OF(spec) == TYPE_BLOCK && series_length(spec->data2) > spec->data1) {
     const Cell* first = series_head_cell(spec->data2) + spec->data1;
-    if (TYPE_OF(first) == TYPE_WORD && word_is(first, words::SYM_NOT)) {
+    if (TYPE_OF(first) == TYPE_WORD && word::spells_q(first, words::SYM_NOT)) {
       comp = true;
       rest.data1 += 1;
       uint32_t left = series_length(spec->data2) - rest.data1;
@@ -444,7 +437,7 @@ Cell* complement(Cell* value) {
 namespace {
 
 Cell* reflect(Cell* value, Cell* field) {
-  if (!word_is(field, words::SYM_OWNED)) fire(ErrorCategory::kInternal, "not-done");
+  if (!word::spells_q(field, words::SYM_OWNED)) fire(ErrorCategory::kInternal, "not-done");
   const Cell* record = ownership::owner_of(node_of(value));
   if (!record) return &none_value;
   *value = record[1];
@@ -521,7 +514,7 @@ Cell* remove(Cell* series, Cell*, Cell* key) {
 }
 
 Cell* modify(Cell* target, Cell* field, Cell* value, bool) {
-  if (!word_is(field, words::SYM_OWNED)) fire(ErrorCategory::kInternal, "not-done");
+  if (!word::spells_q(field, words::SYM_OWNED)) fire(ErrorCategory::kInternal, "not-done");
   if (TYPE_OF(value) == TYPE_NONE) {
     ownership::unbind(target);
   } else if (TYPE_OF(value) == TYPE_BLOCK && series_length(value->data2) >= value->data1 + 2) {

@@ -8,6 +8,7 @@
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/float_text.h"
@@ -23,14 +24,6 @@ namespace kiv::time {
 
 namespace {
 
-// True when the cell is a word of any kind spelling the built-in word,
-// letter case ignored.
-bool word_is(const Cell* cell, words::Id id) {
-  uint32_t t = TYPE_OF(cell);
-  uint32_t symbol = words::symbol_of(id);
-  if (t < TYPE_WORD || t > TYPE_ISSUE || symbol == 0) return false;
-  return canonical_symbol(cell->data2) == canonical_symbol(symbol);
-}
 
 [[noreturn]] void fire_bad_to_arg(const Cell* spec) {
   fire(ErrorCategory::kScript, "bad-to-arg", datatype_cell(TYPE_TIME), *spec);
@@ -93,9 +86,9 @@ void get_field(double seconds, int32_t field, Cell* out) {
 }
 
 int32_t field_index(const Cell* word) {
-  if (word_is(word, words::SYM_HOUR)) return kFieldHour;
-  if (word_is(word, words::SYM_MINUTE)) return kFieldMinute;
-  if (word_is(word, words::SYM_SECOND)) return kFieldSecond;
+  if (word::spells_q(word, words::SYM_HOUR)) return kFieldHour;
+  if (word::spells_q(word, words::SYM_MINUTE)) return kFieldMinute;
+  if (word::spells_q(word, words::SYM_SECOND)) return kFieldSecond;
   return -1;
 }
 

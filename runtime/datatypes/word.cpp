@@ -104,6 +104,12 @@ Cell* init_cell_from_text(const char* text, const Cell* block, uint32_t type) {
   return at_tail_global(symbol::intern(text), &b, type);
 }
 
+bool spells_q(const Cell* cell, words::Id id) {
+  uint32_t symbol = words::symbol_of(id);
+  if (!word_kind_q(TYPE_OF(cell)) || symbol == 0) return false;
+  return symbol::canonical(cell->data2) == symbol::canonical(symbol);
+}
+
 Cell load(std::string_view text, uint32_t type) {
   Cell w = global_word(symbol::lookup(text), type);
   if (boot_mode_q()) append_to_root(w);

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "runtime/cell.h"
+#include "runtime/words.h"
 
 namespace kiv::word {
 
@@ -30,6 +31,10 @@ inline uint32_t index_of(const Cell* word) { return word->data3; }
 // word!, set-word!, lit-word!, get-word!, refinement!; with issue!.
 inline bool any_word_q(uint32_t type) { return type >= TYPE_WORD && type <= TYPE_REFINEMENT; }
 inline bool word_kind_q(uint32_t type) { return type >= TYPE_WORD && type <= TYPE_ISSUE; }
+
+// True when the cell is of a word kind (word! to issue!) and spells the
+// built-in word (a words::Id), letter case ignored.
+bool spells_q(const Cell* cell, words::Id id);
 
 // ---------------------------------------------------------------------------
 // Constructors. The type argument retypes the word made (word! by default).
