@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "runtime/collector.h"
+#include "runtime/datatypes/block.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/eval/actions.h"
@@ -107,6 +108,25 @@ class CoreTypesTest : public ::testing::Test {
     for (int32_t i = 0; i < n; ++i)
       out.push_back(static_cast<char>(string::char_at_index(s, string::index_of(s) + i)));
     return out;
+  }
+
+  // A new block! of the values, kept rooted.
+  RootedCell block_of(std::initializer_list<Cell> values) {
+    RootedCell b;
+    block::init_cell(b.get(), static_cast<int32_t>(values.size()));
+    for (const Cell& v : values) block::append_cell(b.get(), &v);
+    return b;
+  }
+
+  // A new binary! of the bytes, kept rooted.
+  RootedCell binary_of(std::initializer_list<uint8_t> bytes) {
+    RootedCell c;
+    uint32_t node = alloc_bytes(static_cast<uint32_t>(bytes.size()));
+    SeriesBuffer* b = node_buffer(node);
+    if (bytes.size()) std::memcpy(b->head_ptr(), bytes.begin(), bytes.size());
+    b->tail = b->head + static_cast<uint32_t>(bytes.size());
+    *c = Cell{TYPE_BINARY, 0, node, 0};
+    return c;
   }
 
   RootedCell make_string(const std::string& text) {

@@ -32,21 +32,6 @@ class Bitset : public CoreTypesTest {
   }
   static Cell dash() { return word_cell("-"); }
 
-  RootedCell block_of(std::initializer_list<Cell> values) {
-    RootedCell b;
-    block::init_cell(b.get(), static_cast<int32_t>(values.size()));
-    for (const Cell& v : values) block::append_cell(b.get(), &v);
-    return b;
-  }
-  RootedCell binary_of(std::initializer_list<uint8_t> bytes) {
-    RootedCell c;
-    uint32_t node = alloc_bytes(static_cast<uint32_t>(bytes.size()));
-    SeriesBuffer* b = node_buffer(node);
-    if (bytes.size()) std::memcpy(b->head_ptr(), bytes.begin(), bytes.size());
-    b->tail = b->head + static_cast<uint32_t>(bytes.size());
-    *c = Cell{TYPE_BINARY, 0, node, 0};
-    return c;
-  }
   // make bitset! spec, kept rooted.
   RootedCell make(const Cell& spec) { return RootedCell(call_action(ACT_MAKE, {type_cell(TYPE_BITSET), spec})); }
   RootedCell make_text(const char* text) {

@@ -16,15 +16,6 @@ using namespace kiv::testing;
 
 class Char : public CoreTypesTest {
  protected:
-  RootedCell binary_of(std::initializer_list<uint8_t> bytes) {
-    RootedCell c;
-    uint32_t node = alloc_bytes(static_cast<uint32_t>(bytes.size()));
-    SeriesBuffer* b = node_buffer(node);
-    if (bytes.size()) std::memcpy(b->head_ptr(), bytes.begin(), bytes.size());
-    b->tail = b->head + static_cast<uint32_t>(bytes.size());
-    *c = Cell{TYPE_BINARY, 0, node, 0};
-    return c;
-  }
   std::string mold(uint32_t cp) {
     Cell r = call_action(ACT_MOLD, {char_cell(cp)});
     return text_of(&r);

@@ -58,21 +58,6 @@ class Float : public CoreTypesTest {
     }
     return call_action(ACT_ROUND, {value}, refs);
   }
-  RootedCell binary_of(std::initializer_list<uint8_t> bytes) {
-    RootedCell c;
-    uint32_t node = alloc_bytes(static_cast<uint32_t>(bytes.size()));
-    SeriesBuffer* b = node_buffer(node);
-    std::memcpy(b->head_ptr(), bytes.begin(), bytes.size());
-    b->tail = b->head + static_cast<uint32_t>(bytes.size());
-    *c = Cell{TYPE_BINARY, 0, node, 0};
-    return c;
-  }
-  RootedCell block_of(std::initializer_list<Cell> values) {
-    RootedCell b;
-    block::init_cell(b.get(), static_cast<int32_t>(values.size()));
-    for (const Cell& v : values) block::append_cell(b.get(), &v);
-    return b;
-  }
 };
 
 // ---------------------------------------------------------------------------

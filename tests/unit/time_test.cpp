@@ -41,12 +41,6 @@ class Time : public CoreTypesTest {
   Cell word_cell(const char* text) {
     return Cell{TYPE_WORD, 0, symbol::intern(text), 0xFFFFFFFF};
   }
-  RootedCell block_of(std::initializer_list<Cell> values) {
-    RootedCell b;
-    block::init_cell(b.get(), static_cast<int32_t>(values.size()));
-    for (const Cell& v : values) block::append_cell(b.get(), &v);
-    return b;
-  }
   Cell path_get(Cell t, Cell element) {
     std::vector<int32_t> refs(16, -1);
     return call_action(ACT_EVAL_PATH, {t, element}, refs);

@@ -47,12 +47,6 @@ class Typeset : public CoreTypesTest {
     Cell w = word_value(text);
     word::set(&w, &value);
   }
-  RootedCell block_of(std::initializer_list<Cell> values) {
-    RootedCell b;
-    block::init_cell(b.get(), static_cast<int32_t>(values.size()));
-    for (const Cell& v : values) block::append_cell(b.get(), &v);
-    return b;
-  }
   bool find(const Cell& t, const Cell& value) { return call_action(ACT_FIND, {t, value}).data1 != 0; }
   std::string mold(const Cell& t, bool only = false) {
     std::vector<int32_t> refs(16, -1);
