@@ -383,8 +383,7 @@ int32_t form(Cell*, Cell* buffer, Cell*, int32_t limit) {
   return limit - 10;
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
-             int32_t indent) {
+int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, int32_t limit, int32_t indent) {
   Cell fn = *value;
   string::append_text(buffer, "func ");
   limit -= 5;
@@ -393,7 +392,6 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   Cell body = *aux_cell(&fn, kAuxBody);
   if (TYPE_OF(&body) == TYPE_BLOCK) return dispatch_mold(&body, buffer, false, all, flat, part, limit, indent);
   string::append_text(buffer, " none");
-  (void)only;
   return limit - 5;
 }
 

@@ -36,16 +36,17 @@ std::vector<Cell> g_saved_code;
 // The code position when the last error was raised (its near field).
 Cell g_error_code{TYPE_UNSET, 0, 0, 0};
 
-// A return or exit on its way to its function without unwinding: the code
-// (0 when none), the function's frame index and the value.
+// A quick departure on its way to its frame (interpreter.h): the throw code
+// (return, exit, break or continue; 0 when none), the target frame's index
+// and the value.
 uint32_t g_pending = 0;
 uint32_t g_pending_target = 0;
 Cell g_pending_value{TYPE_UNSET, 0, 0, 0};
 
 inline bool pending() { return g_pending != 0; }
 
-// Puts a pending return aside while native code runs Kiv code (the tracer,
-// a callback), and back afterwards.
+// Puts a pending departure aside while native code runs Kiv code (the
+// tracer, a callback), and back afterwards.
 class PendingHold {
  public:
   PendingHold() : code_(g_pending), target_(g_pending_target), value_(g_pending_value) { g_pending = 0; }
@@ -64,7 +65,8 @@ class PendingHold {
 };
 
 // The natives that return at once after evaluating their branch block, so
-// that their call frame may pass a pending return: if, unless, either.
+// that their call frame may pass a pending departure: if, unless, either
+// (runtime/eval/natives_core.cpp keeps them so).
 inline bool passes_return_q(const Cell* fn) {
   return TYPE_OF(fn) == TYPE_NATIVE && fn->data1 >= 1 && fn->data1 <= 3;
 }

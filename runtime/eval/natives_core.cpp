@@ -35,6 +35,8 @@ uint32_t clamped_index(Cell* series) {
 }
 
 // Evaluates the block argument n into the result cell.
+// if, unless and either end right after it: the interpreter lets a quick
+// return, break or continue pass their frames (runtime/eval/interpreter.h).
 void evaluate_branch(int32_t n) {
   Cell block = *arg(n);
   interpreter::evaluate_block(&block, true);
