@@ -358,14 +358,26 @@ void Lexer::close_all_quietly() {
 }
 
 Lexer::Flow Lexer::open_level(uint32_t type, const Token& tok) {
-  if (level_type() == TYPE_POINT2D) return fail(TYPE_POINT2D, tok);
+  Flow flow = Flow::kNext;
+  enter_level(type, tok, &flow);
+  return flow;
+}
+
+bool Lexer::enter_level(uint32_t type, const Token& tok, Flow* flow) {
+  if (level_type() == TYPE_POINT2D) {
+    *flow = fail(TYPE_POINT2D, tok);
+    return false;
+  }
   if (wants(kEventOpen)) {
     bool ok = offer(kEventOpen, static_cast<int32_t>(type), tok, tok.start);
-    if (resumed_) return Flow::kResume;
-    if (!ok) return Flow::kNext;
+    if (resumed_ || !ok) {
+      *flow = resumed_ ? Flow::kResume : Flow::kNext;
+      return false;
+    }
   }
   push_marker(type, static_cast<size_t>(tok.start - input_));
-  return Flow::kNext;
+  *flow = Flow::kNext;
+  return true;
 }
 
 Lexer::Flow Lexer::close_level(uint32_t type, const Token& tok) {
@@ -554,13 +566,8 @@ Lexer::Flow Lexer::open_path(const Token& tok, uint8_t from_state) {
     type = TYPE_GET_PATH;
     ++s;
   }
-  if (level_type() == TYPE_POINT2D) return fail(TYPE_POINT2D, tok);
-  if (wants(kEventOpen)) {
-    bool ok = offer(kEventOpen, static_cast<int32_t>(type), tok, tok.start);
-    if (resumed_) return Flow::kResume;
-    if (!ok) return Flow::kNext;
-  }
-  push_marker(type, static_cast<size_t>(tok.start - input_));
+  Flow flow;
+  if (!enter_level(type, tok, &flow)) return flow;
   // The first element: the word before the /, without the path's prefix.
   Token first{s, tok.end - 1, 0, tok.line, kFinalWord, TYPE_WORD};
   for (const uint8_t* p = s; p < first.end; ++p) first.flags |= (kLexClassTable[*p] & ~kClassMask) | (*p & 0x80 ? kTokHighByte : 0);

@@ -286,6 +286,9 @@ class Lexer {
   Flow open_path(const Token& tok, uint8_t from_state);
   Flow after_value();
   Flow open_level(uint32_t type, const Token& tok);
+  // Offers the opening to the event handler, then pushes the level's marker.
+  // True when the level is open; otherwise *flow says how to go on.
+  bool enter_level(uint32_t type, const Token& tok, Flow* flow);
   Flow close_level(uint32_t type, const Token& tok);
   Flow closer(uint8_t kind, const Token& tok);
   Flow comma(const Token& tok);
