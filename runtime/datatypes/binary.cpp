@@ -310,6 +310,15 @@ uint8_t* head_pointer(Cell* value) {
 
 uint8_t byte_at_head(Cell* value) { return length(value) > 0 ? *head_pointer(value) : 0; }
 
+uint64_t head_big_endian(const Cell* value, int32_t max_bytes) {
+  Cell v = *value;
+  int32_t n = std::min(length(&v), std::min(max_bytes, 8));
+  const uint8_t* p = head_pointer(&v);
+  uint64_t u = 0;
+  for (int32_t i = 0; i < n; ++i) u = (u << 8) | p[i];
+  return u;
+}
+
 std::vector<uint8_t> bytes_of(Cell* value) {
   int32_t n = length(value);
   const uint8_t* p = head_pointer(value);

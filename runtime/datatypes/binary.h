@@ -59,6 +59,9 @@ uint8_t* head_pointer(Cell* value);
 uint8_t byte_at_head(Cell* value);
 // The bytes from the head, copied out.
 std::vector<uint8_t> bytes_of(Cell* value);
+// The first bytes from the head (at most max_bytes, at most 8) read as one
+// big-endian number; 0 at the tail.
+uint64_t head_big_endian(const Cell* value, int32_t max_bytes);
 
 // ---------------------------------------------------------------------------
 // Writing raw bytes (the owner is not notified: these build values).

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
@@ -539,15 +540,7 @@ Cell* make(Cell* type, Cell* spec) {
     case TYPE_BINARY: {
       // Up to 8 bytes from the head, big-endian, in the low-order bits of the
       // pattern: 8 bytes are the big-endian double itself.
-      uint32_t node = spec->data2;
-      int32_t total = static_cast<int32_t>(series_length(node));
-      int32_t index = static_cast<int32_t>(spec->data1);
-      if (index > total) index = total;
-      int32_t count = total - index < 8 ? total - index : 8;
-      const uint8_t* p = node_buffer(node)->head_ptr() + index;
-      uint64_t u = 0;
-      for (int32_t i = 0; i < count; ++i) u = (u << 8) | p[i];
-      d = from_bits(u);
+      d = from_bits(binary::head_big_endian(spec, 8));
       break;
     }
     case TYPE_MONEY:

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/registry.h"
@@ -241,15 +242,7 @@ Cell* to(Cell* type, Cell* spec) {
     }
     case TYPE_BINARY: {
       // The first bytes from the head, big-endian, at most four.
-      uint32_t node = spec->data2;
-      int32_t total = static_cast<int32_t>(series_length(node));
-      int32_t index = static_cast<int32_t>(spec->data1);
-      if (index > total) index = total;
-      int32_t count = total - index < 4 ? total - index : 4;
-      const uint8_t* p = node_buffer(node)->head_ptr() + index;
-      uint32_t u = 0;
-      for (int32_t i = 0; i < count; ++i) u = (u << 8) | p[i];
-      n = static_cast<int32_t>(u);
+      n = static_cast<int32_t>(static_cast<uint32_t>(binary::head_big_endian(spec, 4)));
       break;
     }
     case TYPE_ISSUE:
