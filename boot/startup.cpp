@@ -92,23 +92,7 @@ void run_module(const Source& source) {
   stack::pop_frame_drop();
 }
 
-// The system object's source is read as data (error::load_system) until
-// objects can be made by evaluation; it is not run as a module.
-constexpr const char* kSystemSource = "library/system.kiv";
-
-bool library_module_q(const char* name) {
-  return std::strncmp(name, "library/", 8) == 0 && std::strcmp(name, kSystemSource) != 0;
-}
-
-void load_system_object() {
-  const char* text = source_text(kSystemSource);
-  if (!text) fire(ErrorCategory::kInternal, "not-done");
-  Cell* block = stack::push_new_cell();
-  load_text(text, block);
-  error::load_system(block);
-  stack::drop_cells(1);
-  error::set_near_reader(interpreter::error_position);
-}
+bool library_module_q(const char* name) { return std::strncmp(name, "library/", 8) == 0; }
 
 }  // namespace
 
@@ -169,7 +153,7 @@ void runtime_init() {
   bind_datatype_words();
   bind_spec_file("boot/natives.kiv", TYPE_NATIVE);
   bind_spec_file("boot/actions.kiv", TYPE_ACTION);
-  load_system_object();
+  error::set_near_reader(interpreter::error_position);
   collector::init_counters();
 }
 

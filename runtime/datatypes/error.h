@@ -24,8 +24,9 @@
 // base code) and `type` (its title), then one word per error id whose value
 // is the message template. Ids are counted from 0 after `code` and `type`.
 // The catalogue and the other members of `system` that errors read are Kiv
-// source (library/system.kiv); load_system builds them from its loaded block
-// and sets the global word `system`.
+// source (library/system.kiv), which start-up runs as a library module;
+// load_system reads the same source as data, for code that runs without the
+// interpreter (the unit tests).
 //
 // Forming never fails: unknown categories and ids become internal
 // invalid-error with the unknown word in arg1, and a value that cannot be
