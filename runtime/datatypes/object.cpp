@@ -5,6 +5,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/function.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/series_common.h"
@@ -141,26 +142,12 @@ void copy_series_value(Cell* value, bool deep) {
   stack::drop_cells(1);
 }
 
-// The locals a call of the function pushes after its arguments: the /local
-// refinement's own value and one per word! after it; 0 without /local.
+// The locals a call of the hook pushes after its arguments (the hook
+// record keeps the count with the spec it was taken from).
 uint32_t count_locals(uint32_t spec_node) {
-  uint32_t n = series_length(spec_node);
-  uint32_t local = words::symbol_of(words::REF_LOCAL);
-  for (uint32_t i = 0; i < n; ++i) {
-    const Cell* c = series_head_cell(spec_node) + i;
-    if (TYPE_OF(c) != TYPE_REFINEMENT || symbol::canonical(c->data2) != symbol::canonical(local)) continue;
-    uint32_t count = 1;
-    for (uint32_t k = i + 1; k < n; ++k)
-      if (TYPE_OF(series_head_cell(spec_node) + k) == TYPE_WORD) ++count;
-    return count;
-  }
-  return 0;
+  int32_t n = function::count_locals(spec_node, 0, false);
+  return n > 0 ? static_cast<uint32_t>(n) : 0;
 }
-
-// The function! cell (shared with the function module): word 1 its context
-// (values on the stack while a call runs), word 2 its spec node, word 3 a
-// five-cell block [body, -, native entry, -, second entry].
-constexpr uint32_t kFunctionCells = 5;
 
 // Replaces value N of the object's context, a function!, by a copy whose
 // body is a deep copy bound to the object (self on) and then to the copy's
@@ -169,7 +156,7 @@ void copy_function(uint32_t obj_ctx, uint32_t index) {
   TopGuard guard;
   RootedNode keep_ctx(obj_ctx);
   Cell* fn = stack::push_copy(_context::value_at(obj_ctx, index));
-  Cell body = series_head_cell(fn->data3)[0];
+  Cell body = *function::aux_cell(fn, function::kAuxBody);
   if (TYPE_OF(&body) != TYPE_BLOCK) {
     Cell spec{TYPE_BLOCK, 0, fn->data2, 0};
     fire(ErrorCategory::kScript, "bad-func-def", spec);
@@ -180,12 +167,12 @@ void copy_function(uint32_t obj_ctx, uint32_t index) {
   Cell spec{TYPE_BLOCK, 0, fn->data2, 0};
   RootedNode fn_ctx(_context::from_spec(&spec, true, false, kContextFunction));
   _context::bind_block(body_copy, fn_ctx, false);
-  uint32_t cells = alloc_unset_cells(kFunctionCells);
+  uint32_t cells = alloc_unset_cells(function::kAuxCells);
   SeriesBuffer* b = node_buffer(cells);
-  b->tail = b->head + kFunctionCells * static_cast<uint32_t>(sizeof(Cell));
+  b->tail = b->head + function::kAuxCells * static_cast<uint32_t>(sizeof(Cell));
   Cell* c = b->head_cell();
-  c[0] = *body_copy;
-  c[4] = series_head_cell(fn->data3)[4];
+  c[function::kAuxBody] = *body_copy;
+  c[function::kAuxSecondEntry] = series_head_cell(fn->data3)[function::kAuxSecondEntry];
   Cell copy{fn->header & ~kFlagNewLine, fn_ctx, fn->data2, cells};
   *_context::self_cell(fn_ctx) = copy;
   Cell* slot = _context::value_at(obj_ctx, index);
