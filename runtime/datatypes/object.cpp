@@ -524,7 +524,7 @@ void fire_on_change(const Cell* object, const Cell* word, const Cell* old_value,
   stack::push_copy(old_value);
   stack::push_copy(new_value);
   Cell* result = stack::push_new_cell();
-  series::invoke_function(fn, args, 3, kCallbackChange, result);
+  interpreter::call_function(fn, args, 3, words::cell_of(words::WORD_ON_CHANGE_STAR), kCallbackChange, result);
 }
 
 void fire_on_deep_change(const Cell* owner, const Cell* word, const Cell* target, const Cell* action,
@@ -548,7 +548,8 @@ void fire_on_deep_change(const Cell* owner, const Cell* word, const Cell* target
   *stack::push_new_cell() = Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(part), 0};
   for (Cell* c = args; c < stack::top(); ++c) clear_new_line(c);
   Cell* result = stack::push_new_cell();
-  series::invoke_function(fn, args, 7, kCallbackDeep, result);
+  interpreter::call_function(fn, args, 7, words::cell_of(words::WORD_ON_DEEP_CHANGE_STAR), kCallbackDeep,
+                              result);
 }
 
 // ---------------------------------------------------------------------------

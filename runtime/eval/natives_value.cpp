@@ -311,7 +311,7 @@ void stats(int32_t, const int32_t* refs) {
   Cell* fn = stack::push_copy(get_word_value_checked(&word));
   if (TYPE_OF(fn) != TYPE_FUNCTION) fire(ErrorCategory::kScript, "invalid-arg", *fn);
   Cell* result = stack::push_new_cell();
-  series::invoke_function(fn, block, 1, 0, result);
+  interpreter::call_function(fn, block, 1, &word, 0, result);
   Cell unset{TYPE_UNSET, 0, 0, 0};
   stack::set_only_result(&unset);
 }
