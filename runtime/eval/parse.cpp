@@ -44,6 +44,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/words.h"
 
 namespace kiv::parse {
 
@@ -361,7 +362,7 @@ class Engine {
 // ---------------------------------------------------------------------------
 
 void Engine::event(words::Id id) {
-  if (!options_.callback && !options_.hook) return;
+  if (!options_.callback) return;
   uint32_t mark = stack::top_index();
   Cell* args = stack::push_copy(words::cell_of(id));
   logic::push(match_);
@@ -376,14 +377,10 @@ void Engine::event(words::Id id) {
     uint8_t* to = series_reserve_tail_bytes(frames->data2, n * sizeof(Cell));
     std::memcpy(to, rule_cell(region_.rule_base), n * sizeof(Cell));
   }
-  bool go;
-  if (options_.hook) {
-    go = (*options_.hook)(id, args);
-  } else {
-    Cell* answer = stack::push_new_cell();
-    series::invoke_function(options_.callback, args, 5, kCallbackParse, answer);
-    go = !logic::falsy(answer);
-  }
+  Cell* answer = stack::push_new_cell();
+  interpreter::call_function(options_.callback, args, 5, words::cell_of(words::WORD_PARSE_CALLBACK),
+                             kCallbackParse, answer);
+  bool go = !logic::falsy(answer);
   stack::drop_cells(stack::top_index() - mark);
   after_code_ran();
   if (!go) throw TraceStop{};

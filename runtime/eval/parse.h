@@ -37,10 +37,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 #include "runtime/cell.h"
-#include "runtime/words.h"
 
 namespace kiv::parse {
 
@@ -72,17 +70,14 @@ enum Command : int32_t {
 // The callback kind bit of parse trace callbacks.
 constexpr uint32_t kCallbackParse = 2;
 
-// A trace receiver written in C++: called with the event word's id and the
-// five values a Kiv callback gets (event word, match? as logic!, the rule
-// block at the current rule position, the input at its index, the rule
-// stack); answers false to stop the run.
-using TraceHook = std::function<bool(words::Id event, const Cell* args)>;
-
 struct Options {
-  int32_t case_op = 0;        // 0 case-insensitive, 2 case-sensitive
-  int32_t limit = -1;         // absolute input index from /part; -1: none
-  const Cell* callback = nullptr;  // a function value, or null
-  const TraceHook* hook = nullptr;  // a C++ receiver, or null
+  int32_t case_op = 0;  // 0 case-insensitive, 2 case-sensitive
+  int32_t limit = -1;   // absolute input index from /part; -1: none
+  // The trace callback (a function value on the argument stack), or null. It
+  // gets five arguments: the event word, match? as logic!, the rule block at
+  // the current rule position, the input at its index, and a copy of this
+  // run's rule stack frames. none! or false stops the run at once.
+  const Cell* callback = nullptr;
 };
 
 // Makes the two stacks (once) and registers them with the collector.
