@@ -1216,8 +1216,6 @@ void run(const Cell* input, const Cell* rules, const Options& options, Cell* res
   engine.run(result);
 }
 
-uint32_t input_stack_depth() { return g_input_stack ? cells_of(g_input_stack) : 0; }
-uint32_t rule_stack_depth() { return g_rule_stack ? cells_of(g_rule_stack) : 0; }
 
 }  // namespace kiv::parse
 

@@ -88,10 +88,6 @@ void init();
 // rules must be reachable (the argument stack).
 void run(const Cell* input, const Cell* rules, const Options& options, Cell* result);
 
-// Cells used on each stack (by every running parse together).
-uint32_t input_stack_depth();
-uint32_t rule_stack_depth();
-
 }  // namespace kiv::parse
 
 namespace kiv::natives {
