@@ -938,8 +938,38 @@ uint32_t end_path_call(uint32_t slot, uint32_t tail, uint32_t pos) {
   return pos;
 }
 
+// Types whose whole value lives in the cell: setting a field of one through
+// a path changes a copy, which must then be stored back where it came from.
+inline bool value_in_cell_q(uint32_t t) {
+  switch (t) {
+    case TYPE_CHAR: case TYPE_INTEGER: case TYPE_FLOAT: case TYPE_LOGIC: case TYPE_TRIPLE: case TYPE_PAIR:
+    case TYPE_PERCENT: case TYPE_TUPLE: case TYPE_TIME: case TYPE_DATE: case TYPE_MONEY: case TYPE_TYPESET:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Stores value at element in container (the set step of a path), through the
+// container's path handler; the container cell is changed in place.
+void store_through_path(Cell* container, const Cell& element, const Cell& value, uint32_t path_slot, int32_t k) {
+  uint32_t at = stack::top_index();
+  stack::push_copy(container);
+  stack::push_copy(&element);
+  stack::push_copy(&value);
+  stack::push_new_cell();  // no grand parent: the write-back reaches it itself
+  Handler h = get_path_action_handler(stack::at(at), ACT_EVAL_PATH, stack::at(path_slot), stack::at(at + 1), k);
+  handler_as<ACT_EVAL_PATH>(h)(stack::at(at), stack::at(at + 1), stack::at(at + 2), stack::at(path_slot),
+                                stack::at(at + 3), stack::at(at + 1), k, false, false, true, false);
+  copy_cell(stack::at(at), container);
+  stack::drop_cells(stack::top_index() - at);
+}
+
 // Evaluates a path: pushes its value (or the result of the call it ends in).
-// In set mode the new value is stored at the last element.
+// In set mode the new value is stored at the last element; when the value
+// changed lives in a cell (a time's minute), the changed copy is stored back
+// level by level up to the first container that is not such a value (a
+// block, an object) or to the path's word.
 uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, bool set, bool get,
                        const Cell* new_value) {
   uint32_t base_top = stack::top_index();
@@ -983,6 +1013,13 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
   stack::push_new_cell();    // slot+3: the element
   stack::push_new_cell();    // slot+4: the previous element
   copy_cell(&first, stack::at(slot + 4));
+  // Set mode: each level's container and element, for the write-back.
+  std::vector<RootedCell> chain;
+  if (set) {
+    chain.reserve(2 * length);
+    chain.emplace_back(value);
+    chain.emplace_back(first);
+  }
   for (uint32_t k = 1; k < length; ++k) {
     Cell element = series_head_cell(stack::at(slot)->data2)[head + k];
     if (trace::on()) {
@@ -1023,6 +1060,25 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
     stack::drop_cells(stack::top_index() - (slot + 5));
     copy_cell(stack::at(slot + 2), stack::at(slot + 1));
     copy_cell(&next, stack::at(slot + 2));
+    if (set && last && value_in_cell_q(TYPE_OF(stack::at(slot + 1)))) {
+      // stack slot+1 holds the changed parent now.
+      Cell changed = *stack::at(slot + 1);
+      int32_t level = static_cast<int32_t>(k) - 1;
+      for (;;) {
+        if (level == 0) {
+          _context::set_word(chain[1].get(), &changed);
+          break;
+        }
+        Cell* container = chain[2 * (level - 1)].get();
+        store_through_path(container, *chain[2 * level + 1], changed, slot, level);
+        if (!value_in_cell_q(TYPE_OF(container))) break;
+        changed = *container;
+        --level;
+      }
+    } else if (set && !last) {
+      chain.emplace_back(next);
+      chain.emplace_back(*stack::at(slot + 3));
+    }
     copy_cell(stack::at(slot + 3), stack::at(slot + 4));
     if (!set && !get && path_function_q(&next)) {
       Cell fn = next;
