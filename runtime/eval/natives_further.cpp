@@ -123,8 +123,6 @@ double number_of(const Cell* v) {
 
 [[noreturn]] void not_yet() { fire(ErrorCategory::kInternal, "not-done"); }
 
-// The tracer of transcode/trace: not available until the lexer's events can
-// be handed to a function.
 }  // namespace
 
 void set_wait_event_pass(EventPass pass) { g_event_pass = pass; }
@@ -358,6 +356,8 @@ void recycle(int32_t, const int32_t* refs) {
 // /into out /trace callback.
 void transcode(int32_t, const int32_t* refs) {
   bool next = refined(refs, 0), one = refined(refs, 1), prescan = refined(refs, 2), scan = refined(refs, 3);
+  // The trace callback receives token extents as pair! values and
+  // structural tokens as words of system/lexer/exit-states: both to come.
   if (refined(refs, 6)) not_yet();
   Cell* source = arg(0);
   bool binary = TYPE_OF(source) == TYPE_BINARY;
