@@ -272,6 +272,13 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
       case COMP_GREATER:
       case COMP_GREATER_EQUAL:
         return -1;
+      case COMP_SORT:
+      case COMP_CASE_SORT:
+        // A sort needs a total order: NaN goes after every number (an
+        // answer of "equal" to everything left the other values unsorted).
+        return three_way(std::isnan(x), std::isnan(y));
+      case COMP_FIND:
+        return 1;  // NaN matches nothing, as with equality
       default:
         return 0;
     }
