@@ -24,6 +24,7 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/eval/actions.h"
+#include "runtime/eval/trace.h"
 #include "runtime/eval/interpreter.h"
 #include "runtime/print_hooks.h"
 #include "runtime/stack.h"
@@ -160,6 +161,9 @@ struct FormedErrorScope {
   ~FormedErrorScope() { kiv::stack::set_uncaught_error_handler(nullptr); }
 };
 
+// Set by --traced: every case runs with tracing on.
+bool g_traced = false;
+
 // Runs one case; answers the outcome in the form of its expectation.
 std::string run_case(const Case& c, std::string* kind) {
   g_printed.clear();
@@ -170,6 +174,9 @@ std::string run_case(const Case& c, std::string* kind) {
     kiv::Cell* code = kiv::stack::push_new_cell();
     kiv::boot::load_text(c.source, code);
     kiv::Cell block = *code;
+    // Traced runs take the interpreter's ordinary call path everywhere (no
+    // operator fast paths); no tracer is installed, so nothing is reported.
+    kiv::trace::Scope tracing(g_traced);
     kiv::interpreter::evaluate_block(&block, false);
     kiv::Cell result = *kiv::stack::last_pushed();
     std::string molded = mold_text(result);
@@ -242,8 +249,13 @@ void* run_file(void* p) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--traced") {
+    g_traced = true;
+    ++argv;
+    --argc;
+  }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: kiv-cases FILE\n");
+    std::fprintf(stderr, "usage: kiv-cases [--traced] FILE\n");
     return 2;
   }
   Run r{argv[1]};

@@ -1,6 +1,8 @@
 #include "runtime/eval/interpreter.h"
 
 #include <array>
+#include <cmath>
+#include <climits>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -10,7 +12,9 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/registry.h"
@@ -903,6 +907,104 @@ Cell op_target(const Cell* op) {
   return fn;
 }
 
+// ---------------------------------------------------------------------------
+// Operator fast paths: while tracing is off, an operator on integer! and
+// float! operands that cannot raise is computed here, without a call frame,
+// argument list or action dispatch. Every answer is the one the action or
+// native would give (the same integer and float routines do the work); any
+// other case (other types, a zero divisor, NaN in an ordering, an operand
+// that needs evaluating) takes the ordinary call.
+
+enum FastKind { kFastNone, kFastArith, kFastCompare };
+
+// What the function an operator calls is: arithmetic (add subtract multiply
+// divide remainder and~ or~ xor~) or a comparison native, with its op code.
+FastKind fast_operator(const Cell* fn, int32_t* op) {
+  if (TYPE_OF(fn) == TYPE_ACTION) {
+    switch (native::entry_index(fn)) {
+      case ACT_ADD: *op = OP_ADD; return kFastArith;
+      case ACT_SUBTRACT: *op = OP_SUBTRACT; return kFastArith;
+      case ACT_MULTIPLY: *op = OP_MULTIPLY; return kFastArith;
+      case ACT_DIVIDE: *op = OP_DIVIDE; return kFastArith;
+      case ACT_REMAINDER: *op = OP_REMAINDER; return kFastArith;
+      case ACT_AND_T: *op = OP_AND; return kFastArith;
+      case ACT_OR_T: *op = OP_OR; return kFastArith;
+      case ACT_XOR_T: *op = OP_XOR; return kFastArith;
+      default: return kFastNone;
+    }
+  }
+  if (TYPE_OF(fn) == TYPE_NATIVE) {
+    // The comparison natives 25-31 (runtime/eval/natives.cpp).
+    static constexpr int32_t kCompareOf[] = {COMP_EQUAL,   COMP_NOT_EQUAL,    COMP_STRICT_EQUAL,  COMP_LESSER,
+                                             COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
+    uint32_t index = native::entry_index(fn);
+    if (index >= 25 && index <= 31) {
+      *op = kCompareOf[index - 25];
+      return kFastCompare;
+    }
+  }
+  return kFastNone;
+}
+
+inline bool number_type_q(uint32_t t) { return t == TYPE_INTEGER || t == TYPE_FLOAT; }
+inline double number_value(const Cell* c) {
+  return TYPE_OF(c) == TYPE_INTEGER ? static_cast<double>(integer::get(c)) : cell_float(c);
+}
+
+// The right operand when it needs no evaluation: a number written in the
+// code, or a bound word whose value is a number. False otherwise.
+bool plain_number(const Cell* code, uint32_t pos, Cell* out) {
+  if (pos >= code_tail(code)) return false;
+  Cell c = read_at(code, pos);
+  if (number_type_q(TYPE_OF(&c))) {
+    *out = c;
+    return true;
+  }
+  if (TYPE_OF(&c) != TYPE_WORD || c.data1 == 0 || c.data3 == kUnresolved) return false;
+  const Cell* v = _context::value_at(c.data1, c.data3);
+  if (!v || !number_type_q(TYPE_OF(v))) return false;
+  *out = *v;
+  return true;
+}
+
+// Arithmetic on two numbers, as integer! and float! compute it; false when
+// the action must run (it would raise).
+bool fast_arith(int32_t op, const Cell* left, const Cell* right, Cell* out) {
+  if (TYPE_OF(left) == TYPE_INTEGER && TYPE_OF(right) == TYPE_INTEGER) {
+    int32_t l = integer::get(left), r = integer::get(right);
+    if ((op == OP_DIVIDE || op == OP_REMAINDER) && (r == 0 || (r == -1 && l == INT32_MIN))) return false;
+    integer::init_cell(out, 0);
+    integer::do_op(op, l, r, out);
+    return true;
+  }
+  if (op == OP_AND || op == OP_OR || op == OP_XOR) return false;
+  float_::init_cell(out, float_::do_op(op, number_value(left), number_value(right)));
+  return true;
+}
+
+// A comparison of two numbers, as the comparison natives answer it; false
+// when the native must run (an ordering with NaN raises).
+bool fast_compare(int32_t op, const Cell* left, const Cell* right, Cell* out) {
+  bool truth;
+  if (TYPE_OF(left) == TYPE_INTEGER && TYPE_OF(right) == TYPE_INTEGER) {
+    int32_t l = integer::get(left), r = integer::get(right);
+    switch (op) {
+      case COMP_EQUAL: case COMP_STRICT_EQUAL: truth = l == r; break;
+      case COMP_NOT_EQUAL: truth = l != r; break;
+      case COMP_LESSER: truth = l < r; break;
+      case COMP_LESSER_EQUAL: truth = l <= r; break;
+      case COMP_GREATER: truth = l > r; break;
+      default: truth = l >= r; break;
+    }
+  } else {
+    if (std::isnan(number_value(left)) || std::isnan(number_value(right))) return false;
+    Cell l = *left, r = *right;
+    truth = actions::compare(&l, &r, op);
+  }
+  *out = Cell{TYPE_LOGIC, truth ? 1u : 0u, 0, 0};
+  return true;
+}
+
 // Applies the operators that follow an expression whose value was pushed.
 uint32_t apply_infix(const Cell* code, uint32_t pos) {
   while (pos < code_tail(code)) {
@@ -914,6 +1016,20 @@ uint32_t apply_infix(const Cell* code, uint32_t pos) {
     const Cell* value = _context::value_at(w.data1, w.data3);
     if (!value || TYPE_OF(value) != TYPE_OP) break;
     Cell fn = op_target(value);
+    if (!trace::on()) {
+      int32_t op;
+      FastKind kind = fast_operator(&fn, &op);
+      Cell* left = stack::last_pushed();
+      Cell right;
+      if (kind != kFastNone && number_type_q(TYPE_OF(left)) && plain_number(code, pos + 1, &right)) {
+        Cell result;
+        if (kind == kFastArith ? fast_arith(op, left, &right, &result) : fast_compare(op, left, &right, &result)) {
+          *left = result;
+          pos += 2;
+          continue;
+        }
+      }
+    }
     trace::event(trace::EV_FETCH, code, pos, &w);
     CallSite site{code, &w, nullptr, 0};
     pos = evaluate_call(fn, site, pos + 1, true);
