@@ -105,6 +105,17 @@ int32_t to_text(double seconds, Cell* buffer, int32_t limit) {
     put(buffer, "-", &written);
     s = -s;
   }
+  // Seconds just below a whole minute round to "60" at six digits: carry
+  // them into the minute so the text stays loadable (0:00:60 is not).
+  double sec = std::fmod(s, kSecondsPerMinute);
+  FloatText sec_text{};
+  if (sec >= kSecondsTolerance) {
+    sec_text = float_::to_text(sec, float_::kTextTime);
+    if (sec_text.view() == "60") {
+      s = s - sec + kSecondsPerMinute;
+      sec = 0;
+    }
+  }
   put_whole(buffer, std::floor(s / kSecondsPerHour), &written);
   put(buffer, ":", &written);
   int32_t m = float_::truncate_saturated<int32_t>(
@@ -112,13 +123,11 @@ int32_t to_text(double seconds, Cell* buffer, int32_t limit) {
   char mm[3] = {static_cast<char>('0' + m / 10), static_cast<char>('0' + m % 10), 0};
   put(buffer, mm, &written);
   put(buffer, ":", &written);
-  double sec = std::fmod(s, kSecondsPerMinute);
   if (sec < kSecondsTolerance) {
     put(buffer, "00", &written);
   } else {
-    FloatText t = float_::to_text(sec, float_::kTextTime);
-    if (t.length == 1 || t.text[1] == '.') put(buffer, "0", &written);
-    put(buffer, t.view(), &written);
+    if (sec_text.length == 1 || sec_text.text[1] == '.') put(buffer, "0", &written);
+    put(buffer, sec_text.view(), &written);
   }
   return limit - written;
 }
