@@ -12,16 +12,26 @@
 
 namespace kiv::stack {
 
-namespace {
-
-uint32_t g_block_node = 0;      // the argument stack's heap series
-Cell* g_cells = nullptr;        // its data: never moves
+namespace detail {
+Cell* g_cells = nullptr;        // the argument stack's data: never moves
 uint32_t g_base = 0;
 uint32_t g_top = 0;
 uint32_t g_cell_limit = 0;      // end less the reserve, or the end while overflowing
+CallFrame* g_frame_cells = nullptr;
+uint32_t g_frame_top = 0;
+}  // namespace detail
+
+namespace {
+
+using detail::g_base;
+using detail::g_cell_limit;
+using detail::g_cells;
+using detail::g_frame_top;
+using detail::g_top;
+
+uint32_t g_block_node = 0;      // the argument stack's heap series
 
 std::unique_ptr<CallFrame[]> g_frames;
-uint32_t g_frame_top = 0;
 uint32_t g_frame_limit = 0;
 
 uint32_t g_throw_frame_top = 0;  // recorded by throw_value for calling_word; 0 = none
@@ -38,16 +48,21 @@ void close_reserve() {
 
 bool reserve_open() { return g_cell_limit == kArgumentStackCells; }
 
+}  // namespace
+
 // Raised when a push or an open reaches the reserve: the reserve opens for
 // the error's own needs and stays open until the error has unwound. Running
 // out while it is open throws the bare error, which needs no room at all.
-[[noreturn]] void overflow() {
+[[noreturn]] void detail::overflow() {
   support::cycle_stack::reset();
   if (reserve_open()) throw_error(LanguageError(ErrorCategory::kInternal, "stack-overflow"));
   g_cell_limit = kArgumentStackCells;
   g_frame_limit = kCallStackFrames;
   fire(ErrorCategory::kInternal, "stack-overflow");
 }
+
+namespace {
+using detail::overflow;
 
 bool named_hidden(const CallFrame& f) {
   return f.symbol != 0 &&
@@ -137,6 +152,7 @@ void init() {
     g_block_node = alloc_heap_series(kArgumentStackCells, sizeof(Cell), 0);
     g_cells = reinterpret_cast<Cell*>(node_buffer(g_block_node)->data());
     g_frames = std::make_unique<CallFrame[]>(kCallStackFrames);
+    detail::g_frame_cells = g_frames.get();
   }
   for (uint32_t i = 0; i < kArgumentStackCells; i++) set_unset(&g_cells[i]);
   g_base = g_top = 0;
@@ -148,16 +164,7 @@ void init() {
   collector::set_root_hook(collector::RootHook::kCallFrames, mark_call_frames);
 }
 
-Cell* bottom() { return g_cells; }
-Cell* at(uint32_t index) { return g_cells + index; }
-Cell* arguments() { return g_cells + g_base; }
-Cell* top() { return g_cells + g_top; }
-uint32_t base_index() { return g_base; }
-uint32_t top_index() { return g_top; }
 uint32_t argument_block_node() { return g_block_node; }
-uint32_t frame_count() { return g_frame_top; }
-CallFrame* frame_at(uint32_t index) { return &g_frames[index]; }
-CallFrame* current_frame() { return g_frame_top ? &g_frames[g_frame_top - 1] : nullptr; }
 
 Cell* open_frame(const Cell* word, uint32_t kind) {
   push_frame(word, kind);
@@ -224,7 +231,6 @@ void clear_body_flag(uint32_t frame_index) {
 }
 
 void clear_arguments() { g_top = g_base; }
-void keep_first() { g_top = g_base + 1; }
 
 static void pop_keep_result(bool restore) {
   if (!g_frame_top) return;
@@ -312,36 +318,17 @@ void unwind_to(uint32_t count) {
 FrameGuard::FrameGuard() : count_(g_frame_top) {}
 FrameGuard::~FrameGuard() { unwind_to(count_); }
 
-Cell* set_last(const Cell* value) { return copy_cell(value, arguments()); }
 
-Cell* set_only_result(const Cell* value) {
-  g_top = g_base + 1;
-  return set_last(value);
-}
 
 void keep_result() {
   if (g_top > g_base && TYPE_OF(&g_cells[g_top - 1]) == TYPE_ERROR) copy_cell(&g_cells[g_top - 1], arguments());
   g_top = g_base + 1;
 }
 
-Cell* push_new_cell() {
-  if (g_top >= g_cell_limit) overflow();
-  Cell* c = &g_cells[g_top++];
-  set_unset(c);
-  return c;
-}
 
-Cell* push_copy(const Cell* value) {
-  // The value may live on the stack itself; copy it before anything moves.
-  Cell v = *value;
-  return copy_cell(&v, push_new_cell());
-}
 
-void drop_cells(uint32_t n) { g_top = n > g_top ? 0 : g_top - n; }
 
-uint32_t top_type() { return g_top ? TYPE_OF(&g_cells[g_top - 1]) : uint32_t(TYPE_UNSET); }
 
-Cell* last_pushed() { return g_top ? &g_cells[g_top - 1] : g_cells; }
 
 bool in_interpreted_frame_q(int from, bool one_only) {
   int i = from < 0 ? int(g_frame_top) - 1 : from;

@@ -105,21 +105,37 @@ struct NonLocalExit : std::exception {
 // call-frame roots with the collector.
 void init();
 
+// The stacks' state, read by the inline accessors below (the interpreter's
+// hot path); only stack.cpp writes it. The cells never move.
+namespace detail {
+extern Cell* g_cells;
+extern uint32_t g_base;
+extern uint32_t g_top;
+extern uint32_t g_cell_limit;
+extern CallFrame* g_frame_cells;
+extern uint32_t g_frame_top;
+[[noreturn]] void overflow();
+}  // namespace detail
+
 // ---------------------------------------------------------------------------
 // Positions.
-Cell* bottom();
-Cell* at(uint32_t index);  // the cell at a position
-Cell* arguments();         // the current base cell: argument 1, the result
-Cell* top();               // the next free cell
-uint32_t base_index();
-uint32_t top_index();
+inline Cell* bottom() { return detail::g_cells; }
+inline Cell* at(uint32_t index) { return detail::g_cells + index; }  // the cell at a position
+// The current base cell: argument 1, the result.
+inline Cell* arguments() { return detail::g_cells + detail::g_base; }
+inline Cell* top() { return detail::g_cells + detail::g_top; }  // the next free cell
+inline uint32_t base_index() { return detail::g_base; }
+inline uint32_t top_index() { return detail::g_top; }
 // The node of the argument stack's block.
 uint32_t argument_block_node();
 
 // Frames are numbered from 0 at the bottom; frame_count() is the call-stack top.
-uint32_t frame_count();
-CallFrame* frame_at(uint32_t index);
-CallFrame* current_frame();  // the top frame, nullptr when none
+inline uint32_t frame_count() { return detail::g_frame_top; }
+inline CallFrame* frame_at(uint32_t index) { return &detail::g_frame_cells[index]; }
+// The top frame, nullptr when none.
+inline CallFrame* current_frame() {
+  return detail::g_frame_top ? &detail::g_frame_cells[detail::g_frame_top - 1] : nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // Opening frames. Each pushes a frame naming the word (nullptr: no word) and
@@ -151,7 +167,7 @@ void clear_body_flag(uint32_t frame_index);
 // ---------------------------------------------------------------------------
 // Closing frames. Each does nothing when there is no frame.
 void clear_arguments();  // top = base
-void keep_first();       // top = base + 1
+inline void keep_first() { detail::g_top = detail::g_base + 1; }  // top = base + 1
 // top = base + 1 (the result stays), base = the frame's saved base.
 void pop_frame();
 // The same, first restoring the function context's values from the frame.
@@ -181,15 +197,38 @@ int unwind_to_loop();
 
 // ---------------------------------------------------------------------------
 // Cells.
-Cell* set_last(const Cell* value);         // into the base cell; returns it
-Cell* set_only_result(const Cell* value);  // top = base + 1, then set_last
+// Into the base cell; returns it.
+inline Cell* set_last(const Cell* value) { return copy_cell(value, arguments()); }
+// top = base + 1, then set_last.
+inline Cell* set_only_result(const Cell* value) {
+  detail::g_top = detail::g_base + 1;
+  return set_last(value);
+}
 // When the last pushed cell is an error!, copies it to the base; top = base + 1.
 void keep_result();
-Cell* push_new_cell();  // unset!, at top; top advances
-Cell* push_copy(const Cell* value);
-void drop_cells(uint32_t n);  // never below the bottom
-uint32_t top_type();          // type of the last pushed cell (unset! when empty)
-Cell* last_pushed();          // the bottom when empty
+// unset!, at top; top advances.
+inline Cell* push_new_cell() {
+  if (detail::g_top >= detail::g_cell_limit) detail::overflow();
+  Cell* c = &detail::g_cells[detail::g_top++];
+  set_unset(c);
+  return c;
+}
+inline Cell* push_copy(const Cell* value) {
+  // The value may live on the stack itself; copy it before anything moves.
+  Cell v = *value;
+  if (detail::g_top >= detail::g_cell_limit) detail::overflow();
+  Cell* c = &detail::g_cells[detail::g_top++];
+  *c = v;
+  return c;
+}
+// Never below the bottom.
+inline void drop_cells(uint32_t n) { detail::g_top = n > detail::g_top ? 0 : detail::g_top - n; }
+// Type of the last pushed cell (unset! when empty).
+inline uint32_t top_type() {
+  return detail::g_top ? TYPE_OF(&detail::g_cells[detail::g_top - 1]) : uint32_t(TYPE_UNSET);
+}
+// The bottom when empty.
+inline Cell* last_pushed() { return detail::g_top ? &detail::g_cells[detail::g_top - 1] : detail::g_cells; }
 
 // ---------------------------------------------------------------------------
 // Frame walks.
