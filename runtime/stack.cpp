@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "runtime/collector.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/series.h"
 #include "runtime/support.h"
 #include "runtime/words.h"
@@ -78,6 +79,7 @@ void save_values(CallFrame* f, uint32_t context) {
   if (context == 0) return;
   Cell* rec = context_record(context);
   f->saved_values = rec->data2;
+  f->saved_count = rec->data3;
   if (rec->header & kFlagContextOnStack) f->header |= kFrameSavedValuesOnStack;
 }
 
@@ -85,6 +87,7 @@ void restore_values(const CallFrame& f) {
   if (f.kind() != 1 || f.function_context == 0) return;
   Cell* rec = context_record(f.function_context);
   rec->data2 = f.saved_values;
+  rec->data3 = f.saved_count;
   if (f.header & kFrameSavedValuesOnStack) rec->header |= kFlagContextOnStack;
   else rec->header &= ~kFlagContextOnStack;
 }
@@ -97,6 +100,7 @@ CallFrame* push_frame(const Cell* word, uint32_t kind) {
   f->word_context = word ? word->data1 : 0;
   f->function_context = 0;
   f->saved_values = 0;
+  f->saved_count = 0;
   f->saved_base = g_base;
   f->base = g_top;
   g_frame_top++;
@@ -182,6 +186,8 @@ Cell* open_body_frame(const Cell* word, uint32_t function_context) {
   if (function_context) {
     Cell* rec = context_record(function_context);
     rec->data2 = g_top;
+    // One value per word (a record without a word table has no words).
+    rec->data3 = rec->data1 ? _context::word_count(function_context) : 0;
     rec->header |= kFlagContextOnStack;
   }
   CallFrame* f = push_frame(word, FRAME_BODY);

@@ -78,6 +78,7 @@ struct CallFrame {
   uint32_t word_context;      // context node of the called word (its word 1), or 0
   uint32_t function_context;  // the called function's context node, or 0
   uint32_t saved_values;      // that context's values reference before the call
+  uint32_t saved_count;       // and the number of values of its stack image
 
   // 1 function, 2 call, 4 try, 5 try/all, 6 catch, 7 block, 8 loop.
   uint32_t kind() const { return (header & kFrameKindMask) >> kFrameKindShift; }

@@ -66,16 +66,7 @@ uint32_t copy_word_table(uint32_t source, uint32_t ctx) {
 
 // Value N of the context (raw), or nullptr when the context has no values
 // or no value N.
-Cell* value_cell(uint32_t ctx, uint32_t index) {
-  Cell* rec = _context::record(ctx);
-  if (rec->header & kFlagContextOnStack) {
-    if (rec->data2 == 0 || index >= _context::word_count(ctx)) return nullptr;
-    if (static_cast<uint64_t>(rec->data2) + index >= stack::kArgumentStackCells) return nullptr;
-    return stack::at(rec->data2 + index);
-  }
-  if (rec->data2 == 0 || index >= series_length(rec->data2)) return nullptr;
-  return series_head_cell(rec->data2) + index;
-}
+inline Cell* value_cell(uint32_t ctx, uint32_t index) { return _context::value_at(ctx, index); }
 
 // Appends to the root block (boot mode keeps its global words there).
 void keep_in_root_block(const Cell& value) {
@@ -167,7 +158,6 @@ Cell* word_at(uint32_t ctx, uint32_t index) { return series_head_cell(words_bloc
 
 bool has_values_q(uint32_t ctx) { return record(ctx)->data2 != 0; }
 
-Cell* value_at(uint32_t ctx, uint32_t index) { return value_cell(ctx, index); }
 
 Cell* values(uint32_t ctx) {
   Cell* rec = record(ctx);
@@ -376,12 +366,23 @@ Cell* get_in(const Cell* word, uint32_t ctx) {
   return value;
 }
 
-Cell* get_word(const Cell* word) {
+Cell* get_word_slow(const Cell* word) {
   if (word->data1 == 0) fire(ErrorCategory::kScript, "no-value", error_word(word));
   return get_in(word, word->data1);
 }
 
 Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool fire_hooks) {
+  // A resolved word of a context that is no object's (or whose values are
+  // on the stack): a plain store, nothing allocates.
+  if (word->data3 != kUnresolved) {
+    const Cell* rec = record(ctx);
+    if (!(rec->header & kFlagObjectContext) || (rec->header & kFlagContextOnStack)) {
+      if (Cell* slot = value_cell(ctx, word->data3)) {
+        *slot = *value;
+        return slot;
+      }
+    }
+  }
   RootedNode keep(ctx);
   RootedCell v(*value);  // the value may lie in a series that adding moves
   Cell w = *word;

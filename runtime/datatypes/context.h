@@ -14,6 +14,10 @@
 //             with bit 22, the argument-stack index of the running call's
 //             first argument, 0 while no call runs (the call frames set and
 //             restore it)
+//     word 3  with bit 22, the number of values of the running call's
+//             stack image (the words the context had when the call's body
+//             started; words added later have no value there); set and
+//             restored with word 2
 //   cell 1, the self cell: a copy of the value owning the context (its
 //           object! or function! cell); word 3 of an object's self cell is
 //           the object's hook node, 0 when it has no hooks
@@ -38,6 +42,8 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
 
 namespace kiv {
 
@@ -97,7 +103,17 @@ Cell* word_at(uint32_t ctx, uint32_t index);
 bool has_values_q(uint32_t ctx);
 Cell* values(uint32_t ctx);
 // Value N (raw); nullptr when the context has no values or no value N.
-Cell* value_at(uint32_t ctx, uint32_t index);
+// Inline: every word read of the interpreter comes here.
+inline Cell* value_at(uint32_t ctx, uint32_t index) {
+  const Cell* rec = series_head_cell(ctx);  // the record
+  if (rec->data2 == 0) return nullptr;
+  if (rec->header & kFlagContextOnStack) {
+    if (index >= rec->data3 || static_cast<uint64_t>(rec->data2) + index >= stack::kArgumentStackCells) return nullptr;
+    return stack::at(rec->data2 + index);
+  }
+  if (index >= series_length(rec->data2)) return nullptr;
+  return series_head_cell(rec->data2) + index;
+}
 
 // ---------------------------------------------------------------------------
 // Making contexts. The answered node is not rooted: store it before the
@@ -171,7 +187,13 @@ bool collect_set_words(uint32_t ctx, const Cell* block);
 // Values through words.
 
 // The word's value cell in its own context (raw).
-Cell* get_word(const Cell* word);
+Cell* get_word_slow(const Cell* word);
+inline Cell* get_word(const Cell* word) {
+  if (word->data1 != 0 && word->data3 != kUnresolved) {
+    if (Cell* v = value_at(word->data1, word->data3)) return v;
+  }
+  return get_word_slow(word);
+}
 // The word's value cell in the context (raw). An index of -1 names the self
 // cell when the symbol is `self`, else raises script no-value; a context
 // without values raises script not-in-context.

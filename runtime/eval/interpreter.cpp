@@ -793,7 +793,10 @@ void run_function_body(const Cell* fn, const Cell* name) {
   uint32_t frame = stack::frame_count() - 1;
   // The arguments and locals live on the stack from the base on.
   Cell* rec = _context::record(ctx);
+  uint32_t count = _context::word_count(ctx);
+  rec = _context::record(ctx);
   rec->data2 = stack::base_index();
+  rec->data3 = count;
   rec->header |= kFlagContextOnStack;
   stack::set_body_flag(true);
 

@@ -344,6 +344,7 @@ TEST_F(ContextTest, FunctionValuesLiveOnTheArgumentStackOnlyDuringTheCall) {
   stack::push_copy(&outside);  // the caller's cell: the call's arguments start above it
   stack::open_interp_function_frame(nullptr, fn);
   _context::record(fn)->data2 = stack::base_index();
+  _context::record(fn)->data3 = _context::word_count(fn);  // the image: one value per word
   Cell one = integer(1), two = integer(2);
   stack::push_copy(&one);
   stack::push_copy(&two);
