@@ -321,8 +321,6 @@ void unwind_to(uint32_t count) {
   g_base = f.saved_base;
 }
 
-FrameGuard::FrameGuard() : count_(g_frame_top) {}
-FrameGuard::~FrameGuard() { unwind_to(count_); }
 
 
 

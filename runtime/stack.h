@@ -311,8 +311,10 @@ void unwind_to(uint32_t count);
 // explicitly and the guard does nothing.
 class FrameGuard {
  public:
-  FrameGuard();
-  ~FrameGuard();
+  FrameGuard() : count_(detail::g_frame_top) {}
+  ~FrameGuard() {
+    if (detail::g_frame_top > count_) unwind_to(count_);
+  }
   FrameGuard(const FrameGuard&) = delete;
   FrameGuard& operator=(const FrameGuard&) = delete;
 
