@@ -979,6 +979,14 @@ bool plain_number(const Cell* code, uint32_t pos, Cell* out) {
 bool fast_arith(int32_t op, const Cell* left, const Cell* right, Cell* out) {
   if (TYPE_OF(left) == TYPE_INTEGER && TYPE_OF(right) == TYPE_INTEGER) {
     int32_t l = integer::get(left), r = integer::get(right);
+    if (op <= OP_MULTIPLY) {
+      // The exact result in 64 bits; outside 32 bits it is a float!, as
+      // integer::do_op makes it.
+      int64_t wide = op == OP_ADD ? int64_t{l} + r : op == OP_SUBTRACT ? int64_t{l} - r : int64_t{l} * r;
+      if (wide >= INT32_MIN && wide <= INT32_MAX) integer::init_cell(out, static_cast<int32_t>(wide));
+      else float_::init_cell(out, static_cast<double>(wide));
+      return true;
+    }
     if ((op == OP_DIVIDE || op == OP_REMAINDER) && (r == 0 || (r == -1 && l == INT32_MIN))) return false;
     integer::init_cell(out, 0);
     integer::do_op(op, l, r, out);
@@ -1018,9 +1026,8 @@ uint32_t apply_infix(const Cell* code, uint32_t pos) {
     Cell w = read_at(code, pos);
     // Only a word that has a value now can name an operator; looking at any
     // other word must not raise.
-    if (TYPE_OF(&w) != TYPE_WORD || w.data1 == 0 || w.data3 == kUnresolved || !_context::has_values_q(w.data1))
-      break;
-    const Cell* value = _context::value_at(w.data1, w.data3);
+    if (TYPE_OF(&w) != TYPE_WORD || w.data1 == 0 || w.data3 == kUnresolved) break;
+    const Cell* value = _context::value_at(w.data1, w.data3);  // nullptr without values
     if (!value || TYPE_OF(value) != TYPE_OP) break;
     Cell fn = op_target(value);
     if (!trace::on()) {
