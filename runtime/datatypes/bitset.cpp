@@ -138,6 +138,9 @@ class Walker {
 
   void block(const Cell* blk) {
     uint32_t node = blk->data2;
+    // A block that holds itself would be walked without end.
+    if (support::cycle_stack::find_q(node)) fire(ErrorCategory::kInternal, "no-cycle");
+    support::cycle_stack::Entry visiting(node);
     // Cells are copied out by index: growing the bitset may move the block.
     for (uint32_t i = blk->data1; i < series_length(node) && !done(); ++i) {
       Cell v = series_head_cell(node)[i];

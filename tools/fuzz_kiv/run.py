@@ -79,6 +79,89 @@ def load_fragments():
     return frags
 
 
+def load_specs():
+    """Natives and actions with their argument counts and refinements."""
+    specs = []
+    for name in ("natives.kiv", "actions.kiv"):
+        path = os.path.join(ROOT, "boot", name)
+        if not os.path.exists(path):
+            continue
+        text = open(path, encoding="utf-8").read()
+        for m in re.finditer(r"^([^\s;:]+): \[(.*?)^\]", text, re.M | re.S):
+            word, body = m.group(1), re.sub(r'"(?:[^"\\^]|\^.)*"|\[[^\]]*\]', " ", m.group(2))
+            args, refs = 0, []
+            for t in body.split():
+                if t.startswith("/"):
+                    refs.append([t[1:], 0])
+                elif t.endswith(":"):
+                    break
+                elif refs:
+                    refs[-1][1] += 1
+                else:
+                    args += 1
+            if word in ("quit", "halt", "wait", "browse", "write", "call", "delete", "rename",
+                        "create", "set-env", "open", "close", "recycle", "read", "query"):
+                continue  # touches the machine, or only slows runs down
+            specs.append((word, args, refs))
+    return specs
+
+
+# Values the calls take as arguments: set up by PRELUDE, or literal.
+PRELUDE = ("cyc: [1] append/only cyc cyc  obj: make object! [a: 1 self-ref: none] obj/self-ref: obj "
+           "str: \"abc\u00e9\" blk: [1 [2 3] \"x\" y] t-end: tail [1 2] s-end: tail \"ab\" "
+           "fn: func [a b] [a < b] fn1: func [x] [x] bin: #{0102FF} bs: make bitset! \"abc\" "
+           "nest: [] loop 300 [nest: reduce [nest]] ")
+ARG_VALUES = [
+    "cyc", "obj", "str", "blk", "t-end", "s-end", ":fn", ":fn1", "bin", "bs", "nest",
+    "0", "1", "-1", "3", "2147483647", "-2147483648", "9223372036854775807",
+    "-9223372036854775808", "1.5", "-0.0", "1e308", "#\"a\"", "#\"^@\"", "none", "true",
+    "'a", "'sha1", "'words", "[]", "[a b c]", "\"\"", "\"xyz\"", "#{}", "integer!", "block!",
+    "string!", "object!", "function!", "[integer!]", "1:2:3", "1.2.3", "%file", "http://x",
+    "#issue", "(1 + 2)", ":add", "make object! []", "[some skip]", "[to end]", "next blk",
+    "copy cyc", "reduce [obj obj]", "[[[[]]]]", "\"[\"", "unset", "()", "'unset",
+]
+
+
+TYPES = ("unset! none! logic! block! paren! string! file! url! char! integer! float! word! "
+         "set-word! lit-word! get-word! refinement! issue! native! action! op! function! path! "
+         "lit-path! set-path! get-path! bitset! triple! object! typeset! error! binary! time! "
+         "datatype! tag!").split()
+SPEC_VALUES = ["[a: 1 b: 2]", "[x [integer!] /r y]", "[[x] [x + 1]]", "[id: 1]",
+               "[code: 400 type: 'script id: 'no-value]", "[none]", "[self]", "[a/b]",
+               "[/local x]", "[a a]", "[return: [integer!] x]", "[\"doc\" a \"doc2\" b]",
+               "\"1:2\"", "\"1e400\"", "\":a\"", "[#\"a\" - #\"z\"]", "[1 - 0]"]
+
+
+def gen_make_to(r):
+    parts = []
+    for _ in range(r.randint(1, 8)):
+        v = r.choice(ARG_VALUES + SPEC_VALUES)
+        parts.append("try [mold %s %s %s]" % (r.choice(["make", "to"]), r.choice(TYPES), v))
+    return PRELUDE + " ".join(parts)
+
+
+def gen_call(r, specs):
+    word, args, refs = r.choice(specs)
+    path = word
+    tail = []
+    for ref, n in refs:
+        if r.random() < 0.3:
+            path += "/" + ref
+            tail += [r.choice(ARG_VALUES) for _ in range(n)]
+    parts = [path] + [r.choice(ARG_VALUES) for _ in range(args)] + tail
+    return " ".join(parts)
+
+
+def gen_calls(r, specs):
+    calls = []
+    for _ in range(r.randint(1, 6)):
+        c = gen_call(r, specs)
+        if r.random() < 0.3:
+            c = "mold " + c
+        calls.append("try [" + c + "]" if r.random() < 0.7 else c)
+    return PRELUDE + " ".join(calls)
+
+
 # ---------------------------------------------------------------- generators
 
 def odd_value(r):
@@ -319,8 +402,13 @@ def mutate_tokens(r, toks, frags):
     return toks
 
 
-def generate(r, frags):
+def generate(r, frags, specs=()):
     k = r.random()
+    if specs and r.random() < 0.45:
+        s = gen_calls(r, specs) if r.random() < 0.75 else gen_make_to(r)
+        if r.random() < 0.3:
+            s = wrap(r, s)
+        return s
     if k < 0.12:
         s = r.choice(SHAPES)
     elif k < 0.17:
@@ -435,16 +523,17 @@ def main():
     seed = a.seed if a.seed is not None else random.randrange(1 << 30)
     r = random.Random(seed)
     frags = load_fragments()
+    specs = load_specs()
     os.makedirs(a.out, exist_ok=True)
     jobs = []
     for i in range(a.n):
-        prog = generate(r, frags)
+        prog = generate(r, frags, specs)
         torture = r.choice([3, 5, 7, 13, 50, 100]) if r.random() < 0.3 else 0
         jobs.append((i, prog, torture))
 
     seen = {}
     counts = {}
-    print("seed %d, %d fragments, %d programs" % (seed, len(frags), a.n), flush=True)
+    print("seed %d, %d fragments, %d callables, %d programs" % (seed, len(frags), len(specs), a.n), flush=True)
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, min(a.j, 3))) as ex:
         futs = {ex.submit(run_one, a.kiv, p, t, a.timeout): (i, p, t) for i, p, t in jobs}
         for fut in concurrent.futures.as_completed(futs):
