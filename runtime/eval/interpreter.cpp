@@ -618,6 +618,11 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
           stack::push_copy(&Fetch::kNoneCell);
         } else if (infix && f.fetched == 0) {
           check_argument(site, f.fn(), list, i);
+        } else if (arg_kind(&e) == kArgEvaluated && pos < code_tail(site.code)) {
+          // The common argument, fetched and checked here against the
+          // entry read above.
+          pos = evaluate_expression(site.code, pos, infix, true, false);
+          if (!typeset_admits(&e, stack::top_type())) expect_arg(site, f.fn(), list, i, stack::last_pushed());
         } else {
           pos = fetch_argument(site, f.fn(), list, i, pos, infix);
           check_argument(site, f.fn(), list, i);
