@@ -552,14 +552,17 @@ def main():
                         f.write(prog)
             if not fault or kind in seen:
                 continue
-            seen[kind] = prog
-            small = prog if a.no_reduce else reduce(a.kiv, prog, torture, a.timeout, kind)
-            name = os.path.join(a.out, "fault-%d-%d" % (seed, i))
-            with open(name + ".kiv", "w", encoding="utf-8") as f:
-                f.write(small)
-            with open(name + ".txt", "w", encoding="utf-8") as f:
-                f.write("kind: %s\ntorture: %d\noriginal: %s\n\n%s" % (kind, torture, prog, err))
-            print("FAULT %s (torture %d)\n  %s\n  -> %s" % (kind, torture, small[:300], name), flush=True)
+            seen[kind] = (i, prog, torture, err)
+            print("FAULT %s (torture %d)" % (kind, torture), flush=True)
+    # Reduced once the runs are over, so no more than -j processes run at once.
+    for kind, (i, prog, torture, err) in seen.items():
+        small = prog if a.no_reduce else reduce(a.kiv, prog, torture, a.timeout, kind)
+        name = os.path.join(a.out, "fault-%d-%d" % (seed, i))
+        with open(name + ".kiv", "w", encoding="utf-8") as f:
+            f.write(small)
+        with open(name + ".txt", "w", encoding="utf-8") as f:
+            f.write("kind: %s\ntorture: %d\noriginal: %s\n\n%s" % (kind, torture, prog, err))
+        print("FAULT %s (torture %d)\n  %s\n  -> %s" % (kind, torture, small[:300], name), flush=True)
     print("outcomes:", ", ".join("%s %d" % kv for kv in sorted(counts.items())))
     return 1 if seen else 0
 
