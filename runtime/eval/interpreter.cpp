@@ -1240,7 +1240,8 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
 // ---------------------------------------------------------------------------
 // One value of code: pushes exactly one cell.
 
-uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
+// Every kind of value; evaluate_value below takes the common ones itself.
+[[gnu::noinline]] uint32_t evaluate_any_value(const Cell* code, uint32_t pos, bool no_call) {
   Cell v = read_at(code, pos);
   uint32_t at = pos;
   ++pos;
@@ -1349,6 +1350,57 @@ uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
   }
   trace::event(trace::EV_PUSH, code, at, stack::last_pushed());
   return pos;
+}
+
+// A word evaluated to an unset! or op! value.
+[[noreturn, gnu::noinline, gnu::cold]] void word_value_error(Cell word, uint32_t type) {
+  if (type == TYPE_OP) fire(ErrorCategory::kScript, "no-op-arg", word);
+  fire(ErrorCategory::kScript, "no-value", word);
+}
+
+// The values met most: a word whose value is no op!, and values that push
+// themselves. Kept small so that its entry and exit cost little; the rest
+// goes to evaluate_any_value.
+uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
+  const Cell* c = series_head_cell(code->data2) + pos;
+  switch (TYPE_OF(c)) {
+    case TYPE_WORD: {
+      Cell v = *c;
+      trace::event(trace::EV_FETCH, code, pos, &v);
+      const Cell* value = _context::get_word(&v);
+      switch (TYPE_OF(value)) {
+        case TYPE_UNSET:
+        case TYPE_OP:
+          word_value_error(v, TYPE_OF(value));
+        case TYPE_NATIVE:
+        case TYPE_ACTION:
+        case TYPE_FUNCTION:
+        case TYPE_ROUTINE: {
+          if (no_call) break;
+          Cell fn = *value;
+          CallSite site{code, &v, nullptr, 0};
+          return evaluate_call(fn, site, pos + 1, false);
+        }
+        default:
+          break;
+      }
+      stack::push_copy(value);
+      trace::event(trace::EV_PUSH, code, pos, stack::last_pushed());
+      return pos + 1;
+    }
+    case TYPE_INTEGER:
+    case TYPE_FLOAT:
+    case TYPE_BLOCK:
+    case TYPE_STRING: {
+      Cell v = *c;
+      trace::event(trace::EV_FETCH, code, pos, &v);
+      stack::push_copy(&v);
+      trace::event(trace::EV_PUSH, code, pos, stack::last_pushed());
+      return pos + 1;
+    }
+    default:
+      return evaluate_any_value(code, pos, no_call);
+  }
 }
 
 // Notes where an error is raised, before anything unwinds, and reports it
