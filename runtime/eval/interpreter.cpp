@@ -1240,9 +1240,32 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
 // ---------------------------------------------------------------------------
 // One value of code: pushes exactly one cell.
 
+// A set-word and the expression after it, under a frame named by the word.
+[[gnu::noinline]] uint32_t evaluate_set_word(const Cell* code, uint32_t pos) {
+  Cell v = read_at(code, pos);
+  uint32_t at = pos;
+  ++pos;
+  trace::event(trace::EV_FETCH, code, at, &v);
+  stack::FrameGuard guard;
+  stack::open_interp_call_frame(&v);
+  stack::push_copy(&v);
+  trace::event(trace::EV_PUSH, code, at, &v);
+  if (pos >= code_tail(code)) fire(ErrorCategory::kScript, "need-value", v);
+  pos = evaluate_expression(code, pos, false, true, false);
+  Cell value = *stack::last_pushed();
+  trace::event(trace::EV_SET, code, at, &value, &v);
+  if (TYPE_OF(&value) == TYPE_UNSET) fire(ErrorCategory::kScript, "need-value", v);
+  Cell word = v;
+  _context::set_word(&word, &value);
+  stack::set_only_result(&value);
+  stack::pop_frame();
+  return pos;
+}
+
 // Every kind of value; evaluate_value below takes the common ones itself.
 [[gnu::noinline]] uint32_t evaluate_any_value(const Cell* code, uint32_t pos, bool no_call) {
   Cell v = read_at(code, pos);
+  if (TYPE_OF(&v) == TYPE_SET_WORD) return evaluate_set_word(code, pos);
   uint32_t at = pos;
   ++pos;
   trace::event(trace::EV_FETCH, code, at, &v);
@@ -1274,22 +1297,6 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
           break;
       }
       break;
-    }
-    case TYPE_SET_WORD: {
-      stack::FrameGuard guard;
-      stack::open_interp_call_frame(&v);
-      stack::push_copy(&v);
-      trace::event(trace::EV_PUSH, code, at, &v);
-      if (pos >= code_tail(code)) fire(ErrorCategory::kScript, "need-value", v);
-      pos = evaluate_expression(code, pos, false, true, false);
-      Cell value = *stack::last_pushed();
-      trace::event(trace::EV_SET, code, at, &value, &v);
-      if (TYPE_OF(&value) == TYPE_UNSET) fire(ErrorCategory::kScript, "need-value", v);
-      Cell word = v;
-      _context::set_word(&word, &value);
-      stack::set_only_result(&value);
-      stack::pop_frame();
-      return pos;
     }
     case TYPE_LIT_WORD:
       set_type(&v, TYPE_WORD);
@@ -1398,6 +1405,8 @@ uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
       trace::event(trace::EV_PUSH, code, pos, stack::last_pushed());
       return pos + 1;
     }
+    case TYPE_SET_WORD:
+      return evaluate_set_word(code, pos);
     default:
       return evaluate_any_value(code, pos, no_call);
   }
