@@ -414,7 +414,7 @@ Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool fire_hooks) {
   return slot;
 }
 
-Cell* set_word(Cell* word, const Cell* value) {
+Cell* set_word_slow(Cell* word, const Cell* value) {
   if (word->data1 == 0) fire(ErrorCategory::kScript, "not-defined", error_word(word));
   return set_in(word, value, word->data1, true);
 }

@@ -206,7 +206,21 @@ Cell* get_in(const Cell* word, uint32_t ctx);
 // values raises script not-defined.
 Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool fire);
 // set_in in the word's own context, hooks on.
-Cell* set_word(Cell* word, const Cell* value);
+Cell* set_word_slow(Cell* word, const Cell* value);
+inline Cell* set_word(Cell* word, const Cell* value) {
+  // A resolved word of a context that is no object's (or whose values are
+  // on the stack): a plain store, as set_in makes it.
+  if (word->data1 != 0 && word->data3 != kUnresolved) {
+    const Cell* rec = series_head_cell(word->data1);
+    if (!(rec->header & kFlagObjectContext) || (rec->header & kFlagContextOnStack)) {
+      if (Cell* slot = value_at(word->data1, word->data3)) {
+        *slot = *value;
+        return slot;
+      }
+    }
+  }
+  return set_word_slow(word, value);
+}
 
 // The object module's part of setting a word of an object with hooks: it
 // calls the object's on-change* with the word, the old and the new value.
