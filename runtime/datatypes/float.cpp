@@ -210,6 +210,9 @@ constexpr uint64_t kMaxUlps = 10;
 bool nearly_equal_q(double x, double y) {
   if (std::isnan(x) || std::isnan(y)) return false;
   if (x == y) return true;
+  // An infinity is near no finite number, however large: its bit pattern
+  // lies one step above the largest double.
+  if (std::isinf(x) || std::isinf(y)) return false;
   if (std::fabs(x - y) < kEpsilon) return true;
   uint64_t a = ordered_bits(x), b = ordered_bits(y);
   return (a > b ? a - b : b - a) <= kMaxUlps;
