@@ -963,22 +963,6 @@ inline double number_value(const Cell* c) {
   return TYPE_OF(c) == TYPE_INTEGER ? static_cast<double>(integer::get(c)) : cell_float(c);
 }
 
-// The right operand when it needs no evaluation: a number written in the
-// code, or a bound word whose value is a number. False otherwise.
-bool plain_number(const Cell* code, uint32_t pos, Cell* out) {
-  if (pos >= code_tail(code)) return false;
-  Cell c = read_at(code, pos);
-  if (number_type_q(TYPE_OF(&c))) {
-    *out = c;
-    return true;
-  }
-  if (TYPE_OF(&c) != TYPE_WORD || c.data1 == 0 || c.data3 == kUnresolved) return false;
-  const Cell* v = _context::value_at(c.data1, c.data3);
-  if (!v || !number_type_q(TYPE_OF(v))) return false;
-  *out = *v;
-  return true;
-}
-
 // Arithmetic on two numbers, as integer! and float! compute it; false when
 // the action must run (it would raise).
 bool fast_arith(int32_t op, const Cell* left, const Cell* right, Cell* out) {
@@ -1025,32 +1009,53 @@ bool fast_compare(int32_t op, const Cell* left, const Cell* right, Cell* out) {
   return true;
 }
 
+// The number of cells of a code buffer, without a division by a unit read
+// at run time when it holds cells (it always does).
+inline uint32_t cell_count(const SeriesBuffer* b) {
+  return b->unit() == sizeof(Cell) ? b->used_bytes() / sizeof(Cell) : b->length();
+}
+
 // Applies the operators that follow an expression whose value was pushed.
+// The code's buffer is looked up once per operator; nothing between that
+// and the fast path's store can move it.
 uint32_t apply_infix(const Cell* code, uint32_t pos) {
-  while (pos < code_tail(code)) {
-    Cell w = read_at(code, pos);
+  for (;;) {
+    const SeriesBuffer* b = node_buffer(code->data2);
+    uint32_t tail = cell_count(b);
+    if (pos >= tail) break;
+    const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head);
+    const Cell* w = cells + pos;
     // Only a word that has a value now can name an operator; looking at any
     // other word must not raise.
-    if (TYPE_OF(&w) != TYPE_WORD || w.data1 == 0 || w.data3 == kUnresolved) break;
-    const Cell* value = _context::value_at(w.data1, w.data3);  // nullptr without values
+    if (TYPE_OF(w) != TYPE_WORD || w->data1 == 0 || w->data3 == kUnresolved) break;
+    const Cell* value = _context::value_at(w->data1, w->data3);  // nullptr without values
     if (!value || TYPE_OF(value) != TYPE_OP) break;
     Cell fn = op_target(value);
-    if (!trace::on()) {
+    if (!trace::on() && pos + 1 < tail) {
       int32_t op;
       FastKind kind = fast_operator(&fn, &op);
       Cell* left = stack::last_pushed();
-      Cell right;
-      if (kind != kFastNone && number_type_q(TYPE_OF(left)) && plain_number(code, pos + 1, &right)) {
-        Cell result;
-        if (kind == kFastArith ? fast_arith(op, left, &right, &result) : fast_compare(op, left, &right, &result)) {
-          *left = result;
-          pos += 2;
-          continue;
+      if (kind != kFastNone && number_type_q(TYPE_OF(left))) {
+        // The right operand when it needs no evaluation: a number written
+        // in the code, or a bound word whose value is a number.
+        const Cell* r = cells + pos + 1;
+        if (TYPE_OF(r) == TYPE_WORD) {
+          r = r->data1 != 0 && r->data3 != kUnresolved ? _context::value_at(r->data1, r->data3) : nullptr;
+        }
+        if (r && number_type_q(TYPE_OF(r))) {
+          Cell right = *r;
+          Cell result;
+          if (kind == kFastArith ? fast_arith(op, left, &right, &result) : fast_compare(op, left, &right, &result)) {
+            *left = result;
+            pos += 2;
+            continue;
+          }
         }
       }
     }
-    trace::event(trace::EV_FETCH, code, pos, &w);
-    CallSite site{code, &w, nullptr, 0};
+    Cell word = *w;
+    trace::event(trace::EV_FETCH, code, pos, &word);
+    CallSite site{code, &word, nullptr, 0};
     pos = evaluate_call(fn, site, pos + 1, true);
   }
   return pos;
