@@ -603,7 +603,7 @@ struct Fetch {
 // at fn_slot just below its base), then calls a native or action entry, or
 // pushes a function's locals. In infix position the left operand is already
 // the first argument.
-uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix) {
+uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed = 0) {
   uint32_t list = argument_list(stack::at(fn_slot));
   Fetch f(site, fn_slot, list, builtin_q(stack::at(fn_slot)));
   uint32_t mode = site.mode;
@@ -632,7 +632,12 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
           if (!f.builtin) stack::push_copy(&Fetch::kNoneCell);
           break;
         }
-        if (mode && pos >= code_tail(site.code)) {
+        if (f.fetched < pushed) {
+          // Pushed by the caller already (an operator's operands): checked
+          // where they lie.
+          const Cell* value = stack::at(stack::base_index() + f.fetched);
+          if (!typeset_admits(&e, TYPE_OF(value))) expect_arg(site, f.fn(), list, i, value);
+        } else if (mode && pos >= code_tail(site.code)) {
           stack::push_copy(&Fetch::kNoneCell);
         } else if (infix && f.fetched == 0) {
           check_argument(site, f.fn(), list, i);
@@ -983,7 +988,7 @@ inline double number_value(const Cell* c) {
 
 // Arithmetic on two numbers, as integer! and float! compute it; false when
 // the action must run (it would raise).
-bool fast_arith(int32_t op, const Cell* left, const Cell* right, Cell* out) {
+[[gnu::always_inline]] inline bool fast_arith(int32_t op, const Cell* left, const Cell* right, Cell* out) {
   if (TYPE_OF(left) == TYPE_INTEGER && TYPE_OF(right) == TYPE_INTEGER) {
     int32_t l = integer::get(left), r = integer::get(right);
     if (op <= OP_MULTIPLY) {
@@ -1006,7 +1011,7 @@ bool fast_arith(int32_t op, const Cell* left, const Cell* right, Cell* out) {
 
 // A comparison of two numbers, as the comparison natives answer it; false
 // when the native must run (an ordering with NaN raises).
-bool fast_compare(int32_t op, const Cell* left, const Cell* right, Cell* out) {
+[[gnu::always_inline]] inline bool fast_compare(int32_t op, const Cell* left, const Cell* right, Cell* out) {
   bool truth;
   if (TYPE_OF(left) == TYPE_INTEGER && TYPE_OF(right) == TYPE_INTEGER) {
     int32_t l = integer::get(left), r = integer::get(right);
@@ -1025,6 +1030,65 @@ bool fast_compare(int32_t op, const Cell* left, const Cell* right, Cell* out) {
   }
   *out = Cell{TYPE_LOGIC, truth ? 1u : 0u, 0, 0};
   return true;
+}
+
+// An operator whose right operand needs evaluating (a paren), called as
+// evaluate_call calls it in infix position: the same frame, the same order
+// of checks and evaluation. When both operands are numbers the fast path
+// computes the result in place of the action or native; anything else goes
+// on through fetch_arguments with both operands already pushed.
+[[gnu::noinline]] uint32_t call_fast_operator(const Cell* code, uint32_t pos, Cell fn_value, FastKind kind, int32_t op) {
+  Cell word = read_at(code, pos);
+  CallSite site{code, &word, nullptr, 0};
+  ++pos;
+  check_stack();
+  Cell left = *stack::last_pushed();
+  stack::drop_cells(1);
+  uint32_t slot = stack::top_index();
+  Cell* fn = stack::push_copy(&fn_value);
+  fn->header &= ~kFlagNewLine;
+  {
+    stack::FrameGuard guard;
+    stack::open_interp_call_frame(site.name);
+    if (passes_return_q(&fn_value)) mark_passes_return();
+    stack::push_copy(&left);
+    // The first two arguments: the left operand must pass the first's check
+    // and the second must be an evaluated one, or the ordinary fetch runs.
+    uint32_t list = argument_list(stack::at(slot));
+    uint32_t entries = series_length(list);
+    const Cell* first = nullptr;
+    const Cell* second = nullptr;
+    for (uint32_t i = 0; i < entries && !second; ++i) {
+      const Cell* e = series_head_cell(list) + i;
+      if (TYPE_OF(e) == TYPE_REFINEMENT) break;
+      if (TYPE_OF(e) != TYPE_TYPESET || arg_kind(e) == kArgReturn) continue;
+      if (!first) first = e;
+      else second = e;
+    }
+    if (!second || !typeset_admits(first, TYPE_OF(&left)) || arg_kind(second) != kArgEvaluated) {
+      pos = fetch_arguments(site, slot, pos, true);
+    } else {
+      pos = evaluate_expression(site.code, pos, true, true, false);
+      Cell result;
+      const Cell* l = stack::at(stack::base_index());
+      const Cell* r = stack::last_pushed();
+      if (!pending() && !trace::on() && stack::top_index() == stack::base_index() + 2 && number_type_q(TYPE_OF(r)) &&
+          (kind == kFastArith ? fast_arith(op, l, r, &result) : fast_compare(op, l, r, &result))) {
+        stack::drop_cells(1);
+        *stack::at(stack::base_index()) = result;
+      } else {
+        pos = fetch_arguments(site, slot, pos, true, 2);
+      }
+    }
+    stack::pop_frame();
+  }
+  copy_cell(stack::at(slot + 1), stack::at(slot));
+  stack::drop_cells(1);
+  if (trace::on()) {
+    Cell ref = name_or_path(site);
+    trace::event(trace::EV_RETURN, site.code, pos, stack::at(slot), &ref);
+  }
+  return pos;
 }
 
 // The number of cells of a code buffer, without a division by a unit read
@@ -1068,6 +1132,9 @@ uint32_t apply_infix(const Cell* code, uint32_t pos) {
             pos += 2;
             continue;
           }
+        } else if (TYPE_OF(cells + pos + 1) == TYPE_PAREN) [[unlikely]] {
+          pos = call_fast_operator(code, pos, fn, kind, op);
+          continue;
         }
       }
     }
