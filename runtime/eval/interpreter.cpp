@@ -1580,7 +1580,9 @@ void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_retur
   Cell block = *code;
   block.header &= ~kFlagNewLine;
   stack::FrameGuard guard;
-  stack::open_eval_block_frame(word_cell(words::WORD_BODY));
+  // The word table is a fixed array: the cell's address never changes.
+  static const Cell* const body_word = word_cell(words::WORD_BODY);
+  stack::open_eval_block_frame(body_word);
   if (passes_return) mark_passes_return();
   CodeScope scope(block);
   uint32_t pos = block.data1;
