@@ -1000,6 +1000,11 @@ inline double number_value(const Cell* c) {
       return true;
     }
     if ((op == OP_DIVIDE || op == OP_REMAINDER) && (r == 0 || (r == -1 && l == INT32_MIN))) return false;
+    if (op == OP_REMAINDER) {
+      // Truncating, the sign of the left operand; it always fits.
+      integer::init_cell(out, l % r);
+      return true;
+    }
     integer::init_cell(out, 0);
     integer::do_op(op, l, r, out);
     return true;
