@@ -396,19 +396,8 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, i
 }
 
 int32_t compare(Cell* value1, Cell* value2, int32_t op) {
-  if (TYPE_OF(value1) != TYPE_OF(value2)) return kNotComparable;
-  switch (op) {
-    case COMP_EQUAL:
-    case COMP_NOT_EQUAL:
-    case COMP_STRICT_EQUAL:
-    case COMP_SORT:
-    case COMP_CASE_SORT:
-    case COMP_SAME:
-    case COMP_FIND:
-      return value1->data3 == value2->data3 ? 0 : (value1->data3 < value2->data3 ? -1 : 1);
-    default:
-      return kNotComparable;
-  }
+  if (TYPE_OF(value1) != TYPE_OF(value2) || !equality_or_sort_op(op)) return kNotComparable;
+  return three_way(value1->data3, value2->data3);
 }
 
 void init() {

@@ -98,19 +98,8 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 }
 
 int32_t compare(Cell* value1, Cell* value2, int32_t op) {
-  if (TYPE_OF(value2) != TYPE_OF(value1)) return kNotComparable;
-  switch (op) {
-    case COMP_EQUAL:
-    case COMP_NOT_EQUAL:
-    case COMP_STRICT_EQUAL:
-    case COMP_SORT:
-    case COMP_CASE_SORT:
-    case COMP_SAME:
-    case COMP_FIND:
-      return value1->data1 == value2->data1 ? 0 : (value1->data1 < value2->data1 ? -1 : 1);
-    default:
-      return kNotComparable;
-  }
+  if (TYPE_OF(value2) != TYPE_OF(value1) || !equality_or_sort_op(op)) return kNotComparable;
+  return three_way(value1->data1, value2->data1);
 }
 
 Cell* reflect(Cell* value, Cell* field) {
