@@ -322,4 +322,19 @@ class FrameGuard {
   uint32_t count_;
 };
 
+// Drops the cells pushed above the argument top it saw when made, on every
+// exit from its scope.
+class TopGuard {
+ public:
+  TopGuard() : top_(top_index()) {}
+  ~TopGuard() {
+    if (top_index() > top_) drop_cells(top_index() - top_);
+  }
+  TopGuard(const TopGuard&) = delete;
+  TopGuard& operator=(const TopGuard&) = delete;
+
+ private:
+  uint32_t top_;
+};
+
 }  // namespace kiv::stack

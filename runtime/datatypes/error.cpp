@@ -52,20 +52,6 @@ Cell* member(uint32_t ctx, uint32_t symbol) {
 
 bool object_like_q(const Cell* c) { return c && (TYPE_OF(c) == TYPE_OBJECT || TYPE_OF(c) == TYPE_ERROR); }
 
-// Restores the argument top on every exit.
-class TopGuard {
- public:
-  TopGuard() : top_(stack::top_index()) {}
-  ~TopGuard() {
-    if (stack::top_index() > top_) stack::drop_cells(stack::top_index() - top_);
-  }
-  TopGuard(const TopGuard&) = delete;
-  TopGuard& operator=(const TopGuard&) = delete;
-
- private:
-  uint32_t top_;
-};
-
 // ---------------------------------------------------------------------------
 // Reading the system source.
 
@@ -147,7 +133,7 @@ uint32_t read_assignment(const Cell* spec, uint32_t i, uint32_t ctx) {
 }
 
 void read_object(const Cell* spec_in, Cell* out) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* spec = stack::push_copy(spec_in);
   uint32_t node = spec->data2;
   uint32_t n = series_length(node);
@@ -508,7 +494,7 @@ Snapshot take_snapshot(bool with_calls) {
 }
 
 void build_error(const LanguageError& e, const Snapshot& snap, Cell* out) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* args = stack::push_new_cell();
   stack::push_new_cell();
   stack::push_new_cell();
@@ -526,7 +512,7 @@ void build_error(const LanguageError& e, const Snapshot& snap, Cell* out) {
 // The system object.
 
 void load_system(const Cell* source) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* spec = stack::push_copy(source);
   uint32_t node = spec->data2;
   for (uint32_t i = spec->data1; i < series_length(node);) i = read_assignment(spec, i, _context::global());
@@ -580,7 +566,7 @@ void make_from_code(Cell* out, int32_t code) {
 
 void create(Cell* out, uint32_t category, uint32_t id_symbol, const Cell* arg1, const Cell* arg2,
             const Cell* arg3) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* args = stack::push_new_cell();
   stack::push_new_cell();
   stack::push_new_cell();
@@ -609,7 +595,7 @@ void capture_stack(Cell* value) {
   if (TYPE_OF(&st) == TYPE_INTEGER) {
     int32_t level = stack_trace_level();
     std::vector<Cell> words = call_words(std::min(st.data2, stack::kCallStackFrames), level > 0 ? level : 1);
-    TopGuard guard;
+    stack::TopGuard guard;
     Cell* block = stack::push_new_cell();
     block::init_cell(block, static_cast<int32_t>(words.size()));
     for (const Cell& w : words) block::append_cell(block, &w);
@@ -617,7 +603,7 @@ void capture_stack(Cell* value) {
   }
   Cell* files = system_member({"state", "source-files"});
   if (files && TYPE_OF(files) == TYPE_BLOCK && block::rs_length_q(files) > 0) {
-    TopGuard guard;
+    stack::TopGuard guard;
     Cell* source = stack::push_copy(files);
     Cell* copy = stack::push_new_cell();
     *copy = Cell{TYPE_BLOCK, 0, block::copy_cells(source, false, false), 0};
@@ -663,7 +649,7 @@ int32_t form(Cell* value, Cell* buffer, Cell* /*part*/, int32_t limit) {
 }
 
 std::string form_text(Cell* value) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* error = stack::push_copy(value);
   Cell* buffer = stack::push_new_cell();
   string::init_cell(buffer, 128);
@@ -681,7 +667,7 @@ std::string form_language_error(const LanguageError& e) {
   uint32_t frames = stack::frame_count();
   try {
     stack::FrameGuard guard;
-    TopGuard top;
+    stack::TopGuard top;
     // Every error raised while the error is built and formed stops here, so
     // none reaches the uncaught-error handler again.
     stack::open_try_frame(nullptr);
@@ -769,7 +755,7 @@ void make_from_block(Cell* out, Cell* spec) {
 }  // namespace
 
 Cell* make(Cell* type, Cell* spec) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* out = stack::push_new_cell();
   switch (TYPE_OF(spec)) {
     case TYPE_INTEGER:

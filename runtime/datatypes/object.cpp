@@ -32,20 +32,6 @@ constexpr int32_t kMoldOpenLength = 14;
 Cell none_cell() { return Cell{TYPE_NONE, 0, 0, 0}; }
 Cell logic_cell(bool v) { return Cell{TYPE_LOGIC, v ? 1u : 0u, 0, 0}; }
 
-// Restores the argument top on every exit.
-class TopGuard {
- public:
-  TopGuard() : top_(stack::top_index()) {}
-  ~TopGuard() {
-    if (stack::top_index() > top_) stack::drop_cells(stack::top_index() - top_);
-  }
-  TopGuard(const TopGuard&) = delete;
-  TopGuard& operator=(const TopGuard&) = delete;
-
- private:
-  uint32_t top_;
-};
-
 uint32_t canonical_of(words::Id id) { return symbol::canonical(words::symbol_of(id)); }
 
 bool symbol_is(uint32_t symbol, words::Id id) {
@@ -153,7 +139,7 @@ uint32_t count_locals(uint32_t spec_node) {
 // body is a deep copy bound to the object (self on) and then to the copy's
 // own new context; the copy runs interpreted (no native entry).
 void copy_function(uint32_t obj_ctx, uint32_t index) {
-  TopGuard guard;
+  stack::TopGuard guard;
   RootedNode keep_ctx(obj_ctx);
   Cell* fn = stack::push_copy(_context::value_at(obj_ctx, index));
   Cell body = *function::aux_cell(fn, function::kAuxBody);
@@ -200,7 +186,7 @@ void refresh_values(uint32_t ctx, bool functions, SeriesCopy series) {
     bool wanted = (series == SeriesCopy::kMake && copied_series_q(t)) ||
                   (series == SeriesCopy::kDeep && deep_copied_q(t));
     if (!wanted) continue;
-    TopGuard guard;
+    stack::TopGuard guard;
     Cell* held = stack::push_copy(&v);
     copy_series_value(held, series == SeriesCopy::kDeep || block_like_q(t));
     if (series == SeriesCopy::kMake && block_like_q(t)) _context::bind_block(held, ctx, true);
@@ -223,7 +209,7 @@ bool in_types_q(const Cell* types, uint32_t t) {
 // no-cycle). Hooks are found again unless keep_hooks, which leaves the
 // source's hook node in place.
 void copy_object(const Cell* source, Cell* out, bool deep, const Cell* types, bool keep_hooks) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* src = stack::push_copy(source);
   if (types && support::cycle_stack::find_q(src->data1)) fire(ErrorCategory::kInternal, "no-cycle");
   support::cycle_stack::Entry visiting(src->data1);
@@ -239,7 +225,7 @@ void copy_object(const Cell* source, Cell* out, bool deep, const Cell* types, bo
       Cell v = read_value(ctx, i);
       uint32_t t = TYPE_OF(&v);
       if (!in_types_q(types, t)) continue;
-      TopGuard inner_guard;
+      stack::TopGuard inner_guard;
       Cell* held = stack::push_copy(&v);
       if (any_object_q(t)) {
         Cell* inner = stack::push_new_cell();
@@ -506,7 +492,7 @@ bool has_deep_hook_q(uint32_t ctx) {
 }
 
 void fire_on_change(const Cell* object, const Cell* word, const Cell* old_value, const Cell* new_value) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* obj = stack::push_copy(object);
   Cell* fn = stack::push_new_cell();
   if (!hook_function(obj, kHookChange, fn)) return;
@@ -529,7 +515,7 @@ void fire_on_change(const Cell* object, const Cell* word, const Cell* old_value,
 
 void fire_on_deep_change(const Cell* owner, const Cell* word, const Cell* target, const Cell* action,
                          const Cell* new_value, int32_t index, int32_t part) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* obj = stack::push_copy(owner);
   if (!any_object_q(TYPE_OF(obj)) || hooks_of(obj) == 0) {
     Cell o = *obj;
@@ -556,7 +542,7 @@ void fire_on_deep_change(const Cell* owner, const Cell* word, const Cell* target
 // Natives' parts.
 
 void set_many(Cell* object, Cell* value, bool any, bool only, bool some) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* obj = stack::push_copy(object);
   Cell* val = stack::push_copy(value);
   uint32_t ctx = context_of(obj);
@@ -615,7 +601,7 @@ void set_many(Cell* object, Cell* value, bool any, bool only, bool some) {
 }
 
 void set_from_spec(uint32_t ctx, const Cell* spec_in, bool only) {
-  TopGuard guard;
+  stack::TopGuard guard;
   RootedNode keep(ctx);
   Cell* spec = stack::push_copy(spec_in);
   uint32_t node = spec->data2;
@@ -650,7 +636,7 @@ void set_from_spec(uint32_t ctx, const Cell* spec_in, bool only) {
 }
 
 void construct(Cell* out, const Cell* spec, const Cell* prototype, bool only) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* spec_held = stack::push_copy(spec);
   Cell* obj = stack::push_new_cell();
   bool grew = false;
@@ -673,7 +659,7 @@ void construct(Cell* out, const Cell* spec, const Cell* prototype, bool only) {
 }
 
 void copy_values_from(const Cell* source, Cell* target) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* src = stack::push_copy(source);
   Cell* dst = stack::push_copy(target);
   uint32_t n = _context::word_count(src->data1);
@@ -693,7 +679,7 @@ void copy_values_from(const Cell* source, Cell* target) {
 // Handlers.
 
 Cell* make(Cell* type, Cell* spec) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* obj = stack::push_new_cell();
   bool prototype = any_object_q(TYPE_OF(type));
   uint32_t spec_type = TYPE_OF(spec);
@@ -717,7 +703,7 @@ Cell* make(Cell* type, Cell* spec) {
     Cell* source = stack::push_copy(spec);
     uint32_t n = _context::word_count(source->data1);
     for (uint32_t i = 0; i < n; ++i) {
-      TopGuard step;
+      stack::TopGuard step;
       Cell w = bound_word(source->data1, i);
       if (_context::find_symbol(ctx, w.data2, true) < 0) grew = true;
       Cell* v = stack::push_new_cell();
@@ -746,7 +732,7 @@ Cell* make(Cell* type, Cell* spec) {
 }
 
 Cell* reflect(Cell* value, Cell* field) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* obj = stack::push_copy(value);
   uint32_t ctx = context_of(obj);
   uint32_t n = _context::word_count(ctx);
@@ -797,7 +783,7 @@ Cell* reflect(Cell* value, Cell* field) {
 }
 
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* obj = stack::push_copy(value);
   if (support::cycle_stack::mold_placeholder(obj, string::node_of(buffer), &limit, true)) return limit;
   support::cycle_stack::Entry visiting(context_of(obj));
@@ -806,7 +792,7 @@ int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
 
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
              int32_t indent) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* obj = stack::push_copy(value);
   if (support::cycle_stack::mold_placeholder(obj, string::node_of(buffer), &limit, true)) return limit;
   support::cycle_stack::Entry visiting(context_of(obj));
@@ -840,7 +826,7 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* /*gr
   }
   Cell word = bound_word(ctx, static_cast<uint32_t>(at));
   if (value) {
-    TopGuard guard;
+    stack::TopGuard guard;
     Cell* obj = stack::push_copy(parent);
     Cell* fresh = stack::push_copy(value);
     bool hooks = hooks_of(obj) != 0;
@@ -916,7 +902,7 @@ Cell* select(Cell* series, Cell* value, Cell* /*part*/, bool /*only*/, bool /*ca
 }
 
 Cell* modify(Cell* target, Cell* field, Cell* value, bool /*case_sensitive*/) {
-  TopGuard guard;
+  stack::TopGuard guard;
   Cell* obj = stack::push_copy(target);
   uint32_t ctx = context_of(obj);
   if (field_is(field, words::WORD_CHANGED)) {

@@ -27,20 +27,6 @@ Cell none_cell() { return Cell{TYPE_NONE, 0, 0, 0}; }
 
 bool path_q(uint32_t t) { return t >= TYPE_PATH && t <= TYPE_GET_PATH; }
 
-// Restores the argument top on every exit.
-class TopGuard {
- public:
-  TopGuard() : top_(stack::top_index()) {}
-  ~TopGuard() {
-    if (stack::top_index() > top_) stack::drop_cells(stack::top_index() - top_);
-  }
-  TopGuard(const TopGuard&) = delete;
-  TopGuard& operator=(const TopGuard&) = delete;
-
- private:
-  uint32_t top_;
-};
-
 // The value a number of bytes stands for: integer! when it fits, else float!.
 Cell byte_count(double bytes) {
   if (bytes <= 2147483647.0) return Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(static_cast<int64_t>(bytes)), 0};
