@@ -89,10 +89,6 @@ bool deep_copied_q(uint32_t t) {
   }
 }
 
-bool block_like_q(uint32_t t) {
-  return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH || (t >= TYPE_PATH && t <= TYPE_GET_PATH);
-}
-
 // A value slot of type 0 (not filled yet) reads as unset.
 Cell read_value(uint32_t ctx, uint32_t index) {
   Cell* v = _context::value_at(ctx, index);
@@ -188,8 +184,8 @@ void refresh_values(uint32_t ctx, bool functions, SeriesCopy series) {
     if (!wanted) continue;
     stack::TopGuard guard;
     Cell* held = stack::push_copy(&v);
-    copy_series_value(held, series == SeriesCopy::kDeep || block_like_q(t));
-    if (series == SeriesCopy::kMake && block_like_q(t)) _context::bind_block(held, ctx, true);
+    copy_series_value(held, series == SeriesCopy::kDeep || series::any_block_q(t));
+    if (series == SeriesCopy::kMake && series::any_block_q(t)) _context::bind_block(held, ctx, true);
     *_context::value_at(ctx, i) = *held;
   }
 }
