@@ -55,5 +55,20 @@ expect "a directory is not a script" 254 "" "cannot open" -- "$dir"
 printf 'Kiv []\na: [do a]\ndo a\n' > "$dir/deep.kiv"
 expect "unbounded recursion ends in stack-overflow, not a crash" 254 "" "stack overflow" -- "$dir/deep.kiv"
 
+# A NUL character in the formed error must not cut the report short: the
+# character itself and every line after it reach standard error.
+printf 'Kiv []\nf: func [] [\n    x: copy "a b" poke x 2 #"^@"\n    do make error! [type: %ssyntax id: %sinvalid arg1: x arg2: "y" arg3: "z"]\n]\nf\n' "'" "'" > "$dir/nul.kiv"
+"$kiv_run" "$dir/nul.kiv" 2>"$dir/nul-err" >/dev/null
+nul_status=$?
+nul_err=$(tr '\0' '@' <"$dir/nul-err")
+if [[ $nul_status != 254 || "$nul_err" != *"Syntax Error: a@b invalid y at z"*"*** Where: "*"*** Near : "*"*** Stack: f"* ]]; then
+  echo "FAILED: uncaught error with a NUL character is written whole"
+  echo "  status $nul_status (expected 254)"
+  echo "  stderr (NUL shown as @): $nul_err"
+  failures=$((failures + 1))
+else
+  passes=$((passes + 1))
+fi
+
 echo "$passes passed, $failures failed"
 [[ $failures -eq 0 ]]

@@ -690,7 +690,10 @@ std::string form_language_error(const LanguageError& e) {
 void report_uncaught(const LanguageError& e) {
   std::string text = form_language_error(e);
   std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", text.c_str());
+  // The formed text may hold NUL characters: written by its length, so the
+  // lines after one are not lost.
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fputc('\n', stderr);
   std::fflush(stderr);
   std::_Exit(254);
 }
