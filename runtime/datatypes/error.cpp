@@ -611,6 +611,12 @@ void capture_stack(Cell* value) {
   }
 }
 
+void forget_stack(const Cell* value) {
+  if (TYPE_OF(value) != TYPE_ERROR) return;
+  Cell* st = field(value, FIELD_STACK);
+  if (TYPE_OF(st) == TYPE_INTEGER) *st = none_cell();
+}
+
 // ---------------------------------------------------------------------------
 // Fields.
 

@@ -118,6 +118,10 @@ void set_near_reader(NearReader reader);
 // when system/state/source-files is a non-empty block, files gets a copy.
 // Other values are left alone.
 void capture_stack(Cell* value);
+// For an error whose stack field is an integer!, sets it to none: once the
+// error is caught without capture, the frames that index named are gone and
+// others take their place, so it must not be formed from them later.
+void forget_stack(const Cell* value);
 
 // ---------------------------------------------------------------------------
 // Fields.

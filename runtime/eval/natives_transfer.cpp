@@ -134,6 +134,7 @@ void try_(int32_t, const int32_t* refs) {
     Cell* out = stack::at(base);
     error::from_language_error(e, out);
     if (keep) error::capture_stack(out);
+    else error::forget_stack(out);
   }
   stack::keep_first();
 }

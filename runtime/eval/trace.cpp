@@ -110,6 +110,15 @@ void fire_event(uint32_t event, const Cell* code, int64_t pos, const Cell* value
   uint32_t top = stack::top_index();
   uint32_t frames = stack::frame_count();
   Cell tracer = g_tracer;
+  // An error reported while it travels names its frames by index; once the
+  // tracer is done they are unwound, so an error the tracer kept shows no
+  // stack rather than the frames that take their place.
+  struct ForgetStack {
+    const Cell* error;
+    ~ForgetStack() {
+      if (error) error::forget_stack(error);
+    }
+  } forget{event == EV_ERROR ? &args[3] : nullptr};
   {
     Scope off(false);
     Cell result;
