@@ -167,9 +167,10 @@ uint32_t handle_slot_count() { return static_cast<uint32_t>(g_slots.size()); }
 uint32_t handles_in_use() { return g_in_use; }
 
 // ---------------------------------------------------------------------------
-// Cell slot table. A free cell is an integer! whose word 2 is the next free
-// index (0-based), -1 ending the list; every cell of the capacity is counted
-// in the block, so marking covers them all.
+// Cell slot table. A free cell has type id 0, which no value has, and holds
+// the next free index (0-based) in word 2, -1 ending the list; every cell of
+// the capacity is counted in the block, so marking covers them all (the
+// collector passes over type 0).
 
 namespace slot_table {
 
@@ -179,10 +180,16 @@ int32_t g_free = -1;
 
 void chain(Cell* cells, uint32_t from, uint32_t to) {
   for (uint32_t i = from; i < to; ++i)
-    cells[i] = Cell{TYPE_INTEGER, 0, i + 1 < to ? i + 1 : 0xFFFFFFFFu, 0};
+    cells[i] = Cell{TYPE_VALUE, 0, i + 1 < to ? i + 1 : 0xFFFFFFFFu, 0};
 }
 
 uint32_t capacity() { return g_block ? node_buffer(g_block)->length() : 0; }
+
+// The cell at a 1-based index, free or not; nullptr outside the table.
+Cell* cell_at(int32_t index) {
+  if (index < 1 || static_cast<uint32_t>(index) > capacity()) return nullptr;
+  return node_buffer(g_block)->head_cell() + (index - 1);
+}
 }  // namespace
 
 void init() {
@@ -214,14 +221,16 @@ int32_t keep(const Cell* value) {
 }
 
 Cell* get(int32_t index) {
-  if (index < 1 || static_cast<uint32_t>(index) > capacity()) return nullptr;
-  return node_buffer(g_block)->head_cell() + (index - 1);
+  Cell* c = cell_at(index);
+  return c && TYPE_OF(c) != TYPE_VALUE ? c : nullptr;
 }
 
 void release(int32_t index) {
+  // A free cell is already on the free list: chaining it again would make
+  // the list hand it out twice.
   Cell* c = get(index);
   if (!c) return;
-  *c = Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(g_free), 0};
+  *c = Cell{TYPE_VALUE, 0, static_cast<uint32_t>(g_free), 0};
   g_free = index - 1;
 }
 

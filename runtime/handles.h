@@ -64,9 +64,9 @@ void init();
 // Copies the value into a free cell; returns its 1-based index.
 int32_t keep(const Cell* value);
 // The cell at a 1-based index (raw: valid until the next allocation); nullptr
-// outside the table.
+// outside the table or for a free index.
 Cell* get(int32_t index);
-// Frees the cell; 0 and indexes outside the table are ignored.
+// Frees the cell; 0, indexes outside the table and free indexes are ignored.
 void release(int32_t index);
 // The table's block node (0 before init), marked by the collector.
 uint32_t block_node();

@@ -149,6 +149,23 @@ TEST_F(Handles, SlotTableReleaseOfZeroDoesNothingAndAReleasedIndexIsReusedFirst)
   slot_table::release(b);
 }
 
+TEST_F(Handles, SlotTableSecondReleaseOfAnIndexIsIgnoredSoKeepNeverHandsItOutTwice) {
+  Cell v{TYPE_INTEGER, 0, 5, 0};
+  int32_t a = slot_table::keep(&v);
+  slot_table::release(a);
+  slot_table::release(a);
+  EXPECT_EQ(slot_table::get(a), nullptr);
+  int32_t first = slot_table::keep(&v);
+  int32_t second = slot_table::keep(&v);
+  EXPECT_EQ(first, a);
+  EXPECT_NE(second, first);
+  // The holder of second keeps its value when first's holder stores another.
+  slot_table::get(first)->data2 = 6;
+  EXPECT_EQ(slot_table::get(second)->data2, 5u);
+  slot_table::release(first);
+  slot_table::release(second);
+}
+
 TEST_F(Handles, SlotTableKeepsValuesAliveAndGrowsPastItsCapacity) {
   std::vector<int32_t> kept;
   std::vector<uint32_t> nodes;
