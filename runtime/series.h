@@ -70,7 +70,13 @@ struct SeriesBuffer {
   Cell* head_cell() { return reinterpret_cast<Cell*>(data() + head); }
   Cell* tail_cell() { return reinterpret_cast<Cell*>(data() + tail); }
   uint32_t used_bytes() const { return tail - head; }
-  uint32_t length() const { return unit() ? (tail - head) / unit() : 0; }
+  // Units are powers of two (1, 2, 4 for text, 16 for cells): a shift, not
+  // a division, on every length asked of a series.
+  uint32_t length() const {
+    uint32_t u = unit();
+    if (u == 0) return 0;
+    return (u & (u - 1)) == 0 ? (tail - head) >> __builtin_ctz(u) : (tail - head) / u;
+  }
   uint32_t room() const { return static_cast<uint32_t>(size) - tail; }  // bytes free after tail
   uint32_t* guard() { return reinterpret_cast<uint32_t*>(data() + size); }
 };

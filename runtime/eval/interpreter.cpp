@@ -36,6 +36,10 @@ namespace {
 // all of them are collector roots, so code stays alive while it runs even
 // when nothing else refers to it any more.
 Cell g_current_code{TYPE_UNSET, 0, 0, 0};
+// The position of the expression being evaluated in the current code. Kept
+// apart from the cell: it changes on every expression, and a narrow store
+// into a cell that is soon read whole stalls the processor.
+uint32_t g_current_pos = 0;
 class CodeScope;
 // The innermost open code scope; each holds the code it replaced, so the
 // chain holds every code block still being evaluated.
@@ -95,12 +99,14 @@ void mark_roots() {
 // two stores each way, with no allocation.
 class CodeScope {
  public:
-  explicit CodeScope(const Cell& code) : saved_(g_current_code), prev_(g_code_scopes) {
+  explicit CodeScope(const Cell& code) : saved_(g_current_code), saved_pos_(g_current_pos), prev_(g_code_scopes) {
     g_code_scopes = this;
     g_current_code = code;
+    g_current_pos = code.data1;
   }
   ~CodeScope() {
     g_current_code = saved_;
+    g_current_pos = saved_pos_;
     g_code_scopes = prev_;
   }
   CodeScope(const CodeScope&) = delete;
@@ -110,6 +116,7 @@ class CodeScope {
 
  private:
   Cell saved_;
+  uint32_t saved_pos_;
   CodeScope* prev_;
 };
 
@@ -1033,7 +1040,10 @@ inline double number_value(const Cell* c) {
     Cell l = *left, r = *right;
     truth = actions::compare(&l, &r, op);
   }
-  *out = Cell{TYPE_LOGIC, truth ? 1u : 0u, 0, 0};
+  out->header = TYPE_LOGIC;
+  out->data1 = truth ? 1u : 0u;
+  out->data2 = 0;
+  out->data3 = 0;
   return true;
 }
 
@@ -1074,13 +1084,11 @@ inline double number_value(const Cell* c) {
       pos = fetch_arguments(site, slot, pos, true);
     } else {
       pos = evaluate_expression(site.code, pos, true, true, false);
-      Cell result;
-      const Cell* l = stack::at(stack::base_index());
+      Cell* l = stack::at(stack::base_index());
       const Cell* r = stack::last_pushed();
       if (!pending() && !trace::on() && stack::top_index() == stack::base_index() + 2 && number_type_q(TYPE_OF(r)) &&
-          (kind == kFastArith ? fast_arith(op, l, r, &result) : fast_compare(op, l, r, &result))) {
+          (kind == kFastArith ? fast_arith(op, l, r, l) : fast_compare(op, l, r, l))) {
         stack::drop_cells(1);
-        *stack::at(stack::base_index()) = result;
       } else {
         pos = fetch_arguments(site, slot, pos, true, 2);
       }
@@ -1130,10 +1138,11 @@ uint32_t apply_infix(const Cell* code, uint32_t pos) {
           r = r->data1 != 0 && r->data3 != kUnresolved ? _context::value_at(r->data1, r->data3) : nullptr;
         }
         if (r && number_type_q(TYPE_OF(r))) {
+          // The result goes straight over the left operand: both operands
+          // are read before it is written, and nothing is written when the
+          // fast path declines.
           Cell right = *r;
-          Cell result;
-          if (kind == kFastArith ? fast_arith(op, left, &right, &result) : fast_compare(op, left, &right, &result)) {
-            *left = result;
+          if (kind == kFastArith ? fast_arith(op, left, &right, left) : fast_compare(op, left, &right, left)) {
             pos += 2;
             continue;
           }
@@ -1511,6 +1520,8 @@ uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
 // to the tracer.
 void on_error(const LanguageError& error) {
   g_error_code = g_current_code;
+  g_error_code.header &= ~kFlagNewLine;
+  g_error_code.data1 = g_current_pos;
   if (!trace::on()) return;
   RootedCell e;
   error::from_language_error(error, e.get());
@@ -1525,6 +1536,7 @@ void on_error(const LanguageError& error) {
 
 void init() {
   g_current_code = Cell{TYPE_UNSET, 0, 0, 0};
+  g_current_pos = 0;
   g_error_code = Cell{TYPE_UNSET, 0, 0, 0};
   g_pending = 0;
   g_pending_value = Cell{TYPE_UNSET, 0, 0, 0};
@@ -1550,6 +1562,8 @@ bool current_code(Cell* out) {
   uint32_t t = TYPE_OF(&g_current_code);
   if (t != TYPE_BLOCK && t != TYPE_PAREN) return false;
   *out = g_current_code;
+  out->header &= ~kFlagNewLine;
+  out->data1 = g_current_pos;
   return true;
 }
 
@@ -1582,8 +1596,10 @@ namespace {
 
 void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return) {
   check_stack();
-  Cell block = *code;
-  block.header &= ~kFlagNewLine;
+  // Copied whole and left as it is: changing a field of the copy just before
+  // it is read whole again stalls the processor. Where the block is shown
+  // (current_code, the tracer's arguments) its line flag is dropped.
+  const Cell block = *code;
   stack::FrameGuard guard;
   // The word table is a fixed array: the cell's address never changes.
   static const Cell* const body_word = word_cell(words::WORD_BODY);
@@ -1595,7 +1611,7 @@ void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_retur
   if (pos > tail) pos = tail;
   trace::event(trace::EV_ENTER, &block, pos, &block);
   while (pos < code_tail(&block) && !pending()) {
-    g_current_code.data1 = pos;
+    g_current_pos = pos;
     pos = evaluate_expression(&block, pos, false, false, false);
   }
   if (trace::on()) trace::event(trace::EV_EXIT, &block, code_tail(&block), stack::arguments());
@@ -1624,7 +1640,7 @@ uint32_t evaluate_expression(const Cell* code, uint32_t pos, bool no_infix, bool
 uint32_t evaluate_next(const Cell* code, uint32_t pos, bool keep) {
   Cell block = *code;
   CodeScope scope(block);
-  g_current_code.data1 = pos;
+  g_current_pos = pos;
   stack::FrameGuard guard;
   stack::open_interp_call_frame(word_cell(words::WORD_BODY));
   pos = evaluate_expression(&block, pos, false, false, false);
