@@ -439,6 +439,14 @@ inline void check_stack() {
 // ---------------------------------------------------------------------------
 // Calls.
 
+// The function's argument list, built on its first call and kept in its
+// auxiliary block.
+[[gnu::always_inline]] inline uint32_t cached_argument_list(const Cell* fn) {
+  const Cell* cached = series_head_cell(native::aux_node(fn)) + native::kAuxArgumentList;
+  if (TYPE_OF(cached) == TYPE_BLOCK) [[likely]] return cached->data2;
+  return build_argument_list(fn);
+}
+
 struct CallSite {
   const Cell* code;      // the code the arguments come from (the block of apply)
   const Cell* name;      // the word that named the call (its frame name), never null
@@ -552,7 +560,7 @@ struct Fetch {
   std::vector<uint32_t> seen;  // refinements met through the path or block
 
   Fetch(const CallSite& s, uint32_t slot, uint32_t l, bool b) : site(s), fn_slot(slot), list(l), builtin(b) {
-    refs.fill(-1);
+    std::memset(refs.data(), 0xFF, sizeof refs);  // every entry -1: unused
   }
   const Cell* fn() const { return stack::at(fn_slot); }
 
@@ -611,7 +619,7 @@ struct Fetch {
 // pushes a function's locals. In infix position the left operand is already
 // the first argument.
 uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed = 0) {
-  uint32_t list = argument_list(stack::at(fn_slot));
+  uint32_t list = cached_argument_list(stack::at(fn_slot));
   Fetch f(site, fn_slot, list, builtin_q(stack::at(fn_slot)));
   uint32_t mode = site.mode;
   bool all = mode & kApplyAll;
@@ -830,12 +838,12 @@ void run_function_body(const Cell* fn, const Cell* name) {
   Cell f = *fn;
   uint32_t ctx = function::context_node(&f);
   uint32_t frame = stack::frame_count() - 1;
-  // The arguments and locals live on the stack from the base on.
+  // The arguments and locals live on the stack from the base on, one cell
+  // for each word of the context: the cells pushed are the values, and no
+  // word reaches past them.
   Cell* rec = _context::record(ctx);
-  uint32_t count = _context::word_count(ctx);
-  rec = _context::record(ctx);
   rec->data2 = stack::base_index();
-  rec->data3 = count;
+  rec->data3 = stack::top_index() - stack::base_index();
   rec->header |= kFlagContextOnStack;
   stack::set_body_flag(true);
 
@@ -1069,7 +1077,7 @@ inline double number_value(const Cell* c) {
     stack::push_copy(&left);
     // The first two arguments: the left operand must pass the first's check
     // and the second must be an evaluated one, or the ordinary fetch runs.
-    uint32_t list = argument_list(stack::at(slot));
+    uint32_t list = cached_argument_list(stack::at(slot));
     uint32_t entries = series_length(list);
     const Cell* first = nullptr;
     const Cell* second = nullptr;
@@ -1578,12 +1586,7 @@ void check_native_stack() { check_stack(); }
 
 uint32_t code_tail(const Cell* code) { return series_length(code->data2); }
 
-uint32_t argument_list(const Cell* fn) {
-  uint32_t aux = native::aux_node(fn);
-  const Cell* cached = series_head_cell(aux) + native::kAuxArgumentList;
-  if (TYPE_OF(cached) == TYPE_BLOCK) return cached->data2;
-  return build_argument_list(fn);
-}
+uint32_t argument_list(const Cell* fn) { return cached_argument_list(fn); }
 
 void evaluate_block(const Cell* code, bool pop_with_result) {
   // Called by a native: its block frame passes a pending return only when
