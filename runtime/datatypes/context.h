@@ -207,17 +207,19 @@ Cell* get_in(const Cell* word, uint32_t ctx);
 Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool fire);
 // set_in in the word's own context, hooks on.
 Cell* set_word_slow(Cell* word, const Cell* value);
+// The value cell of a resolved word of a context that is no object's (or
+// whose values are on the stack): setting it is a plain store, as set_in
+// makes it, with no change hook to call. Null for any other word.
+inline Cell* plain_slot(const Cell* word) {
+  if (word->data1 == 0 || word->data3 == kUnresolved) return nullptr;
+  const Cell* rec = series_head_cell(word->data1);
+  if ((rec->header & kFlagObjectContext) && !(rec->header & kFlagContextOnStack)) return nullptr;
+  return value_at(word->data1, word->data3);
+}
 inline Cell* set_word(Cell* word, const Cell* value) {
-  // A resolved word of a context that is no object's (or whose values are
-  // on the stack): a plain store, as set_in makes it.
-  if (word->data1 != 0 && word->data3 != kUnresolved) {
-    const Cell* rec = series_head_cell(word->data1);
-    if (!(rec->header & kFlagObjectContext) || (rec->header & kFlagContextOnStack)) {
-      if (Cell* slot = value_at(word->data1, word->data3)) {
-        *slot = *value;
-        return slot;
-      }
-    }
+  if (Cell* slot = plain_slot(word)) {
+    *slot = *value;
+    return slot;
   }
   return set_word_slow(word, value);
 }

@@ -969,7 +969,7 @@ enum FastKind { kFastNone, kFastArith, kFastCompare };
 
 // What the function an operator calls is: arithmetic (add subtract multiply
 // divide remainder and~ or~ xor~) or a comparison native, with its op code.
-FastKind fast_operator(const Cell* fn, int32_t* op) {
+[[gnu::always_inline]] inline FastKind fast_operator(const Cell* fn, int32_t* op) {
   if (TYPE_OF(fn) == TYPE_ACTION) {
     switch (native::entry_index(fn)) {
       case ACT_ADD: *op = OP_ADD; return kFastArith;
@@ -1118,21 +1118,35 @@ inline uint32_t cell_count(const SeriesBuffer* b) {
   return b->unit() == sizeof(Cell) ? b->used_bytes() / sizeof(Cell) : b->length();
 }
 
+// A number written in the code, or the number a bound word has for value.
+[[gnu::always_inline]] inline const Cell* number_operand(const Cell* c) {
+  if (TYPE_OF(c) == TYPE_WORD) {
+    c = c->data1 != 0 && c->data3 != kUnresolved ? _context::value_at(c->data1, c->data3) : nullptr;
+    if (!c) return nullptr;
+  }
+  return number_type_q(TYPE_OF(c)) ? c : nullptr;
+}
+
+// The op! value of a word of the code, or null. Only a word that has a
+// value now can name an operator; looking at any other word must not raise.
+[[gnu::always_inline]] inline const Cell* op_value(const Cell* w) {
+  if (TYPE_OF(w) != TYPE_WORD || w->data1 == 0 || w->data3 == kUnresolved) return nullptr;
+  const Cell* value = _context::value_at(w->data1, w->data3);  // nullptr without values
+  return value && TYPE_OF(value) == TYPE_OP ? value : nullptr;
+}
+
 // Applies the operators that follow an expression whose value was pushed.
 // The code's buffer is looked up once per operator; nothing between that
 // and the fast path's store can move it.
-uint32_t apply_infix(const Cell* code, uint32_t pos) {
+[[gnu::always_inline]] inline uint32_t apply_infix(const Cell* code, uint32_t pos) {
   for (;;) {
     const SeriesBuffer* b = node_buffer(code->data2);
     uint32_t tail = cell_count(b);
     if (pos >= tail) break;
     const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head);
     const Cell* w = cells + pos;
-    // Only a word that has a value now can name an operator; looking at any
-    // other word must not raise.
-    if (TYPE_OF(w) != TYPE_WORD || w->data1 == 0 || w->data3 == kUnresolved) break;
-    const Cell* value = _context::value_at(w->data1, w->data3);  // nullptr without values
-    if (!value || TYPE_OF(value) != TYPE_OP) break;
+    const Cell* value = op_value(w);
+    if (!value) break;
     Cell fn = op_target(value);
     if (!trace::on() && pos + 1 < tail) {
       int32_t op;
@@ -1141,11 +1155,7 @@ uint32_t apply_infix(const Cell* code, uint32_t pos) {
       if (kind != kFastNone && number_type_q(TYPE_OF(left))) {
         // The right operand when it needs no evaluation: a number written
         // in the code, or a bound word whose value is a number.
-        const Cell* r = cells + pos + 1;
-        if (TYPE_OF(r) == TYPE_WORD) {
-          r = r->data1 != 0 && r->data3 != kUnresolved ? _context::value_at(r->data1, r->data3) : nullptr;
-        }
-        if (r && number_type_q(TYPE_OF(r))) {
+        if (const Cell* r = number_operand(cells + pos + 1)) {
           // The result goes straight over the left operand: both operands
           // are read before it is written, and nothing is written when the
           // fast path declines.
@@ -1352,8 +1362,61 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
 // ---------------------------------------------------------------------------
 // One value of code: pushes exactly one cell.
 
+// The longest start of the expression at pos that is numbers joined by
+// operators of the fast path (i + 1 * 2), computed into result as the
+// ordinary evaluation computes it. Answers the position after it (an
+// operator the fast path declined, or the end of the expression, when
+// complete is set), or 0 when the expression does not start with a number.
+// Nothing in it can raise, call out or allocate.
+uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete) {
+  const SeriesBuffer* b = node_buffer(code->data2);
+  uint32_t tail = cell_count(b);
+  const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head);
+  *complete = false;
+  if (pos >= tail) return 0;
+  const Cell* first = number_operand(cells + pos);
+  if (!first) return 0;
+  *result = *first;
+  uint32_t at = pos + 1;
+  while (at < tail) {
+    // The right operand is looked at first: when it is no number the
+    // ordinary evaluation goes on from here, operator or not, and the
+    // operator's lookup is left to it.
+    const Cell* r = at + 1 < tail ? number_operand(cells + at + 1) : nullptr;
+    if (!r) return at;
+    const Cell* value = op_value(cells + at);
+    if (!value) break;
+    if (!number_type_q(TYPE_OF(result))) return at;
+    Cell fn = op_target(value);
+    int32_t op;
+    FastKind kind = fast_operator(&fn, &op);
+    if (kind == kFastNone) return at;
+    Cell right = *r;
+    if (!(kind == kFastArith ? fast_arith(op, result, &right, result) : fast_compare(op, result, &right, result)))
+      return at;
+    at += 2;
+  }
+  *complete = true;
+  return at;
+}
+
 // A set-word and the expression after it, under a frame named by the word.
+//
+// While tracing is off, an expression of numbers and fast operators only
+// (i: i + 1) is computed and stored without the frame: nothing in it can
+// raise. Otherwise the fast start of it, if any, is kept and the ordinary
+// evaluation goes on from where it stopped.
 [[gnu::noinline]] uint32_t evaluate_set_word(const Cell* code, uint32_t pos) {
+  Cell prefix;
+  bool complete = false;
+  uint32_t after = trace::on() ? 0 : number_prefix(code, pos + 1, &prefix, &complete);
+  if (complete) {
+    if (Cell* slot = _context::plain_slot(series_head_cell(code->data2) + pos)) {
+      *slot = prefix;
+      stack::push_copy(&prefix);
+      return after;
+    }
+  }
   Cell v = read_at(code, pos);
   uint32_t at = pos;
   ++pos;
@@ -1363,7 +1426,12 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
   stack::push_copy(&v);
   trace::event(trace::EV_PUSH, code, at, &v);
   if (pos >= code_tail(code)) fire(ErrorCategory::kScript, "need-value", v);
-  pos = evaluate_expression(code, pos, false, true, false);
+  if (after) {
+    stack::push_copy(&prefix);
+    pos = apply_infix(code, after);
+  } else {
+    pos = evaluate_expression(code, pos, false, true, false);
+  }
   Cell value = *stack::last_pushed();
   trace::event(trace::EV_SET, code, at, &value, &v);
   if (TYPE_OF(&value) == TYPE_UNSET) fire(ErrorCategory::kScript, "need-value", v);
