@@ -10,6 +10,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/host/random.h"
@@ -592,8 +593,7 @@ void power() {
   Cell* exponent = base + 1;
   uint32_t et = TYPE_OF(exponent);
   if (et != TYPE_INTEGER && et != TYPE_FLOAT)
-    fire(ErrorCategory::kScript, "expect-arg", calling_word(), datatype_cell(et),
-         ErrorArgument("exponent"));
+    fire(ErrorCategory::kScript, "expect-arg", calling_word(), datatype_cell(et), word::load("exponent"));
   uint32_t type = TYPE_OF(base) == TYPE_INTEGER ? TYPE_FLOAT : TYPE_OF(base);
   init_cell(base, std::pow(number_of(base), number_of(exponent)), type);
 }

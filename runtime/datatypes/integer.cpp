@@ -10,6 +10,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
 #include "runtime/host/random.h"
 #include "runtime/language_error.h"
@@ -399,7 +400,7 @@ void power() {
   if (etype != TYPE_INTEGER && etype != TYPE_FLOAT) {
     Cell word;
     stack::calling_word(&word);
-    fire(ErrorCategory::kScript, "expect-arg", word, datatype_of(etype), ErrorArgument("exponent"));
+    fire(ErrorCategory::kScript, "expect-arg", word, datatype_of(etype), word::load("exponent"));
   }
   if (etype == TYPE_INTEGER && get(exponent) >= 0) {
     int64_t result = 1;

@@ -4,6 +4,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
 #include "runtime/host/random.h"
 #include "runtime/language_error.h"
@@ -56,7 +57,7 @@ void do_op(int32_t op) {
     Cell word, type;
     stack::calling_word(&word);
     datatype::init_cell(&type, TYPE_OF(right));
-    fire(ErrorCategory::kScript, "expect-arg", word, type, ErrorArgument("value2"));
+    fire(ErrorCategory::kScript, "expect-arg", word, type, word::load("value2"));
   }
   switch (op) {
     case OP_AND:

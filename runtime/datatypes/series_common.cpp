@@ -14,6 +14,7 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
 #include "runtime/hashtable.h"
 #include "runtime/host/random.h"
@@ -601,10 +602,10 @@ Cell* copy(Cell* value, Cell* destination, Cell* part, bool, Cell*) {
 Cell* move(Cell* origin, Cell* target, Cell* part) {
   if (!series_type_q(TYPE_OF(origin)))
     fire(ErrorCategory::kScript, "expect-arg", calling_word_cell(), datatype_cell(TYPE_OF(origin)),
-         ErrorArgument("origin"));
+         word::load("origin"));
   if (!series_type_q(TYPE_OF(target)))
     fire(ErrorCategory::kScript, "expect-arg", calling_word_cell(), datatype_cell(TYPE_OF(target)),
-         ErrorArgument("target"));
+         word::load("target"));
   int32_t from = clamp_head(origin);
   int32_t len = total_units(origin) - from;
   if (len < 1) return target;

@@ -8,6 +8,7 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/collector.h"
 #include "runtime/language_error.h"
 #include "runtime/stack.h"
@@ -31,10 +32,9 @@ Cell datatype_of(uint32_t type) {
   const ActionInfo& info = kActionInfo[action];
   Cell word;
   stack::calling_word(&word);
-  ErrorArgument first_word = word;
-  if (TYPE_OF(&word) == TYPE_NONE && info.word) first_word = ErrorArgument(info.word);
-  fire(ErrorCategory::kScript, "expect-arg", first_word, datatype_of(type),
-       ErrorArgument(info.first_argument ? info.first_argument : "value"));
+  if (TYPE_OF(&word) == TYPE_NONE && info.word) word = word::load(info.word);
+  fire(ErrorCategory::kScript, "expect-arg", word, datatype_of(type),
+       word::load(info.first_argument ? info.first_argument : "value"));
 }
 
 template <uint32_t A>

@@ -14,6 +14,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
@@ -216,7 +217,7 @@ void copy_entry(const int32_t* refs) {
     stack::calling_word(&word);
     Cell type;
     type = Cell{TYPE_DATATYPE, TYPE_OF(types), 0, 0};
-    fire(ErrorCategory::kScript, "expect-arg", word, type, ErrorArgument("kind"));
+    fire(ErrorCategory::kScript, "expect-arg", word, type, word::load("kind"));
   }
   Cell* destination = stack::push_new_cell();
   result(dispatch_copy(arg(0), destination, ref_arg(refs, 0), flag(refs, 1), types));

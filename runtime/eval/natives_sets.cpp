@@ -8,6 +8,7 @@
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/string_actions.h"
 #include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/natives.h"
 #include "runtime/language_error.h"
@@ -33,7 +34,7 @@ void check_at(int32_t check, int32_t n, const ArgTypeset& types) {
 [[noreturn]] void fire_expect_arg(const Cell* value, const char* name) {
   Cell word;
   stack::calling_word(&word);
-  fire(ErrorCategory::kScript, "expect-arg", word, datatype_cell(TYPE_OF(value)), ErrorArgument(name));
+  fire(ErrorCategory::kScript, "expect-arg", word, datatype_cell(TYPE_OF(value)), word::load(name));
 }
 
 bool block_kind_q(uint32_t type) { return type == TYPE_BLOCK || type == TYPE_HASH; }

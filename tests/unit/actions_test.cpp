@@ -31,7 +31,7 @@ TEST_F(Actions, UnsupportedActionRaisesExpectArgNamingCallTypeAndFirstArgument) 
   EXPECT_EQ(r.args[0].value->data2, kFrameSymbol) << "the word of the current call";
   EXPECT_EQ(TYPE_OF(r.args[1].value.get()), TYPE_DATATYPE);
   EXPECT_EQ(r.args[1].value->data1, TYPE_INTEGER);
-  EXPECT_EQ(r.args[2].text, "series");
+  EXPECT_EQ(word_argument(r.args[2]), "series");
 }
 
 TEST_F(Actions, UnsupportedActionOutsideAnyCallNamesTheAction) {
@@ -39,8 +39,8 @@ TEST_F(Actions, UnsupportedActionOutsideAnyCallNamesTheAction) {
   Raised r = raised_by([&] { dispatch_clear(&v); });
   ASSERT_TRUE(r.raised);
   EXPECT_EQ(r.id, "expect-arg");
-  EXPECT_EQ(r.args[0].text, "clear");
-  EXPECT_EQ(r.args[2].text, "series");
+  EXPECT_EQ(word_argument(r.args[0]), "clear");
+  EXPECT_EQ(word_argument(r.args[2]), "series");
 }
 
 TEST_F(Actions, MakeDispatchesOnTheNamedTypeNotOnDatatype) {
@@ -378,7 +378,7 @@ TEST_F(Actions, LogicBitwiseActionsAndTheirSecondArgument) {
   ASSERT_EQ(e.args.size(), 3u);
   EXPECT_EQ(e.args[0].value->data2, kFrameSymbol);
   EXPECT_EQ(e.args[1].value->data1, TYPE_INTEGER);
-  EXPECT_EQ(e.args[2].text, "value2");
+  EXPECT_EQ(word_argument(e.args[2]), "value2");
 }
 
 TEST_F(Actions, RandomSeedOnLogicReseedsWithItsBitAndAnswersUnset) {

@@ -14,6 +14,7 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/natives.h"
 #include "runtime/language_error.h"
@@ -38,6 +39,13 @@ inline Cell float_cell(double d) {
 // The symbol the test frames are named by (no symbol table is needed: the
 // word is only carried into error arguments).
 constexpr uint32_t kFrameSymbol = 4242;
+
+// The spelling of an error argument that is a word; "" for any other
+// argument (a text among them).
+inline std::string word_argument(ErrorArgument& a) {
+  if (a.kind != ErrorArgument::Kind::kValue || TYPE_OF(a.value.get()) != TYPE_WORD) return "";
+  return std::string(symbol::utf8_of(a.value->data2));
+}
 
 // What an error carried, for comparisons in tests.
 struct Raised {

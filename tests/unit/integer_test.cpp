@@ -226,7 +226,7 @@ TEST_F(IntegerOps, PowerStaysIntegerUntilItOverflows) {
   Raised e = raised_by([&] { op(ACT_POWER, 2, none_cell()); });
   EXPECT_EQ(e.id, "expect-arg");
   ASSERT_EQ(e.args.size(), 3u);
-  EXPECT_EQ(e.args[2].text, "exponent");
+  EXPECT_EQ(word_argument(e.args[2]), "exponent");
 
   register_float_stub();
   r = op(ACT_POWER, 2, 31);
