@@ -757,8 +757,8 @@ void make_from_block(Cell* out, Cell* spec) {
     identify(out, type, id);
     return;
   }
-  int32_t id = id_position(static_cast<uint32_t>(ErrorCategory::kInternal), "invalid-error");
-  if (id >= 0) set_identity(out, static_cast<uint32_t>(ErrorCategory::kInternal), static_cast<uint32_t>(id));
+  // Any other first value makes no error: raised, with that value.
+  fire(ErrorCategory::kInternal, "invalid-error", first);
 }
 
 }  // namespace

@@ -507,7 +507,10 @@ TEST_F(ErrorTest, MakeFromIntegerBlockAndString) {
   EXPECT_EQ(error_of([&] { make_block("script nothing"); }), "script/invalid-spec-field");
   EXPECT_EQ(error_of([&] { make_block("nothing no-value"); }), "script/invalid-spec-field");
   EXPECT_EQ(error_of([&] { make_block("script 5"); }), "script/invalid-arg");
-  EXPECT_EQ(category_word(make_block("5 6")), "internal/invalid-error");
+  // A block whose first value is neither a word nor a set-word is raised
+  // as internal invalid-error, not answered as an error value.
+  EXPECT_EQ(error_of([&] { make_block("5 6"); }), "internal/invalid-error");
+  EXPECT_EQ(error_of([&] { make_block(""); }), "internal/invalid-error");
 
   Cell type{TYPE_DATATYPE, TYPE_ERROR, 0, 0};
   Cell* s = push_string("boom");
