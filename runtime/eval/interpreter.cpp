@@ -614,11 +614,105 @@ struct Fetch {
   static constexpr Cell kNoneCell{TYPE_NONE, 0, 0, 0};
 };
 
+// Reports the call to the tracer, then calls a native or action entry with
+// the refinement positions, or pushes a function's locals.
+void finish_fetch(const CallSite& site, uint32_t fn_slot, uint32_t pos, const int32_t* refs, int32_t locals) {
+  if (trace::on()) {
+    Cell fn_value = *stack::at(fn_slot);
+    Cell ref = name_or_path(site);
+    trace::event(trace::EV_CALL, site.code, pos, &fn_value, &ref);
+  }
+  Cell fn_value = *stack::at(fn_slot);
+  switch (TYPE_OF(&fn_value)) {
+    case TYPE_NATIVE:
+      call_native(native::entry_index(&fn_value), 0, refs);
+      break;
+    case TYPE_ACTION: {
+      uint32_t index = native::entry_index(&fn_value);
+      ActionEntry entry = index <= kActionCount ? action_table[index] : nullptr;
+      if (!entry) fire(ErrorCategory::kInternal, "not-done");
+      entry(refs);
+      break;
+    }
+    default:
+      function::init_locals(locals);
+      break;
+  }
+}
+
+// Every refinement unused: the positions a native or action gets.
+constexpr std::array<int32_t, kMaxRefinements> kNoRefinements = [] {
+  std::array<int32_t, kMaxRefinements> a{};
+  for (int32_t& r : a) r = -1;
+  return a;
+}();
+
+uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed);
+
 // Fetches the arguments of a call (the frame is open, the function cell sits
 // at fn_slot just below its base), then calls a native or action entry, or
 // pushes a function's locals. In infix position the left operand is already
 // the first argument.
+//
+// The common call (no apply mode, no path, nothing pushed by the caller)
+// walks the list once: its mandatory arguments, then the unused refinements
+// and their arguments (none! and false for a function, nothing for a native).
 uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed = 0) {
+  if (site.mode != kApplyNone || site.path || pushed) [[unlikely]]
+    return fetch_arguments_full(site, fn_slot, pos, infix, pushed);
+  uint32_t list = cached_argument_list(stack::at(fn_slot));
+  uint32_t fetched = 0;
+  uint32_t i = 0;
+  // The list is built once and never changes; its buffer may move while an
+  // argument is evaluated, so it is looked up again for every entry.
+  for (;; ++i) {
+    const SeriesBuffer* b = node_buffer(list);
+    if (i >= b->used_bytes() >> 4) break;
+    const Cell* e = reinterpret_cast<const Cell*>(b->data() + b->head) + i;
+    if (TYPE_OF(e) != TYPE_TYPESET) break;
+    uint32_t kind = arg_kind(e);
+    if (kind == kArgReturn) continue;
+    if (infix && fetched == 0) {
+      check_argument(site, stack::at(fn_slot), list, i);
+    } else if (kind == kArgEvaluated && pos < code_tail(site.code)) {
+      pos = evaluate_expression(site.code, pos, infix, true, false);
+      if (!typeset_admits(series_head_cell(list) + i, stack::top_type()))
+        expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
+    } else {
+      pos = fetch_argument(site, stack::at(fn_slot), list, i, pos, infix);
+      check_argument(site, stack::at(fn_slot), list, i);
+    }
+    ++fetched;
+  }
+  int32_t locals = 0;
+  if (!builtin_q(stack::at(fn_slot))) {
+    uint32_t entries = series_length(list);
+    for (; i < entries; ++i) {
+      Cell e = series_head_cell(list)[i];
+      switch (TYPE_OF(&e)) {
+        case TYPE_TYPESET:
+          if (arg_kind(&e) != kArgReturn) stack::push_copy(&Fetch::kNoneCell);
+          break;
+        case TYPE_REFINEMENT: {
+          Cell flag{TYPE_LOGIC, 0, 0, 0};
+          stack::push_copy(&flag);
+          break;
+        }
+        case TYPE_INTEGER:
+          if (locals == 0) locals = static_cast<int32_t>(e.data2);
+          break;
+        default:
+          break;
+      }
+    }
+  }
+  finish_fetch(site, fn_slot, pos, kNoRefinements.data(), locals);
+  return pos;
+}
+
+// Every other call: apply modes, refinements named by a path, operands
+// pushed by the caller.
+uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed) {
   uint32_t list = cached_argument_list(stack::at(fn_slot));
   Fetch f(site, fn_slot, list, builtin_q(stack::at(fn_slot)));
   uint32_t mode = site.mode;
@@ -726,27 +820,7 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
     }
   }
 
-  if (trace::on()) {
-    Cell fn_value = *f.fn();
-    Cell ref = name_or_path(site);
-    trace::event(trace::EV_CALL, site.code, pos, &fn_value, &ref);
-  }
-  Cell fn_value = *f.fn();
-  switch (TYPE_OF(&fn_value)) {
-    case TYPE_NATIVE:
-      call_native(native::entry_index(&fn_value), 0, f.refs.data());
-      break;
-    case TYPE_ACTION: {
-      uint32_t index = native::entry_index(&fn_value);
-      ActionEntry entry = index <= kActionCount ? action_table[index] : nullptr;
-      if (!entry) fire(ErrorCategory::kInternal, "not-done");
-      entry(f.refs.data());
-      break;
-    }
-    default:
-      function::init_locals(locals);
-      break;
-  }
+  finish_fetch(site, fn_slot, pos, f.refs.data(), locals);
   return pos;
 }
 
