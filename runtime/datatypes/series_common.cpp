@@ -649,7 +649,9 @@ Cell* move(Cell* origin, Cell* target, Cell* part) {
   // before the move; a target past the tail is the tail.
   int32_t total = total_units(origin);
   int32_t to = head_index(target) < 0 ? 0 : std::min(head_index(target), total);
-  // A target inside the moved span has nowhere to go.
+  // A target inside the moved span has nowhere to go. Any other target has
+  // room: the span lands after its element, or at the end for the tail, so a
+  // target near the tail is not refused.
   if (to >= from && to < from + count) return target;
   ownership::notify_around(origin, words::WORD_MOVE, from, count, [&] {
     int32_t now = total_units(origin);
