@@ -20,6 +20,7 @@ uint32_t g_top = 0;
 uint32_t g_cell_limit = 0;      // end less the reserve, or the end while overflowing
 CallFrame* g_frame_cells = nullptr;
 uint32_t g_frame_top = 0;
+uint32_t g_frame_limit = 0;
 }  // namespace detail
 
 namespace {
@@ -27,13 +28,14 @@ namespace {
 using detail::g_base;
 using detail::g_cell_limit;
 using detail::g_cells;
+using detail::g_frame_limit;
 using detail::g_frame_top;
 using detail::g_top;
+using detail::push_frame;
 
 uint32_t g_block_node = 0;      // the argument stack's heap series
 
 std::unique_ptr<CallFrame[]> g_frames;
-uint32_t g_frame_limit = 0;
 
 uint32_t g_throw_frame_top = 0;  // recorded by throw_value for calling_word; 0 = none
 uint32_t g_error_frame_top = 0;
@@ -90,26 +92,6 @@ void restore_values(const CallFrame& f) {
   rec->data3 = f.saved_count;
   if (f.header & kFrameSavedValuesOnStack) rec->header |= kFlagContextOnStack;
   else rec->header &= ~kFlagContextOnStack;
-}
-
-CallFrame* push_frame(const Cell* word, uint32_t kind) {
-  if (g_frame_top >= g_frame_limit) overflow();
-  CallFrame* f = &g_frames[g_frame_top];
-  f->header = kind << kFrameKindShift;
-  f->symbol = word ? word->data2 : 0;
-  f->word_context = word ? word->data1 : 0;
-  f->function_context = 0;
-  f->saved_values = 0;
-  f->saved_count = 0;
-  f->saved_base = g_base;
-  f->base = g_top;
-  g_frame_top++;
-  g_base = g_top;
-  // The result cell lies at or above top: clear what an earlier call left
-  // there, so a callee that pushes nothing returns unset! and the collector
-  // never reads a stale node from it.
-  if (g_top < kArgumentStackCells) set_unset(&g_cells[g_top]);
-  return f;
 }
 
 // Pops the top frame, restoring a kind-1 frame's function context when asked;
@@ -200,14 +182,7 @@ Cell* open_try_frame(const Cell* word) { return open_frame(word, FRAME_TRY); }
 Cell* open_try_all_frame(const Cell* word) { return open_frame(word, FRAME_TRY_ALL); }
 Cell* open_catch_frame(const Cell* word) { return open_frame(word, FRAME_CATCH); }
 Cell* open_loop_frame(const Cell* word) { return open_frame(word, FRAME_LOOP); }
-Cell* open_interp_call_frame(const Cell* word) { return open_frame(word, FRAME_INTERP_CALL); }
-Cell* open_eval_block_frame(const Cell* word) { return open_frame(word, FRAME_EVAL_BLOCK); }
 
-Cell* open_interp_function_frame(const Cell* word, uint32_t function_context) {
-  CallFrame* f = push_frame(word, FRAME_INTERP_FUNCTION);
-  save_values(f, function_context);
-  return arguments();
-}
 
 void set_frame_top(uint32_t count) {
   if (count <= kCallStackFrames) g_frame_top = count;
@@ -238,13 +213,6 @@ void clear_body_flag(uint32_t frame_index) {
 
 void clear_arguments() { g_top = g_base; }
 
-static void pop_keep_result(bool restore) {
-  if (!g_frame_top) return;
-  const CallFrame& f = pop_record(restore);
-  g_top = f.base + 1;
-  g_base = f.saved_base;
-}
-
 static void pop_return(bool restore) {
   if (!g_frame_top) return;
   const CallFrame& f = pop_record(restore);
@@ -260,9 +228,6 @@ static void pop_drop(bool restore) {
   g_base = f.saved_base;
 }
 
-void pop_frame() { pop_keep_result(false); }
-void pop_function_frame() { pop_keep_result(true); }
-void pop_frame_return() { pop_return(false); }
 void pop_function_frame_return() { pop_return(true); }
 void pop_frame_drop() { pop_drop(false); }
 void pop_function_frame_drop() { pop_drop(true); }

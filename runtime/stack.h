@@ -35,6 +35,7 @@
 
 #include "runtime/cell.h"
 #include "runtime/language_error.h"
+#include "runtime/series.h"
 
 namespace kiv::stack {
 
@@ -115,7 +116,36 @@ extern uint32_t g_top;
 extern uint32_t g_cell_limit;
 extern CallFrame* g_frame_cells;
 extern uint32_t g_frame_top;
+extern uint32_t g_frame_limit;  // frames less the reserve, or all while overflowing
 [[noreturn]] void overflow();
+
+// Pushes a frame of the kind naming the word (nullptr: no word); the current
+// top becomes its base. The result cell at the new base is cleared: a callee
+// that pushes nothing returns unset!, and the collector never reads a stale
+// node from it. Inline: every call and block of the interpreter opens one.
+// A function frame also carries the function's context and that context's
+// values reference before the call (flags: kFrameSavedValuesOnStack).
+inline CallFrame* push_frame(const Cell* word, uint32_t kind, uint32_t function_context = 0,
+                             uint32_t saved_values = 0, uint32_t saved_count = 0, uint32_t flags = 0) {
+  if (g_frame_top >= g_frame_limit) [[unlikely]] overflow();
+  CallFrame* f = &g_frame_cells[g_frame_top];
+  // Built whole and stored at once.
+  *f = CallFrame{(kind << kFrameKindShift) | flags, word ? word->data2 : 0, g_base, g_top, word ? word->data1 : 0,
+                 function_context, saved_values, saved_count};
+  g_frame_top++;
+  g_base = g_top;
+  if (g_top < kArgumentStackCells) [[likely]] set_unset(&g_cells[g_top]);
+  return f;
+}
+
+// Pops the top frame, leaving the result: top = base + 1, base = the
+// frame's saved base. Does nothing without a frame.
+inline void pop_keeping_result() {
+  if (!g_frame_top) [[unlikely]] return;
+  const CallFrame& f = g_frame_cells[--g_frame_top];
+  g_top = f.base + 1;
+  g_base = f.saved_base;
+}
 }  // namespace detail
 
 // ---------------------------------------------------------------------------
@@ -153,9 +183,24 @@ Cell* open_try_all_frame(const Cell* word);
 Cell* open_catch_frame(const Cell* word);
 Cell* open_loop_frame(const Cell* word);
 // Kind 0x81; with a function context it is remembered as for kind 0x01.
-Cell* open_interp_function_frame(const Cell* word, uint32_t function_context = 0);
-Cell* open_interp_call_frame(const Cell* word);
-Cell* open_eval_block_frame(const Cell* word);
+inline Cell* open_interp_function_frame(const Cell* word, uint32_t function_context = 0) {
+  if (function_context) {
+    const Cell* rec = series_head_cell(function_context);  // the context's record
+    detail::push_frame(word, FRAME_INTERP_FUNCTION, function_context, rec->data2, rec->data3,
+                       (rec->header & kFlagContextOnStack) ? kFrameSavedValuesOnStack : 0);
+  } else {
+    detail::push_frame(word, FRAME_INTERP_FUNCTION);
+  }
+  return detail::g_cells + detail::g_base;
+}
+inline Cell* open_interp_call_frame(const Cell* word) {
+  detail::push_frame(word, FRAME_INTERP_CALL);
+  return detail::g_cells + detail::g_base;
+}
+inline Cell* open_eval_block_frame(const Cell* word) {
+  detail::push_frame(word, FRAME_EVAL_BLOCK);
+  return detail::g_cells + detail::g_base;
+}
 
 // Frame flags.
 void set_frame_top(uint32_t count);  // the tracer restores the call-stack top
@@ -170,11 +215,29 @@ void clear_body_flag(uint32_t frame_index);
 void clear_arguments();  // top = base
 inline void keep_first() { detail::g_top = detail::g_base + 1; }  // top = base + 1
 // top = base + 1 (the result stays), base = the frame's saved base.
-void pop_frame();
+inline void pop_frame() { detail::pop_keeping_result(); }
 // The same, first restoring the function context's values from the frame.
-void pop_function_frame();
+inline void pop_function_frame() {
+  if (!detail::g_frame_top) [[unlikely]] return;
+  const CallFrame& f = detail::g_frame_cells[--detail::g_frame_top];
+  if (f.kind() == 1 && f.function_context != 0) {
+    Cell* rec = series_head_cell(f.function_context);
+    rec->data2 = f.saved_values;
+    rec->data3 = f.saved_count;
+    if (f.header & kFrameSavedValuesOnStack) rec->header |= kFlagContextOnStack;
+    else rec->header &= ~kFlagContextOnStack;
+  }
+  detail::g_top = f.base + 1;
+  detail::g_base = f.saved_base;
+}
 // Pop, then copy the popped call's result into the caller's result cell.
-void pop_frame_return();
+inline void pop_frame_return() {
+  if (!detail::g_frame_top) [[unlikely]] return;
+  const CallFrame& f = detail::g_frame_cells[--detail::g_frame_top];
+  copy_cell(&detail::g_cells[f.base], &detail::g_cells[f.saved_base]);
+  detail::g_top = f.base + 1;
+  detail::g_base = f.saved_base;
+}
 void pop_function_frame_return();
 // Pop and drop every cell of the frame: top = the frame's base, base = saved base.
 void pop_frame_drop();
