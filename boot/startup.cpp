@@ -87,6 +87,7 @@ void run_module(const Source& source) {
   stack::open_call_frame(nullptr);
   Cell* code = stack::push_new_cell();
   load_text(source.text, code);
+  block::mark_library_code(code->data2);
   Cell block = *code;
   interpreter::evaluate_block(&block, true);
   stack::pop_frame_drop();

@@ -135,8 +135,9 @@ SeriesBuffer* copy_series(SeriesBuffer* buffer) {
   uint32_t node = alloc_series(static_cast<uint32_t>(buffer->size), 1, static_cast<int32_t>(buffer->head));
   SeriesBuffer* from = node_buffer(src);
   SeriesBuffer* to = node_buffer(node);
-  // An owner record belongs to the original only; a copy starts unowned.
-  to->flags = carried_flags(from->flags & ~kSeriesOwned, to->flags) | kSeriesInUse;
+  // An owner record belongs to the original only; a copy starts unowned,
+  // and a copy of library code is the user's.
+  to->flags = carried_flags(from->flags & ~(kSeriesOwned | kSeriesLibrary), to->flags) | kSeriesInUse;
   to->head = from->head;
   to->tail = from->tail;
   std::memcpy(to->head_ptr(), from->head_ptr(), from->used_bytes());
@@ -153,7 +154,7 @@ SeriesBuffer* copy_series_part(uint32_t node, uint32_t start, uint32_t count) {
   uint32_t copy = alloc_series(count, unit, 0);
   from = node_buffer(node);
   SeriesBuffer* to = node_buffer(copy);
-  to->flags = carried_flags(from->flags & ~kSeriesOwned, to->flags) | kSeriesInUse;
+  to->flags = carried_flags(from->flags & ~(kSeriesOwned | kSeriesLibrary), to->flags) | kSeriesInUse;
   to->head = 0;
   to->tail = count * unit;
   std::memcpy(to->data(), from->head_ptr() + start * unit, count * unit);

@@ -47,6 +47,8 @@ constexpr uint32_t kSeriesHeap = 0x00100000;         // process heap: never move
 constexpr uint32_t kSeriesOwned = 0x00020000;        // the series has an owner record
 constexpr uint32_t kSeriesHashtable = 0x00200000;    // the record of a hash table: the collector walks
                                                      // its fields however the record is reached
+constexpr uint32_t kSeriesLibrary = 0x00400000;      // a block of the library's own code: tracing sees it
+                                                     // as built in (copies are user code again)
 
 constexpr uint32_t kBufferHeaderSize = 20;
 constexpr uint32_t kBufferOverhead = 24;  // header + trailing guard word

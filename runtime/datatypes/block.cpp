@@ -257,6 +257,20 @@ uint32_t copy_cells_guarded(const Cell* block, bool deep, bool any_block) {
 
 }  // namespace
 
+void mark_library_code(uint32_t node) {
+  std::vector<uint32_t> pending{node};
+  while (!pending.empty()) {
+    uint32_t n = pending.back();
+    pending.pop_back();
+    if (library_code_q(n)) continue;  // met already
+    node_buffer(n)->flags |= kSeriesLibrary;
+    for (uint32_t i = 0, count = series_length(n); i < count; ++i) {
+      const Cell* c = series_head_cell(n) + i;
+      if (TYPE_OF(c) == TYPE_BLOCK || TYPE_OF(c) == TYPE_PAREN) pending.push_back(c->data2);
+    }
+  }
+}
+
 uint32_t copy_cells(const Cell* block, bool deep, bool any_block) {
   return copy_cells_guarded(block, deep, any_block);
 }

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/series.h"
 
 namespace kiv::block {
 
@@ -73,6 +74,11 @@ void append_top();
 // with any_block). Answers the new node; a cyclic deep copy raises
 // internal/no-cycle.
 uint32_t copy_cells(const Cell* block, bool deep, bool any_block);
+
+// The library's own code: every block and paren reached from the node is
+// flagged so that tracing sees it as built in (flags only, no allocation).
+void mark_library_code(uint32_t node);
+inline bool library_code_q(uint32_t node) { return (node_buffer(node)->flags & kSeriesLibrary) != 0; }
 
 // Makes the cell an empty block! with room for n cells (1 when n < 1).
 Cell* init_cell(Cell* cell, int32_t n);

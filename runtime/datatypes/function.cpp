@@ -255,6 +255,8 @@ uint32_t push(const Cell* spec, const Cell* body, uint32_t context, int32_t nati
 
   if (series::any_block_q(TYPE_OF(body_value.get()))) {
     Cell copy{TYPE_BLOCK, 0, block::copy_cells(body_value.get(), true, true), 0};
+    // A body the library wrote stays library code in the function's copy.
+    if (block::library_code_q(body_value->data2)) block::mark_library_code(copy.data2);
     series_head_cell(aux)[kAuxBody] = copy;
     if (own_context) _context::bind_block(&copy, ctx, false);
   }

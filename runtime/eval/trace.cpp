@@ -1,6 +1,8 @@
 #include "runtime/eval/trace.h"
 
 #include "runtime/collector.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/symbol.h"
@@ -13,10 +15,10 @@
 namespace kiv::trace {
 
 bool g_on = false;
+bool g_active = false;
 
 namespace {
 
-bool g_active = false;
 uint32_t g_mask = 0;
 Cell g_tracer{TYPE_NONE, 0, 0, 0};
 
@@ -60,8 +62,6 @@ struct RunGuard {
 
 }  // namespace
 
-bool active() { return g_active; }
-
 void mark_roots() { collector::mark_cell(&g_tracer); }
 
 void init() {
@@ -90,6 +90,10 @@ uint32_t mask_of(const Cell* tracer) {
 
 void fire_event(uint32_t event, const Cell* code, int64_t pos, const Cell* value, const Cell* ref) {
   if (!g_on || !(g_mask & event) || TYPE_OF(&g_tracer) != TYPE_FUNCTION) return;
+  // The library's own code is seen as built in: nothing from inside its
+  // blocks and bodies, only its calls from user code, the user code it
+  // evaluates, and the errors it raises.
+  if (code && event != EV_ERROR && series::any_block_q(TYPE_OF(code)) && block::library_code_q(code->data2)) return;
   // Copies first: the cells given may lie at or above the top, where the
   // pushes below write.
   Cell args[6];

@@ -57,10 +57,11 @@ enum CallbackKind : uint32_t {
 };
 
 extern bool g_on;
+extern bool g_active;
 
 inline bool on() { return g_on; }
 // A do/trace is running.
-bool active();
+inline bool active() { return g_active; }
 
 // Resets the state (no tracer, tracing off).
 void init();

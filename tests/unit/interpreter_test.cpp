@@ -25,13 +25,15 @@ namespace kiv::testing {
 namespace {
 
 // Evaluates the text; answers "ok <molded-ish result>" for an integer
-// result, "error <category/id>" for an error, "other" otherwise.
-std::string run(const char* text) {
+// result, "error <category/id>" for an error, "other" otherwise. As library
+// code, the text is flagged as the library's own modules are.
+std::string run(const char* text, bool as_library = false) {
   try {
     stack::FrameGuard guard;
     stack::open_call_frame(nullptr);
     Cell* code = stack::push_new_cell();
     boot::load_text(text, code);
+    if (as_library) block::mark_library_code(code->data2);
     Cell block = *code;
     interpreter::evaluate_block(&block, false);
     Cell result = *stack::last_pushed();
@@ -80,6 +82,40 @@ TEST(InterpreterDeathTest, DeepRecursionOnASmallNativeStackRaisesStackOverflowIn
                               std::string c = run("h: func [n] [either n < 2 [1] [n * h n - 1]] h 10");
                               std::printf("%s|%s|%s\n", a.c_str(), b.c_str(), c.c_str());
                               return a == "word stack-overflow" && b == "word stack-overflow" && c == "ok 3628800";
+                            }),
+              ::testing::ExitedWithCode(0), "");
+}
+
+TEST(InterpreterDeathTest, TracingSeesLibraryCodeAsBuiltInAndTracesTheUserCodeItRuns) {
+  EXPECT_EXIT(run_on_thread(size_t{64} << 20,
+                            [] {
+                              stack::set_uncaught_error_handler(nullptr);
+                              boot::start();
+                              // A library function that runs the user's block, and one that
+                              // makes a function: its body is still the library's.
+                              run("lib-run: func [b] [do b] lib-make: does [func [] [1 + 1]]", true);
+                              const char* tracer =
+                                  "log: copy [] tracer: func [ev code off val ref frame] "
+                                  "[append log ev if ev = 'fetch [append log :val]] ";
+                              // Its call and return are seen, nothing of its body ("fetch do"),
+                              // and the user's block is traced ("fetch +").
+                              std::string a = run((std::string(tracer) +
+                                                   "do/trace [lib-run [1 + 2]] :tracer "
+                                                   "either all [find log 'call find log 'return find log '+ "
+                                                   "not find log 'do] [1] [0]")
+                                                      .c_str());
+                              std::string b = run((std::string(tracer) +
+                                                   "f: lib-make do/trace [f] :tracer "
+                                                   "either all [find log 'call not find log 'prolog "
+                                                   "not find log '+] [1] [0]")
+                                                      .c_str());
+                              // A copy of library code is the user's again.
+                              std::string c = run((std::string(tracer) +
+                                                   "g: func [] copy/deep body-of :lib-make do/trace [g] :tracer "
+                                                   "either all [find log 'prolog find log 'func] [1] [0]")
+                                                      .c_str());
+                              std::fprintf(stderr, "%s|%s|%s\n", a.c_str(), b.c_str(), c.c_str());
+                              return a == "ok 1" && b == "ok 1" && c == "ok 1";
                             }),
               ::testing::ExitedWithCode(0), "");
 }
