@@ -540,18 +540,19 @@ Found search(Cell* series, Cell* value, Cell* part, bool case_sensitive, bool an
     if (head + len <= head + count && matches_at(h, p, head)) return hit(head);
     return none;
   }
+  // Backward searches step from the unit just before where they start (the
+  // head for /reverse, the end of the range for /last), so their skip grid
+  // is counted from there, not from the head.
   if (reverse) {
     int32_t low = head - count;
-    for (int32_t i = head - step; i >= low; i -= step)
+    for (int32_t i = head - 1; i >= low; i -= step)
       if (i + len <= total && matches_at(h, p, i)) return hit(i);
     return none;
   }
   int32_t end = head + count;  // the match must end by here
   if (last) {
-    int32_t span = end - len - head;
-    if (span < 0) return none;
-    for (int32_t i = head + (span / step) * step; i >= head; i -= step)
-      if (matches_at(h, p, i)) return hit(i);
+    for (int32_t i = end - 1; i >= head; i -= step)
+      if (i + len <= end && matches_at(h, p, i)) return hit(i);
     return none;
   }
   for (int32_t i = head; i + len <= end; i += step)
