@@ -126,6 +126,8 @@ HashCompare pick(HashCompare c) { return c ? c : g_compare ? g_compare : basic_c
 bool word_type_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
 // The word kinds a map treats as one key.
 bool map_word_type_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_GET_WORD; }
+// The word kinds that equal one another by spelling (issue! stands apart).
+bool search_word_type_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_REFINEMENT; }
 
 // The type for "same type" tests: a string with an explicit length is a string.
 uint32_t key_type(const Cell* c) {
@@ -400,8 +402,14 @@ int32_t compare_words(const Cell* a, const Cell* b) {
 
 int32_t basic_compare(const Cell* a, const Cell* b, int32_t op) {
   const uint32_t t = key_type(a);
-  if (t != key_type(b)) return -2;
   const bool strict = op == 2 || op == 8 || op == 9;
+  if (t != key_type(b)) {
+    // Two word kinds are equal by spelling, except under the strict codes.
+    if (!search_word_type_q(t) || !search_word_type_q(TYPE_OF(b))) return -2;
+    if (strict) return 1;
+    const uint32_t x = canonical_symbol(a->data2), y = canonical_symbol(b->data2);
+    return order_of(x < y, x == y);
+  }
   switch (t) {
     case TYPE_STRING:
     case TYPE_FILE:
@@ -546,6 +554,13 @@ void ensure_reverse(uint32_t table, uint32_t count) {
 }
 
 bool same_type(const Cell* a, const Cell* b) { return key_type(a) == key_type(b); }
+
+// Whether a lookup for b may find a cell of a's class: the same type, or two
+// word kinds (a word equals a set-word of its spelling under the search
+// codes). Issues meet only issues.
+bool classes_meet(const Cell* a, const Cell* b) {
+  return same_type(a, b) || (search_word_type_q(TYPE_OF(a)) && search_word_type_q(TYPE_OF(b)));
+}
 
 // A map compares its word keys as set-words.
 Cell map_key(const Cell* c) {
@@ -917,18 +932,21 @@ bool on_grid(uint32_t i, uint32_t start, uint32_t skip) {
 
 int32_t find_kind0(uint32_t table, const Cell& value, uint32_t start, uint32_t skip, int32_t op, bool last,
                    bool reverse, HashCompare cmp) {
+  // Every class the value can equal lies on its probe chain: one class for
+  // most values, one per word kind for a word (the kinds hash alike). The
+  // chain is walked to its end and the best position over all of them kept.
   Probe p(hash_value(&value), get(table, kBuckets));
+  int64_t best = -1;
   do {
     const uint32_t state = bucket_state(table, p.bucket);
-    if (state == kBucketEmpty) return -1;
+    if (state == kBucketEmpty) break;
     if (state != kBucketLive) continue;
     const Cell rep = data_cell(table, representative(table, p.bucket));
-    if (!same_type(&rep, &value) || cmp(&rep, &value, 0) != 0) continue;
-    // The bucket of the value's class: choose among its cells.
+    if (!classes_meet(&rep, &value) || cmp(&rep, &value, 0) != 0) continue;
+    // A bucket of a class the value may equal: choose among its cells.
     const uint32_t b = p.bucket;
     const int32_t s = slot(table, b);
     const uint32_t count = s >= 0 ? 1 : word_count(list_node(table, static_cast<uint32_t>(-s)));
-    int64_t best = -1;
     for (uint32_t j = 0; j < count; j++) {
       const uint32_t i = s >= 0 ? static_cast<uint32_t>(s) : words_of(list_node(table, static_cast<uint32_t>(-s)))[j];
       if (!on_grid(i, start, skip)) continue;
@@ -944,9 +962,8 @@ int32_t find_kind0(uint32_t table, const Cell& value, uint32_t start, uint32_t s
       const Cell c = data_cell(table, i);
       if (cmp(&c, &value, op) == 0) best = i;
     }
-    return static_cast<int32_t>(best);
   } while (p.next());
-  return -1;
+  return static_cast<int32_t>(best);
 }
 
 // Kinds 1 and 2: whether the stored key at a bucket matches the value.

@@ -528,21 +528,22 @@ inline int32_t find_op(bool case_sensitive, bool same) {
   return same ? COMP_SAME : (case_sensitive ? COMP_STRICT_EQUAL : COMP_FIND);
 }
 
-// True when a cell equals the value under a type-strict op code (2, 9, 12):
-// values of different types never do.
-bool cell_matches(const Cell* cell, const Cell* value, int32_t op) {
-  if (TYPE_OF(cell) != TYPE_OF(value)) return false;
+// A cell against the value under a search op code (2, 9, 12), as the cell's
+// compare handler answers it: values of two types are unequal except the
+// word kinds, which meet on their spelling under code 12 (and only as one
+// kind under code 2). Identity (9) never holds across types, whatever a
+// number handler would answer for 1 and 1.0.
+int32_t search_compare(const Cell* cell, const Cell* value, int32_t op) {
+  if (op == COMP_SAME && TYPE_OF(cell) != TYPE_OF(value)) return 1;
   Cell a = *cell, b = *value;
-  return compare_values(&a, &b, op) == 0;
+  return compare_values(&a, &b, op);
 }
 
-// The compare routine handed to the hash tables: the compare action for two
-// values of one type, "not equal" for two types.
-int32_t table_compare(const Cell* a, const Cell* b, int32_t op) {
-  if (TYPE_OF(a) != TYPE_OF(b)) return kNotComparable;
-  Cell x = *a, y = *b;
-  return compare_values(&x, &y, op);
-}
+bool cell_matches(const Cell* cell, const Cell* value, int32_t op) { return search_compare(cell, value, op) == 0; }
+
+// The compare routine handed to the hash tables. The tables only ask it
+// about cells of the value's type, or of any word kind for a word.
+int32_t table_compare(const Cell* a, const Cell* b, int32_t op) { return search_compare(a, b, op); }
 
 struct FindQuery {
   const Cell* part = nullptr;

@@ -10,6 +10,7 @@
 
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/series_common.h"
+#include "runtime/datatypes/symbol.h"
 #include "runtime/hashtable.h"
 #include "runtime/ownership.h"
 #include "tests/unit/series_test_support.h"
@@ -268,6 +269,79 @@ TEST_F(HashUpkeep, SetOperationOnAHashGivesAnIndexedHash) {
   EXPECT_EQ(TYPE_OF(x.get()), TYPE_HASH);
   ASSERT_NE(x->data3, 0u);
   EXPECT_EQ(where(x.get(), 4), 3);
+}
+
+// Words of every kind hash alike, so a hash! finds a word at a set-word, a
+// lit-word or a refinement of its spelling as a scan of a block does; with
+// /case only the same kind and spelling, and an issue only an issue.
+TEST_F(HashUpkeep, WordKindsMeetInTheTableAsInAScan) {
+  const uint32_t a = symbol::intern("a"), upper = symbol::intern("A"), x = symbol::intern("x");
+  auto w = [](uint32_t type, uint32_t sym) { return Cell{type, 0, sym, 0xFFFFFFFFu}; };
+  // x a: 1 A 2 a 3 'a #a
+  const Cell cells[] = {w(TYPE_WORD, x), w(TYPE_SET_WORD, a), int_cell(1), w(TYPE_WORD, upper), int_cell(2),
+                        w(TYPE_WORD, a), int_cell(3), w(TYPE_LIT_WORD, a), w(TYPE_ISSUE, a)};
+  RootedCell plain = parse(""), indexed = parse("");
+  for (const Cell& c : cells) {
+    block::append_cell(plain.get(), &c);
+    block::append_cell(indexed.get(), &c);
+  }
+  Cell whole = *indexed;
+  indexed->data3 = hashtable_init(static_cast<uint32_t>(series::length(&whole)), &whole, hashtable::kKindHash, 0);
+  set_type(indexed.get(), TYPE_HASH);
+
+  const Cell word_a = w(TYPE_WORD, a);
+  for (const Cell& kind : {w(TYPE_SET_WORD, upper), w(TYPE_LIT_WORD, a), w(TYPE_GET_WORD, a), w(TYPE_REFINEMENT, a)})
+    EXPECT_EQ(hash_value(&kind), hash_value(&word_a)) << TYPE_OF(&kind);
+
+  struct {
+    Cell value;
+    bool case_sensitive, last;
+    int32_t start, expected;  // 0-based; -1 for none
+  } cases[] = {
+      {word_a, false, false, 0, 1},                         // the set-word a:
+      {word_a, true, false, 0, 5},                          // only the word a
+      {w(TYPE_SET_WORD, upper), false, false, 0, 1},
+      {w(TYPE_SET_WORD, upper), true, false, 0, -1},
+      {w(TYPE_SET_WORD, a), true, false, 0, 1},
+      {w(TYPE_LIT_WORD, a), true, false, 0, 7},
+      {w(TYPE_REFINEMENT, a), false, false, 0, 1},
+      {word_a, false, false, 2, 3},                         // A, from the third cell
+      {word_a, false, true, 0, 7},                          // 'a; never the issue
+      {word_a, true, true, 0, 5},
+      {w(TYPE_ISSUE, a), false, false, 0, 8},
+      {w(TYPE_ISSUE, a), false, true, 0, 8},
+  };
+  for (const auto& c : cases) {
+    for (Cell* series : {plain.get(), indexed.get()}) {
+      Cell s = *series, v = c.value;
+      s.data1 = static_cast<uint32_t>(c.start);
+      block::find(&s, &v, nullptr, false, c.case_sensitive, false, false, nullptr, nullptr, c.last, false, false,
+                  false);
+      const int32_t got = TYPE_OF(&s) == TYPE_NONE ? -1 : static_cast<int32_t>(s.data1);
+      EXPECT_EQ(got, c.expected) << "type " << TYPE_OF(&c.value) << " case " << c.case_sensitive << " last "
+                                 << c.last << " start " << c.start << (series == indexed.get() ? " hash!" : " block!");
+    }
+  }
+
+  // The set operations take one word of each spelling, or of each kind and
+  // spelling with /case.
+  RootedCell u = plain, none_second(none_cell());
+  block::set_operation(u.get(), none_second.get(), false, nullptr, block::SET_UNIQUE);
+  EXPECT_EQ(mold(*u), "[x a: 1 2 3 #a]");
+  u = plain;
+  block::set_operation(u.get(), none_second.get(), true, nullptr, block::SET_UNIQUE);
+  EXPECT_EQ(mold(*u), "[x a: 1 A 2 a 3 'a #a]");
+  // Membership in a hash! goes through its table.
+  RootedCell first = parse("1 2 3"), second = indexed;
+  Cell word_upper = w(TYPE_LIT_WORD, upper);
+  block::append_cell(first.get(), &word_upper);
+  block::set_operation(first.get(), second.get(), false, nullptr, block::SET_INTERSECT);
+  ASSERT_EQ(TYPE_OF(first.get()), TYPE_HASH);
+  EXPECT_EQ(series::length(first.get()), 4);
+  first = parse("1 2 3");
+  block::append_cell(first.get(), &word_upper);
+  block::set_operation(first.get(), second.get(), true, nullptr, block::SET_INTERSECT);
+  EXPECT_EQ(series::length(first.get()), 3);
 }
 
 // ---------------------------------------------------------------------------
