@@ -197,8 +197,9 @@ inline Cell* open_interp_call_frame(const Cell* word) {
   detail::push_frame(word, FRAME_INTERP_CALL);
   return detail::g_cells + detail::g_base;
 }
-inline Cell* open_eval_block_frame(const Cell* word) {
-  detail::push_frame(word, FRAME_EVAL_BLOCK);
+// flags: kFramePassesReturn, or 0.
+inline Cell* open_eval_block_frame(const Cell* word, uint32_t flags = 0) {
+  detail::push_frame(word, FRAME_EVAL_BLOCK, 0, 0, 0, flags);
   return detail::g_cells + detail::g_base;
 }
 

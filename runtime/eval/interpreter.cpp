@@ -129,6 +129,16 @@ constexpr uint32_t kMaxRefinements = 16;
 
 inline Cell read_at(const Cell* code, uint32_t pos) { return series_head_cell(code->data2)[pos]; }
 
+// The number of cells of a block's series (code, argument lists, values):
+// its used bytes by sixteen, with no unit to read.
+inline uint32_t cells_in(uint32_t node) { return node_buffer(node)->used_bytes() >> 4; }
+// The tail position of code.
+inline uint32_t tail_of(const Cell* code) { return cells_in(code->data2); }
+
+// The word that names block frames. The word table is a fixed array: the
+// cell's address never changes (set by init).
+const Cell* g_body_word = nullptr;
+
 inline bool word_kind_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_REFINEMENT; }
 
 inline bool callable_q(uint32_t t) {
@@ -477,7 +487,7 @@ uint32_t fetch_argument(const CallSite& site, const Cell* fn, uint32_t list, uin
                         bool no_infix) {
   Cell typeset = series_head_cell(list)[entry];
   uint32_t kind = arg_kind(&typeset);
-  if (pos >= code_tail(site.code)) {
+  if (pos >= tail_of(site.code)) {
     if (kind == kArgQuoted && typeset_admits(&typeset, TYPE_UNSET)) {
       stack::push_new_cell();
       return pos;
@@ -522,7 +532,7 @@ uint32_t fetch_argument(const CallSite& site, const Cell* fn, uint32_t list, uin
 }
 
 // Skips one argument without evaluating it (apply/safer).
-uint32_t skip_argument(const CallSite& site, uint32_t pos) { return pos < code_tail(site.code) ? pos + 1 : pos; }
+uint32_t skip_argument(const CallSite& site, uint32_t pos) { return pos < tail_of(site.code) ? pos + 1 : pos; }
 
 // Finds the refinement entry for a word: its index in the list, or -1.
 int32_t find_refinement(uint32_t list, const Cell* word) {
@@ -536,7 +546,7 @@ int32_t find_refinement(uint32_t list, const Cell* word) {
 
 // Reads the logic! that says whether a refinement is used (apply modes).
 bool read_refinement_flag(const CallSite& site, const Cell* refinement, uint32_t* pos) {
-  if (*pos >= code_tail(site.code)) return false;
+  if (*pos >= tail_of(site.code)) return false;
   *pos = evaluate_expression(site.code, *pos, false, true, false);
   Cell flag = *stack::last_pushed();
   stack::drop_cells(1);
@@ -594,7 +604,7 @@ struct Fetch {
         *pos = skip_argument(site, *pos);
         continue;
       }
-      if (from_block && *pos >= code_tail(site.code)) {
+      if (from_block && *pos >= tail_of(site.code)) {
         stack::push_copy(&kNoneCell);
       } else {
         *pos = fetch_argument(site, fn(), list, j, *pos, false);
@@ -674,7 +684,7 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
     if (kind == kArgReturn) continue;
     if (infix && fetched == 0) {
       check_argument(site, stack::at(fn_slot), list, i);
-    } else if (kind == kArgEvaluated && pos < code_tail(site.code)) {
+    } else if (kind == kArgEvaluated && pos < tail_of(site.code)) {
       pos = evaluate_expression(site.code, pos, infix, true, false);
       if (!typeset_admits(series_head_cell(list) + i, stack::top_type()))
         expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
@@ -733,7 +743,7 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
           if (all) {
             if (safer) {
               pos = skip_argument(site, pos);
-            } else if (pos < code_tail(site.code)) {
+            } else if (pos < tail_of(site.code)) {
               pos = fetch_argument(site, f.fn(), list, i, pos, false);
               stack::drop_cells(1);
             }
@@ -746,11 +756,11 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
           // where they lie.
           const Cell* value = stack::at(stack::base_index() + f.fetched);
           if (!typeset_admits(&e, TYPE_OF(value))) expect_arg(site, f.fn(), list, i, value);
-        } else if (mode && pos >= code_tail(site.code)) {
+        } else if (mode && pos >= tail_of(site.code)) {
           stack::push_copy(&Fetch::kNoneCell);
         } else if (infix && f.fetched == 0) {
           check_argument(site, f.fn(), list, i);
-        } else if (arg_kind(&e) == kArgEvaluated && pos < code_tail(site.code)) {
+        } else if (arg_kind(&e) == kArgEvaluated && pos < tail_of(site.code)) {
           // The common argument, fetched and checked here against the
           // entry read above.
           pos = evaluate_expression(site.code, pos, infix, true, false);
@@ -806,7 +816,7 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
     // refinement! values, each followed by a logic! and its arguments.
     bool any = false;
     for (uint32_t i = 0; i < series_length(list) && !any; ++i) any = TYPE_OF(series_head_cell(list) + i) == TYPE_REFINEMENT;
-    while (any && pos < code_tail(site.code)) {
+    while (any && pos < tail_of(site.code)) {
       Cell element = read_at(site.code, pos);
       if (TYPE_OF(&element) != TYPE_REFINEMENT) fire(ErrorCategory::kScript, "bad-refine", element);
       ++pos;
@@ -1186,11 +1196,8 @@ inline double number_value(const Cell* c) {
   return pos;
 }
 
-// The number of cells of a code buffer, without a division by a unit read
-// at run time when it holds cells (it always does).
-inline uint32_t cell_count(const SeriesBuffer* b) {
-  return b->unit() == sizeof(Cell) ? b->used_bytes() / sizeof(Cell) : b->length();
-}
+// The number of cells of a code buffer.
+inline uint32_t cell_count(const SeriesBuffer* b) { return b->used_bytes() >> 4; }
 
 // A number written in the code, or the number a bound word has for value.
 [[gnu::always_inline]] inline const Cell* number_operand(const Cell* c) {
@@ -1499,7 +1506,7 @@ uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* compl
   stack::open_interp_call_frame(&v);
   stack::push_copy(&v);
   trace::event(trace::EV_PUSH, code, at, &v);
-  if (pos >= code_tail(code)) fire(ErrorCategory::kScript, "need-value", v);
+  if (pos >= tail_of(code)) fire(ErrorCategory::kScript, "need-value", v);
   if (after) {
     stack::push_copy(&prefix);
     pos = apply_infix(code, after);
@@ -1560,7 +1567,7 @@ uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* compl
       stack::push_copy(_context::get_word(&v));
       break;
     case TYPE_ISSUE:
-      if (pos < code_tail(code)) {
+      if (pos < tail_of(code)) {
         Cell next = read_at(code, pos);
         std::string_view name = symbol::utf8_of(v.data2);
         if (TYPE_OF(&next) == TYPE_BLOCK && (name == "system" || name == "system-global"))
@@ -1591,7 +1598,7 @@ uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* compl
     case TYPE_SET_PATH: {
       stack::FrameGuard guard;
       stack::open_interp_call_frame(word_cell(words::WORD_SET_PATH));
-      if (pos >= code_tail(code)) fire(ErrorCategory::kScript, "need-value", v);
+      if (pos >= tail_of(code)) fire(ErrorCategory::kScript, "need-value", v);
       pos = evaluate_expression(code, pos, false, true, false);
       Cell value = *stack::last_pushed();
       trace::event(trace::EV_SET, code, at, &value, &v);
@@ -1691,6 +1698,7 @@ void init() {
   g_pending = 0;
   g_pending_value = Cell{TYPE_UNSET, 0, 0, 0};
   g_code_scopes = nullptr;
+  g_body_word = word_cell(words::WORD_BODY);
   trace::init();
   collector::set_root_hook(collector::RootHook::kInterpreterPosition, mark_roots);
   stack::set_error_hook(on_error);
@@ -1726,7 +1734,7 @@ bool error_position(Cell* out) {
 
 void check_native_stack() { check_stack(); }
 
-uint32_t code_tail(const Cell* code) { return series_length(code->data2); }
+uint32_t code_tail(const Cell* code) { return tail_of(code); }
 
 uint32_t argument_list(const Cell* fn) { return cached_argument_list(fn); }
 
@@ -1746,20 +1754,17 @@ void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_retur
   // (current_code, the tracer's arguments) its line flag is dropped.
   const Cell block = *code;
   stack::FrameGuard guard;
-  // The word table is a fixed array: the cell's address never changes.
-  static const Cell* const body_word = word_cell(words::WORD_BODY);
-  stack::open_eval_block_frame(body_word);
-  if (passes_return) mark_passes_return();
+  stack::open_eval_block_frame(g_body_word, passes_return ? stack::kFramePassesReturn : 0);
   CodeScope scope(block);
   uint32_t pos = block.data1;
-  uint32_t tail = code_tail(&block);
+  uint32_t tail = tail_of(&block);
   if (pos > tail) pos = tail;
   trace::event(trace::EV_ENTER, &block, pos, &block);
-  while (pos < code_tail(&block) && !pending()) {
+  while (pos < tail_of(&block) && !pending()) {
     g_current_pos = pos;
     pos = evaluate_expression(&block, pos, false, false, false);
   }
-  if (trace::on()) trace::event(trace::EV_EXIT, &block, code_tail(&block), stack::arguments());
+  if (trace::on()) trace::event(trace::EV_EXIT, &block, tail_of(&block), stack::arguments());
   if (pop_with_result) {
     stack::pop_frame_return();
   } else {
@@ -1800,7 +1805,7 @@ uint32_t evaluate_next(const Cell* code, uint32_t pos, bool keep) {
 
 uint32_t evaluate_next_position(const Cell* code) {
   Cell block = *code;
-  uint32_t tail = code_tail(&block);
+  uint32_t tail = tail_of(&block);
   uint32_t pos = block.data1 > tail ? tail : block.data1;
   if (pos >= tail) {
     stack::push_new_cell();
@@ -1977,7 +1982,7 @@ void apply(const Cell* fn, const Cell* block, const Cell* path, uint32_t mode) {
   uint32_t slot = stack::top_index();
   Cell* code = stack::push_copy(block);
   code->header = TYPE_BLOCK;
-  uint32_t tail = code_tail(code);
+  uint32_t tail = tail_of(code);
   if (code->data1 > tail) code->data1 = tail;
   Cell* p = path ? stack::push_copy(path) : nullptr;
   Cell name = *word_cell(words::WORD_ANON);
