@@ -111,8 +111,10 @@ inline Cell* value_at(uint32_t ctx, uint32_t index) {
     if (index >= rec->data3 || static_cast<uint64_t>(rec->data2) + index >= stack::kArgumentStackCells) return nullptr;
     return stack::at(rec->data2 + index);
   }
-  if (index >= series_length(rec->data2)) return nullptr;
-  return series_head_cell(rec->data2) + index;
+  // A value series holds cells: its length is its used bytes by sixteen.
+  SeriesBuffer* values = node_buffer(rec->data2);
+  if (index >= values->used_bytes() >> 4) return nullptr;
+  return values->head_cell() + index;
 }
 
 // ---------------------------------------------------------------------------
