@@ -437,12 +437,27 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
 // ---------------------------------------------------------------------------
 // make, append and insert.
 
+namespace {
+
+// The object's body as reflect answers it: set-word and value pairs.
+Cell object_body(const Cell* object, uint32_t target) {
+  RootedCell body(*object);
+  Cell field{TYPE_WORD, 0, words::symbol_of(words::SYM_BODY), 0};
+  dispatch_reflect(body.get(), &field);
+  set_type(body.get(), target);
+  return *body;
+}
+
+}  // namespace
+
 Cell* make(Cell* type, Cell* spec) {
   uint32_t target = TYPE_OF(type) == TYPE_DATATYPE ? datatype::named_type(type) : TYPE_OF(type);
   uint32_t st = TYPE_OF(spec);
   Cell result;
   if (series::any_block_q(st)) {
     result = Cell{target, 0, copy_cells(spec, false, false), 0};
+  } else if (st == TYPE_OBJECT) {
+    result = object_body(spec, target);
   } else if (st == TYPE_INTEGER || st == TYPE_FLOAT) {
     init_cell(&result, get_make_size(spec));
     set_type(&result, target);
@@ -1018,6 +1033,8 @@ Cell* to(Cell* type, Cell* spec) {
   uint32_t st = TYPE_OF(&s);
   if (series::any_block_q(st)) {
     *result = Cell{target, 0, copy_cells(&s, false, false), 0};
+  } else if (st == TYPE_OBJECT) {
+    *result = object_body(keep.get(), target);
   } else if (st == TYPE_STRING) {
     lexer::LexRequest request;
     lexer::LexResult r = lexer::transcode_string(keep.get(), -1, request);
