@@ -658,6 +658,8 @@ constexpr std::array<int32_t, kMaxRefinements> kNoRefinements = [] {
 }();
 
 uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed);
+inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete);
+uint32_t infix_after(const Cell* code, uint32_t pos);
 
 // Fetches the arguments of a call (the frame is open, the function cell sits
 // at fn_slot just below its base), then calls a native or action entry, or
@@ -685,7 +687,29 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
     if (infix && fetched == 0) {
       check_argument(site, stack::at(fn_slot), list, i);
     } else if (kind == kArgEvaluated && pos < tail_of(site.code)) {
-      pos = evaluate_expression(site.code, pos, infix, true, false);
+      // A block, string or number written in the code, with no operator
+      // after it that could take it (no word follows, or none may), is
+      // pushed as it is: the blocks of if, either and loops.
+      const SeriesBuffer* cb = node_buffer(site.code->data2);
+      const Cell* c = reinterpret_cast<const Cell*>(cb->data() + cb->head) + pos;
+      uint32_t t = TYPE_OF(c);
+      uint32_t after = 0;
+      Cell prefix;
+      bool complete = false;
+      if ((t == TYPE_BLOCK || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_STRING) && !trace::on() &&
+          (infix || pos + 1 >= cb->used_bytes() >> 4 || TYPE_OF(c + 1) != TYPE_WORD)) {
+        stack::push_copy(c);
+        ++pos;
+      } else if (t == TYPE_WORD && !infix && !trace::on() &&
+                 (after = number_prefix(site.code, pos, &prefix, &complete)) != 0) {
+        // A word whose value is a number, and the fast operators after it
+        // (n - 1): computed at once, the ordinary evaluation going on from
+        // where the fast start stopped.
+        stack::push_copy(&prefix);
+        pos = complete ? after : infix_after(site.code, after);
+      } else {
+        pos = evaluate_expression(site.code, pos, infix, true, false);
+      }
       if (!typeset_admits(series_head_cell(list) + i, stack::top_type()))
         expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
     } else {
@@ -1259,6 +1283,9 @@ inline uint32_t cell_count(const SeriesBuffer* b) { return b->used_bytes() >> 4;
   return pos;
 }
 
+// The operators after a pushed value, out of line.
+[[gnu::noinline]] uint32_t infix_after(const Cell* code, uint32_t pos) { return apply_infix(code, pos); }
+
 // ---------------------------------------------------------------------------
 // Paths.
 
@@ -1449,7 +1476,7 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
 // operator the fast path declined, or the end of the expression, when
 // complete is set), or 0 when the expression does not start with a number.
 // Nothing in it can raise, call out or allocate.
-uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete) {
+[[gnu::always_inline]] inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete) {
   const SeriesBuffer* b = node_buffer(code->data2);
   uint32_t tail = cell_count(b);
   const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head);
