@@ -23,9 +23,10 @@ void init_case_folding();
 // to itself.
 int32_t case_map_char(int32_t code_point, bool upper);
 
-// The one folding used by every case-insensitive comparison, search, sort and
-// hash of text: two code points are equal ignoring case when their folds are
-// equal.
+// The one folding used by every case-insensitive comparison, search and hash
+// of text: two code points are equal ignoring case when their folds are
+// equal. (Sorting the characters of a string ignoring case orders them by
+// their lower case instead; see string sort.)
 int32_t fold_case(int32_t code_point);
 
 // The worker of the uppercase and lowercase natives: maps a char! value, or

@@ -48,6 +48,16 @@ inline int32_t fold(uint32_t cp, bool case_sensitive) {
   return fold_case(static_cast<int32_t>(cp));
 }
 
+// The key a character sorts by when case is ignored: its lower case, at
+// every unit width, so a text orders the same whichever unit holds it and
+// "_" and the other signs between "Z" and "a" sort before the letters.
+// Equality ignoring case (fold) is unaffected: this only orders.
+inline int32_t sort_key(uint32_t cp, bool case_sensitive) {
+  if (case_sensitive) return static_cast<int32_t>(cp);
+  if (cp < 128) return static_cast<int32_t>(cp - 'A' < 26u ? cp + 32 : cp);
+  return case_map_char(static_cast<int32_t>(cp), false);
+}
+
 inline int32_t total_of(const Cell* v) { return static_cast<int32_t>(node_buffer(node_of(v))->length()); }
 
 // The head index clamped to [0, total], stored back when it lay past the tail.
@@ -609,7 +619,7 @@ int32_t compare_records(uint32_t a, uint32_t b, intptr_t extra1, intptr_t) {
   uint32_t to = r.whole ? r.record : r.offset + 1;
   int32_t result = 0;
   for (uint32_t k = from; k < to && result == 0; ++k) {
-    int32_t ca = fold(pa[k], r.case_sensitive), cb = fold(pb[k], r.case_sensitive);
+    int32_t ca = sort_key(pa[k], r.case_sensitive), cb = sort_key(pb[k], r.case_sensitive);
     result = three_way(ca, cb);
   }
   return r.reverse ? -result : result;

@@ -7,7 +7,10 @@
 #include <tuple>
 #include <vector>
 
+#include "runtime/case_fold.h"
 #include "runtime/collector.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/eval/actions.h"
 #include "runtime/hashtable.h"
 #include "runtime/language_error.h"
 #include "runtime/memory.h"
@@ -75,6 +78,37 @@ TEST_F(HashTable, TextHashesAlikeInEveryUnitAndEveryCase) {
   // A file! and a string! of one text hash alike; the table keeps types apart.
   RootedCell f(text(U"Straße é", 1, TYPE_FILE));
   EXPECT_EQ(hash_value(a.get()), hash_value(f.get()));
+}
+
+// Equal keys must meet: a one-letter text hashes like each of its case
+// partners exactly when string comparison calls the two equal ignoring case.
+// (One code point is one hash block, so single letters never collide.)
+TEST_F(HashTable, TextHashFoldsAsComparisonFolds) {
+  RootedCell a(text(U"x", 4)), b(text(U"x", 4));
+  auto put = [](Cell* c, int32_t cp) { std::memcpy(node_buffer(c->data2)->data(), &cp, 4); };
+  int checked = 0;
+  for (int32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+    const int32_t up = case_map_char(cp, true), low = case_map_char(cp, false);
+    if (up == cp && low == cp) continue;
+    for (int32_t other : {up, low, case_map_char(up, false), case_map_char(low, true)}) {
+      put(a.get(), cp);
+      put(b.get(), other);
+      const bool equal = string::compare_worker(a.get(), b.get(), COMP_EQUAL, false) == 0;
+      ASSERT_EQ(equal, hash_value(a.get()) == hash_value(b.get())) << std::hex << cp << " / " << other;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 5000);
+
+  // Letters equal only through the upper case (long s and s, micro sign and
+  // small mu, final and plain sigma) are one key in a table, at any unit.
+  RootedCell long_s(text(U"\u017Fun", 2)), micro(text(U"\u00B5m", 2)), final_sigma(text(U"\u03C2", 2));
+  RootedCell hash;
+  make_indexed(hash, TYPE_HASH, {*long_s, *micro, *final_sigma}, hashtable::kKindHash);
+  RootedCell sun(text(U"SUN", 1)), mu(text(U"\u03BCM", 4)), sigma(text(U"\u03A3", 2));
+  EXPECT_EQ(hashtable_find_index(hash->data3, sun.get(), 0, 1, 0), 0);
+  EXPECT_EQ(hashtable_find_index(hash->data3, mu.get(), 0, 1, 0), 1);
+  EXPECT_EQ(hashtable_find_index(hash->data3, sigma.get(), 0, 1, 0), 2);
 }
 
 TEST_F(HashTable, HashIgnoresWhatEqualityIgnores) {

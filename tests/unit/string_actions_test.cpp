@@ -491,14 +491,28 @@ TEST_F(StringActions, SortIgnoresCaseUnlessAsked) {
 }
 
 TEST_F(StringActions, SortOrderDoesNotDependOnTheStringsUnit) {
-  // "_" lies between the upper- and lower-case letters: the order must be
-  // the same whether the text sits in 1-, 2- or 4-byte units.
-  RootedCell narrow = str(U"b_A");
-  RootedCell wide = str(U"b_A\u03A9");
-  act(ACT_SORT, {*narrow.get()}, {});
-  act(ACT_SORT, {*wide.get()}, {});
-  EXPECT_EQ(text(*narrow.get()), U"Ab_");
-  EXPECT_EQ(text(*wide.get()), U"Ab_\u03A9");
+  // Ignoring case, characters sort by their lower case: the signs between
+  // "Z" and "a" come before the letters, and one text sorts alike whether it
+  // sits in 1-, 2- or 4-byte units.
+  struct Case {
+    std::u32string text, expect;
+  } cases[] = {
+      {U"b_A", U"_Ab"},
+      {U"a[Z]^`", U"[]^`aZ"},
+      {U"zY\u00C0x", U"xYz\u00C0"},
+      {U"\u03A3\u03B1B_", U"_B\u03B1\u03A3"},
+      {U"\U0001042A\U00010401\U00010428", U"\U00010428\U00010401\U0001042A"},
+  };
+  for (const Case& c : cases) {
+    for (uint32_t u : {1u, 2u, 4u}) {
+      RootedCell s = str(c.text);
+      if (unit(*s.get()) > u) continue;  // the text needs a wider unit
+      if (unit(*s.get()) < u) string::widen(string::node_of(s.get()), unit(*s.get()), u);
+      ASSERT_EQ(unit(*s.get()), u);
+      act(ACT_SORT, {*s.get()}, {});
+      EXPECT_EQ(text(*s.get()), c.expect) << "unit " << u;
+    }
+  }
 }
 
 // Sort refinement slots: /case /skip /compare /part /all /reverse /stable.
