@@ -16,7 +16,7 @@ void fire(ErrorCategory category, const char* id, ErrorArgument arg1, ErrorArgum
 Cell datatype_cell(uint32_t type) { return Cell{TYPE_DATATYPE, type, 0, 0}; }
 
 void fire_bad_make_arg(const Cell* value, uint32_t type) {
-  fire(ErrorCategory::kScript, "bad-make-arg", *value, datatype_cell(type));
+  fire(ErrorCategory::kScript, "bad-make-arg", datatype_cell(type), *value);
 }
 
 // ---------------------------------------------------------------------------

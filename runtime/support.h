@@ -20,7 +20,9 @@ namespace kiv {
 [[noreturn]] void fire(ErrorCategory category, const char* id, ErrorArgument arg1 = {},
                        ErrorArgument arg2 = {}, ErrorArgument arg3 = {});
 
-// script/bad-make-arg with the value and the type.
+// script/bad-make-arg for a value that cannot make the type: the type is the
+// first argument and the value the second, as the message reads them
+// (cannot MAKE block! from: "a").
 [[noreturn]] void fire_bad_make_arg(const Cell* value, uint32_t type);
 
 // A datatype! value naming the type.
