@@ -188,12 +188,6 @@ void set_frame_top(uint32_t count) {
   if (count <= kCallStackFrames) g_frame_top = count;
 }
 
-void set_body_flag(bool on) {
-  if (!g_frame_top) return;
-  CallFrame& f = g_frames[g_frame_top - 1];
-  if (on) f.header |= kFrameBodyFlag;
-  else f.header &= ~kFrameBodyFlag;
-}
 
 void mark_top_interpreted() {
   if (g_frame_top) g_frames[g_frame_top - 1].header |= kFrameInterpretedFlag;

@@ -205,7 +205,13 @@ inline Cell* open_eval_block_frame(const Cell* word, uint32_t flags = 0) {
 
 // Frame flags.
 void set_frame_top(uint32_t count);  // the tracer restores the call-stack top
-void set_body_flag(bool on);         // bit 28 of the top frame
+// Bit 28 of the top frame.
+inline void set_body_flag(bool on) {
+  if (!detail::g_frame_top) return;
+  CallFrame& f = detail::g_frame_cells[detail::g_frame_top - 1];
+  if (on) f.header |= kFrameBodyFlag;
+  else f.header &= ~kFrameBodyFlag;
+}
 void mark_top_interpreted();         // bit 31 of the top frame
 // Sets bit 28 of the frame below the top unless set; true when it set it.
 bool set_caller_body_flag();

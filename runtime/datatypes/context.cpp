@@ -143,8 +143,6 @@ uint32_t global() { return g_global; }
 // ---------------------------------------------------------------------------
 // Reading a context.
 
-Cell* record(uint32_t ctx) { return series_head_cell(ctx) + kRecordCell; }
-Cell* self_cell(uint32_t ctx) { return series_head_cell(ctx) + kSelfCell; }
 
 uint32_t kind_of(uint32_t ctx) {
   return (record(ctx)->header & kFlagContextKindMask) >> kFlagContextKindShift;

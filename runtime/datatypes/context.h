@@ -86,9 +86,9 @@ uint32_t global();
 // ---------------------------------------------------------------------------
 // Reading a context.
 
-// The record and the self cell (raw).
-Cell* record(uint32_t ctx);
-Cell* self_cell(uint32_t ctx);
+// The record and the self cell (raw): cells 0 and 1 of the node.
+inline Cell* record(uint32_t ctx) { return series_head_cell(ctx); }
+inline Cell* self_cell(uint32_t ctx) { return series_head_cell(ctx) + 1; }
 uint32_t kind_of(uint32_t ctx);
 bool object_q(uint32_t ctx);
 bool on_stack_q(uint32_t ctx);

@@ -960,7 +960,7 @@ void run_function_body(const Cell* fn, const Cell* name) {
   if (f.header & function::kFlagNoTrace) trace_on = false;
   trace::Scope tracing(trace_on);
 
-  Cell body = *function::aux_cell(&f, function::kAuxBody);
+  Cell body = series_head_cell(function::aux_node(&f))[function::kAuxBody];
   trace::event(trace::EV_PROLOG, &body, -1, &f, name);
   // A return aimed at this frame ends here, however the body is left.
   struct PendingEnd {
