@@ -1199,7 +1199,16 @@ inline double number_value(const Cell* c) {
     if (!second || !typeset_admits(first, TYPE_OF(&left)) || arg_kind(second) != kArgEvaluated) {
       pos = fetch_arguments(site, slot, pos, true);
     } else {
-      pos = evaluate_expression(site.code, pos, true, true, false);
+      // The paren is evaluated as evaluate_value would (tracing is off: no
+      // fetch event), straight into its block frame.
+      Cell paren = read_at(site.code, pos);
+      if (TYPE_OF(&paren) == TYPE_PAREN) [[likely]] {
+        evaluate_block_in(&paren, false, true);
+        trace::event(trace::EV_PUSH, site.code, pos, stack::last_pushed());
+        ++pos;
+      } else {
+        pos = evaluate_expression(site.code, pos, true, true, false);
+      }
       Cell* l = stack::at(stack::base_index());
       const Cell* r = stack::last_pushed();
       if (!pending() && !trace::on() && stack::top_index() == stack::base_index() + 2 && number_type_q(TYPE_OF(r)) &&
@@ -1647,6 +1656,16 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
   return pos;
 }
 
+// A paren of the code, in its own block frame. Its expression's caller
+// checks for a pending return.
+[[gnu::noinline]] uint32_t evaluate_paren(const Cell* code, uint32_t pos) {
+  Cell v = read_at(code, pos);
+  trace::event(trace::EV_FETCH, code, pos, &v);
+  evaluate_block_in(&v, false, true);
+  trace::event(trace::EV_PUSH, code, pos, stack::last_pushed());
+  return pos + 1;
+}
+
 // A word evaluated to an unset! or op! value.
 [[noreturn, gnu::noinline, gnu::cold]] void word_value_error(Cell word, uint32_t type) {
   if (type == TYPE_OP) fire(ErrorCategory::kScript, "no-op-arg", word);
@@ -1695,6 +1714,8 @@ uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
     }
     case TYPE_SET_WORD:
       return evaluate_set_word(code, pos);
+    case TYPE_PAREN:
+      return evaluate_paren(code, pos);
     default:
       return evaluate_any_value(code, pos, no_call);
   }
