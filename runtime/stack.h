@@ -129,9 +129,15 @@ inline CallFrame* push_frame(const Cell* word, uint32_t kind, uint32_t function_
                              uint32_t saved_values = 0, uint32_t saved_count = 0, uint32_t flags = 0) {
   if (g_frame_top >= g_frame_limit) [[unlikely]] overflow();
   CallFrame* f = &g_frame_cells[g_frame_top];
-  // Built whole and stored at once.
-  *f = CallFrame{(kind << kFrameKindShift) | flags, word ? word->data2 : 0, g_base, g_top, word ? word->data1 : 0,
-                 function_context, saved_values, saved_count};
+  // Field by field: frames are read by field, never whole on the hot path.
+  f->header = (kind << kFrameKindShift) | flags;
+  f->symbol = word ? word->data2 : 0;
+  f->saved_base = g_base;
+  f->base = g_top;
+  f->word_context = word ? word->data1 : 0;
+  f->function_context = function_context;
+  f->saved_values = saved_values;
+  f->saved_count = saved_count;
   g_frame_top++;
   g_base = g_top;
   if (g_top < kArgumentStackCells) [[likely]] set_unset(&g_cells[g_top]);

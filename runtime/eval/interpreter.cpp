@@ -1795,6 +1795,21 @@ void evaluate_block(const Cell* code, bool pop_with_result) {
 
 namespace {
 
+// evaluate_expression, for the block loop to take in.
+[[gnu::always_inline]] inline uint32_t evaluate_expression_inline(const Cell* code, uint32_t pos, bool no_infix,
+                                                                  bool keep, bool no_call) {
+  uint32_t start = stack::top_index();
+  pos = evaluate_value(code, pos, no_call);
+  if (pending()) return pos;
+  if (!no_infix) pos = apply_infix(code, pos);
+  if (!keep) {
+    Cell value = *stack::at(start);
+    stack::set_only_result(&value);
+    if (trace::on()) trace::event(trace::EV_EXPR, code, pos, &value);
+  }
+  return pos;
+}
+
 void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return) {
   check_stack();
   // Copied whole and left as it is: changing a field of the copy just before
@@ -1810,7 +1825,7 @@ void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_retur
   trace::event(trace::EV_ENTER, &block, pos, &block);
   while (pos < tail_of(&block) && !pending()) {
     g_current_pos = pos;
-    pos = evaluate_expression(&block, pos, false, false, false);
+    pos = evaluate_expression_inline(&block, pos, false, false, false);
   }
   if (trace::on()) trace::event(trace::EV_EXIT, &block, tail_of(&block), stack::arguments());
   if (pop_with_result) {
@@ -1823,16 +1838,7 @@ void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_retur
 }  // namespace
 
 uint32_t evaluate_expression(const Cell* code, uint32_t pos, bool no_infix, bool keep, bool no_call) {
-  uint32_t start = stack::top_index();
-  pos = evaluate_value(code, pos, no_call);
-  if (pending()) return pos;
-  if (!no_infix) pos = apply_infix(code, pos);
-  if (!keep) {
-    Cell value = *stack::at(start);
-    stack::set_only_result(&value);
-    if (trace::on()) trace::event(trace::EV_EXPR, code, pos, &value);
-  }
-  return pos;
+  return evaluate_expression_inline(code, pos, no_infix, keep, no_call);
 }
 
 uint32_t evaluate_next(const Cell* code, uint32_t pos, bool keep) {
