@@ -30,6 +30,12 @@
 #include "runtime/words.h"
 
 namespace kiv::interpreter {
+
+namespace detail {
+uint32_t g_pending = 0;
+uint32_t g_pending_target = 0;
+}  // namespace detail
+
 namespace {
 
 // The block whose expression is being evaluated, and the ones it interrupted:
@@ -50,8 +56,8 @@ Cell g_error_code{TYPE_UNSET, 0, 0, 0};
 // A quick departure on its way to its frame (interpreter.h): the throw code
 // (return, exit, break or continue; 0 when none), the target frame's index
 // and the value.
-uint32_t g_pending = 0;
-uint32_t g_pending_target = 0;
+using detail::g_pending;
+using detail::g_pending_target;
 Cell g_pending_value{TYPE_UNSET, 0, 0, 0};
 
 inline bool pending() { return g_pending != 0; }
@@ -316,8 +322,6 @@ void append_entry(uint32_t list, const Cell& entry) {
   Cell block{TYPE_BLOCK, 0, list, 0};
   *alloc_tail(&block) = entry;
 }
-
-void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return);
 
 inline bool builtin_q(const Cell* fn) { return TYPE_OF(fn) == TYPE_NATIVE || TYPE_OF(fn) == TYPE_ACTION; }
 
@@ -1786,13 +1790,6 @@ uint32_t code_tail(const Cell* code) { return tail_of(code); }
 
 uint32_t argument_list(const Cell* fn) { return cached_argument_list(fn); }
 
-void evaluate_block(const Cell* code, bool pop_with_result) {
-  // Called by a native: its block frame passes a pending return only when
-  // the native's own frame does.
-  stack::CallFrame* caller = stack::current_frame();
-  evaluate_block_in(code, pop_with_result, caller && (caller->header & stack::kFramePassesReturn));
-}
-
 namespace {
 
 // evaluate_expression, for the block loop to take in.
@@ -1809,6 +1806,8 @@ namespace {
   }
   return pos;
 }
+
+}  // namespace
 
 void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return) {
   check_stack();
@@ -1834,8 +1833,6 @@ void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_retur
     stack::pop_frame();
   }
 }
-
-}  // namespace
 
 uint32_t evaluate_expression(const Cell* code, uint32_t pos, bool no_infix, bool keep, bool no_call) {
   return evaluate_expression_inline(code, pos, no_infix, keep, no_call);
@@ -2009,19 +2006,7 @@ void leave_loop(bool continue_loop, const Cell* value) {
   set_pending(continue_loop ? stack::THROW_CONTINUE : stack::THROW_BREAK, target, value);
 }
 
-LoopBody::LoopBody(uint32_t frame) : frame_(frame) {
-  stack::frame_at(frame)->header |= stack::kFramePassesReturn;
-}
-
-LoopBody::~LoopBody() {
-  if (frame_ < stack::frame_count()) stack::frame_at(frame_)->header &= ~stack::kFramePassesReturn;
-  if (loop_exit_q() && g_pending_target == frame_) g_pending = 0;
-}
-
-bool LoopBody::loop_exit_q() { return g_pending == stack::THROW_BREAK || g_pending == stack::THROW_CONTINUE; }
-
-uint32_t LoopBody::take_exit() {
-  if (!loop_exit_q() || g_pending_target != frame_) return 0;
+uint32_t LoopBody::take_pending() {
   uint32_t code = g_pending;
   g_pending = 0;
   stack::set_only_result(&g_pending_value);

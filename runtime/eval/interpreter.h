@@ -65,6 +65,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/stack.h"
 
 namespace kiv::interpreter {
 
@@ -99,8 +100,15 @@ void init();
 
 // Evaluates every expression of the block or paren from its index to its
 // tail in a block frame named <body>. With pop_with_result the result goes
-// into the caller's result cell; otherwise it is pushed (one cell).
-void evaluate_block(const Cell* code, bool pop_with_result);
+// into the caller's result cell; otherwise it is pushed (one cell). The
+// block frame passes a pending departure when passes_return is set.
+void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return);
+// The same, called by a native: its block frame passes a pending departure
+// only when the native's own frame does.
+inline void evaluate_block(const Cell* code, bool pop_with_result) {
+  const stack::CallFrame* caller = stack::current_frame();
+  evaluate_block_in(code, pop_with_result, caller && (caller->header & stack::kFramePassesReturn));
+}
 
 // Evaluates one expression of the code block starting at cell index pos;
 // answers the index after it. Flags: no_infix (the right operand of an
@@ -157,16 +165,36 @@ void leave_loop(bool continue_loop, const Cell* value);
 // its value written into the current result cell (the loop frame's base),
 // or 0. Leaving the scope drops a quick departure aimed at the loop that was
 // not taken (an error overtook it).
+namespace detail {
+// The quick departure on its way (interpreter.cpp): its throw code (0 when
+// none) and the index of the frame it goes to.
+extern uint32_t g_pending;
+extern uint32_t g_pending_target;
+}  // namespace detail
+
 class LoopBody {
  public:
-  explicit LoopBody(uint32_t frame);
-  ~LoopBody();
-  uint32_t take_exit();
+  explicit LoopBody(uint32_t frame) : frame_(frame) {
+    stack::frame_at(frame)->header |= stack::kFramePassesReturn;
+  }
+  ~LoopBody() {
+    if (frame_ < stack::frame_count()) stack::frame_at(frame_)->header &= ~stack::kFramePassesReturn;
+    if (loop_exit_q() && detail::g_pending_target == frame_) detail::g_pending = 0;
+  }
+  uint32_t take_exit() {
+    if (!loop_exit_q() || detail::g_pending_target != frame_) [[likely]] return 0;
+    return take_pending();
+  }
   LoopBody(const LoopBody&) = delete;
   LoopBody& operator=(const LoopBody&) = delete;
 
  private:
-  static bool loop_exit_q();
+  static bool loop_exit_q() {
+    return detail::g_pending == stack::THROW_BREAK || detail::g_pending == stack::THROW_CONTINUE;
+  }
+  // Takes the pending break or continue: its code; its value becomes the
+  // current result.
+  static uint32_t take_pending();
   uint32_t frame_;
 };
 
