@@ -1679,7 +1679,7 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
 // The values met most: a word whose value is no op!, and values that push
 // themselves. Kept small so that its entry and exit cost little; the rest
 // goes to evaluate_any_value.
-uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
+[[gnu::always_inline]] inline uint32_t evaluate_value(const Cell* code, uint32_t pos, bool no_call) {
   const Cell* c = series_head_cell(code->data2) + pos;
   switch (TYPE_OF(c)) {
     case TYPE_WORD: {
