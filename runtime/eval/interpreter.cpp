@@ -710,7 +710,10 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
         // (n - 1): computed at once, the ordinary evaluation going on from
         // where the fast start stopped.
         stack::push_copy(&prefix);
-        pos = complete ? after : infix_after(site.code, after);
+        // Only a word can be an operator (nothing above moved the code).
+        bool more = !complete && after < cb->used_bytes() >> 4 &&
+                    TYPE_OF(reinterpret_cast<const Cell*>(cb->data() + cb->head) + after) == TYPE_WORD;
+        pos = more ? infix_after(site.code, after) : after;
       } else {
         pos = evaluate_expression(site.code, pos, infix, true, false);
       }
