@@ -145,16 +145,18 @@ int32_t part_count(Cell* series, const Cell* part) {
 // from a single character.
 
 struct Source {
-  uint32_t node = 0;  // 0: the units are in aside
+  uint32_t node = 0;  // 0: the units are in aside (or in small when small_used)
   int32_t index = 0;
   int32_t count = 0;
   uint32_t unit = 1;
   uint32_t need_unit = 1;  // the narrowest unit the target must have
+  bool small_used = false;
+  uint8_t small[16];  // a character or a formed integer, without a heap block
   std::vector<uint8_t> aside;
 
   // Raw address of the first unit, fetched afresh.
   const uint8_t* data() const {
-    if (node == 0) return aside.data();
+    if (node == 0) return small_used ? small : aside.data();
     SeriesBuffer* b = node_buffer(node);
     return b->head_ptr() + static_cast<size_t>(index) * unit;
   }
@@ -208,12 +210,23 @@ void gather(Source& s, Cell* value, int32_t limit, uint32_t target_node, RootedC
     s.unit = 4;
     s.count = limit == 0 ? 0 : 1;
     s.need_unit = need_for_char(cp, rule);
-    s.aside.resize(4);
-    std::memcpy(s.aside.data(), &cp, 4);
+    s.small_used = true;
+    std::memcpy(s.small, &cp, 4);
     return;
   }
   if (any_string_q(type) && type != TYPE_TAG) {
     source_from_string(s, value, limit, target_node);
+    return;
+  }
+  if (type == TYPE_INTEGER) {
+    // Its decimal text, as integer! forms it, with no temporary string.
+    integer::DecimalText t = integer::to_decimal(integer::get(value));
+    s.node = 0;
+    s.unit = 1;
+    s.need_unit = 1;
+    s.count = limit >= 0 && limit < t.length ? limit : t.length;
+    s.small_used = true;
+    std::memcpy(s.small, t.text, static_cast<size_t>(t.length));
     return;
   }
   init_cell(temp.get(), 16);
