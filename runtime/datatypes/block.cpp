@@ -1075,6 +1075,7 @@ struct SortState {
   RootedCell function;
   bool whole_records_to_function = false;
   RootedCell scratch_a, scratch_b;
+  const int32_t* int_keys = nullptr;  // the records' keys, when every one is an integer!
 };
 
 // The cell n of the node, or none! when the series shrank below it (a
@@ -1108,6 +1109,31 @@ int32_t default_record_compare(uint32_t a, uint32_t b, intptr_t extra, intptr_t)
   }
   Cell x = cell_or_none(s.node, ra + width), y = cell_or_none(s.node, rb + width);
   return compare_sort_cells(&x, &y, s.op);
+}
+
+// The default order of records whose keys are all integer!: their numbers,
+// read once before sorting (the comparisons run no language code).
+int32_t integer_key_compare(uint32_t a, uint32_t b, intptr_t extra, intptr_t) {
+  const SortState& s = *reinterpret_cast<const SortState*>(extra);
+  if (s.flags & kSortReverse) std::swap(a, b);
+  return three_way(s.int_keys[a], s.int_keys[b]);
+}
+
+// Reads the key of each of count records into keys when every key is an
+// integer!; false (keys left partial) at the first other value.
+bool read_integer_keys(const SortState& s, uint32_t count, std::vector<int32_t>& keys) {
+  const SeriesBuffer* b = node_buffer(s.node);
+  int32_t offset = static_cast<int32_t>(s.flags >> kSortShift);
+  int64_t last = s.first + int64_t{count - 1} * s.record + offset;
+  if (count == 0 || last >= static_cast<int64_t>(b->length())) return false;
+  const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head) + s.first + offset;
+  keys.resize(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const Cell* c = cells + static_cast<size_t>(i) * static_cast<size_t>(s.record);
+    if (TYPE_OF(c) != TYPE_INTEGER) return false;
+    keys[i] = integer::get(c);
+  }
+  return true;
 }
 
 // Fills a scratch block with the record's cells.
@@ -1203,8 +1229,14 @@ Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell
   ownership::notify_around(series, words::WORD_SORT, head, span, [&] {
     // Positions are sorted first; the cells move once, after the last
     // comparison, so a comparator that fails leaves every value in place.
+    std::vector<int32_t> keys;
+    SortIndexComparator by = cmp;
+    if (cmp == default_record_compare && !(state.flags & kSortRecords) && read_integer_keys(state, count, keys)) {
+      state.int_keys = keys.data();
+      by = integer_key_compare;
+    }
     std::vector<uint32_t> order =
-        sort_order(count, stable, reinterpret_cast<intptr_t>(&state), 0, cmp);
+        sort_order(count, stable, reinterpret_cast<intptr_t>(&state), 0, by);
     SeriesBuffer* b = node_buffer(state.node);
     if (static_cast<int64_t>(head) + span > static_cast<int64_t>(b->length())) return;  // shrunk meanwhile
     apply_order(b->head_cell() + head, count, static_cast<uint32_t>(record) * kCellSize, order);
