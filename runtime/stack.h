@@ -189,13 +189,15 @@ Cell* open_try_all_frame(const Cell* word);
 Cell* open_catch_frame(const Cell* word);
 Cell* open_loop_frame(const Cell* word);
 // Kind 0x81; with a function context it is remembered as for kind 0x01.
-inline Cell* open_interp_function_frame(const Cell* word, uint32_t function_context = 0) {
+// The interpreter may open it as kind 0x82 while the arguments are fetched.
+inline Cell* open_interp_function_frame(const Cell* word, uint32_t function_context = 0,
+                                        uint32_t kind = FRAME_INTERP_FUNCTION) {
   if (function_context) {
     const Cell* rec = series_head_cell(function_context);  // the context's record
-    detail::push_frame(word, FRAME_INTERP_FUNCTION, function_context, rec->data2, rec->data3,
+    detail::push_frame(word, kind, function_context, rec->data2, rec->data3,
                        (rec->header & kFlagContextOnStack) ? kFrameSavedValuesOnStack : 0);
   } else {
-    detail::push_frame(word, FRAME_INTERP_FUNCTION);
+    detail::push_frame(word, kind);
   }
   return detail::g_cells + detail::g_base;
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -426,7 +427,9 @@ Cell argument_word(const Cell* fn, uint32_t list, uint32_t entry) {
 // ---------------------------------------------------------------------------
 // The native stack.
 
-thread_local uintptr_t t_stack_limit = 0;
+// The lowest address the native stack may reach; the highest address until
+// it is known, so that the first check takes the slow path and computes it.
+thread_local uintptr_t t_stack_limit = UINTPTR_MAX;
 
 [[gnu::noinline]] void compute_stack_limit() {
   pthread_attr_t attr;
@@ -444,10 +447,18 @@ thread_local uintptr_t t_stack_limit = 0;
   t_stack_limit = limit;
 }
 
+// The first check of a thread computes the limit; any other is an overflow.
+[[gnu::noinline, gnu::cold]] void stack_limit_reached() {
+  if (t_stack_limit == UINTPTR_MAX) {
+    compute_stack_limit();
+    return;
+  }
+  fire(ErrorCategory::kInternal, "stack-overflow");
+}
+
 inline void check_stack() {
   char here;
-  if (reinterpret_cast<uintptr_t>(&here) < t_stack_limit) fire(ErrorCategory::kInternal, "stack-overflow");
-  if (t_stack_limit == 0) compute_stack_limit();
+  if (reinterpret_cast<uintptr_t>(&here) < t_stack_limit) [[unlikely]] stack_limit_reached();
 }
 
 // ---------------------------------------------------------------------------
@@ -1028,8 +1039,8 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
     stack::FrameGuard guard;
     switch (t) {
       case TYPE_FUNCTION:
-        stack::open_interp_function_frame(site.name, function::context_node(&fn_value));
-        set_top_kind(stack::FRAME_INTERP_CALL & 0x0F);
+        // Opened as a call frame while the arguments are fetched.
+        stack::open_interp_function_frame(site.name, function::context_node(&fn_value), stack::FRAME_INTERP_CALL);
         if (infix) stack::push_copy(&left);
         pos = fetch_arguments(site, slot, pos, infix);
         set_top_kind(stack::FRAME_INTERP_FUNCTION & 0x0F);
