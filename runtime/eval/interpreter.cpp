@@ -1203,12 +1203,12 @@ inline double number_value(const Cell* c) {
     stack::push_copy(&left);
     // The first two arguments: the left operand must pass the first's check
     // and the second must be an evaluated one, or the ordinary fetch runs.
-    uint32_t list = cached_argument_list(stack::at(slot));
-    uint32_t entries = series_length(list);
+    const SeriesBuffer* lb = node_buffer(cached_argument_list(stack::at(slot)));
+    const Cell* e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
+    const Cell* end = e + (lb->used_bytes() >> 4);
     const Cell* first = nullptr;
     const Cell* second = nullptr;
-    for (uint32_t i = 0; i < entries && !second; ++i) {
-      const Cell* e = series_head_cell(list) + i;
+    for (; e < end && !second; ++e) {
       if (TYPE_OF(e) == TYPE_REFINEMENT) break;
       if (TYPE_OF(e) != TYPE_TYPESET || arg_kind(e) == kArgReturn) continue;
       if (!first) first = e;
