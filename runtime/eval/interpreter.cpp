@@ -1880,6 +1880,11 @@ uint32_t evaluate_next_position(const Cell* code) {
 }
 
 void invoke_function_value(const Cell* fn, const Cell* name, uint32_t callback_kind) {
+  // An ordinary call: the body's own tracing scope puts the state back.
+  if (callback_kind == trace::CB_NONE) {
+    run_function_body(fn, name);
+    return;
+  }
   // Tracing stays on inside a callback only when its kind is enabled.
   bool traced = trace::on();
   if (traced && callback_kind != trace::CB_NONE && !trace::callback_traced_q(callback_kind)) traced = false;
