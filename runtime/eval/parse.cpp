@@ -24,6 +24,7 @@
 #include "runtime/eval/parse.h"
 
 #include <algorithm>
+#include <iterator>
 #include <unordered_map>
 
 #include "runtime/collector.h"
@@ -41,6 +42,7 @@
 #include "runtime/eval/interpreter.h"
 #include "runtime/eval/natives.h"
 #include "runtime/eval/parse_match.h"
+#include "runtime/hashtable.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -65,7 +67,8 @@ void make_stacks() {
   g_rule_stack = alloc_cells(kRuleStackCells);
 }
 
-uint32_t cells_of(uint32_t node) { return series_length(node); }
+// The stacks hold cells: their length by shift.
+uint32_t cells_of(uint32_t node) { return node_buffer(node)->used_bytes() / sizeof(Cell); }
 
 // Cuts a stack back to n cells.
 void cut_to(uint32_t node, uint32_t n) {
@@ -76,6 +79,14 @@ void cut_to(uint32_t node, uint32_t n) {
 // Appends the cells at the tail (one grow at most), copied before anything
 // allocates.
 void push_cells(uint32_t node, std::initializer_list<Cell> cells) {
+  const uint32_t bytes = static_cast<uint32_t>(cells.size() * sizeof(Cell));
+  SeriesBuffer* b = node_buffer(node);
+  if (static_cast<uint64_t>(b->tail) + bytes <= static_cast<uint64_t>(b->size)) {
+    // Room at the tail: nothing allocates.
+    std::memcpy(b->tail_ptr(), cells.begin(), bytes);
+    b->tail += bytes;
+    return;
+  }
   Cell copies[3];
   size_t n = 0;
   for (const Cell& c : cells) copies[n++] = c;
@@ -123,9 +134,24 @@ struct KeywordTable {
   std::unordered_map<uint32_t, Keyword> by_symbol;
 };
 
-Keyword keyword_of(const Cell* word) {
+// The answers for recently seen symbols (as written, before their canonical
+// form is looked up), valid for one symbol table.
+struct KeywordCache {
+  static constexpr uint32_t kSlots = 64;
+  uint32_t table = 0;
+  uint32_t symbol[kSlots] = {};
+  Keyword keyword[kSlots] = {};
+};
+KeywordCache g_keyword_cache;
+
+Keyword keyword_lookup(uint32_t symbol) {
   static KeywordTable table;
+  KeywordCache& cache = g_keyword_cache;
   uint32_t any = words::symbol_of(words::SYM_ANY);
+  if (cache.table != symbol_table() || table.built_for != any) {
+    std::fill(std::begin(cache.symbol), std::end(cache.symbol), 0u);
+    cache.table = symbol_table();
+  }
   if (table.built_for != any) {
     static const std::pair<words::Id, Keyword> kList[] = {
         {words::SYM_ANY, KW_ANY},       {words::SYM_BREAK, KW_BREAK},   {words::SYM_COPY, KW_COPY},
@@ -143,8 +169,20 @@ Keyword keyword_of(const Cell* word) {
     for (const auto& [id, kw] : kList) table.by_symbol[symbol::canonical(words::symbol_of(id))] = kw;
     table.built_for = any;
   }
-  auto it = table.by_symbol.find(symbol::canonical(word->data2));
-  return it == table.by_symbol.end() ? KW_NOT_A_KEYWORD : it->second;
+  auto it = table.by_symbol.find(symbol::canonical(symbol));
+  Keyword kw = it == table.by_symbol.end() ? KW_NOT_A_KEYWORD : it->second;
+  uint32_t slot = symbol % KeywordCache::kSlots;
+  cache.symbol[slot] = symbol;
+  cache.keyword[slot] = kw;
+  return kw;
+}
+
+inline Keyword keyword_of(const Cell* word) {
+  const KeywordCache& cache = g_keyword_cache;
+  uint32_t symbol = word->data2;
+  uint32_t slot = symbol % KeywordCache::kSlots;
+  if (cache.symbol[slot] == symbol && symbol != 0 && cache.table == symbol_table()) return cache.keyword[slot];
+  return keyword_lookup(symbol);
 }
 
 bool word_is(const Cell& c, Keyword kw) { return TYPE_OF(&c) == TYPE_WORD && keyword_of(&c) == kw; }
@@ -260,23 +298,28 @@ class Engine {
   bool bottom_q() const { return cells_of(g_input_stack) - region_.input_base == 1; }
   // Where matching must stop: the tail, or the /part limit on the parse
   // input itself (a nested input has no limit).
-  int32_t end_index() const {
-    int32_t t = input_tail();
-    return bottom_q() && limit_ >= 0 && limit_ < t ? limit_ : t;
-  }
+  int32_t end_index() const { return end_for(input_tail()); }
+  int32_t end_for(int32_t tail) const { return bottom_q() && limit_ >= 0 && limit_ < tail ? limit_ : tail; }
   void clamp_input() {
     int32_t t = total_units(&input_);
     if (index() > t) set_index(t);
   }
   void recompute_end() {
-    clamp_input();
-    end_ = index() >= end_index();
+    int32_t t = total_units(&input_);
+    if (index() > t) set_index(t);
+    end_ = index() >= end_for(t);
   }
 
   // --- rules --------------------------------------------------------------
-  int32_t rules_tail() const { return static_cast<int32_t>(series_length(rules_.get()->data2)); }
+  // Rule blocks hold cells: their length by shift.
+  int32_t rules_tail() const {
+    return static_cast<int32_t>(node_buffer(rules_.get()->data2)->used_bytes() / sizeof(Cell));
+  }
   int32_t rules_head() const { return std::min(static_cast<int32_t>(rules_.get()->data1), rules_tail()); }
-  bool has_item(int32_t p) const { return p >= rules_head() && p < rules_tail(); }
+  bool has_item(int32_t p) const {
+    int32_t tail = rules_tail();
+    return p >= std::min(static_cast<int32_t>(rules_.get()->data1), tail) && p < tail;
+  }
   Cell rule_at(int32_t p) const { return series_head_cell(rules_.get()->data2)[p]; }
   // After Kiv code ran (a paren, an action's owner, a trace callback): the
   // rules and the input may have changed under the engine. A position past
@@ -890,12 +933,16 @@ int Engine::backtrack() {
   set_index(field(rule_cell(top_frame() + 1), 2));
   recompute_end();
   int32_t from = std::max(pos_, rules_head());
-  int32_t offset = find_word_in_rule(rules_.get(), from);
-  if (offset < 0) {
+  // The next `|` from there (nothing here allocates).
+  int32_t tail = rules_tail();
+  const Cell* cells = series_head_cell(rules_.get()->data2);
+  int32_t p = from;
+  while (p < tail && !(TYPE_OF(cells + p) == TYPE_WORD && keyword_of(cells + p) == KW_BAR)) ++p;
+  if (p >= tail) {
     match_ = false;
     return S_END_BLOCK;
   }
-  pos_ = from + offset;
+  pos_ = p;
   match_ = true;
   return S_FETCH;
 }

@@ -91,8 +91,6 @@ bool block_input_q(uint32_t type) {
   return type == TYPE_BLOCK || type == TYPE_PAREN || type == TYPE_HASH || (type >= TYPE_PATH && type <= TYPE_GET_PATH);
 }
 
-int32_t total_units(const Cell* input) { return static_cast<int32_t>(series_length(input->data2)); }
-
 bool match_value(Cell* input, int32_t end, const Cell* rule, int32_t case_op) {
   int32_t idx = static_cast<int32_t>(input->data1);
   uint32_t in_type = TYPE_OF(input), rule_type = TYPE_OF(rule);

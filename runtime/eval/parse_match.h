@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/series.h"
 
 namespace kiv::parse {
 
@@ -32,7 +33,7 @@ bool string_input_q(uint32_t type);
 bool block_input_q(uint32_t type);
 
 // Units of the input's series from its buffer's first unit to its tail.
-int32_t total_units(const Cell* input);
+inline int32_t total_units(const Cell* input) { return static_cast<int32_t>(series_length(input->data2)); }
 
 // Matches the rule value at the input's index; on a match the index moves
 // past it. Block input: the value at the index compared through the compare
