@@ -673,6 +673,7 @@ constexpr std::array<int32_t, kMaxRefinements> kNoRefinements = [] {
 }();
 
 uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed);
+template <bool kCached>
 inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete);
 uint32_t infix_after(const Cell* code, uint32_t pos);
 
@@ -716,7 +717,7 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
         stack::push_copy(c);
         ++pos;
       } else if (t == TYPE_WORD && !infix && !trace::on() &&
-                 (after = number_prefix(site.code, pos, &prefix, &complete)) != 0) {
+                 (after = number_prefix<false>(site.code, pos, &prefix, &complete)) != 0) {
         // A word whose value is a number, and the fast operators after it
         // (n - 1): computed at once, the ordinary evaluation going on from
         // where the fast start stopped.
@@ -1250,10 +1251,48 @@ inline double number_value(const Cell* c) {
 // The number of cells of a code buffer.
 inline uint32_t cell_count(const SeriesBuffer* b) { return b->used_bytes() >> 4; }
 
+// The values of the context looked up last, kept while nothing can move
+// them or change the context (one run of number_prefix: no allocation, no
+// call out): the words of a loop body are mostly of one context. Answers
+// what _context::value_at answers.
+struct ValuesCache {
+  uint32_t ctx = 0;  // none yet (a bound word's context is never 0)
+  const Cell* base = nullptr;
+  uint32_t count = 0;
+
+  [[gnu::always_inline]] const Cell* at(uint32_t c, uint32_t index) {
+    if (c != ctx) fill(c);
+    return index < count ? base + index : nullptr;
+  }
+
+  [[gnu::always_inline]] void fill(uint32_t c) {
+    ctx = c;
+    base = nullptr;
+    count = 0;
+    const Cell* rec = series_head_cell(c);  // the record
+    if (rec->data2 == 0) return;
+    if (rec->header & kFlagContextOnStack) {
+      if (rec->data2 >= stack::kArgumentStackCells) return;
+      uint32_t room = stack::kArgumentStackCells - rec->data2;
+      count = rec->data3 < room ? rec->data3 : room;
+      base = stack::at(rec->data2);
+      return;
+    }
+    const SeriesBuffer* values = node_buffer(rec->data2);
+    count = values->used_bytes() >> 4;
+    base = reinterpret_cast<const Cell*>(values->data() + values->head);
+  }
+};
+
+// The value of a bound word, through the cache when there is one.
+[[gnu::always_inline]] inline const Cell* bound_value(const Cell* w, ValuesCache* cache) {
+  return cache ? cache->at(w->data1, w->data3) : _context::value_at(w->data1, w->data3);
+}
+
 // A number written in the code, or the number a bound word has for value.
-[[gnu::always_inline]] inline const Cell* number_operand(const Cell* c) {
+[[gnu::always_inline]] inline const Cell* number_operand(const Cell* c, ValuesCache* cache = nullptr) {
   if (TYPE_OF(c) == TYPE_WORD) {
-    c = c->data1 != 0 && c->data3 != kUnresolved ? _context::value_at(c->data1, c->data3) : nullptr;
+    c = c->data1 != 0 && c->data3 != kUnresolved ? bound_value(c, cache) : nullptr;
     if (!c) return nullptr;
   }
   return number_type_q(TYPE_OF(c)) ? c : nullptr;
@@ -1261,9 +1300,9 @@ inline uint32_t cell_count(const SeriesBuffer* b) { return b->used_bytes() >> 4;
 
 // The op! value of a word of the code, or null. Only a word that has a
 // value now can name an operator; looking at any other word must not raise.
-[[gnu::always_inline]] inline const Cell* op_value(const Cell* w) {
+[[gnu::always_inline]] inline const Cell* op_value(const Cell* w, ValuesCache* cache = nullptr) {
   if (TYPE_OF(w) != TYPE_WORD || w->data1 == 0 || w->data3 == kUnresolved) return nullptr;
-  const Cell* value = _context::value_at(w->data1, w->data3);  // nullptr without values
+  const Cell* value = bound_value(w, cache);  // nullptr without values
   return value && TYPE_OF(value) == TYPE_OP ? value : nullptr;
 }
 
@@ -1502,14 +1541,19 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
 // ordinary evaluation computes it. Answers the position after it (an
 // operator the fast path declined, or the end of the expression, when
 // complete is set), or 0 when the expression does not start with a number.
-// Nothing in it can raise, call out or allocate.
+// Nothing in it can raise, call out or allocate. kCached: the words' values
+// are read through a ValuesCache (set-words: the words of a loop body share
+// a context; an argument like n - 1 mixes a function's and the global one).
+template <bool kCached>
 [[gnu::always_inline]] inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete) {
   const SeriesBuffer* b = node_buffer(code->data2);
   uint32_t tail = cell_count(b);
   const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head);
   *complete = false;
   if (pos >= tail) return 0;
-  const Cell* first = number_operand(cells + pos);
+  ValuesCache values;
+  ValuesCache* cache = kCached ? &values : nullptr;
+  const Cell* first = number_operand(cells + pos, cache);
   if (!first) return 0;
   *result = *first;
   uint32_t at = pos + 1;
@@ -1517,9 +1561,9 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
     // The right operand is looked at first: when it is no number the
     // ordinary evaluation goes on from here, operator or not, and the
     // operator's lookup is left to it.
-    const Cell* r = at + 1 < tail ? number_operand(cells + at + 1) : nullptr;
+    const Cell* r = at + 1 < tail ? number_operand(cells + at + 1, cache) : nullptr;
     if (!r) return at;
-    const Cell* value = op_value(cells + at);
+    const Cell* value = op_value(cells + at, cache);
     if (!value) break;
     if (!number_type_q(TYPE_OF(result))) return at;
     Cell fn = op_target(value);
@@ -1544,7 +1588,7 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
 [[gnu::noinline]] uint32_t evaluate_set_word(const Cell* code, uint32_t pos) {
   Cell prefix;
   bool complete = false;
-  uint32_t after = trace::on() ? 0 : number_prefix(code, pos + 1, &prefix, &complete);
+  uint32_t after = trace::on() ? 0 : number_prefix<true>(code, pos + 1, &prefix, &complete);
   if (complete) {
     if (Cell* slot = _context::plain_slot(series_head_cell(code->data2) + pos)) {
       *slot = prefix;
