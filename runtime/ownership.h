@@ -23,7 +23,10 @@
 
 #include <cstdint>
 
+#include <utility>
+
 #include "runtime/cell.h"
+#include "runtime/series.h"
 #include "runtime/words.h"
 
 namespace kiv::ownership {
@@ -86,6 +89,19 @@ void notify_around(const Cell* value, words::Id action, int32_t index, int32_t p
   bool owned = check(value, action, index, part, extra);
   change();
   if (owned) check(value, done_word(action), index, part, extra);
+}
+
+// notify_around for a change to a block-like or text series whose node is
+// known (word 2 of the value): a series without the owned mark has no record,
+// so it is changed at once, with no table lookup.
+template <typename Change>
+void notify_series_around(const Cell* value, uint32_t node, words::Id action, int32_t index, int32_t part,
+                          Change&& change) {
+  if (node != 0 && (node_buffer(node)->flags & kSeriesOwned) == 0) {
+    change();
+    return;
+  }
+  notify_around(value, action, index, part, std::forward<Change>(change));
 }
 
 }  // namespace kiv::ownership

@@ -495,13 +495,14 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
       (static_cast<uint64_t>(total) + added) * kCellSize > kMaxSeriesBytes)
     fire(ErrorCategory::kInternal, "no-memory");
 
-  ownership::notify_around(series, append ? words::WORD_APPEND : words::KEY_INSERT, at,
-                           static_cast<int32_t>(added), [&] {
+  ownership::notify_series_around(series, node, append ? words::WORD_APPEND : words::KEY_INSERT, at,
+                                  static_cast<int32_t>(added), [&] {
     // The cells to insert, taken aside first: the value may be this very
     // block (its cells move when the gap opens) or live in a buffer that
     // grows. The value cell roots what they refer to meanwhile.
     RootedCell keep(v);
-    std::vector<Cell> cells;
+    std::vector<Cell> spread_cells;
+    const Cell* cells = &v;  // one value: the copy in v
     if (spread) {
       // An owner's handler may have shortened the value meanwhile.
       int32_t available = total_cells(&v) - from;
@@ -510,9 +511,8 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
         added = static_cast<uint64_t>(count) * static_cast<uint64_t>(dup);
       }
       const Cell* src = node_buffer(node_of(&v))->head_cell() + from;
-      cells.assign(src, src + count);
-    } else {
-      cells.push_back(v);
+      spread_cells.assign(src, src + count);
+      cells = spread_cells.data();
     }
     SeriesBuffer* b = reserve_cells(node, added, dup < 5);
     int32_t len = static_cast<int32_t>(b->length());
@@ -520,7 +520,7 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
     Cell* p = b->head_cell() + at;
     std::memmove(p + added, p, static_cast<size_t>(len - at) * kCellSize);
     for (int32_t k = 0; k < dup; ++k)
-      std::memcpy(p + static_cast<size_t>(k) * count, cells.data(), static_cast<size_t>(count) * kCellSize);
+      std::memcpy(p + static_cast<size_t>(k) * count, cells, static_cast<size_t>(count) * kCellSize);
     b->tail += static_cast<uint32_t>(added * kCellSize);
     series::hash_shifted(series, at, static_cast<int32_t>(added));
   });

@@ -408,7 +408,7 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool, int32_t dup, bool ap
   int32_t at = append ? total_of(series) : head_of(series);
   int32_t end = at;
   int32_t added = static_cast<int32_t>(std::min<int64_t>(int64_t{s.count} * dup, INT32_MAX));
-  ownership::notify_around(series, append ? words::WORD_APPEND : words::KEY_INSERT, at, added, [&] {
+  ownership::notify_series_around(series, node, append ? words::WORD_APPEND : words::KEY_INSERT, at, added, [&] {
     // An owner's handler may have changed the series: the place is read again.
     at = append ? total_of(series) : head_of(series);
     end = splice(node, at, 0, s, dup);
