@@ -673,8 +673,9 @@ constexpr std::array<int32_t, kMaxRefinements> kNoRefinements = [] {
 }();
 
 uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed);
+struct ValuesCache;
 template <bool kCached>
-inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete);
+inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete, ValuesCache* values);
 uint32_t infix_after(const Cell* code, uint32_t pos);
 
 // Fetches the arguments of a call (the frame is open, the function cell sits
@@ -717,7 +718,7 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
         stack::push_copy(c);
         ++pos;
       } else if (t == TYPE_WORD && !infix && !trace::on() &&
-                 (after = number_prefix<false>(site.code, pos, &prefix, &complete)) != 0) {
+                 (after = number_prefix<false>(site.code, pos, &prefix, &complete, nullptr)) != 0) {
         // A word whose value is a number, and the fast operators after it
         // (n - 1): computed at once, the ordinary evaluation going on from
         // where the fast start stopped.
@@ -1257,12 +1258,20 @@ inline uint32_t cell_count(const SeriesBuffer* b) { return b->used_bytes() >> 4;
 // what _context::value_at answers.
 struct ValuesCache {
   uint32_t ctx = 0;  // none yet (a bound word's context is never 0)
-  const Cell* base = nullptr;
+  Cell* base = nullptr;
   uint32_t count = 0;
+  bool plain = false;  // setting a value is a plain store (_context::plain_slot)
 
   [[gnu::always_inline]] const Cell* at(uint32_t c, uint32_t index) {
     if (c != ctx) fill(c);
     return index < count ? base + index : nullptr;
+  }
+
+  // What _context::plain_slot answers for a word of the cached context;
+  // null for any other word (and when there is no slot).
+  [[gnu::always_inline]] Cell* plain_slot(const Cell* word) const {
+    if (word->data1 != ctx || ctx == 0 || !plain || word->data3 == kUnresolved) return nullptr;
+    return word->data3 < count ? base + word->data3 : nullptr;
   }
 
   [[gnu::always_inline]] void fill(uint32_t c) {
@@ -1270,6 +1279,7 @@ struct ValuesCache {
     base = nullptr;
     count = 0;
     const Cell* rec = series_head_cell(c);  // the record
+    plain = !(rec->header & kFlagObjectContext) || (rec->header & kFlagContextOnStack);
     if (rec->data2 == 0) return;
     if (rec->header & kFlagContextOnStack) {
       if (rec->data2 >= stack::kArgumentStackCells) return;
@@ -1278,9 +1288,9 @@ struct ValuesCache {
       base = stack::at(rec->data2);
       return;
     }
-    const SeriesBuffer* values = node_buffer(rec->data2);
+    SeriesBuffer* values = node_buffer(rec->data2);
     count = values->used_bytes() >> 4;
-    base = reinterpret_cast<const Cell*>(values->data() + values->head);
+    base = values->head_cell();
   }
 };
 
@@ -1541,18 +1551,19 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
 // ordinary evaluation computes it. Answers the position after it (an
 // operator the fast path declined, or the end of the expression, when
 // complete is set), or 0 when the expression does not start with a number.
-// Nothing in it can raise, call out or allocate. kCached: the words' values
-// are read through a ValuesCache (set-words: the words of a loop body share
-// a context; an argument like n - 1 mixes a function's and the global one).
+// Nothing in it can raise, call out or allocate. kCached: the words'
+// values are read through the cache given (set-words: the words of a loop
+// body share a context; an argument like n - 1 mixes a function's and the
+// global one).
 template <bool kCached>
-[[gnu::always_inline]] inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete) {
+[[gnu::always_inline]] inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete,
+                                                     ValuesCache* values) {
+  ValuesCache* cache = kCached ? values : nullptr;
   const SeriesBuffer* b = node_buffer(code->data2);
   uint32_t tail = cell_count(b);
   const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head);
   *complete = false;
   if (pos >= tail) return 0;
-  ValuesCache values;
-  ValuesCache* cache = kCached ? &values : nullptr;
   const Cell* first = number_operand(cells + pos, cache);
   if (!first) return 0;
   *result = *first;
@@ -1588,9 +1599,14 @@ template <bool kCached>
 [[gnu::noinline]] uint32_t evaluate_set_word(const Cell* code, uint32_t pos) {
   Cell prefix;
   bool complete = false;
-  uint32_t after = trace::on() ? 0 : number_prefix<true>(code, pos + 1, &prefix, &complete);
+  ValuesCache cache;
+  uint32_t after = trace::on() ? 0 : number_prefix<true>(code, pos + 1, &prefix, &complete, &cache);
   if (complete) {
-    if (Cell* slot = _context::plain_slot(series_head_cell(code->data2) + pos)) {
+    // Nothing has moved since the chain was read: the cache still holds.
+    const Cell* word = series_head_cell(code->data2) + pos;
+    Cell* slot = cache.plain_slot(word);
+    if (!slot) slot = _context::plain_slot(word);
+    if (slot) {
       *slot = prefix;
       stack::push_copy(&prefix);
       return after;
