@@ -158,13 +158,6 @@ void leave_function(const Cell* value);
 // when there is no loop).
 void leave_loop(bool continue_loop, const Cell* value);
 
-// The scope of one evaluation of a loop's body in its loop frame (the frame
-// index): the block frames opened directly inside let a break or continue
-// pass quickly. After the evaluation take_exit() answers the code of a
-// quick break or continue aimed at the loop (THROW_BREAK, THROW_CONTINUE),
-// its value written into the current result cell (the loop frame's base),
-// or 0. Leaving the scope drops a quick departure aimed at the loop that was
-// not taken (an error overtook it).
 namespace detail {
 // The quick departure on its way (interpreter.cpp): its throw code (0 when
 // none) and the index of the frame it goes to.
@@ -172,6 +165,13 @@ extern uint32_t g_pending;
 extern uint32_t g_pending_target;
 }  // namespace detail
 
+// The scope of one evaluation of a loop's body in its loop frame (the frame
+// index): the block frames opened directly inside let a break or continue
+// pass quickly. After the evaluation take_exit() answers the code of a
+// quick break or continue aimed at the loop (THROW_BREAK, THROW_CONTINUE),
+// its value written into the current result cell (the loop frame's base),
+// or 0. Leaving the scope drops a quick departure aimed at the loop that was
+// not taken (an error overtook it).
 class LoopBody {
  public:
   explicit LoopBody(uint32_t frame) : frame_(frame) {
