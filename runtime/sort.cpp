@@ -31,18 +31,44 @@ constexpr size_t kPrefixMinRun = 4;         // shorter runs are not worth moving
 constexpr size_t kPrefixGrowth = 16;        // a partial working range is 16 x the prefix
 constexpr size_t kWholeRangeDivisor = 256;  // prefixes above count / 256 partition everything
 
-// The array with its comparator, addressed by element index.
-struct Array {
-  uint8_t* base;
-  uint32_t width;
+// A comparator through a function pointer, with its two extra arguments.
+struct CallComparator {
+  SortComparator fn;
   intptr_t extra1;
   intptr_t extra2;
-  SortComparator cmp;
+  int32_t operator()(const uint8_t* a, const uint8_t* b) const { return fn(a, b, extra1, extra2); }
+};
+
+// The array with its comparator, addressed by element index. Every routine
+// below is written once over it: the public entries compare through a
+// function pointer, sort_order_by_keys through an inline comparison.
+template <class Cmp>
+struct ArrayOf {
+  uint8_t* base;
+  uint32_t width;
+  Cmp cmp;
 
   uint8_t* at(size_t i) const { return base + i * width; }
-  int32_t compare(size_t i, size_t j) const { return cmp(at(i), at(j), extra1, extra2); }
-  void exchange(size_t i, size_t j) const { swap(at(i), at(j), width); }
-  Array from(size_t i) const { return Array{at(i), width, extra1, extra2, cmp}; }
+  int32_t compare(size_t i, size_t j) const { return cmp(at(i), at(j)); }
+  void exchange(size_t i, size_t j) const {
+    // Positions and (key, position) pairs are swapped in line.
+    if (width == 4) {
+      exchange_words<uint32_t>(at(i), at(j));
+    } else if (width == 8) {
+      exchange_words<uint64_t>(at(i), at(j));
+    } else {
+      swap(at(i), at(j), width);
+    }
+  }
+  template <class Word>
+  static void exchange_words(uint8_t* p, uint8_t* q) {
+    Word x, y;
+    std::memcpy(&x, p, sizeof(Word));
+    std::memcpy(&y, q, sizeof(Word));
+    std::memcpy(p, &y, sizeof(Word));
+    std::memcpy(q, &x, sizeof(Word));
+  }
+  ArrayOf from(size_t i) const { return ArrayOf{at(i), width, cmp}; }
 
   void reverse(size_t lo, size_t hi) const {
     while (hi > lo + 1) exchange(lo++, --hi);
@@ -68,6 +94,8 @@ struct Array {
   }
 };
 
+using Array = ArrayOf<CallComparator>;
+
 // ---- merge sort ----------------------------------------------------------
 
 // The power of the boundary between the adjacent runs [s1, e1) and [e1, e2)
@@ -90,44 +118,26 @@ uint32_t boundary_power(size_t s1, size_t e1, size_t e2, size_t n) {
   return power + 1;
 }
 
-}  // namespace
-
-void swap(void* a, void* b, uint32_t width) {
-  auto* p = static_cast<uint8_t*>(a);
-  auto* q = static_cast<uint8_t*>(b);
-  if (p == q) return;
-  if ((width & 3) == 0) {
-    for (uint32_t i = 0; i < width; i += 4) {
-      uint32_t x, y;
-      std::memcpy(&x, p + i, 4);
-      std::memcpy(&y, q + i, 4);
-      std::memcpy(p + i, &y, 4);
-      std::memcpy(q + i, &x, 4);
-    }
-  } else {
-    for (uint32_t i = 0; i < width; i++) std::swap(p[i], q[i]);
-  }
-}
-
-uint8_t* find_run(uint8_t* start, uint8_t* end, uint32_t width, intptr_t extra1, intptr_t extra2,
-                  SortComparator cmp) {
+template <class Cmp>
+uint8_t* find_run_in(uint8_t* start, uint8_t* end, uint32_t width, const Cmp& cmp) {
   if (size_t(end - start) <= width) return end;
   uint8_t* p = start + width;
-  if (cmp(start, p, extra1, extra2) <= 0) {
-    while (p + width < end && cmp(p, p + width, extra1, extra2) <= 0) p += width;
+  if (cmp(start, p) <= 0) {
+    while (p + width < end && cmp(p, p + width) <= 0) p += width;
     return p + width;
   }
   // Strictly descending only: an equal pair ends the run, so reversing it
   // never reorders equal elements.
-  while (p + width < end && cmp(p, p + width, extra1, extra2) > 0) p += width;
+  while (p + width < end && cmp(p, p + width) > 0) p += width;
   uint8_t* run_end = p + width;
-  Array{start, width, extra1, extra2, cmp}.reverse(0, size_t(run_end - start) / width);
+  ArrayOf<Cmp>{start, width, cmp}.reverse(0, size_t(run_end - start) / width);
   return run_end;
 }
 
-void merge_runs(uint8_t* left, uint8_t* middle, uint8_t* right_end, uint8_t* tmp,
-                const MergeRecord& rec) {
-  const size_t w = rec.width;
+template <class Cmp>
+void merge_runs_in(uint8_t* left, uint8_t* middle, uint8_t* right_end, uint8_t* tmp, uint32_t width,
+                   const Cmp& cmp) {
+  const size_t w = width;
   const size_t left_bytes = size_t(middle - left);
   const size_t right_bytes = size_t(right_end - middle);
   if (left_bytes == 0 || right_bytes == 0) return;
@@ -141,7 +151,7 @@ void merge_runs(uint8_t* left, uint8_t* middle, uint8_t* right_end, uint8_t* tmp
     uint8_t* t = tmp + right_bytes;
     try {
       while (l > left && t > tmp) {
-        const bool take_left = rec.cmp(l - w, t - w, rec.extra1, rec.extra2) > 0;
+        const bool take_left = cmp(l - w, t - w) > 0;
         dest -= w;
         if (take_left) {
           l -= w;
@@ -168,7 +178,7 @@ void merge_runs(uint8_t* left, uint8_t* middle, uint8_t* right_end, uint8_t* tmp
   uint8_t* const t_end = tmp + left_bytes;
   try {
     while (t < t_end && r < right_end) {
-      if (rec.cmp(t, r, rec.extra1, rec.extra2) <= 0) {
+      if (cmp(t, r) <= 0) {
         std::memcpy(dest, t, w);
         t += w;
       } else {
@@ -184,25 +194,21 @@ void merge_runs(uint8_t* left, uint8_t* middle, uint8_t* right_end, uint8_t* tmp
   std::memcpy(dest, t, size_t(t_end - t));
 }
 
-}  // namespace sort
-
-void merge_sort(void* base_ptr, uint32_t count, uint32_t width, intptr_t extra1, intptr_t extra2,
-                SortComparator cmp) {
+template <class Cmp>
+void merge_sort_in(uint8_t* base, uint32_t count, uint32_t width, const Cmp& cmp) {
   if (count < 2 || width == 0) return;
   const uint64_t tmp_bytes = uint64_t(count / 2) * width;
   if (tmp_bytes > UINT32_MAX) throw LanguageError(ErrorCategory::kScript, "too-long");
   std::unique_ptr<uint8_t[]> tmp(new (std::nothrow) uint8_t[size_t(tmp_bytes)]);
   if (!tmp) throw LanguageError(ErrorCategory::kInternal, "no-memory");
 
-  auto* base = static_cast<uint8_t*>(base_ptr);
-  const sort::Array a{base, width, extra1, extra2, cmp};
-  const sort::MergeRecord rec{width, extra1, extra2, cmp};
+  const ArrayOf<Cmp> a{base, width, cmp};
   const size_t n = count;
 
   // The next run from start: natural, then extended to the minimum length.
   auto next_run = [&](size_t start) {
-    size_t end = size_t(sort::find_run(a.at(start), a.at(n), width, extra1, extra2, cmp) - base) / width;
-    const size_t target = std::min(start + sort::kMinRun, n);
+    size_t end = size_t(find_run_in(a.at(start), a.at(n), width, cmp) - base) / width;
+    const size_t target = std::min(start + kMinRun, n);
     if (end < target) {
       a.from(start).insertion_sort(end - start, target - start);
       end = target;
@@ -210,7 +216,7 @@ void merge_sort(void* base_ptr, uint32_t count, uint32_t width, intptr_t extra1,
     return end;
   };
   auto merge = [&](size_t lo, size_t mid, size_t hi) {
-    sort::merge_runs(a.at(lo), a.at(mid), a.at(hi), tmp.get(), rec);
+    merge_runs_in(a.at(lo), a.at(mid), a.at(hi), tmp.get(), width, cmp);
   };
 
   // Pending runs: their start and the power of the boundary after them.
@@ -229,7 +235,7 @@ void merge_sort(void* base_ptr, uint32_t count, uint32_t width, intptr_t extra1,
   while (cur_end < n) {
     const size_t next_start = cur_end;
     const size_t next_end = next_run(next_start);
-    const uint32_t power = sort::boundary_power(cur_start, cur_end, next_end, n);
+    const uint32_t power = boundary_power(cur_start, cur_end, next_end, n);
     while (top > 0 && (stack[top - 1].power > power || top == kStackMax)) {
       merge(stack[top - 1].start, cur_start, cur_end);
       cur_start = stack[--top].start;
@@ -244,13 +250,13 @@ void merge_sort(void* base_ptr, uint32_t count, uint32_t width, intptr_t extra1,
   }
 }
 
-namespace sort {
-namespace {
+// ---- quicksort -------------------------------------------------------------
 
 // Three-way partition of [lo, hi) around the element at pivot (outside the
 // range): answers (lt, gt) with [lo, lt) below, [lt, gt) equal, [gt, hi)
 // above the pivot. Every element is compared once.
-std::pair<size_t, size_t> partition3(const Array& a, size_t pivot, size_t lo, size_t hi) {
+template <class Cmp>
+std::pair<size_t, size_t> partition3(const ArrayOf<Cmp>& a, size_t pivot, size_t lo, size_t hi) {
   size_t lt = lo, i = lo, gt = hi;
   while (i < gt) {
     const int32_t r = a.compare(i, pivot);
@@ -267,7 +273,8 @@ std::pair<size_t, size_t> partition3(const Array& a, size_t pivot, size_t lo, si
 
 // True when the elements i, j stand in the direction dir (1 ascending,
 // -1 descending); equal elements stand in either.
-bool in_direction(const Array& a, size_t i, size_t j, int dir) {
+template <class Cmp>
+bool in_direction(const ArrayOf<Cmp>& a, size_t i, size_t j, int dir) {
   const int32_t r = a.compare(i, j);
   return dir > 0 ? r <= 0 : r >= 0;
 }
@@ -277,7 +284,8 @@ bool in_direction(const Array& a, size_t i, size_t j, int dir) {
 // where the run was and the search continues past them, so every element is
 // looked at a bounded number of times and swapped at most twice per run it
 // belongs to: the whole growth is linear.
-size_t grow_prefix(const Array& a, size_t n, size_t p, int dir) {
+template <class Cmp>
+size_t grow_prefix(const ArrayOf<Cmp>& a, size_t n, size_t p, int dir) {
   size_t mark = p;
   while (mark + kPrefixJump < n) {
     const size_t j = mark + kPrefixJump;
@@ -319,7 +327,8 @@ size_t grow_prefix(const Array& a, size_t n, size_t p, int dir) {
   return p;
 }
 
-void kernel(Array a, size_t n, int64_t hint) {
+template <class Cmp>
+void kernel(ArrayOf<Cmp> a, size_t n, int64_t hint) {
   while (n > kInsertionMax) {
     if (hint < 0) {
       // The last h elements are sorted: bring them to the front, in order.
@@ -416,19 +425,8 @@ void kernel(Array a, size_t n, int64_t hint) {
   a.insertion_sort(std::min<size_t>(size_t(hint), n), n);
 }
 
-}  // namespace
-
-void quick_kernel(int64_t sorted, uint32_t count, uint8_t* base, uint32_t width, intptr_t extra1,
-                  intptr_t extra2, SortComparator cmp) {
-  kernel(Array{base, width, extra1, extra2, cmp}, count, sorted);
-}
-
-}  // namespace sort
-
-void quick_sort(void* base, uint32_t count, uint32_t width, intptr_t extra1, intptr_t extra2,
-                SortComparator cmp) {
-  if (count < 2 || width == 0) return;
-  const sort::Array a{static_cast<uint8_t*>(base), width, extra1, extra2, cmp};
+template <class Cmp>
+void quick_sort_in(const ArrayOf<Cmp>& a, uint32_t count) {
   const size_t n = count;
 
   // The initial run: its direction is fixed by the first unequal pair.
@@ -449,22 +447,70 @@ void quick_sort(void* base, uint32_t count, uint32_t width, intptr_t extra1, int
   if (prefix < n) {
     // Sample the rest for the overall direction.
     int64_t score = dir * int64_t(prefix);
-    for (size_t j = prefix + 1; j < n; j += sort::kPresortSampleStep) {
+    for (size_t j = prefix + 1; j < n; j += kPresortSampleStep) {
       const int32_t r = a.compare(j - 1, j);
       score += r < 0 ? 1 : r > 0 ? -1 : 0;
     }
-    if (uint64_t(score < 0 ? -score : score) > n / sort::kPresortScoreDivisor) {
+    if (uint64_t(score < 0 ? -score : score) > n / kPresortScoreDivisor) {
       const int score_dir = score > 0 ? 1 : -1;
       if (score_dir != dir) {
         prefix = 0;
         dir = score_dir;
       }
-      prefix = sort::grow_prefix(a, n, prefix, dir);
+      prefix = grow_prefix(a, n, prefix, dir);
     }
   }
   if (dir < 0) a.reverse(0, prefix);
   if (prefix >= n) return;
-  sort::kernel(a, n, int64_t(prefix));
+  kernel(a, n, int64_t(prefix));
+}
+
+}  // namespace
+
+void swap(void* a, void* b, uint32_t width) {
+  auto* p = static_cast<uint8_t*>(a);
+  auto* q = static_cast<uint8_t*>(b);
+  if (p == q) return;
+  if ((width & 3) == 0) {
+    for (uint32_t i = 0; i < width; i += 4) {
+      uint32_t x, y;
+      std::memcpy(&x, p + i, 4);
+      std::memcpy(&y, q + i, 4);
+      std::memcpy(p + i, &y, 4);
+      std::memcpy(q + i, &x, 4);
+    }
+  } else {
+    for (uint32_t i = 0; i < width; i++) std::swap(p[i], q[i]);
+  }
+}
+
+uint8_t* find_run(uint8_t* start, uint8_t* end, uint32_t width, intptr_t extra1, intptr_t extra2,
+                  SortComparator cmp) {
+  return find_run_in(start, end, width, CallComparator{cmp, extra1, extra2});
+}
+
+void merge_runs(uint8_t* left, uint8_t* middle, uint8_t* right_end, uint8_t* tmp,
+                const MergeRecord& rec) {
+  merge_runs_in(left, middle, right_end, tmp, rec.width, CallComparator{rec.cmp, rec.extra1, rec.extra2});
+}
+
+void quick_kernel(int64_t sorted, uint32_t count, uint8_t* base, uint32_t width, intptr_t extra1,
+                  intptr_t extra2, SortComparator cmp) {
+  kernel(Array{base, width, CallComparator{cmp, extra1, extra2}}, count, sorted);
+}
+
+}  // namespace sort
+
+void merge_sort(void* base, uint32_t count, uint32_t width, intptr_t extra1, intptr_t extra2,
+                SortComparator cmp) {
+  sort::merge_sort_in(static_cast<uint8_t*>(base), count, width, sort::CallComparator{cmp, extra1, extra2});
+}
+
+void quick_sort(void* base, uint32_t count, uint32_t width, intptr_t extra1, intptr_t extra2,
+                SortComparator cmp) {
+  if (count < 2 || width == 0) return;
+  sort::quick_sort_in(sort::Array{static_cast<uint8_t*>(base), width, sort::CallComparator{cmp, extra1, extra2}},
+                      count);
 }
 
 namespace {
@@ -501,6 +547,51 @@ std::vector<uint32_t> sort_order(uint32_t count, bool stable, intptr_t extra1, i
   } else {
     quick_sort(order.data(), count, 4, record, 0, compare_positions);
   }
+  return order;
+}
+
+namespace {
+
+// A key with the position of its record, compared by key alone.
+struct KeyPosition {
+  int32_t key;
+  uint32_t position;
+};
+
+struct KeyComparator {
+  bool reverse;
+  int32_t operator()(const uint8_t* a, const uint8_t* b) const {
+    int32_t x, y;
+    std::memcpy(&x, a, 4);
+    std::memcpy(&y, b, 4);
+    if (reverse) std::swap(x, y);
+    return (x > y) - (x < y);
+  }
+};
+
+}  // namespace
+
+std::vector<uint32_t> sort_order_by_keys(const std::vector<int32_t>& keys, bool stable, bool reverse) {
+  const auto count = static_cast<uint32_t>(keys.size());
+  std::vector<KeyPosition> records;
+  std::vector<uint32_t> order;
+  try {
+    records.resize(count);
+    order.resize(count);
+  } catch (const std::bad_alloc&) {
+    throw LanguageError(ErrorCategory::kInternal, "no-memory");
+  }
+  for (uint32_t i = 0; i < count; i++) records[i] = KeyPosition{keys[i], i};
+  // The pairs go through the very steps the positions would: each
+  // comparison answers as the keys' comparator would, so the order is the same.
+  auto* base = reinterpret_cast<uint8_t*>(records.data());
+  const KeyComparator cmp{reverse};
+  if (stable) {
+    sort::merge_sort_in(base, count, sizeof(KeyPosition), cmp);
+  } else if (count >= 2) {
+    sort::quick_sort_in(sort::ArrayOf<KeyComparator>{base, sizeof(KeyPosition), cmp}, count);
+  }
+  for (uint32_t i = 0; i < count; i++) order[i] = records[i].position;
   return order;
 }
 

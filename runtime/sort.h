@@ -47,6 +47,13 @@ using SortIndexComparator = int32_t (*)(uint32_t a, uint32_t b, intptr_t extra1,
 std::vector<uint32_t> sort_order(uint32_t count, bool stable, intptr_t extra1, intptr_t extra2,
                                  SortIndexComparator cmp);
 
+// sort_order for records whose keys are 32-bit integers read beforehand,
+// compared by number (reverse: the other way round): the same order as
+// sort_order with a comparator answering the keys' three-way order, but each
+// comparison is made inline on (key, position) pairs, which sort in place of
+// the positions.
+std::vector<uint32_t> sort_order_by_keys(const std::vector<int32_t>& keys, bool stable, bool reverse);
+
 // Rearranges count records of width bytes so that record i becomes the former
 // record order[i]. order must be a permutation of 0..count-1 (as sort_order
 // makes it); anything else is refused with false and the records unchanged.

@@ -1075,7 +1075,6 @@ struct SortState {
   RootedCell function;
   bool whole_records_to_function = false;
   RootedCell scratch_a, scratch_b;
-  const int32_t* int_keys = nullptr;  // the records' keys, when every one is an integer!
 };
 
 // The cell n of the node, or none! when the series shrank below it (a
@@ -1109,14 +1108,6 @@ int32_t default_record_compare(uint32_t a, uint32_t b, intptr_t extra, intptr_t)
   }
   Cell x = cell_or_none(s.node, ra + width), y = cell_or_none(s.node, rb + width);
   return compare_sort_cells(&x, &y, s.op);
-}
-
-// The default order of records whose keys are all integer!: their numbers,
-// read once before sorting (the comparisons run no language code).
-int32_t integer_key_compare(uint32_t a, uint32_t b, intptr_t extra, intptr_t) {
-  const SortState& s = *reinterpret_cast<const SortState*>(extra);
-  if (s.flags & kSortReverse) std::swap(a, b);
-  return three_way(s.int_keys[a], s.int_keys[b]);
 }
 
 // Reads the key of each of count records into keys when every key is an
@@ -1229,14 +1220,13 @@ Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell
   ownership::notify_around(series, words::WORD_SORT, head, span, [&] {
     // Positions are sorted first; the cells move once, after the last
     // comparison, so a comparator that fails leaves every value in place.
+    // Keys that are all integer! are read once and compared as numbers,
+    // which is what the default comparison answers for them.
     std::vector<int32_t> keys;
-    SortIndexComparator by = cmp;
-    if (cmp == default_record_compare && !(state.flags & kSortRecords) && read_integer_keys(state, count, keys)) {
-      state.int_keys = keys.data();
-      by = integer_key_compare;
-    }
     std::vector<uint32_t> order =
-        sort_order(count, stable, reinterpret_cast<intptr_t>(&state), 0, by);
+        cmp == default_record_compare && !(state.flags & kSortRecords) && read_integer_keys(state, count, keys)
+            ? sort_order_by_keys(keys, stable, reverse)
+            : sort_order(count, stable, reinterpret_cast<intptr_t>(&state), 0, cmp);
     SeriesBuffer* b = node_buffer(state.node);
     if (static_cast<int64_t>(head) + span > static_cast<int64_t>(b->length())) return;  // shrunk meanwhile
     apply_order(b->head_cell() + head, count, static_cast<uint32_t>(record) * kCellSize, order);

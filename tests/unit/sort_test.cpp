@@ -364,6 +364,45 @@ TEST(Sort, FailingComparatorOverPositionsRaisesBeforeAnyRecordMoves) {
   }
 }
 
+struct Keys {
+  const std::vector<int32_t>* keys;
+  bool reverse;
+};
+
+int32_t compare_keys_at(uint32_t a, uint32_t b, intptr_t extra1, intptr_t) {
+  const auto* k = reinterpret_cast<const Keys*>(extra1);
+  if (k->reverse) std::swap(a, b);
+  const int32_t x = (*k->keys)[a], y = (*k->keys)[b];
+  return x < y ? -1 : x > y ? 1 : 0;
+}
+
+// Sorting (key, position) pairs inline gives exactly the order sort_order
+// gives through a comparator over the positions, equal keys included (their
+// order is what an unstable sort leaves, and it must not change).
+TEST(Sort, OrderByKeysIsTheOrderOfTheKeyComparator) {
+  std::mt19937 rng(7);
+  const std::vector<size_t> sizes = {0, 1, 2, 7, 8, 100, 600, 5000, 40000};
+  for (size_t n : sizes) {
+    for (int32_t spread : {3, 1000, INT32_MAX}) {
+      std::vector<int32_t> keys(n);
+      std::uniform_int_distribution<int32_t> d(spread == INT32_MAX ? INT32_MIN : -spread, spread);
+      for (auto& k : keys) k = d(rng);
+      // Also a presorted run followed by noise, which takes the prefix paths.
+      if (n > 100 && spread == 1000) {
+        for (size_t i = 0; i < n * 3 / 4; i++) keys[i] = int32_t(i);
+      }
+      for (bool stable : {true, false}) {
+        for (bool reverse : {false, true}) {
+          Keys k{&keys, reverse};
+          auto expected = sort_order(uint32_t(n), stable, reinterpret_cast<intptr_t>(&k), 0, compare_keys_at);
+          EXPECT_EQ(sort_order_by_keys(keys, stable, reverse), expected)
+              << "n " << n << " spread " << spread << " stable " << stable << " reverse " << reverse;
+        }
+      }
+    }
+  }
+}
+
 TEST(Sort, ApplyOrderRefusesWhatIsNotAPermutation) {
   std::vector<uint32_t> data = {1, 2, 3};
   const std::vector<std::vector<uint32_t>> bad = {{0, 0, 1}, {0, 1, 3}, {0, 1}};
