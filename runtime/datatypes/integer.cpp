@@ -105,20 +105,32 @@ bool float_out_of_int_range_q(const Cell* c) {
 }
 
 DecimalText to_decimal(int32_t n) {
-  DecimalText out{};
+  // Digits are written from the right, two at a time from a table of pairs.
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
   char digits[12];
-  int32_t count = 0;
+  char* p = digits + sizeof digits;
   // Work on the magnitude as unsigned so -2147483648 needs no special case.
   uint32_t magnitude = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  int32_t length = 0;
-  if (n < 0) out.text[length++] = '-';
-  while (count > 0) out.text[length++] = digits[--count];
-  out.text[length] = 0;
-  out.length = length;
+  while (magnitude >= 100) {
+    const uint32_t pair = (magnitude % 100) * 2;
+    magnitude /= 100;
+    *--p = kPairs[pair + 1];
+    *--p = kPairs[pair];
+  }
+  if (magnitude >= 10) {
+    *--p = kPairs[magnitude * 2 + 1];
+    *--p = kPairs[magnitude * 2];
+  } else {
+    *--p = static_cast<char>('0' + magnitude);
+  }
+  if (n < 0) *--p = '-';
+  DecimalText out{};
+  out.length = static_cast<int32_t>(digits + sizeof digits - p);
+  std::memcpy(out.text, p, static_cast<size_t>(out.length));
+  out.text[out.length] = 0;
   return out;
 }
 

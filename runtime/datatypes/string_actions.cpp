@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -201,8 +202,10 @@ void source_from_string(Source& s, Cell* value, int32_t limit, uint32_t target_n
 }
 
 // The source for a value put into the target: strings are read in place,
-// characters held aside, everything else formed into temp first.
-void gather(Source& s, Cell* value, int32_t limit, uint32_t target_node, RootedCell& temp, CharRule rule) {
+// characters and integers held aside, everything else formed into temp
+// first (made only then).
+void gather(Source& s, Cell* value, int32_t limit, uint32_t target_node, std::optional<RootedCell>& temp,
+            CharRule rule) {
   uint32_t type = TYPE_OF(value);
   if (type == TYPE_CHAR) {
     uint32_t cp = value->data2;
@@ -229,9 +232,10 @@ void gather(Source& s, Cell* value, int32_t limit, uint32_t target_node, RootedC
     std::memcpy(s.small, t.text, static_cast<size_t>(t.length));
     return;
   }
-  init_cell(temp.get(), 16);
-  append_value_text(temp.get(), value, limit);
-  source_from_string(s, temp.get(), -1, target_node);
+  temp.emplace();
+  init_cell(temp->get(), 16);
+  append_value_text(temp->get(), value, limit);
+  source_from_string(s, temp->get(), -1, target_node);
 }
 
 // Replaces `removed` units at `at` of the target series by dup copies of the
@@ -260,8 +264,9 @@ int32_t splice(uint32_t node, int32_t at, int32_t removed, Source& s, int32_t du
 
   SeriesBuffer* b = node_buffer(node);
   uint8_t* dst = b->head_ptr() + static_cast<size_t>(at) * tu;
-  std::memmove(dst + added * tu, dst + static_cast<size_t>(removed) * tu,
-               static_cast<size_t>(len - at - removed) * tu);
+  if (len - at - removed > 0)
+    std::memmove(dst + added * tu, dst + static_cast<size_t>(removed) * tu,
+                 static_cast<size_t>(len - at - removed) * tu);
   if (added > 0) {
     const uint8_t* from = s.data();
     if (s.unit == tu) {
@@ -398,7 +403,7 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool, int32_t dup, bool ap
     if (append) series->data1 = 0;
     return series;
   }
-  RootedCell temp;
+  std::optional<RootedCell> temp;
   Source s;
   gather(s, value, part, node, temp, CharRule::kAppend);
   if (s.count == 0) {
@@ -421,7 +426,7 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool, int32_t dup) {
   uint32_t node = node_of(series);
   head_of(series);
   if (dup < 1) return series;
-  RootedCell temp;
+  std::optional<RootedCell> temp;
   Source s;
   gather(s, value, -1, node, temp, CharRule::kPut);
   int32_t written = static_cast<int32_t>(std::min<int64_t>(int64_t{s.count} * dup, INT32_MAX));
