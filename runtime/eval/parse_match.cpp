@@ -10,6 +10,7 @@
 #include "runtime/eval/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/series.h"
+#include "runtime/text_units.h"
 #include "runtime/words.h"
 
 namespace kiv::parse {
@@ -21,7 +22,7 @@ namespace {
 struct Units {
   const uint8_t* data;  // the buffer's first used unit
   uint32_t unit;
-  uint32_t at(int32_t i) const { return string::get_char(data + static_cast<size_t>(i) * unit, unit); }
+  uint32_t at(int32_t i) const { return read_unit(data + static_cast<size_t>(i) * unit, unit); }
 };
 
 Units units_of(uint32_t node) {
@@ -181,9 +182,24 @@ bool match_repeat(Cell* input, int32_t end, const Cell* rule, int32_t min, int32
     uint32_t folded = rule_type == TYPE_CHAR ? fold(rule->data2) : 0;
     Units in = units_of(input->data2);
     int32_t p = idx;
-    while (p < end && (max < 0 || n < max) && unit_matches(in.at(p), rule, folded, folding)) {
-      ++p;
-      ++n;
+    if (rule_type == TYPE_BITSET) {
+      // The set's bits read in place, as member_q reads them.
+      const SeriesBuffer* bits = node_buffer(bitset::node_of(rule));
+      const uint8_t* set = bits->data() + bits->head;
+      const uint32_t stored = bits->used_bytes();
+      const bool beyond = (bits->flags & bitset::kComplemented) != 0;
+      auto member = [&](uint32_t cp) {
+        return cp / 8 < stored ? (set[cp / 8] & (0x80u >> (cp & 7))) != 0 : beyond;
+      };
+      while (p < end && (max < 0 || n < max) && member(in.at(p))) {
+        ++p;
+        ++n;
+      }
+    } else {
+      while (p < end && (max < 0 || n < max) && unit_matches(in.at(p), rule, folded, folding)) {
+        ++p;
+        ++n;
+      }
     }
     input->data1 = static_cast<uint32_t>(p);
   } else if (block || text_rule_q(rule_type)) {
