@@ -410,6 +410,19 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool, int32_t dup, bool ap
     if (append) series->data1 = 0;
     return series;
   }
+  if (append && dup == 1) {
+    // The common append: units of the target's width onto an unowned series
+    // with room at its tail. Nothing allocates and no handler runs.
+    SeriesBuffer* b = node_buffer(node);
+    uint32_t tu = b->unit();
+    uint64_t bytes = static_cast<uint64_t>(s.count) * tu;
+    if (s.unit == tu && s.need_unit <= tu && (b->flags & kSeriesOwned) == 0 && b->room() >= bytes) {
+      std::memcpy(b->tail_ptr(), s.data(), static_cast<size_t>(bytes));
+      b->tail += static_cast<uint32_t>(bytes);
+      series->data1 = 0;
+      return series;
+    }
+  }
   int32_t at = append ? total_of(series) : head_of(series);
   int32_t end = at;
   int32_t added = static_cast<int32_t>(std::min<int64_t>(int64_t{s.count} * dup, INT32_MAX));
