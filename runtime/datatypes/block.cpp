@@ -495,6 +495,19 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
       (static_cast<uint64_t>(total) + added) * kCellSize > kMaxSeriesBytes)
     fire(ErrorCategory::kInternal, "no-memory");
 
+  if (append && !spread && dup == 1) {
+    // The common append: one value onto an unowned block with room at its
+    // tail. Nothing allocates and no handler runs.
+    SeriesBuffer* b = node_buffer(node);
+    if ((b->flags & kSeriesOwned) == 0 && b->room() >= kCellSize) {
+      *b->tail_cell() = v;
+      b->tail += kCellSize;
+      series::hash_shifted(series, at, 1);
+      series->data1 = 0;
+      return series;
+    }
+  }
+
   ownership::notify_series_around(series, node, append ? words::WORD_APPEND : words::KEY_INSERT, at,
                                   static_cast<int32_t>(added), [&] {
     // The cells to insert, taken aside first: the value may be this very
