@@ -1157,20 +1157,22 @@ int32_t function_record_compare(uint32_t a, uint32_t b, intptr_t extra, intptr_t
   // The second record first, unless reversed.
   bool reversed = (s.flags & kSortReverse) != 0;
   int32_t first = reversed ? ra : rb, second = reversed ? rb : ra;
-  RootedCell x, y;
+  Cell args[2];
   if (s.whole_records_to_function) {
     fill_record(s.scratch_a.get(), s.node, first, s.record);
     fill_record(s.scratch_b.get(), s.node, second, s.record);
-    *x = *s.scratch_a;
-    *y = *s.scratch_b;
+    args[0] = *s.scratch_a;
+    args[1] = *s.scratch_b;
   } else {
-    *x = cell_or_none(s.node, first);
-    *y = cell_or_none(s.node, second);
+    args[0] = cell_or_none(s.node, first);
+    args[1] = cell_or_none(s.node, second);
   }
-  Cell args[2] = {*x, *y};
-  RootedCell result;
-  series::invoke_function(s.function.get(), args, 2, series::kCallbackSort, result.get());
-  return series::comparator_result(result.get());
+  // The call puts the arguments on the value stack before anything
+  // allocates, and the result is only read for its sign: neither needs a
+  // guard of its own.
+  Cell result{TYPE_UNSET, 0, 0, 0};
+  series::invoke_function(s.function.get(), args, 2, series::kCallbackSort, &result);
+  return series::comparator_result(&result);
 }
 
 }  // namespace
