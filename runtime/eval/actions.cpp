@@ -39,6 +39,11 @@ Cell datatype_of(uint32_t type) {
 
 template <uint32_t A>
 ActionHandler<A> lookup(const Cell* value) {
+  // The usual case in line: the registered handler of a type other than port!.
+  uint32_t type = TYPE_OF(value);
+  if (type != TYPE_PORT && type < kTypeTableSize) {
+    if (Handler h = type_handler(type, A)) return handler_as<A>(h);
+  }
   return handler_as<A>(get_value_action_handler(value, A));
 }
 
