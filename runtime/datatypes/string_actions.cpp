@@ -229,7 +229,8 @@ void gather(Source& s, Cell* value, int32_t limit, uint32_t target_node, std::op
     s.need_unit = 1;
     s.count = limit >= 0 && limit < t.length ? limit : t.length;
     s.small_used = true;
-    std::memcpy(s.small, t.text, static_cast<size_t>(t.length));
+    static_assert(sizeof t.text <= sizeof s.small);
+    std::memcpy(s.small, t.text, sizeof t.text);  // a fixed size: copied in line
     return;
   }
   temp.emplace();
