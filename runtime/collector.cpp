@@ -258,14 +258,6 @@ void RootedCell::link() {
 RootedCell::RootedCell() : cell_{TYPE_UNSET, 0, 0, 0} { link(); }
 RootedCell::RootedCell(const Cell& value) : cell_(value) { link(); }
 RootedCell::RootedCell(const RootedCell& other) : cell_(other.cell_) { link(); }
-RootedCell& RootedCell::operator=(const RootedCell& other) {
-  cell_ = other.cell_;
-  return *this;
-}
-RootedCell& RootedCell::operator=(const Cell& value) {
-  cell_ = value;
-  return *this;
-}
 RootedCell::~RootedCell() {
   if (prev_) prev_->next_ = next_;
   else g_rooted_cells = next_;

@@ -42,8 +42,15 @@ class RootedCell {
   RootedCell();
   explicit RootedCell(const Cell& value);
   RootedCell(const RootedCell& other);
-  RootedCell& operator=(const RootedCell& other);
-  RootedCell& operator=(const Cell& value);
+  // Assignments only change the held cell: the guard stays linked.
+  RootedCell& operator=(const RootedCell& other) {
+    cell_ = other.cell_;
+    return *this;
+  }
+  RootedCell& operator=(const Cell& value) {
+    cell_ = value;
+    return *this;
+  }
   ~RootedCell();
 
   Cell* get() { return &cell_; }
