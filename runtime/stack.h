@@ -10,8 +10,9 @@
 //   context had before the call (a recursive call overwrites it).
 //
 // Invariants: 0 <= base <= top <= kArgumentStackCells; the top frame's base
-// is the current base; every frame's saved base is the base of the frame
-// below it (or the bottom). Positions are cell indexes from the bottom and
+// is the current base, except inside the interpreter's block scopes (a base
+// moved with no record: open_block_scope); every frame's saved base is the
+// base of the frame or block scope below it (or the bottom). Positions are cell indexes from the bottom and
 // frames hold indexes and node ids only, never addresses. The argument stack
 // is a heap series (it never moves), so a Cell* into it stays valid; it is
 // still only good while the cell lies below top.
@@ -209,6 +210,27 @@ inline Cell* open_interp_call_frame(const Cell* word) {
 inline Cell* open_eval_block_frame(const Cell* word, uint32_t flags = 0) {
   detail::push_frame(word, FRAME_EVAL_BLOCK, 0, 0, 0, flags);
   return detail::g_cells + detail::g_base;
+}
+
+// A block scope without a frame record: the interpreter evaluates a block
+// whose frame would let every departure pass and is named by the hidden
+// <body> word, so a record would change nothing that the frame walks see
+// (departures, error reports, calling words). The stack looks as under a
+// frame: the current top becomes the base, its cell cleared as the result.
+// Answers the base it replaced, for close_block_scope.
+inline uint32_t open_block_scope() {
+  uint32_t saved = detail::g_base;
+  detail::g_base = detail::g_top;
+  if (detail::g_top < kArgumentStackCells) [[likely]] set_unset(&detail::g_cells[detail::g_top]);
+  return saved;
+}
+// Closes the scope opened at base: top = base + 1 (the result stays), the
+// saved base comes back; with_result also copies the result into the saved
+// base's cell, as pop_frame_return does.
+inline void close_block_scope(uint32_t base, uint32_t saved, bool with_result) {
+  if (with_result) copy_cell(&detail::g_cells[base], &detail::g_cells[saved]);
+  detail::g_top = base + 1;
+  detail::g_base = saved;
 }
 
 // Frame flags.

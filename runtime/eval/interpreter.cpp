@@ -1883,14 +1883,11 @@ namespace {
 
 }  // namespace
 
-void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return) {
-  check_stack();
-  // Copied whole and left as it is: changing a field of the copy just before
-  // it is read whole again stalls the processor. Where the block is shown
-  // (current_code, the tracer's arguments) its line flag is dropped.
-  const Cell block = *code;
-  stack::FrameGuard guard;
-  stack::open_eval_block_frame(g_body_word, passes_return ? stack::kFramePassesReturn : 0);
+namespace {
+
+// The expressions of a block from its index to its tail, the last one's value
+// left in the current base cell.
+[[gnu::always_inline]] inline void run_block_body(const Cell& block) {
   CodeScope scope(block);
   uint32_t pos = block.data1;
   uint32_t tail = tail_of(&block);
@@ -1901,11 +1898,41 @@ void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_retur
     pos = evaluate_expression_inline(&block, pos, false, false, false);
   }
   if (trace::on()) trace::event(trace::EV_EXIT, &block, tail_of(&block), stack::arguments());
+}
+
+// A block frame that stops departures: a real frame record, so that the
+// walk of a quick departure stops at it.
+[[gnu::noinline]] void evaluate_block_framed(const Cell& block, bool pop_with_result) {
+  stack::FrameGuard guard;
+  stack::open_eval_block_frame(g_body_word, 0);
+  run_block_body(block);
   if (pop_with_result) {
     stack::pop_frame_return();
   } else {
     stack::pop_frame();
   }
+}
+
+}  // namespace
+
+void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return) {
+  check_stack();
+  // Copied whole and left as it is: changing a field of the copy just before
+  // it is read whole again stalls the processor. Where the block is shown
+  // (current_code, the tracer's arguments) its line flag is dropped.
+  const Cell block = *code;
+  if (!passes_return) [[unlikely]] {
+    evaluate_block_framed(block, pop_with_result);
+    return;
+  }
+  // A frame that lets every departure pass, named by the hidden <body>
+  // word, would be skipped by every walk of the frames: the block runs in a
+  // scope with no record, the stack laid out as under the frame. A
+  // departure or error leaving it resets the stacks to its target frame.
+  uint32_t base = stack::top_index();
+  uint32_t saved = stack::open_block_scope();
+  run_block_body(block);
+  stack::close_block_scope(base, saved, pop_with_result);
 }
 
 uint32_t evaluate_expression(const Cell* code, uint32_t pos, bool no_infix, bool keep, bool no_call) {

@@ -2,8 +2,10 @@
 //
 // A block (or paren) is walked expression by expression; each expression
 // yields one value and the last one is the block's result. Everything lives
-// on the value stack: every evaluation opens a call frame, pushes its
-// arguments above the frame's base and leaves its result in the base cell.
+// on the value stack: every call opens a call frame, pushes its arguments
+// above the frame's base and leaves its result in the base cell; a block
+// moves the base to the top as a frame would (a frame record is kept only
+// where it changes what a walk of the frames finds).
 //
 // Positions are cell indexes into the code block's series, never addresses:
 // any evaluation may allocate and so move the buffer, and code may even
@@ -42,10 +44,10 @@
 // The quick departures: a C++ throw costs some microseconds per frame it
 // crosses, so `return`, `exit`, `break` and `continue` take another road
 // whenever every frame between them and their target (the function's frame,
-// the loop's frame) lets them pass (stack::kFramePassesReturn): block frames
-// of function bodies, of loop bodies and of parens in statement position,
-// and the call frames of if, unless and either, which return at once after
-// evaluating their branch. The departure is then only noted (pending); the
+// the loop's frame) lets them pass (stack::kFramePassesReturn): the blocks
+// of function bodies, of loop bodies and of parens (these run with no frame
+// record), and the call frames of if, unless and either, which return at
+// once after evaluating their branch. The departure is then only noted (pending); the
 // interpreter's loops stop at a pending departure, the frames are popped in
 // the ordinary way, and the function's body or the loop (LoopBody) takes the
 // value. Any other frame on the way (try, catch, another native, an
@@ -99,9 +101,11 @@ constexpr size_t kNativeStackReserve = size_t{256} << 10;
 void init();
 
 // Evaluates every expression of the block or paren from its index to its
-// tail in a block frame named <body>. With pop_with_result the result goes
-// into the caller's result cell; otherwise it is pushed (one cell). The
-// block frame passes a pending departure when passes_return is set.
+// tail above a base of its own. With pop_with_result the result goes into
+// the caller's result cell; otherwise it is pushed (one cell). Unless
+// passes_return is set, a block frame named <body> stops pending
+// departures; with it set the block would have a frame that every walk of
+// the frames passes over, so it runs with no frame record at all.
 void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return);
 // The same, called by a native: its block frame passes a pending departure
 // only when the native's own frame does.

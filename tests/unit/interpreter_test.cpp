@@ -120,6 +120,66 @@ TEST(InterpreterDeathTest, TracingSeesLibraryCodeAsBuiltInAndTracesTheUserCodeIt
               ::testing::ExitedWithCode(0), "");
 }
 
+// The tracer's frame argument (the base and top of the argument stack at each
+// event) through function bodies, branches and parens: the stack is laid out
+// the same whatever the interpreter keeps for those blocks. Events are
+// written as the word and the base and top from the first event's base.
+TEST(InterpreterDeathTest, TracerFramesThroughBodiesBranchesAndParensKeepTheirLayout) {
+  EXPECT_EXIT(run_on_thread(size_t{64} << 20,
+                            [] {
+                              stack::set_uncaught_error_handler(nullptr);
+                              boot::start();
+                              std::string r = run(
+                                  "log: copy [] tr: func [ev code off val [any-type!] ref frame] "
+                                  "[append log ev append/only log :frame] "
+                                  "f: func [n] [either n > 0 [(n) + (f n - 1)] [n]] "
+                                  "g: func [] [if true [(return 3)] 4] "
+                                  "do/trace [f 1 if true [(1) 2] g loop 2 [(break)]] :tr 0");
+                              Cell word = word::load("log");
+                              Cell log = *_context::get_word(&word);
+                              std::string text;
+                              uint32_t b0 = 0;
+                              bool first = true;
+                              for (uint32_t i = log.data1; i + 1 < series_length(log.data2); i += 2) {
+                                Cell ev = series_head_cell(log.data2)[i];
+                                Cell frame = series_head_cell(log.data2)[i + 1];
+                                if (TYPE_OF(&ev) != TYPE_WORD || TYPE_OF(&frame) != TYPE_PAIR) {
+                                  text += "?" + std::to_string(TYPE_OF(&ev)) + "/" + std::to_string(TYPE_OF(&frame)) + ",";
+                                  continue;
+                                }
+                                if (first) b0 = frame.data2;
+                                first = false;
+                                text += std::string(symbol::utf8_of(ev.data2)) + " " +
+                                        std::to_string(int64_t{frame.data2} - b0) + " " +
+                                        std::to_string(int64_t{frame.data3} - b0) + ",";
+                              }
+                              std::fprintf(stderr, "%s\n%s\n", r.c_str(), text.c_str());
+                              const char* expected =
+                                "init 0 2,enter 2 2,fetch 2 2,open 2 2,fetch 3 3,push 3 4,call 3 4,prolog 3 4,enter 4 4,"
+                                "fetch 4 4,open 4 4,fetch 5 5,push 5 6,fetch 5 6,open 5 6,fetch 6 7,push 6 8,call 6 8,"
+                                "return 5 6,fetch 5 6,push 5 7,fetch 5 7,push 5 8,call 5 8,enter 8 8,fetch 8 8,enter 8 8,"
+                                "fetch 8 8,push 8 9,expr 8 9,exit 8 9,push 8 9,fetch 8 9,open 8 9,fetch 9 10,enter 10 10,"
+                                "fetch 10 10,open 10 10,fetch 11 11,push 11 12,fetch 11 12,open 11 12,fetch 12 13,"
+                                "push 12 14,call 12 14,return 11 12,call 11 12,prolog 11 12,enter 12 12,fetch 12 12,"
+                                "open 12 12,fetch 13 13,push 13 14,fetch 13 14,open 13 14,fetch 14 15,push 14 16,"
+                                "call 14 16,return 13 14,fetch 13 14,push 13 15,fetch 13 15,push 13 16,call 13 16,"
+                                "enter 16 16,fetch 16 16,push 16 17,expr 16 17,exit 16 17,return 12 13,expr 12 13,"
+                                "exit 12 13,epilog 11 13,return 10 11,expr 10 11,exit 10 11,push 9 11,call 9 11,"
+                                "return 8 9,expr 8 9,exit 8 9,return 4 5,expr 4 5,exit 4 5,epilog 3 5,return 2 3,"
+                                "expr 2 3,fetch 2 3,open 2 3,fetch 4 4,push 4 5,fetch 4 5,push 4 6,call 4 6,enter 6 6,"
+                                "fetch 6 6,enter 6 6,fetch 6 6,push 6 7,expr 6 7,exit 6 7,push 6 7,expr 6 7,fetch 6 7,"
+                                "push 6 8,expr 6 7,exit 6 7,return 2 4,expr 2 3,fetch 2 3,open 2 3,call 4 4,prolog 4 4,"
+                                "enter 4 4,fetch 4 4,open 4 4,fetch 5 5,push 5 6,fetch 5 6,push 5 7,call 5 7,enter 7 7,"
+                                "fetch 7 7,enter 7 7,fetch 7 7,open 7 7,fetch 8 8,push 8 9,call 8 9,return 7 8,exit 7 8,"
+                                "push 7 8,exit 7 8,return 4 5,exit 4 5,epilog 4 5,return 2 4,expr 2 3,fetch 2 3,open 2 3,"
+                                "fetch 4 4,push 4 5,fetch 4 5,push 4 6,call 4 6,enter 7 7,fetch 7 7,enter 7 7,fetch 7 7,"
+                                "open 7 7,call 8 8,return 7 8,exit 7 8,push 7 8,exit 7 8,return 2 4,expr 2 3,exit 2 3,"
+                                "end 0 1,";
+                              return r == "ok 0" && text == expected;
+                            }),
+              ::testing::ExitedWithCode(0), "");
+}
+
 // A routine's entry: the sum of its two arguments.
 void add_entry() {
   Cell* base = stack::arguments();
