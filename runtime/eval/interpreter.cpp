@@ -39,17 +39,15 @@ uint32_t g_pending_target = 0;
 
 namespace {
 
-// The block whose expression is being evaluated, and the ones it interrupted:
-// all of them are collector roots, so code stays alive while it runs even
-// when nothing else refers to it any more.
-Cell g_current_code{TYPE_UNSET, 0, 0, 0};
-// The position of the expression being evaluated in the current code. Kept
-// apart from the cell: it changes on every expression, and a narrow store
-// into a cell that is soon read whole stalls the processor.
+// The position of the expression being evaluated in the current code (the
+// innermost code scope's). Kept apart from the code cell: it changes on every
+// expression.
 uint32_t g_current_pos = 0;
 class CodeScope;
-// The innermost open code scope; each holds the code it replaced, so the
-// chain holds every code block still being evaluated.
+// The innermost open code scope (nullptr: none). Each names the block it
+// evaluates and links to the scope it interrupted, so the chain holds every
+// code block still being evaluated: all of them are collector roots, so code
+// stays alive while it runs even when nothing else refers to it any more.
 CodeScope* g_code_scopes = nullptr;
 // The code position when the last error was raised (its near field).
 Cell g_error_code{TYPE_UNSET, 0, 0, 0};
@@ -94,7 +92,6 @@ void mark_passes_return() { stack::current_frame()->header |= stack::kFramePasse
 void mark_code_scopes();
 
 void mark_roots() {
-  collector::mark_cell(&g_current_code);
   collector::mark_cell(&g_error_code);
   collector::mark_cell(&g_pending_value);
   mark_code_scopes();
@@ -102,17 +99,16 @@ void mark_roots() {
 }
 
 // Makes a code block the current one while it is evaluated. The scopes live
-// on the C++ stack and link to each other: opening and closing one costs
-// two stores each way, with no allocation.
+// on the C++ stack and link to each other; a scope refers to the code cell
+// of its caller (a local that outlives it), so opening and closing one copies
+// no cell and allocates nothing.
 class CodeScope {
  public:
-  explicit CodeScope(const Cell& code) : saved_(g_current_code), saved_pos_(g_current_pos), prev_(g_code_scopes) {
+  explicit CodeScope(const Cell& code) : code_(&code), saved_pos_(g_current_pos), prev_(g_code_scopes) {
     g_code_scopes = this;
-    g_current_code = code;
     g_current_pos = code.data1;
   }
   ~CodeScope() {
-    g_current_code = saved_;
     g_current_pos = saved_pos_;
     g_code_scopes = prev_;
   }
@@ -120,16 +116,20 @@ class CodeScope {
   CodeScope& operator=(const CodeScope&) = delete;
 
   friend void mark_code_scopes();
+  friend const Cell* current_code_cell();
 
  private:
-  Cell saved_;
+  const Cell* code_;
   uint32_t saved_pos_;
   CodeScope* prev_;
 };
 
 void mark_code_scopes() {
-  for (const CodeScope* s = g_code_scopes; s; s = s->prev_) collector::mark_cell(&s->saved_);
+  for (const CodeScope* s = g_code_scopes; s; s = s->prev_) collector::mark_cell(s->code_);
 }
+
+// The code of the innermost scope, nullptr when none is open.
+const Cell* current_code_cell() { return g_code_scopes ? g_code_scopes->code_ : nullptr; }
 
 // The most refinements a native or action has (now has 10).
 constexpr uint32_t kMaxRefinements = 16;
@@ -1802,15 +1802,16 @@ template <bool kCached>
 // Notes where an error is raised, before anything unwinds, and reports it
 // to the tracer.
 void on_error(const LanguageError& error) {
-  g_error_code = g_current_code;
+  const Cell* code = current_code_cell();
+  g_error_code = code ? *code : Cell{TYPE_UNSET, 0, 0, 0};
   g_error_code.header &= ~kFlagNewLine;
   g_error_code.data1 = g_current_pos;
   if (!trace::on()) return;
   RootedCell e;
   error::from_language_error(error, e.get());
-  Cell code;
-  bool has_code = current_code(&code);
-  trace::event(trace::EV_ERROR, has_code ? &code : nullptr, has_code ? code.data1 : -1, e.get());
+  Cell here;
+  bool has_code = current_code(&here);
+  trace::event(trace::EV_ERROR, has_code ? &here : nullptr, has_code ? here.data1 : -1, e.get());
 }
 
 }  // namespace
@@ -1818,7 +1819,6 @@ void on_error(const LanguageError& error) {
 // ---------------------------------------------------------------------------
 
 void init() {
-  g_current_code = Cell{TYPE_UNSET, 0, 0, 0};
   g_current_pos = 0;
   g_error_code = Cell{TYPE_UNSET, 0, 0, 0};
   g_pending = 0;
@@ -1843,9 +1843,11 @@ bool named_typeset_q(uint32_t symbol) {
 }
 
 bool current_code(Cell* out) {
-  uint32_t t = TYPE_OF(&g_current_code);
+  const Cell* code = current_code_cell();
+  if (!code) return false;
+  uint32_t t = TYPE_OF(code);
   if (t != TYPE_BLOCK && t != TYPE_PAREN) return false;
-  *out = g_current_code;
+  *out = *code;
   out->header &= ~kFlagNewLine;
   out->data1 = g_current_pos;
   return true;
