@@ -1224,7 +1224,7 @@ inline double number_value(const Cell* c) {
       Cell paren = read_at(site.code, pos);
       if (TYPE_OF(&paren) == TYPE_PAREN) [[likely]] {
         evaluate_block_in(&paren, false, true);
-        trace::event(trace::EV_PUSH, site.code, pos, stack::last_pushed());
+        if (trace::on()) trace::event(trace::EV_PUSH, site.code, pos, stack::last_pushed());
         ++pos;
       } else {
         pos = evaluate_expression(site.code, pos, true, true, false);
@@ -1740,7 +1740,7 @@ template <bool kCached>
   Cell v = read_at(code, pos);
   trace::event(trace::EV_FETCH, code, pos, &v);
   evaluate_block_in(&v, false, true);
-  trace::event(trace::EV_PUSH, code, pos, stack::last_pushed());
+  if (trace::on()) trace::event(trace::EV_PUSH, code, pos, stack::last_pushed());
   return pos + 1;
 }
 
@@ -1777,7 +1777,7 @@ template <bool kCached>
           break;
       }
       stack::push_copy(value);
-      trace::event(trace::EV_PUSH, code, pos, stack::last_pushed());
+      if (trace::on()) trace::event(trace::EV_PUSH, code, pos, stack::last_pushed());
       return pos + 1;
     }
     case TYPE_INTEGER:
@@ -1787,7 +1787,7 @@ template <bool kCached>
       Cell v = *c;
       trace::event(trace::EV_FETCH, code, pos, &v);
       stack::push_copy(&v);
-      trace::event(trace::EV_PUSH, code, pos, stack::last_pushed());
+      if (trace::on()) trace::event(trace::EV_PUSH, code, pos, stack::last_pushed());
       return pos + 1;
     }
     case TYPE_SET_WORD:
