@@ -314,7 +314,7 @@ inline Cell* push_new_cell() {
   set_unset(c);
   return c;
 }
-inline Cell* push_copy(const Cell* value) {
+[[gnu::always_inline]] inline Cell* push_copy(const Cell* value) {
   // The value may live on the stack itself; copy it before anything moves.
   Cell v = *value;
   if (detail::g_top >= detail::g_cell_limit) detail::overflow();

@@ -641,7 +641,8 @@ struct Fetch {
 
 // Reports the call to the tracer, then calls a native or action entry with
 // the refinement positions, or pushes a function's locals.
-void finish_fetch(const CallSite& site, uint32_t fn_slot, uint32_t pos, const int32_t* refs, int32_t locals) {
+[[gnu::always_inline]] inline void finish_fetch(const CallSite& site, uint32_t fn_slot, uint32_t pos, const int32_t* refs,
+                                              int32_t locals) {
   if (trace::on()) {
     Cell fn_value = *stack::at(fn_slot);
     Cell ref = name_or_path(site);
