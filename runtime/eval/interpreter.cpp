@@ -148,6 +148,18 @@ const Cell* g_body_word = nullptr;
 
 inline bool word_kind_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_REFINEMENT; }
 
+// A value that a word evaluates to as it is, and that no fast operator
+// takes: anything but a number, a function of any kind, an op! or unset!.
+inline bool plain_value_q(uint32_t t) {
+  switch (t) {
+    case TYPE_UNSET: case TYPE_INTEGER: case TYPE_FLOAT: case TYPE_NATIVE: case TYPE_ACTION: case TYPE_OP:
+    case TYPE_FUNCTION: case TYPE_ROUTINE:
+      return false;
+    default:
+      return true;
+  }
+}
+
 inline bool callable_q(uint32_t t) {
   return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
 }
@@ -674,6 +686,26 @@ constexpr std::array<int32_t, kMaxRefinements> kNoRefinements = [] {
 }();
 
 uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed);
+
+// An evaluated argument that is no block, string or number written in the
+// code nor a number chain: a word whose value is no number, function,
+// operator or unset!, with no word after it that could be an operator, is
+// pushed as evaluate_value pushes it (while tracing is off); anything else
+// is evaluated as an expression.
+[[gnu::noinline]] uint32_t evaluate_argument(const Cell* code, uint32_t pos, bool infix) {
+  const SeriesBuffer* cb = node_buffer(code->data2);
+  const Cell* c = reinterpret_cast<const Cell*>(cb->data() + cb->head) + pos;
+  if (TYPE_OF(c) == TYPE_WORD && !trace::on() && (pos + 1 >= cb->used_bytes() >> 4 || TYPE_OF(c + 1) != TYPE_WORD) &&
+      c->data1 != 0 && c->data3 != kUnresolved) {
+    const Cell* value = _context::value_at(c->data1, c->data3);
+    if (value && plain_value_q(TYPE_OF(value))) {
+      stack::push_copy(value);
+      return pos + 1;
+    }
+  }
+  return evaluate_expression(code, pos, infix, true, false);
+}
+
 struct ValuesCache;
 template <bool kCached>
 inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete, ValuesCache* values);
@@ -729,7 +761,7 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
                     TYPE_OF(reinterpret_cast<const Cell*>(cb->data() + cb->head) + after) == TYPE_WORD;
         pos = more ? infix_after(site.code, after) : after;
       } else {
-        pos = evaluate_expression(site.code, pos, infix, true, false);
+        pos = evaluate_argument(site.code, pos, infix);
       }
       if (!typeset_admits(series_head_cell(list) + i, stack::top_type()))
         expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
