@@ -1068,8 +1068,9 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
   // The function cell stays on the stack during the call so that its spec,
   // body and argument list live even when its word is set to something else
   // meanwhile.
-  Cell* fn = stack::push_copy(&fn_value);
-  fn->header &= ~kFlagNewLine;
+  Cell fn = fn_value;
+  fn.header &= ~kFlagNewLine;
+  stack::push_copy(&fn);
   {
     stack::FrameGuard guard;
     switch (t) {
@@ -1101,7 +1102,9 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
         fatal_runtime_error(101);
     }
   }
-  copy_cell(stack::at(slot + 1), stack::at(slot));
+  // The result (the frame's base cell, just above the function) takes the
+  // function cell's place.
+  *stack::at(slot) = *stack::at(slot + 1);
   stack::drop_cells(1);
   if (trace::on()) {
     Cell ref = name_or_path(site);
