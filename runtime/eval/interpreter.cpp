@@ -1232,8 +1232,8 @@ inline double number_value(const Cell* c) {
   Cell left = *stack::last_pushed();
   stack::drop_cells(1);
   uint32_t slot = stack::top_index();
-  Cell* fn = stack::push_copy(&fn_value);
-  fn->header &= ~kFlagNewLine;
+  fn_value.header &= ~kFlagNewLine;
+  stack::push_copy(&fn_value);
   {
     stack::FrameGuard guard;
     stack::open_interp_call_frame(site.name);
@@ -1276,7 +1276,7 @@ inline double number_value(const Cell* c) {
     }
     stack::pop_frame();
   }
-  copy_cell(stack::at(slot + 1), stack::at(slot));
+  *stack::at(slot) = *stack::at(slot + 1);
   stack::drop_cells(1);
   if (trace::on()) {
     Cell ref = name_or_path(site);
