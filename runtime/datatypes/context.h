@@ -83,6 +83,17 @@ void init_global(uint32_t size = kGlobalContextWords);
 // Its node (0 before init_global).
 uint32_t global();
 
+namespace detail {
+// The global context's node and the node table slot of its value series:
+// both are fixed once init_global has made them (the context lives as long
+// as the runtime, its value series is never replaced, and a node slot stays
+// where it is while its node lives), so a global word's value is read with
+// no pass through the context's record. The slot holds the buffer's current
+// address, rewritten whenever the buffer moves.
+inline uint32_t g_global_node = 0;
+inline const uintptr_t* g_global_values_slot = nullptr;
+}  // namespace detail
+
 // ---------------------------------------------------------------------------
 // Reading a context.
 
@@ -105,6 +116,11 @@ Cell* values(uint32_t ctx);
 // Value N (raw); nullptr when the context has no values or no value N.
 // Inline: every word read of the interpreter comes here.
 inline Cell* value_at(uint32_t ctx, uint32_t index) {
+  if (ctx == detail::g_global_node) {
+    SeriesBuffer* values = reinterpret_cast<SeriesBuffer*>(*detail::g_global_values_slot);
+    if (index >= values->used_bytes() >> 4) return nullptr;
+    return values->head_cell() + index;
+  }
   const Cell* rec = series_head_cell(ctx);  // the record
   if (rec->data2 == 0) return nullptr;
   if (rec->header & kFlagContextOnStack) {
