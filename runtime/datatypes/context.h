@@ -230,6 +230,7 @@ Cell* set_word_slow(Cell* word, const Cell* value);
 // makes it, with no change hook to call. Null for any other word.
 inline Cell* plain_slot(const Cell* word) {
   if (word->data1 == 0 || word->data3 == kUnresolved) return nullptr;
+  if (word->data1 == detail::g_global_node) return value_at(word->data1, word->data3);  // no object's
   const Cell* rec = series_head_cell(word->data1);
   if ((rec->header & kFlagObjectContext) && !(rec->header & kFlagContextOnStack)) return nullptr;
   return value_at(word->data1, word->data3);

@@ -1312,6 +1312,14 @@ struct ValuesCache {
 
   [[gnu::always_inline]] void fill(uint32_t c) {
     ctx = c;
+    if (c == _context::detail::g_global_node) {
+      // The global context: no object's, values in its series.
+      plain = true;
+      SeriesBuffer* values = reinterpret_cast<SeriesBuffer*>(*_context::detail::g_global_values_slot);
+      count = values->used_bytes() >> 4;
+      base = values->head_cell();
+      return;
+    }
     base = nullptr;
     count = 0;
     const Cell* rec = series_head_cell(c);  // the record
