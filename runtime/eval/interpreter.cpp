@@ -746,6 +746,10 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
       uint32_t after = 0;
       Cell prefix;
       bool complete = false;
+      // The argument's spec entry: e while nothing has run that can move the
+      // list (pushing a written value or computing a number chain allocates
+      // nothing); looked up again after anything else.
+      const Cell* spec = e;
       if ((t == TYPE_BLOCK || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_STRING) && !trace::on() &&
           (infix || pos + 1 >= cb->used_bytes() >> 4 || TYPE_OF(c + 1) != TYPE_WORD)) {
         stack::push_copy(c);
@@ -759,11 +763,18 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
         // Only a word can be an operator (nothing above moved the code).
         bool more = !complete && after < cb->used_bytes() >> 4 &&
                     TYPE_OF(reinterpret_cast<const Cell*>(cb->data() + cb->head) + after) == TYPE_WORD;
-        pos = more ? infix_after(site.code, after) : after;
+        if (more) {
+          // The operators after the chain run as calls: the list may move.
+          pos = infix_after(site.code, after);
+          spec = series_head_cell(list) + i;
+        } else {
+          pos = after;
+        }
       } else {
         pos = evaluate_argument(site.code, pos, infix);
+        spec = series_head_cell(list) + i;
       }
-      if (!typeset_admits(series_head_cell(list) + i, stack::top_type()))
+      if (!typeset_admits(spec, stack::top_type()))
         expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
     } else {
       pos = fetch_argument(site, stack::at(fn_slot), list, i, pos, infix);
