@@ -20,6 +20,16 @@ namespace {
 
 constexpr uint32_t kAuxCells = 2;
 
+// A row with every slot unsupported; the caller fills its own entries.
+struct Row {
+  HandlerEntry entries[kActionCount];
+  Row() {
+    for (uint32_t k = 1; k <= kActionCount; ++k) entries[k - 1] = HandlerEntry{nullptr, k, HandlerEntry::kUnsupported};
+  }
+  void set(const HandlerEntry& e) { entries[e.slot - 1] = e; }
+  void inherit(uint32_t slot) { entries[slot - 1] = HandlerEntry{nullptr, slot, HandlerEntry::kInherited}; }
+};
+
 int32_t write_fixed(Cell* buffer, std::string_view text, int32_t limit) {
   string::append_text(buffer, text);
   return limit - static_cast<int32_t>(text.size());
@@ -110,10 +120,13 @@ Cell* reflect(Cell* value, Cell* field) {
 }
 
 void init() {
-  static const HandlerEntry row[] = {own<ACT_MAKE>(make), own<ACT_REFLECT>(reflect),
-                                     own<ACT_FORM>(form), own<ACT_MOLD>(mold),
-                                     own<ACT_COMPARE>(compare)};
-  datatype::register_type(TYPE_NATIVE, 0, "native!", row);
+  Row row;
+  row.set(own<ACT_MAKE>(make));
+  row.set(own<ACT_REFLECT>(reflect));
+  row.set(own<ACT_FORM>(form));
+  row.set(own<ACT_MOLD>(mold));
+  row.set(own<ACT_COMPARE>(compare));
+  datatype::register_type(TYPE_NATIVE, 0, "native!", row.entries, kActionCount);
 }
 
 }  // namespace native
@@ -130,10 +143,13 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 }
 
 void init() {
-  static const HandlerEntry row[] = {own<ACT_MAKE>(native::make), kInherit<ACT_REFLECT>,
-                                     own<ACT_FORM>(form), own<ACT_MOLD>(mold),
-                                     own<ACT_COMPARE>(native::compare)};
-  datatype::register_type(TYPE_ACTION, TYPE_NATIVE, "action!", row);
+  Row row;
+  row.set(own<ACT_MAKE>(native::make));
+  row.inherit(ACT_REFLECT);
+  row.set(own<ACT_FORM>(form));
+  row.set(own<ACT_MOLD>(mold));
+  row.set(own<ACT_COMPARE>(native::compare));
+  datatype::register_type(TYPE_ACTION, TYPE_NATIVE, "action!", row.entries, kActionCount);
 }
 
 }  // namespace action
@@ -203,10 +219,13 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 }
 
 void init() {
-  static const HandlerEntry row[] = {own<ACT_MAKE>(make), kInherit<ACT_REFLECT>,
-                                     own<ACT_FORM>(form), own<ACT_MOLD>(mold),
-                                     own<ACT_COMPARE>(native::compare)};
-  datatype::register_type(TYPE_OP, TYPE_NATIVE, "op!", row);
+  Row row;
+  row.set(own<ACT_MAKE>(make));
+  row.inherit(ACT_REFLECT);
+  row.set(own<ACT_FORM>(form));
+  row.set(own<ACT_MOLD>(mold));
+  row.set(own<ACT_COMPARE>(native::compare));
+  datatype::register_type(TYPE_OP, TYPE_NATIVE, "op!", row.entries, kActionCount);
 }
 
 }  // namespace op

@@ -63,26 +63,20 @@ void init_datatype_words() {
 namespace datatype {
 
 void register_type(uint32_t type, uint32_t parent, const char* name, const HandlerEntry* entries,
-                   uint32_t count, Unlisted unlisted) {
+                   uint32_t count) {
   // These checks guard the fixed init routines: a failure is a fault of the
   // build, found at the first start.
+  if (count != kActionCount)
+    fail_registration("invalid actions count for type", type, count, kActionCount);
   if (type == 0 || type >= kTypeTableSize)
     fail_registration("invalid type id", type, type, kTypeTableSize - 1);
   if (parent != 0 && (parent >= kTypeTableSize || !type_registered(parent)))
     fail_registration("parent not registered before type", type, parent, parent);
-  if (unlisted == Unlisted::kInherited && parent == 0)
-    fail_registration("unlisted actions inherited without a parent for type", type, 0, 0);
-  uint32_t previous = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    const HandlerEntry& e = entries[i];
-    if (e.slot == 0 || e.slot > kActionCount)
-      fail_registration("action slot out of range for type", type, e.slot, kActionCount);
-    if (e.slot <= previous)
-      fail_registration("action entry out of order or listed twice for type", type, e.slot,
-                        previous + 1);
-    if (e.kind == HandlerEntry::kInherited && parent == 0)
-      fail_registration("inherited action without a parent for type", type, e.slot, 0);
-    previous = e.slot;
+  for (uint32_t k = 1; k <= kActionCount; ++k) {
+    if (entries[k - 1].slot != k)
+      fail_registration("action entry out of order for type", type, entries[k - 1].slot, k);
+    if (entries[k - 1].kind == HandlerEntry::kInherited && parent == 0)
+      fail_registration("inherited action without a parent for type", type, k, 0);
   }
 
   if (type > highest_type_id) highest_type_id = type;
@@ -93,17 +87,14 @@ void register_type(uint32_t type, uint32_t parent, const char* name, const Handl
   set_name_word(entry);
 
   Handler* row = &datatype_action_table[type * kHandlerRowSize];
-  for (uint32_t k = 1; k <= kActionCount; ++k)
-    row[k - 1] = unlisted == Unlisted::kInherited ? type_handler(parent, k) : nullptr;
-  for (uint32_t i = 0; i < count; ++i) {
-    const HandlerEntry& e = entries[i];
+  for (uint32_t k = 1; k <= kActionCount; ++k) {
+    const HandlerEntry& e = entries[k - 1];
     Handler h = nullptr;
     if (e.kind == HandlerEntry::kOwn) h = e.fn;
-    else if (e.kind == HandlerEntry::kInherited) h = type_handler(parent, e.slot);
-    row[e.slot - 1] = h;
+    else if (e.kind == HandlerEntry::kInherited) h = type_handler(parent, k);
+    // Slot 8 stays empty whatever the row says.
+    row[k - 1] = (k == ACT_EMPTY_8) ? nullptr : h;
   }
-  // Slot 8 stays empty whatever the row says.
-  row[ACT_EMPTY_8 - 1] = nullptr;
 }
 
 }  // namespace datatype

@@ -1,15 +1,11 @@
 // The type registry: the type name table and the handler table.
 //
 // Every datatype module makes itself known through one call of
-// datatype::register_type with its id, its parent's id, its name and a row
-// of HandlerEntry that lists, in ascending slot order, only the slots the
-// type sets: own<A>(fn), kInherit<A> or kNone<A>. The slots a row leaves out
-// are unsupported, or inherited when the call passes Unlisted::kInherited
-// (for a child that takes nearly everything from its parent and lists only
-// what it changes). Inheritance happens here and only here: an inherited
-// slot copies the parent's handler (an address or 0) at the moment the child
-// registers, so a parent registers before its children and later
-// registrations never touch earlier rows.
+// datatype::register_type with its id, its parent's id, its name and one
+// HandlerEntry per action slot (62, in slot order). Inheritance happens here
+// and only here: an inherited entry copies the parent's handler (an address
+// or 0) at the moment the child registers, so a parent registers before its
+// children and later registrations never touch earlier rows.
 //
 //   type name table   57 entries (ids 0-56; 1-54 used): name with its "!",
 //                     length without the "!", the global word of the name
@@ -61,32 +57,17 @@ void init_datatype_words();
 
 namespace datatype {
 
-// What a registration gives the action slots its row does not list.
-enum class Unlisted : uint8_t {
-  kUnsupported,  // 0: the type does not support the action
-  kInherited,    // the parent's handler (the type needs a parent)
-};
-
-// Fills the name entry and the handler row of a type. A row whose slots are
-// not strictly ascending (out of order or listed twice) or fall outside
-// 1..kActionCount, a type id out of range, a parent not registered yet, or
-// an inherited slot without a parent is a fault of the build: the registry
-// prints what it found and ends the process.
+// Fills the name entry and the handler row of a type. A row that does not
+// hold exactly one entry per action slot, in slot order, is a fault of the
+// build: the registry prints what it found and ends the process.
 void register_type(uint32_t type, uint32_t parent, const char* name, const HandlerEntry* entries,
-                   uint32_t count, Unlisted unlisted = Unlisted::kUnsupported);
+                   uint32_t count);
 
 template <size_t N>
-void register_type(uint32_t type, uint32_t parent, const char* name, const HandlerEntry (&row)[N],
-                   Unlisted unlisted = Unlisted::kUnsupported) {
-  static_assert(N <= kActionCount, "a registration row lists each action slot at most once");
-  register_type(type, parent, name, row, static_cast<uint32_t>(N), unlisted);
-}
-
-// A type that lists no slot at all: every action is unsupported, or every one
-// is inherited.
-inline void register_type(uint32_t type, uint32_t parent, const char* name,
-                          Unlisted unlisted = Unlisted::kUnsupported) {
-  register_type(type, parent, name, nullptr, 0, unlisted);
+void register_type(uint32_t type, uint32_t parent, const char* name,
+                   const HandlerEntry (&row)[N]) {
+  static_assert(N == kActionCount, "a registration row holds one entry per action slot");
+  register_type(type, parent, name, row, static_cast<uint32_t>(N));
 }
 
 }  // namespace datatype

@@ -285,10 +285,8 @@ template <uint32_t A>
 using ActionHandler = typename ActionSignature<A>::type;
 
 // One entry of a type's registration row: the handler of one action slot,
-// "unsupported" (0) or "take the parent's handler" (-1). A row lists only the
-// slots it sets, in ascending slot order; the registration says what the
-// slots it leaves out get. Each entry carries its slot number, so the
-// registry can refuse a row written out of order or naming a slot twice.
+// "unsupported" (0) or "take the parent's handler" (-1). Each entry carries
+// its slot number, so the registry can refuse a row written out of order.
 struct HandlerEntry {
   enum Kind : uint8_t { kUnsupported, kInherited, kOwn };
   Handler fn;

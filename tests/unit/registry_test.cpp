@@ -23,6 +23,15 @@ int32_t child_compare(Cell*, Cell*, int32_t) { return 22; }
 int32_t parent_length(Cell*) { return 33; }
 Cell* parent_clear(Cell* c) { return c; }
 
+// A row of 62 unsupported entries that a test then fills.
+std::vector<HandlerEntry> blank_row() {
+  std::vector<HandlerEntry> row;
+  for (uint32_t k = 1; k <= kActionCount; ++k) row.push_back({nullptr, k, HandlerEntry::kUnsupported});
+  return row;
+}
+void set_inherit(std::vector<HandlerEntry>& row, uint32_t slot) {
+  row[slot - 1] = {nullptr, slot, HandlerEntry::kInherited};
+}
 
 // Saves the registry's tables and puts them back, so tests that register
 // types of their own leave no trace.
@@ -40,11 +49,12 @@ class RegistryTest : public ::testing::Test {
     set_global_word_maker(nullptr);
   }
 
-  // compare, clear and length? of its own; every other slot unsupported.
   void register_parent() {
-    const HandlerEntry row[] = {own<ACT_COMPARE>(parent_compare), own<ACT_CLEAR>(parent_clear),
-                                own<ACT_LENGTH_Q>(parent_length)};
-    datatype::register_type(kParent, 0, "parent!", row);
+    auto row = blank_row();
+    row[ACT_COMPARE - 1] = own<ACT_COMPARE>(parent_compare);
+    row[ACT_LENGTH_Q - 1] = own<ACT_LENGTH_Q>(parent_length);
+    row[ACT_CLEAR - 1] = own<ACT_CLEAR>(parent_clear);
+    datatype::register_type(kParent, 0, "parent!", row.data(), kActionCount);
   }
 
  private:
@@ -55,14 +65,13 @@ class RegistryTest : public ::testing::Test {
 
 TEST_F(RegistryTest, InheritedSlotCopiesParentHandlerAndParentZeroStaysZero) {
   register_parent();
-  const HandlerEntry row[] = {
-      kInherit<ACT_FORM>,                 // parent has 0: the child gets 0
-      kInherit<ACT_EMPTY_8>,              // slot 8 stays empty whatever a row says
-      own<ACT_COMPARE>(child_compare),    // own overrides parent
-      kInherit<ACT_LENGTH_Q>,             // parent has a handler
-  };
-  // clear is not listed: unsupported although the parent has it
-  datatype::register_type(kChild, kParent, "child!", row);
+  auto row = blank_row();
+  set_inherit(row, ACT_LENGTH_Q);  // parent has a handler
+  set_inherit(row, ACT_FORM);      // parent has 0: the child gets 0
+  set_inherit(row, ACT_EMPTY_8);   // slot 8 stays empty whatever a row says
+  row[ACT_COMPARE - 1] = own<ACT_COMPARE>(child_compare);  // own overrides parent
+  // ACT_CLEAR left unsupported although the parent has it
+  datatype::register_type(kChild, kParent, "child!", row.data(), kActionCount);
 
   EXPECT_EQ(type_handler(kChild, ACT_LENGTH_Q), reinterpret_cast<Handler>(parent_length));
   EXPECT_EQ(type_handler(kChild, ACT_FORM), nullptr);
@@ -73,39 +82,16 @@ TEST_F(RegistryTest, InheritedSlotCopiesParentHandlerAndParentZeroStaysZero) {
   EXPECT_EQ(handler_as<ACT_COMPARE>(type_handler(kParent, ACT_COMPARE))(&a, &b, 0), 11);
 }
 
-// With unlisted slots inherited, a row lists only what differs from the
-// parent: its own handlers and the slots it refuses.
-TEST_F(RegistryTest, UnlistedSlotsInheritedTakeEveryParentSlotTheRowDoesNotOverride) {
-  register_parent();
-  const HandlerEntry row[] = {own<ACT_COMPARE>(child_compare), kNone<ACT_CLEAR>};
-  datatype::register_type(kChild, kParent, "child!", row, datatype::Unlisted::kInherited);
-
-  EXPECT_EQ(type_handler(kChild, ACT_LENGTH_Q), reinterpret_cast<Handler>(parent_length));
-  EXPECT_EQ(type_handler(kChild, ACT_COMPARE), reinterpret_cast<Handler>(child_compare));
-  EXPECT_EQ(type_handler(kChild, ACT_CLEAR), nullptr) << "refused although the parent has it";
-  for (uint32_t k = 1; k <= kHandlerRowSize; ++k) {
-    if (k == ACT_LENGTH_Q || k == ACT_COMPARE) continue;
-    EXPECT_EQ(datatype_action_table[kChild * kHandlerRowSize + k - 1], nullptr) << k;
-  }
-}
-
-TEST_F(RegistryTest, RowListingNoSlotGivesEveryActionUnsupportedOrEveryOneInherited) {
-  register_parent();
-  datatype::register_type(kChild, kParent, "child!", datatype::Unlisted::kInherited);
-  for (uint32_t k = 1; k <= kActionCount; ++k)
-    EXPECT_EQ(type_handler(kChild, k), type_handler(kParent, k)) << k;
-  datatype::register_type(kChild, kParent, "child!");
-  for (uint32_t k = 1; k <= kActionCount; ++k) EXPECT_EQ(type_handler(kChild, k), nullptr) << k;
-}
-
 TEST_F(RegistryTest, InheritanceHappensAtRegistrationNotLater) {
   register_parent();
-  const HandlerEntry row[] = {kInherit<ACT_COMPARE>};
-  datatype::register_type(kChild, kParent, "child!", row);
+  auto row = blank_row();
+  set_inherit(row, ACT_COMPARE);
+  datatype::register_type(kChild, kParent, "child!", row.data(), kActionCount);
   // The parent registers again with another compare: the child keeps the
   // handler it copied.
-  const HandlerEntry parent_row[] = {own<ACT_COMPARE>(child_compare)};
-  datatype::register_type(kParent, 0, "parent!", parent_row);
+  auto parent_row = blank_row();
+  parent_row[ACT_COMPARE - 1] = own<ACT_COMPARE>(child_compare);
+  datatype::register_type(kParent, 0, "parent!", parent_row.data(), kActionCount);
   EXPECT_EQ(type_handler(kChild, ACT_COMPARE), reinterpret_cast<Handler>(parent_compare));
 }
 
@@ -132,7 +118,8 @@ TEST_F(RegistryTest, NameWordIsSetAtRegistrationOnceWordsExist) {
   register_parent();
   EXPECT_EQ(type_name_table[kParent].word.header, 0u) << "no word before the words exist";
   set_global_word_maker(fake_word);
-  datatype::register_type(kChild, 0, "event!");
+  auto row = blank_row();
+  datatype::register_type(kChild, 0, "event!", row.data(), kActionCount);
   EXPECT_EQ(type_name_table[kChild].word.header, TYPE_WORD);
   EXPECT_EQ(type_name_table[kChild].word.data2, 6u);
   EXPECT_EQ(type_name_table[kChild].word.data3, static_cast<uint32_t>('e'));
@@ -152,47 +139,34 @@ TEST_F(RegistryTest, NamePassSetsTheWordOfEveryRegisteredType) {
 
 using RegistryDeathTest = RegistryTest;
 
-TEST_F(RegistryDeathTest, SlotOutOfRangeEndsTheProcessWithTheThreeLines) {
-  const HandlerEntry row[] = {kNone<ACT_FORM>,
-                              HandlerEntry{nullptr, kActionCount + 1, HandlerEntry::kUnsupported}};
-  EXPECT_EXIT(datatype::register_type(kParent, 0, "parent!", row),
+TEST_F(RegistryDeathTest, WrongActionCountEndsTheProcessWithTheThreeLines) {
+  auto row = blank_row();
+  EXPECT_EXIT(datatype::register_type(kParent, 0, "parent!", row.data(), 61),
               ::testing::ExitedWithCode(EXIT_FAILURE),
-              "\\*\\*\\* Datatype Error: action slot out of range for type: 55\n"
-              "\\*\\*\\* Found: 63\n\\*\\*\\* Expected: 62");
+              "\\*\\*\\* Datatype Error: invalid actions count for type: 55\n"
+              "\\*\\*\\* Found: 61\n\\*\\*\\* Expected: 62");
 }
 
-// Each faulty registration ends the process naming its fault.
-TEST_F(RegistryDeathTest, FaultyRegistrationIsRefused) {
-  struct Case {
-    const char* what;
-    uint32_t type, parent;
-    std::vector<HandlerEntry> row;
-    datatype::Unlisted unlisted;
-    const char* message;
-  };
-  using enum datatype::Unlisted;
-  const Case cases[] = {
-      {"slot 0", kParent, 0, {HandlerEntry{nullptr, 0, HandlerEntry::kUnsupported}}, kUnsupported,
-       "slot out of range for type: 55\n.*Found: 0\n"},
-      {"out of order", kParent, 0, {kNone<ACT_MOLD>, kNone<ACT_FORM>}, kUnsupported,
-       "out of order or listed twice for type: 55\n.*Found: 5\n.*Expected: 7"},
-      {"listed twice", kParent, 0, {kNone<ACT_FORM>, kNone<ACT_MOLD>, kNone<ACT_MOLD>},
-       kUnsupported, "out of order or listed twice for type: 55\n.*Found: 6\n.*Expected: 7"},
-      {"type id 0", 0, 0, {}, kUnsupported, "invalid type id: 0"},
-      {"type id past the table", kTypeTableSize, 0, {}, kUnsupported, "invalid type id: 57"},
-      {"parent not registered", kChild, 54, {kInherit<ACT_FORM>}, kUnsupported,
-       "parent not registered before type: 56"},
-      {"inherited entry, no parent", kChild, 0, {kInherit<ACT_FORM>}, kUnsupported,
-       "inherited action without a parent for type: 56"},
-      {"unlisted inherited, no parent", kChild, 0, {}, kInherited,
-       "unlisted actions inherited without a parent for type: 56"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EXIT(datatype::register_type(c.type, c.parent, "faulty!", c.row.data(),
-                                        static_cast<uint32_t>(c.row.size()), c.unlisted),
-                ::testing::ExitedWithCode(EXIT_FAILURE), c.message);
-  }
+TEST_F(RegistryDeathTest, RowOutOfSlotOrderIsRefused) {
+  auto row = blank_row();
+  std::swap(row[3], row[4]);
+  EXPECT_EXIT(datatype::register_type(kParent, 0, "parent!", row.data(), kActionCount),
+              ::testing::ExitedWithCode(EXIT_FAILURE), "out of order");
+}
+
+TEST_F(RegistryDeathTest, ChildBeforeItsParentIsRefused) {
+  auto row = blank_row();
+  set_inherit(row, ACT_FORM);
+  EXPECT_EXIT(datatype::register_type(kChild, 54 /* not registered */, "child!", row.data(),
+                                      kActionCount),
+              ::testing::ExitedWithCode(EXIT_FAILURE), "parent not registered");
+}
+
+TEST_F(RegistryDeathTest, InheritedEntryWithoutParentIsRefused) {
+  auto row = blank_row();
+  set_inherit(row, ACT_FORM);
+  EXPECT_EXIT(datatype::register_type(kChild, 0, "child!", row.data(), kActionCount),
+              ::testing::ExitedWithCode(EXIT_FAILURE), "without a parent");
 }
 
 // The rows the built types register, slot by slot: a handler where the type
@@ -227,51 +201,6 @@ TEST_F(RegistryTest, StartupRowsHoldExactlyTheHandlersOfEachType) {
       bool expected = std::find(e.slots.begin(), e.slots.end(), k) != e.slots.end();
       EXPECT_EQ(type_handler(e.type, k) != nullptr, expected) << e.name << " slot " << k;
     }
-  }
-}
-
-// Child rows of the built types: slots of their own, slots taken from the
-// parent (listed, or all the unlisted ones), slots refused.
-TEST_F(RegistryTest, StartupChildRowsTakeFromTheirParentExactlyWhatTheyList) {
-  register_datatypes();
-  struct Expect {
-    uint32_t type, parent;
-    std::vector<uint32_t> own, from_parent, refused;
-    bool rest_from_parent;
-  };
-  const Expect rows[] = {
-      {TYPE_PAREN, TYPE_BLOCK, {ACT_MOLD}, {}, {}, true},
-      {TYPE_REFINEMENT, TYPE_WORD, {ACT_MOLD}, {}, {ACT_INDEX_Q}, true},
-      {TYPE_FILE,
-       TYPE_URL,
-       {ACT_MOLD, ACT_DELETE, ACT_QUERY, ACT_READ, ACT_RENAME, ACT_WRITE},
-       {},
-       {ACT_OPEN},
-       true},
-      // routine! names function!'s compare as its own: the same handler.
-      {TYPE_ROUTINE, TYPE_FUNCTION, {ACT_FORM, ACT_MOLD}, {ACT_REFLECT, ACT_COMPARE}, {}, false},
-  };
-  auto in = [](const std::vector<uint32_t>& slots, uint32_t k) {
-    return std::find(slots.begin(), slots.end(), k) != slots.end();
-  };
-  for (const Expect& e : rows) {
-    const char* name = type_name_table[e.type].name;
-    for (uint32_t k = 1; k <= kActionCount; ++k) {
-      Handler child = type_handler(e.type, k), parent = type_handler(e.parent, k);
-      if (in(e.own, k)) {
-        EXPECT_NE(child, nullptr) << name << " slot " << k;
-        EXPECT_NE(child, parent) << name << " slot " << k;
-      } else if (in(e.from_parent, k)) {
-        EXPECT_NE(parent, nullptr) << name << " slot " << k;
-        EXPECT_EQ(child, parent) << name << " slot " << k;
-      } else if (in(e.refused, k)) {
-        EXPECT_NE(parent, nullptr) << name << " slot " << k << ": the parent has it";
-        EXPECT_EQ(child, nullptr) << name << " slot " << k;
-      } else {
-        EXPECT_EQ(child, e.rest_from_parent ? parent : nullptr) << name << " slot " << k;
-      }
-    }
-    EXPECT_EQ(type_handler(e.type, ACT_EMPTY_8), nullptr) << name;
   }
 }
 
