@@ -1200,7 +1200,16 @@ inline double number_value(const Cell* c) {
     return true;
   }
   if (op == OP_AND || op == OP_OR || op == OP_XOR) return false;
-  float_::init_cell(out, float_::do_op(op, number_value(left), number_value(right)));
+  // The four common operators here; float_::do_op computes them alike.
+  double l = number_value(left), r = number_value(right), d;
+  switch (op) {
+    case OP_ADD: d = l + r; break;
+    case OP_SUBTRACT: d = l - r; break;
+    case OP_MULTIPLY: d = l * r; break;
+    case OP_DIVIDE: d = l / r; break;
+    default: d = float_::do_op(op, l, r); break;
+  }
+  float_::init_cell(out, d);
   return true;
 }
 
