@@ -725,66 +725,69 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
   uint32_t list = cached_argument_list(stack::at(fn_slot));
   uint32_t fetched = 0;
   uint32_t i = 0;
-  // The list is built once and never changes; its buffer may move while an
-  // argument is evaluated, so it is looked up again for every entry.
-  for (;; ++i) {
-    const SeriesBuffer* b = node_buffer(list);
-    if (i >= b->used_bytes() >> 4) break;
-    const Cell* e = reinterpret_cast<const Cell*>(b->data() + b->head) + i;
+  // The list is built once and never changes, and the code changes only when
+  // code runs; but both buffers may move whenever anything allocates. So the
+  // addresses below are taken again after every argument that was evaluated
+  // as an expression, and kept over the ones pushed or computed in place.
+  const SeriesBuffer* lb = node_buffer(list);
+  const uint32_t entries = lb->used_bytes() >> 4;
+  const Cell* e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
+  const SeriesBuffer* cb = node_buffer(site.code->data2);
+  uint32_t tail = cb->used_bytes() >> 4;
+  const Cell* cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
+  auto again = [&] {
+    lb = node_buffer(list);
+    e = reinterpret_cast<const Cell*>(lb->data() + lb->head) + i;
+    cb = node_buffer(site.code->data2);
+    tail = cb->used_bytes() >> 4;
+    cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
+  };
+  for (; i < entries; ++i, ++e) {
     if (TYPE_OF(e) != TYPE_TYPESET) break;
     uint32_t kind = arg_kind(e);
     if (kind == kArgReturn) continue;
     if (infix && fetched == 0) {
       check_argument(site, stack::at(fn_slot), list, i);
-    } else if (kind == kArgEvaluated && pos < tail_of(site.code)) {
-      // A block, string or number written in the code, with no operator
-      // after it that could take it (no word follows, or none may), is
-      // pushed as it is: the blocks of if, either and loops.
-      const SeriesBuffer* cb = node_buffer(site.code->data2);
-      const Cell* c = reinterpret_cast<const Cell*>(cb->data() + cb->head) + pos;
+    } else if (kind == kArgEvaluated && pos < tail && !trace::on()) {
+      const Cell* c = cells + pos;
       uint32_t t = TYPE_OF(c);
       uint32_t after = 0;
       Cell prefix;
       bool complete = false;
-      // The argument's spec entry: e while nothing has run that can move the
-      // list (pushing a written value or computing a number chain allocates
-      // nothing); looked up again after anything else.
-      const Cell* spec = e;
-      if ((t == TYPE_BLOCK || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_STRING) && !trace::on() &&
-          (infix || pos + 1 >= cb->used_bytes() >> 4 || TYPE_OF(c + 1) != TYPE_WORD)) {
+      if ((t == TYPE_BLOCK || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_STRING) &&
+          (infix || pos + 1 >= tail || TYPE_OF(c + 1) != TYPE_WORD)) {
+        // A block, string or number written in the code, with no operator
+        // after it that could take it (no word follows, or none may), is
+        // pushed as it is: the blocks of if, either and loops.
         stack::push_copy(c);
         ++pos;
-      } else if (t == TYPE_WORD && !infix && !trace::on() &&
+      } else if (t == TYPE_WORD && !infix &&
                  (after = number_prefix<false>(site.code, pos, &prefix, &complete, nullptr)) != 0) {
         // A word whose value is a number, and the fast operators after it
         // (n - 1): computed at once, the ordinary evaluation going on from
-        // where the fast start stopped.
+        // where the fast start stopped. Only a word can be an operator.
         stack::push_copy(&prefix);
-        // Only a word can be an operator (nothing above moved the code).
-        bool more = !complete && after < cb->used_bytes() >> 4 &&
-                    TYPE_OF(reinterpret_cast<const Cell*>(cb->data() + cb->head) + after) == TYPE_WORD;
-        if (more) {
-          // The operators after the chain run as calls: the list may move.
+        if (!complete && after < tail && TYPE_OF(cells + after) == TYPE_WORD) {
+          // The operators after the chain run as calls.
           pos = infix_after(site.code, after);
-          spec = series_head_cell(list) + i;
+          again();
         } else {
           pos = after;
         }
       } else {
         pos = evaluate_argument(site.code, pos, infix);
-        spec = series_head_cell(list) + i;
+        again();
       }
-      if (!typeset_admits(spec, stack::top_type()))
-        expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
+      if (!typeset_admits(e, stack::top_type())) expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
     } else {
       pos = fetch_argument(site, stack::at(fn_slot), list, i, pos, infix);
+      again();
       check_argument(site, stack::at(fn_slot), list, i);
     }
     ++fetched;
   }
   int32_t locals = 0;
   if (!builtin_q(stack::at(fn_slot))) {
-    uint32_t entries = series_length(list);
     for (; i < entries; ++i) {
       Cell e = series_head_cell(list)[i];
       switch (TYPE_OF(&e)) {
