@@ -33,6 +33,21 @@
 
 namespace kiv {
 
+namespace {
+const char* const kBuiltinTypeNames[] = {
+    nullptr,     "datatype!", "unset!",     "none!",     "logic!",     "block!",    "paren!",   "string!",
+    "file!",     "url!",      "char!",      "integer!",  "float!",     "symbol!",   "context!", "word!",
+    "set-word!", "lit-word!", "get-word!",  "refinement!", "issue!",   "native!",   "action!",  "op!",
+    "function!", "path!",     "lit-path!",  "set-path!", "get-path!",  "routine!",  "bitset!",  "triple!",
+    "object!",   "typeset!",  "error!",     "vector!",   "hash!",      "pair!",     "percent!", "tuple!",
+    "map!",      "binary!",   "series!",    "time!",     "tag!",       "email!",    "handle!",  "date!",
+    "port!",     "money!",    "ref!",       "point2D!",  "point3D!",   "image!",    "event!"};
+}  // namespace
+
+const char* builtin_type_name(uint32_t type) {
+  return type < sizeof kBuiltinTypeNames / sizeof kBuiltinTypeNames[0] ? kBuiltinTypeNames[type] : nullptr;
+}
+
 TypeNameEntry type_name_table[kTypeTableSize];
 Handler datatype_action_table[kTypeTableSize * kHandlerRowSize];
 uint32_t highest_type_id = 0;

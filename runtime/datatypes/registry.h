@@ -40,6 +40,10 @@ inline Handler type_handler(uint32_t type, uint32_t action) {
   return datatype_action_table[type * kHandlerRowSize + action - 1];
 }
 
+// The name, with its "!", of every datatype id the system knows, whether its
+// type has registered or not (null for an id without a type).
+const char* builtin_type_name(uint32_t type);
+
 // True once a type has registered.
 inline bool type_registered(uint32_t type) {
   return type < kTypeTableSize && type_name_table[type].name != nullptr;

@@ -246,17 +246,6 @@ const std::vector<NamedTypeset>& named_typesets() {
   return table;
 }
 
-// The names of every datatype by id, for the type words of specs whose
-// datatype is not registered yet.
-const char* const kTypeNames[] = {
-    nullptr,     "datatype!", "unset!",     "none!",     "logic!",     "block!",    "paren!",   "string!",
-    "file!",     "url!",      "char!",      "integer!",  "float!",     "symbol!",   "context!", "word!",
-    "set-word!", "lit-word!", "get-word!",  "refinement!", "issue!",   "native!",   "action!",  "op!",
-    "function!", "path!",     "lit-path!",  "set-path!", "get-path!",  "routine!",  "bitset!",  "triple!",
-    "object!",   "typeset!",  "error!",     "vector!",   "hash!",      "pair!",     "percent!", "tuple!",
-    "map!",      "binary!",   "series!",    "time!",     "tag!",       "email!",    "handle!",  "date!",
-    "port!",     "money!",    "ref!",       "point2D!",  "point3D!",   "image!",    "event!"};
-
 bool same_name(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -275,8 +264,9 @@ bool named_typeset(std::string_view name, TypeBits* out) {
     for (const char* inc : n.includes) named_typeset(inc, out);
     return true;
   }
-  for (uint32_t t = 1; t < sizeof kTypeNames / sizeof kTypeNames[0]; ++t) {
-    if (!same_name(name, kTypeNames[t])) continue;
+  for (uint32_t t = 1; t < kTypeTableSize; ++t) {
+    const char* type_name = builtin_type_name(t);
+    if (!type_name || !same_name(name, type_name)) continue;
     out->set(t);
     return true;
   }
@@ -1901,7 +1891,7 @@ void init() {
 }
 
 const char* type_name(uint32_t type) {
-  return type >= 1 && type < sizeof kTypeNames / sizeof kTypeNames[0] ? kTypeNames[type] : nullptr;
+  return builtin_type_name(type);
 }
 
 bool named_typeset_q(uint32_t symbol) {
