@@ -39,15 +39,12 @@ uint32_t g_pending_target = 0;
 
 namespace {
 
-// The position of the expression being evaluated in the current code (the
-// innermost code scope's). Kept apart from the code cell: it changes on every
-// expression.
-uint32_t g_current_pos = 0;
 class CodeScope;
 // The innermost open code scope (nullptr: none). Each names the block it
-// evaluates and links to the scope it interrupted, so the chain holds every
-// code block still being evaluated: all of them are collector roots, so code
-// stays alive while it runs even when nothing else refers to it any more.
+// evaluates, the position of the expression being evaluated in it, and links
+// to the scope it interrupted, so the chain holds every code block still
+// being evaluated: all of them are collector roots, so code stays alive while
+// it runs even when nothing else refers to it any more.
 CodeScope* g_code_scopes = nullptr;
 // The code position when the last error was raised (its near field).
 Cell g_error_code{TYPE_UNSET, 0, 0, 0};
@@ -101,26 +98,26 @@ void mark_roots() {
 // Makes a code block the current one while it is evaluated. The scopes live
 // on the C++ stack and link to each other; a scope refers to the code cell
 // of its caller (a local that outlives it), so opening and closing one copies
-// no cell and allocates nothing.
+// no cell and allocates nothing. The current position is the innermost
+// scope's own: closing a scope leaves the one it interrupted at its position
+// with nothing to put back.
 class CodeScope {
  public:
-  explicit CodeScope(const Cell& code) : code_(&code), saved_pos_(g_current_pos), prev_(g_code_scopes) {
-    g_code_scopes = this;
-    g_current_pos = code.data1;
-  }
-  ~CodeScope() {
-    g_current_pos = saved_pos_;
-    g_code_scopes = prev_;
-  }
+  explicit CodeScope(const Cell& code) : code_(&code), pos_(code.data1), prev_(g_code_scopes) { g_code_scopes = this; }
+  ~CodeScope() { g_code_scopes = prev_; }
   CodeScope(const CodeScope&) = delete;
   CodeScope& operator=(const CodeScope&) = delete;
 
+  // The position of the expression being evaluated.
+  void at(uint32_t pos) { pos_ = pos; }
+
   friend void mark_code_scopes();
   friend const Cell* current_code_cell();
+  friend uint32_t current_pos();
 
  private:
   const Cell* code_;
-  uint32_t saved_pos_;
+  uint32_t pos_;
   CodeScope* prev_;
 };
 
@@ -130,6 +127,8 @@ void mark_code_scopes() {
 
 // The code of the innermost scope, nullptr when none is open.
 const Cell* current_code_cell() { return g_code_scopes ? g_code_scopes->code_ : nullptr; }
+// The position in it; only meaningful while a scope is open.
+uint32_t current_pos() { return g_code_scopes ? g_code_scopes->pos_ : 0; }
 
 // The most refinements a native or action has (now has 10).
 constexpr uint32_t kMaxRefinements = 16;
@@ -1862,7 +1861,7 @@ void on_error(const LanguageError& error) {
   const Cell* code = current_code_cell();
   g_error_code = code ? *code : Cell{TYPE_UNSET, 0, 0, 0};
   g_error_code.header &= ~kFlagNewLine;
-  g_error_code.data1 = g_current_pos;
+  g_error_code.data1 = current_pos();
   if (!trace::on()) return;
   RootedCell e;
   error::from_language_error(error, e.get());
@@ -1876,7 +1875,6 @@ void on_error(const LanguageError& error) {
 // ---------------------------------------------------------------------------
 
 void init() {
-  g_current_pos = 0;
   g_error_code = Cell{TYPE_UNSET, 0, 0, 0};
   g_pending = 0;
   g_pending_value = Cell{TYPE_UNSET, 0, 0, 0};
@@ -1906,7 +1904,7 @@ bool current_code(Cell* out) {
   if (t != TYPE_BLOCK && t != TYPE_PAREN) return false;
   *out = *code;
   out->header &= ~kFlagNewLine;
-  out->data1 = g_current_pos;
+  out->data1 = current_pos();
   return true;
 }
 
@@ -1953,7 +1951,7 @@ namespace {
   if (pos > tail) pos = tail;
   trace::event(trace::EV_ENTER, &block, pos, &block);
   while (pos < tail_of(&block) && !pending()) {
-    g_current_pos = pos;
+    scope.at(pos);
     pos = evaluate_expression_inline(&block, pos, false, false, false);
   }
   if (trace::on()) trace::event(trace::EV_EXIT, &block, tail_of(&block), stack::arguments());
@@ -2001,7 +1999,7 @@ uint32_t evaluate_expression(const Cell* code, uint32_t pos, bool no_infix, bool
 uint32_t evaluate_next(const Cell* code, uint32_t pos, bool keep) {
   Cell block = *code;
   CodeScope scope(block);
-  g_current_pos = pos;
+  scope.at(pos);
   stack::FrameGuard guard;
   stack::open_interp_call_frame(word_cell(words::WORD_BODY));
   pos = evaluate_expression(&block, pos, false, false, false);
