@@ -1790,9 +1790,10 @@ template <bool kCached>
   return pos;
 }
 
-// A paren of the code, in its own block frame. Its expression's caller
-// checks for a pending return.
-[[gnu::noinline]] uint32_t evaluate_paren(const Cell* code, uint32_t pos) {
+// A paren of the code, in its own block frame, while tracing is on (the
+// fetch and push events around it). Its expression's caller checks for a
+// pending return.
+[[gnu::noinline]] uint32_t evaluate_paren_traced(const Cell* code, uint32_t pos) {
   Cell v = read_at(code, pos);
   trace::event(trace::EV_FETCH, code, pos, &v);
   evaluate_block_in(&v, false, true);
@@ -1849,7 +1850,11 @@ template <bool kCached>
     case TYPE_SET_WORD:
       return evaluate_set_word(code, pos);
     case TYPE_PAREN:
-      return evaluate_paren(code, pos);
+      // Straight into its block scope: evaluate_block_in reads the cell
+      // before anything can move the code.
+      if (trace::on()) [[unlikely]] return evaluate_paren_traced(code, pos);
+      evaluate_block_in(c, false, true);
+      return pos + 1;
     default:
       return evaluate_any_value(code, pos, no_call);
   }
@@ -1973,11 +1978,12 @@ namespace {
 }  // namespace
 
 void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return) {
-  check_stack();
-  // Copied whole and left as it is: changing a field of the copy just before
-  // it is read whole again stalls the processor. Where the block is shown
-  // (current_code, the tracer's arguments) its line flag is dropped.
+  // Copied whole, first (code may point into a series), and left as it is:
+  // changing a field of the copy just before it is read whole again stalls
+  // the processor. Where the block is shown (current_code, the tracer's
+  // arguments) its line flag is dropped.
   const Cell block = *code;
+  check_stack();
   if (!passes_return) [[unlikely]] {
     evaluate_block_framed(block, pop_with_result);
     return;

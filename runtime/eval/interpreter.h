@@ -105,7 +105,9 @@ void init();
 // the caller's result cell; otherwise it is pushed (one cell). Unless
 // passes_return is set, a block frame named <body> stops pending
 // departures; with it set the block would have a frame that every walk of
-// the frames passes over, so it runs with no frame record at all.
+// the frames passes over, so it runs with no frame record at all. The code
+// cell is read once, on entry: it may lie in a series that the evaluation
+// moves.
 void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_return);
 // The same, called by a native: its block frame passes a pending departure
 // only when the native's own frame does.
