@@ -120,7 +120,10 @@ Round run_block(const LoopFrame& loop, const Cell* block) {
   try {
     // A break or continue may also come back without a throw.
     interpreter::LoopBody body(loop.index());
-    interpreter::evaluate_block(block, true);
+    // The loop frame is the top frame between rounds and now lets every
+    // departure pass, so the block runs as evaluate_block would run it
+    // there: with no frame record.
+    interpreter::evaluate_block_in(block, true, true);
     stack::keep_first();
     uint32_t code = body.take_exit();
     if (code == stack::THROW_BREAK) return Round::kBreak;
