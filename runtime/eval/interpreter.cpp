@@ -1375,10 +1375,11 @@ struct ValuesCache {
 // Applies the operators that follow an expression whose value was pushed.
 // The code's buffer is looked up once per operator; nothing between that
 // and the fast path's store can move it.
-[[gnu::always_inline]] inline uint32_t apply_infix(const Cell* code, uint32_t pos) {
+[[gnu::always_inline]] inline uint32_t apply_infix(const Cell* code, uint32_t pos, uint32_t* seen_tail = nullptr) {
   for (;;) {
     const SeriesBuffer* b = node_buffer(code->data2);
     uint32_t tail = cell_count(b);
+    if (seen_tail) *seen_tail = tail;
     if (pos >= tail) break;
     const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head);
     const Cell* w = cells + pos;
@@ -1928,17 +1929,23 @@ uint32_t argument_list(const Cell* fn) { return cached_argument_list(fn); }
 
 namespace {
 
-// evaluate_expression, for the block loop to take in.
+// evaluate_expression, for the block loop to take in. With tail, the code's
+// tail as it stands once the expression is done is left there (unless a
+// departure is pending): the operator step has read it last, and only the
+// tracer could change the code after that.
 [[gnu::always_inline]] inline uint32_t evaluate_expression_inline(const Cell* code, uint32_t pos, bool no_infix,
-                                                                  bool keep, bool no_call) {
+                                                                  bool keep, bool no_call, uint32_t* tail = nullptr) {
   uint32_t start = stack::top_index();
   pos = evaluate_value(code, pos, no_call);
   if (pending()) return pos;
-  if (!no_infix) pos = apply_infix(code, pos);
+  if (!no_infix) pos = apply_infix(code, pos, tail);
   if (!keep) {
     Cell value = *stack::at(start);
     stack::set_only_result(&value);
-    if (trace::on()) trace::event(trace::EV_EXPR, code, pos, &value);
+    if (trace::on()) {
+      trace::event(trace::EV_EXPR, code, pos, &value);
+      if (tail) *tail = tail_of(code);
+    }
   }
   return pos;
 }
@@ -1955,9 +1962,10 @@ namespace {
   uint32_t tail = tail_of(&block);
   if (pos > tail) pos = tail;
   trace::event(trace::EV_ENTER, &block, pos, &block);
-  while (pos < tail_of(&block) && !pending()) {
+  tail = tail_of(&block);
+  while (pos < tail && !pending()) {
     scope.at(pos);
-    pos = evaluate_expression_inline(&block, pos, false, false, false);
+    pos = evaluate_expression_inline(&block, pos, false, false, false, &tail);
   }
   if (trace::on()) trace::event(trace::EV_EXIT, &block, tail_of(&block), stack::arguments());
 }
