@@ -697,7 +697,7 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
 
 struct ValuesCache;
 template <bool kCached>
-inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete, ValuesCache* values);
+[[gnu::always_inline]] inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete, ValuesCache* values);
 uint32_t infix_after(const Cell* code, uint32_t pos);
 
 // Fetches the arguments of a call (the frame is open, the function cell sits
@@ -1047,6 +1047,8 @@ void run_function_body(const Cell* fn, const Cell* name) {
   stack::keep_first();
 }
 
+uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos);
+
 // Marks the top frame, a function call frame, as fetching its arguments
 // (kind 2) or as running its body (kind 1): only a running body is the
 // target of return and exit.
@@ -1096,7 +1098,14 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
       case TYPE_NATIVE:
       case TYPE_ACTION:
         stack::open_interp_call_frame(site.name);
-        if (passes_return_q(&fn_value)) mark_passes_return();
+        if (passes_return_q(&fn_value)) {
+          mark_passes_return();
+          if (!infix) {
+            pos = call_branch_native(site, slot, pos);
+            stack::pop_frame();
+            break;
+          }
+        }
         if (infix) stack::push_copy(&left);
         pos = fetch_arguments(site, slot, pos, infix);
         stack::pop_frame();
@@ -1645,6 +1654,100 @@ template <bool kCached>
   }
   *complete = true;
   return at;
+}
+
+// if, unless and either (passes_return_q) called by a word of the code, not
+// in infix position, their frame open and marked: the arguments are fetched
+// as fetch_arguments fetches them, in the same order with the same checks,
+// and the native's choice is made here, the chosen block evaluated into the
+// frame's result cell as the native evaluates it, with no dispatch. A path or
+// an apply, tracing, or a native made with another argument list take
+// fetch_arguments and the native.
+uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos) {
+  const uint32_t index = native::entry_index(stack::at(fn_slot));  // 1 if, 2 unless, 3 either
+  const uint32_t count = index == 3 ? 3 : 2;
+  const uint32_t list = cached_argument_list(stack::at(fn_slot));
+  // The natives' own lists: count evaluated arguments and nothing else.
+  constexpr uint32_t kMask = kTypeMask | kArgKindMask;
+  constexpr uint32_t kEvaluated = TYPE_TYPESET | (kArgEvaluated << kArgKindShift);
+  const SeriesBuffer* lb = node_buffer(list);
+  const Cell* e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
+  if (site.mode != kApplyNone || site.path || trace::on() || (lb->used_bytes() >> 4) != count ||
+      (e[0].header & kMask) != kEvaluated || (e[1].header & kMask) != kEvaluated ||
+      (count == 3 && (e[2].header & kMask) != kEvaluated)) [[unlikely]]
+    return fetch_arguments(site, fn_slot, pos, false);
+  // Each argument as the common fetch takes an evaluated one. The list's and
+  // the code's addresses are taken again after anything that evaluated code.
+  const SeriesBuffer* cb = node_buffer(site.code->data2);
+  uint32_t tail = cb->used_bytes() >> 4;
+  const Cell* cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (pos < tail && !trace::on()) {
+      const Cell* c = cells + pos;
+      const uint32_t t = TYPE_OF(c);
+      const bool alone = pos + 1 >= tail || TYPE_OF(c + 1) != TYPE_WORD;  // no operator can follow
+      const Cell* value = t == TYPE_WORD && c->data1 != 0 && c->data3 != kUnresolved
+                              ? _context::value_at(c->data1, c->data3) : nullptr;
+      bool moved = false;
+      if ((t == TYPE_BLOCK || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_STRING) && alone) {
+        stack::push_copy(c);
+        ++pos;
+      } else if (value && number_type_q(TYPE_OF(value))) {
+        // A number chain (n < 2), computed at once; the operators after it
+        // that the fast start declined run as calls.
+        Cell prefix;
+        bool complete = false;
+        uint32_t after = number_prefix<false>(site.code, pos, &prefix, &complete, nullptr);
+        stack::push_copy(&prefix);
+        moved = !complete && after < tail && TYPE_OF(cells + after) == TYPE_WORD;
+        pos = moved ? infix_after(site.code, after) : after;
+      } else if (value && alone && plain_value_q(TYPE_OF(value))) {
+        // A word whose value is pushed as it is (evaluate_argument).
+        stack::push_copy(value);
+        ++pos;
+      } else {
+        pos = evaluate_expression(site.code, pos, false, true, false);
+        moved = true;
+      }
+      if (moved) {
+        lb = node_buffer(list);
+        e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
+      }
+      if (!typeset_admits(e + i, stack::top_type()))
+        expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
+      if (!moved) continue;
+    } else {
+      pos = fetch_argument(site, stack::at(fn_slot), list, i, pos, false);
+      check_argument(site, stack::at(fn_slot), list, i);
+      lb = node_buffer(list);
+      e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
+    }
+    cb = node_buffer(site.code->data2);
+    tail = cb->used_bytes() >> 4;
+    cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
+  }
+  if (trace::on()) {
+    Cell fn_value = *stack::at(fn_slot);
+    Cell ref = name_or_path(site);
+    trace::event(trace::EV_CALL, site.code, pos, &fn_value, &ref);
+  }
+  // The native's own work (runtime/eval/natives_core.cpp): either takes an
+  // unset! condition as an error; if and unless answer none! when they do
+  // not run their block.
+  const Cell* args = stack::arguments();
+  uint32_t chosen = 1;
+  if (index == 3) {
+    if (TYPE_OF(args) == TYPE_UNSET) fire(ErrorCategory::kScript, "no-return");
+    if (logic::falsy(args)) chosen = 2;
+  } else if (logic::falsy(args) != (index == 2)) {
+    Cell none{TYPE_NONE, 0, 0, 0};
+    stack::set_only_result(&none);
+    return pos;
+  }
+  Cell block = args[chosen];
+  evaluate_block_in(&block, true, true);
+  stack::keep_first();
+  return pos;
 }
 
 // A set-word and the expression after it, under a frame named by the word.
