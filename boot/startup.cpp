@@ -63,6 +63,7 @@ void bind_spec_file(const char* name, uint32_t type) {
       fire(ErrorCategory::kSyntax, "bad-header", name);
     Cell* value = stack::push_new_cell();
     native::init_cell(value, type, spec.data2, index.data2);
+    native::remember_builtin(value);
     word.header = TYPE_WORD;
     _context::set_word(&word, value);
     stack::drop_cells(1);

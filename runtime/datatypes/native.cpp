@@ -1,7 +1,9 @@
 #include "runtime/datatypes/native.h"
 
 #include <string_view>
+#include <vector>
 
+#include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/function.h"
@@ -9,6 +11,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/eval/actions.h"
+#include "runtime/eval/interpreter.h"
 #include "runtime/eval/natives.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
@@ -69,6 +72,78 @@ void init_cell(Cell* out, uint32_t type, uint32_t spec, uint32_t index) {
   node_buffer(aux)->head_cell()[kAuxContext] = Cell{TYPE_CONTEXT, 0, ctx, 0};
 }
 
+namespace {
+
+// The values start-up made, by entry index (a header of 0: none).
+Cell g_builtin_natives[kNativeTableSize + 1];
+Cell g_builtin_actions[kActionCount + 1];
+
+void mark_builtins() {
+  for (Cell& c : g_builtin_natives)
+    if (c.header) collector::mark_cell(&c);
+  for (Cell& c : g_builtin_actions)
+    if (c.header) collector::mark_cell(&c);
+}
+
+const Cell* builtin_of(uint32_t type, uint32_t index) {
+  const Cell* c = type == TYPE_NATIVE ? (index <= kNativeTableSize ? &g_builtin_natives[index] : nullptr)
+                                      : (index <= kActionCount ? &g_builtin_actions[index] : nullptr);
+  return c && c->header ? c : nullptr;
+}
+
+// The entries of an argument list that say what a call fetches: every one
+// but the return type and the final refinement count (which is all an extra
+// refinement changes).
+std::vector<Cell> fetched_entries(uint32_t list) {
+  std::vector<Cell> out;
+  uint32_t n = series_length(list);
+  for (uint32_t i = 0; i < n; ++i) {
+    Cell e = series_head_cell(list)[i];
+    if (TYPE_OF(&e) == TYPE_INTEGER && i + 1 == n) break;
+    if (TYPE_OF(&e) == TYPE_TYPESET && ((e.header & interpreter::kArgKindMask) >> interpreter::kArgKindShift) ==
+                                           interpreter::kArgReturn)
+      continue;
+    out.push_back(e);
+  }
+  return out;
+}
+
+bool typeset_within(const Cell& inner, const Cell& outer) {
+  const uint8_t* a = reinterpret_cast<const uint8_t*>(&inner.data1);
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(&outer.data1);
+  for (int i = 0; i < 12; ++i)
+    if (a[i] & ~b[i]) return false;
+  return true;
+}
+
+// Whether the entry written for `original` can take the arguments `made`
+// fetches (see make in native.h).
+bool entry_takes(uint32_t type, const Cell* made, const Cell* original) {
+  uint32_t m_list = interpreter::argument_list(made);
+  uint32_t o_list = interpreter::argument_list(original);
+  std::vector<Cell> m = fetched_entries(m_list);
+  std::vector<Cell> o = fetched_entries(o_list);
+  if (m.size() < o.size()) return false;
+  for (size_t i = 0; i < o.size(); ++i) {
+    if (TYPE_OF(&m[i]) != TYPE_OF(&o[i])) return false;
+    if (TYPE_OF(&o[i]) != TYPE_TYPESET) continue;
+    if ((m[i].header & interpreter::kArgKindMask) != (o[i].header & interpreter::kArgKindMask)) return false;
+    if (type == TYPE_NATIVE && !typeset_within(m[i], o[i])) return false;
+  }
+  // Anything more comes behind a refinement of its own.
+  return m.size() == o.size() || TYPE_OF(&m[o.size()]) == TYPE_REFINEMENT;
+}
+
+}  // namespace
+
+void remember_builtin(const Cell* value) {
+  collector::register_mark_callback(mark_builtins);  // once: a second registration is ignored
+  uint32_t index = entry_index(value);
+  Cell* slot = TYPE_OF(value) == TYPE_NATIVE ? (index <= kNativeTableSize ? &g_builtin_natives[index] : nullptr)
+                                             : (index <= kActionCount ? &g_builtin_actions[index] : nullptr);
+  if (slot) *slot = *value;
+}
+
 Cell* make(Cell* type, Cell* spec) {
   uint32_t target = target_type(type);
   if (TYPE_OF(spec) != TYPE_BLOCK || block::rs_length_q(spec) != 2) fire_bad_make_arg(spec, target);
@@ -83,6 +158,9 @@ Cell* make(Cell* type, Cell* spec) {
   // replaces it, and through the new value afterwards.
   Cell* out = stack::push_copy(&spec_block);
   init_cell(out, target, block::node_of(&spec_block), index.data2);
+  if (const Cell* original = builtin_of(target, index.data2)) {
+    if (!entry_takes(target, out, original)) fire_bad_make_arg(spec, target);
+  }
   *spec = *out;
   stack::drop_cells(1);
   return spec;

@@ -49,7 +49,17 @@ inline uint32_t aux_node(const Cell* fn) { return fn->data3; }
 // move, and the spec must stay reachable through it or elsewhere.
 void init_cell(Cell* out, uint32_t type, uint32_t spec_node, uint32_t index);
 
-// make native! / make action!: [spec-block index].
+// Keeps a native! or action! made at start-up from the system's own spec as
+// the one its entry was written for: make refuses another spec for that
+// entry unless the entry can take it (see make).
+void remember_builtin(const Cell* value);
+
+// make native! / make action!: [spec-block index]. An entry reads its
+// arguments by position, so once start-up has made the value of an index,
+// the spec must take the same arguments and refinements, each refinement
+// with the same arguments, in the same order (more refinements may follow);
+// a native's arguments must also admit no type its own spec refuses (it
+// trusts them), while an action checks its arguments' types itself.
 Cell* make(Cell* type, Cell* spec);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
