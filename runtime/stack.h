@@ -202,6 +202,31 @@ inline Cell* open_interp_function_frame(const Cell* word, uint32_t function_cont
   }
   return detail::g_cells + detail::g_base;
 }
+// Kind 0x82 for a function call from the interpreter while its arguments are
+// fetched: names the function's context, whose values reference is
+// remembered only when the body starts (start_function_body). Nothing in
+// between changes that reference for good: a call of the same function
+// fetched meanwhile puts it back when its frame is popped or unwound.
+inline void open_interp_fetch_frame(const Cell* word, uint32_t function_context) {
+  CallFrame* f = detail::push_frame(word, FRAME_INTERP_CALL);
+  f->function_context = function_context;
+}
+// Turns the top frame, opened for a call of the function whose context is
+// given, into a running body (kind 0x81 with the body flag, the target of
+// return and exit): remembers the context's values reference in the frame,
+// then points it at the frame's cells from the base to the top, the
+// arguments and locals.
+inline void start_function_body(uint32_t function_context) {
+  CallFrame& f = detail::g_frame_cells[detail::g_frame_top - 1];
+  Cell* rec = series_head_cell(function_context);  // the context's record
+  f.saved_values = rec->data2;
+  f.saved_count = rec->data3;
+  f.header = (f.header & ~(kFrameKindMask | kFrameSavedValuesOnStack)) | (FRAME_INTERP_FUNCTION << kFrameKindShift) |
+             kFrameBodyFlag | ((rec->header & kFlagContextOnStack) ? kFrameSavedValuesOnStack : 0);
+  rec->data2 = detail::g_base;
+  rec->data3 = detail::g_top - detail::g_base;
+  rec->header |= kFlagContextOnStack;
+}
 inline Cell* open_interp_call_frame(const Cell* word) {
   detail::push_frame(word, FRAME_INTERP_CALL);
   return detail::g_cells + detail::g_base;
@@ -264,6 +289,18 @@ inline void pop_function_frame() {
     if (f.header & kFrameSavedValuesOnStack) rec->header |= kFlagContextOnStack;
     else rec->header &= ~kFlagContextOnStack;
   }
+  detail::g_top = f.base + 1;
+  detail::g_base = f.saved_base;
+}
+// pop_function_frame for a frame whose body was started by
+// start_function_body: it is a kind-1 frame with a function context.
+inline void pop_body_frame() {
+  const CallFrame& f = detail::g_frame_cells[--detail::g_frame_top];
+  Cell* rec = series_head_cell(f.function_context);
+  rec->data2 = f.saved_values;
+  rec->data3 = f.saved_count;
+  rec->header = (f.header & kFrameSavedValuesOnStack) ? rec->header | kFlagContextOnStack
+                                                      : rec->header & ~kFlagContextOnStack;
   detail::g_top = f.base + 1;
   detail::g_base = f.saved_base;
 }

@@ -662,7 +662,7 @@ struct Fetch {
       break;
     }
     default:
-      function::init_locals(locals);
+      if (locals > 0) function::init_locals(locals);
       break;
   }
 }
@@ -998,18 +998,14 @@ void invoke_routine(const Cell* fn) {
 
 // Runs the body of the function whose frame is the top frame; the result is
 // left in the frame's base cell.
-void run_function_body(const Cell* fn, const Cell* name) {
+[[gnu::always_inline]] inline void run_function_body(const Cell* fn, const Cell* name) {
   Cell f = *fn;
   uint32_t ctx = function::context_node(&f);
   uint32_t frame = stack::frame_count() - 1;
   // The arguments and locals live on the stack from the base on, one cell
   // for each word of the context: the cells pushed are the values, and no
   // word reaches past them.
-  Cell* rec = _context::record(ctx);
-  rec->data2 = stack::base_index();
-  rec->data3 = stack::top_index() - stack::base_index();
-  rec->header |= kFlagContextOnStack;
-  stack::set_body_flag(true);
+  stack::start_function_body(ctx);
 
   bool trace_on = trace::on();
   if (trace::active() && (f.header & function::kFlagTrace)) trace_on = true;
@@ -1049,14 +1045,6 @@ void run_function_body(const Cell* fn, const Cell* name) {
 
 uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos);
 
-// Marks the top frame, a function call frame, as fetching its arguments
-// (kind 2) or as running its body (kind 1): only a running body is the
-// target of return and exit.
-void set_top_kind(uint32_t kind) {
-  stack::CallFrame* f = stack::current_frame();
-  f->header = (f->header & ~stack::kFrameKindMask) | (kind << stack::kFrameKindShift);
-}
-
 // Calls a function value: pushes exactly one cell, its result. In infix
 // position the left operand (the last pushed cell) becomes the first
 // argument and the result takes its place.
@@ -1080,13 +1068,14 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
     stack::FrameGuard guard;
     switch (t) {
       case TYPE_FUNCTION:
-        // Opened as a call frame while the arguments are fetched.
-        stack::open_interp_function_frame(site.name, function::context_node(&fn_value), stack::FRAME_INTERP_CALL);
+        // Opened as a call frame while the arguments are fetched (a return
+        // met there leaves the enclosing function), turned into a function
+        // frame when the body starts.
+        stack::open_interp_fetch_frame(site.name, function::context_node(&fn_value));
         if (infix) stack::push_copy(&left);
         pos = fetch_arguments(site, slot, pos, infix);
-        set_top_kind(stack::FRAME_INTERP_FUNCTION & 0x0F);
-        invoke_function_value(stack::at(slot), site.name, trace::CB_NONE);
-        stack::pop_function_frame();
+        run_function_body(stack::at(slot), site.name);
+        stack::pop_body_frame();
         break;
       case TYPE_ROUTINE:
         stack::open_interp_call_frame(site.name);
