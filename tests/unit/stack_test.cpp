@@ -218,6 +218,67 @@ TEST_F(Stack, RecursiveCallRestoresFunctionContextValues) {
   EXPECT_FALSE(series_head_cell(ctx)->header & kFlagContextOnStack);
 }
 
+// The interpreter's calls: the frame is opened while the arguments are
+// fetched, with the context's values reference remembered only when the
+// body starts. A fetch left by unwinding (a departure or an error in an
+// argument) leaves the reference alone; a started body gives it back when
+// popped or unwound, also across a recursive call.
+TEST_F(Stack, InterpreterCallRemembersContextValuesWhenTheBodyStarts) {
+  uint32_t values = alloc_cells(4);
+  uint32_t ctx = make_context(values);
+  Cell f = word(5);
+  open_interp_fetch_frame(&f, ctx);
+  EXPECT_EQ(current_frame()->kind(), FRAME_INTERP_CALL & 0x0Fu);
+  EXPECT_EQ(current_frame()->function_context, ctx);
+  push_int(1);
+  // The values and the context live through a collection during the fetch.
+  ASSERT_TRUE(collector::collect());
+  EXPECT_TRUE(node_valid_q(ctx));
+  EXPECT_TRUE(node_valid_q(values));
+  start_function_body(ctx);
+  uint32_t outer_base = base_index();
+  EXPECT_EQ(current_frame()->kind(), FRAME_INTERP_FUNCTION & 0x0Fu);
+  EXPECT_TRUE(current_frame()->header & kFrameInterpretedFlag);
+  EXPECT_TRUE(current_frame()->header & kFrameBodyFlag);
+  EXPECT_EQ(series_head_cell(ctx)->data2, outer_base);
+  EXPECT_EQ(series_head_cell(ctx)->data3, 1u);
+  EXPECT_TRUE(series_head_cell(ctx)->header & kFlagContextOnStack);
+
+  // A recursive call whose fetch is left by unwinding.
+  open_interp_fetch_frame(&f, ctx);
+  push_int(2);
+  open_loop_frame(nullptr);
+  unwind_to(1);
+  EXPECT_EQ(series_head_cell(ctx)->data2, outer_base);
+  EXPECT_EQ(series_head_cell(ctx)->data3, 1u);
+  EXPECT_TRUE(series_head_cell(ctx)->header & kFlagContextOnStack);
+
+  // A recursive call whose body is left by unwinding, then one popped.
+  for (bool unwind : {true, false}) {
+    open_interp_fetch_frame(&f, ctx);
+    push_int(3);
+    push_int(4);
+    start_function_body(ctx);
+    EXPECT_EQ(series_head_cell(ctx)->data3, 2u);
+    EXPECT_NE(series_head_cell(ctx)->data2, outer_base);
+    if (unwind) {
+      open_loop_frame(nullptr);
+      unwind_to(1);
+    } else {
+      pop_body_frame();
+      EXPECT_EQ(top_index(), outer_base + 2);  // the outer argument and the result
+      drop_cells(1);
+    }
+    EXPECT_EQ(series_head_cell(ctx)->data2, outer_base);
+    EXPECT_EQ(series_head_cell(ctx)->data3, 1u);
+    EXPECT_TRUE(series_head_cell(ctx)->header & kFlagContextOnStack);
+  }
+  pop_body_frame();
+  EXPECT_EQ(frame_count(), 0u);
+  EXPECT_EQ(series_head_cell(ctx)->data2, values);
+  EXPECT_FALSE(series_head_cell(ctx)->header & kFlagContextOnStack);
+}
+
 TEST_F(Stack, ErrorCrossingFramesLandsAtNearestTryAndLeavesStacksConsistent) {
   push_int(0);
   open_try_frame(nullptr);  // frame 0, base 1
