@@ -652,6 +652,9 @@ struct Fetch {
   Cell fn_value = *stack::at(fn_slot);
   switch (TYPE_OF(&fn_value)) {
     case TYPE_NATIVE:
+      // The arguments are fetched: from here on if, unless and either only
+      // evaluate their block, so their frame may let a departure pass.
+      if (passes_return_q(&fn_value)) mark_passes_return();
       call_native(native::entry_index(&fn_value), 0, refs);
       break;
     case TYPE_ACTION: {
@@ -1087,13 +1090,10 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
       case TYPE_NATIVE:
       case TYPE_ACTION:
         stack::open_interp_call_frame(site.name);
-        if (passes_return_q(&fn_value)) {
-          mark_passes_return();
-          if (!infix) {
-            pos = call_branch_native(site, slot, pos);
-            stack::pop_frame();
-            break;
-          }
+        if (!infix && passes_return_q(&fn_value)) {
+          pos = call_branch_native(site, slot, pos);
+          stack::pop_frame();
+          break;
         }
         if (infix) stack::push_copy(&left);
         pos = fetch_arguments(site, slot, pos, infix);
@@ -1247,7 +1247,6 @@ inline double number_value(const Cell* c) {
   {
     stack::FrameGuard guard;
     stack::open_interp_call_frame(site.name);
-    if (passes_return_q(&fn_value)) mark_passes_return();
     stack::push_copy(&left);
     // The first two arguments: the left operand must pass the first's check
     // and the second must be an evaluated one, or the ordinary fetch runs.
@@ -1646,7 +1645,7 @@ template <bool kCached>
 }
 
 // if, unless and either (passes_return_q) called by a word of the code, not
-// in infix position, their frame open and marked: the arguments are fetched
+// in infix position, their frame open: the arguments are fetched
 // as fetch_arguments fetches them, in the same order with the same checks,
 // and the native's choice is made here, the chosen block evaluated into the
 // frame's result cell as the native evaluates it, with no dispatch. A path or
@@ -1720,6 +1719,9 @@ uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos
     Cell ref = name_or_path(site);
     trace::event(trace::EV_CALL, site.code, pos, &fn_value, &ref);
   }
+  // The arguments are fetched: the frame may let a departure from the
+  // block pass.
+  mark_passes_return();
   // The native's own work (runtime/eval/natives_core.cpp): either takes an
   // unset! condition as an error; if and unless answer none! when they do
   // not run their block.

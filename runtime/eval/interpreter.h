@@ -46,8 +46,10 @@
 // whenever every frame between them and their target (the function's frame,
 // the loop's frame) lets them pass (stack::kFramePassesReturn): the blocks
 // of function bodies, of loop bodies and of parens (these run with no frame
-// record), and the call frames of if, unless and either, which return at
-// once after evaluating their branch. The departure is then only noted (pending); the
+// record), and the call frames of if, unless and either once their
+// arguments are fetched, as they return at once after evaluating their
+// branch (while an argument is fetched, their frame stops departures like
+// any other call's). The departure is then only noted (pending); the
 // interpreter's loops stop at a pending departure, the frames are popped in
 // the ordinary way, and the function's body or the loop (LoopBody) takes the
 // value. Any other frame on the way (try, catch, another native, an
