@@ -295,6 +295,7 @@ inline void pop_function_frame() {
 // pop_function_frame for a frame whose body was started by
 // start_function_body: it is a kind-1 frame with a function context.
 inline void pop_body_frame() {
+  if (!detail::g_frame_top) [[unlikely]] return;
   const CallFrame& f = detail::g_frame_cells[--detail::g_frame_top];
   Cell* rec = series_head_cell(f.function_context);
   rec->data2 = f.saved_values;

@@ -118,6 +118,7 @@ void try_(int32_t, const int32_t* refs) {
   bool keep = refined(refs, 1);
   Cell block = *arg(0);
   uint32_t base = stack::base_index();
+  uint32_t frames = stack::frame_count();
   try {
     stack::FrameGuard guard;
     if (all) {
@@ -128,6 +129,10 @@ void try_(int32_t, const int32_t* refs) {
     interpreter::evaluate_block(&block, true);
     stack::pop_frame_return();
   } catch (const LanguageError& e) {
+    // An error raised while the try frame was being opened (the call stack
+    // full) was aimed at an outer try: the throw routine has unwound past
+    // this native's own frame already, so it goes on.
+    if (stack::frame_count() < frames) throw;
     // The stacks are back at this native's frame (the throw routine, or the
     // guard for an error thrown without it, dropped the try frame). The
     // error becomes a value now, while the frames it left are still there.
