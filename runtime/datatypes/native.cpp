@@ -77,6 +77,7 @@ namespace {
 // The values start-up made, by entry index (a header of 0: none).
 Cell g_builtin_natives[kNativeTableSize + 1];
 Cell g_builtin_actions[kActionCount + 1];
+bool g_builtins_made = false;
 
 void mark_builtins() {
   for (Cell& c : g_builtin_natives)
@@ -142,6 +143,7 @@ void remember_builtin(const Cell* value) {
   Cell* slot = TYPE_OF(value) == TYPE_NATIVE ? (index <= kNativeTableSize ? &g_builtin_natives[index] : nullptr)
                                              : (index <= kActionCount ? &g_builtin_actions[index] : nullptr);
   if (slot) *slot = *value;
+  g_builtins_made = true;
 }
 
 Cell* make(Cell* type, Cell* spec) {
@@ -158,9 +160,10 @@ Cell* make(Cell* type, Cell* spec) {
   // replaces it, and through the new value afterwards.
   Cell* out = stack::push_copy(&spec_block);
   init_cell(out, target, block::node_of(&spec_block), index.data2);
-  if (const Cell* original = builtin_of(target, index.data2)) {
-    if (!entry_takes(target, out, original)) fire_bad_make_arg(spec, target);
-  }
+  // Once start-up has made its values, an entry it made none for (one not
+  // built, or an internal action slot) has no arguments anyone knows.
+  const Cell* original = builtin_of(target, index.data2);
+  if (original ? !entry_takes(target, out, original) : g_builtins_made) fire_bad_make_arg(spec, target);
   *spec = *out;
   stack::drop_cells(1);
   return spec;

@@ -59,7 +59,8 @@ void remember_builtin(const Cell* value);
 // the spec must take the same arguments and refinements, each refinement
 // with the same arguments, in the same order (more refinements may follow);
 // a native's arguments must also admit no type its own spec refuses (it
-// trusts them), while an action checks its arguments' types itself.
+// trusts them), while an action checks its arguments' types itself. An
+// entry start-up made no value for is refused.
 Cell* make(Cell* type, Cell* spec);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
 int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
