@@ -679,29 +679,51 @@ constexpr std::array<int32_t, kMaxRefinements> kNoRefinements = [] {
 
 uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed);
 
-// An evaluated argument that is no block, string or number written in the
-// code nor a number chain: a word whose value is no number, function,
-// operator or unset!, with no word after it that could be an operator, is
-// pushed as evaluate_value pushes it (while tracing is off); anything else
-// is evaluated as an expression.
-[[gnu::noinline]] uint32_t evaluate_argument(const Cell* code, uint32_t pos, bool infix) {
-  const SeriesBuffer* cb = node_buffer(code->data2);
-  const Cell* c = reinterpret_cast<const Cell*>(cb->data() + cb->head) + pos;
-  if (TYPE_OF(c) == TYPE_WORD && !trace::on() && (pos + 1 >= cb->used_bytes() >> 4 || TYPE_OF(c + 1) != TYPE_WORD) &&
-      c->data1 != 0 && c->data3 != kUnresolved) {
-    const Cell* value = _context::value_at(c->data1, c->data3);
-    if (value && plain_value_q(TYPE_OF(value))) {
-      stack::push_copy(value);
-      return pos + 1;
-    }
-  }
-  return evaluate_expression(code, pos, infix, true, false);
-}
-
 struct ValuesCache;
 template <bool kCached>
 [[gnu::always_inline]] inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete, ValuesCache* values);
 uint32_t infix_after(const Cell* code, uint32_t pos);
+
+// One evaluated argument, tracing off and pos before the tail of the code
+// whose cells and tail the caller holds: pushes its value and answers the
+// position after it. The cheap cases first, each giving what
+// evaluate_expression gives: a block, string or number written in the code
+// with no operator after it that could take it (no word follows, or none
+// may) is pushed as it is; a word whose value is a number starts a number
+// chain (n - 1), computed at once, the operators the fast start declined
+// running as calls; a word whose value is no number, function, operator or
+// unset!, with no word after it, is pushed as evaluate_value pushes it.
+// Anything else is evaluated. *ran is set when code ran: the buffers may
+// have moved, and the caller takes its addresses again.
+[[gnu::always_inline]] inline uint32_t fetch_evaluated(const Cell* code, uint32_t pos, bool infix, const Cell* cells,
+                                                       uint32_t tail, bool* ran) {
+  const Cell* c = cells + pos;
+  const uint32_t t = TYPE_OF(c);
+  const bool alone = pos + 1 >= tail || TYPE_OF(c + 1) != TYPE_WORD;
+  if ((t == TYPE_BLOCK || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_STRING) && (infix || alone)) {
+    stack::push_copy(c);
+    return pos + 1;
+  }
+  if (t == TYPE_WORD) {
+    Cell prefix;
+    bool complete = false;
+    uint32_t after = infix ? 0 : number_prefix<false>(code, pos, &prefix, &complete, nullptr);
+    if (after) {
+      stack::push_copy(&prefix);
+      // Only a word can be an operator.
+      if (complete || after >= tail || TYPE_OF(cells + after) != TYPE_WORD) return after;
+      *ran = true;
+      return infix_after(code, after);
+    }
+    const Cell* value = c->data1 != 0 && c->data3 != kUnresolved ? _context::value_at(c->data1, c->data3) : nullptr;
+    if (value && alone && plain_value_q(TYPE_OF(value))) {
+      stack::push_copy(value);
+      return pos + 1;
+    }
+  }
+  *ran = true;
+  return evaluate_expression(code, pos, infix, true, false);
+}
 
 // Fetches the arguments of a call (the frame is open, the function cell sits
 // at fn_slot just below its base), then calls a native or action entry, or
@@ -741,35 +763,9 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
     if (infix && fetched == 0) {
       check_argument(site, stack::at(fn_slot), list, i);
     } else if (kind == kArgEvaluated && pos < tail && !trace::on()) {
-      const Cell* c = cells + pos;
-      uint32_t t = TYPE_OF(c);
-      uint32_t after = 0;
-      Cell prefix;
-      bool complete = false;
-      if ((t == TYPE_BLOCK || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_STRING) &&
-          (infix || pos + 1 >= tail || TYPE_OF(c + 1) != TYPE_WORD)) {
-        // A block, string or number written in the code, with no operator
-        // after it that could take it (no word follows, or none may), is
-        // pushed as it is: the blocks of if, either and loops.
-        stack::push_copy(c);
-        ++pos;
-      } else if (t == TYPE_WORD && !infix &&
-                 (after = number_prefix<false>(site.code, pos, &prefix, &complete, nullptr)) != 0) {
-        // A word whose value is a number, and the fast operators after it
-        // (n - 1): computed at once, the ordinary evaluation going on from
-        // where the fast start stopped. Only a word can be an operator.
-        stack::push_copy(&prefix);
-        if (!complete && after < tail && TYPE_OF(cells + after) == TYPE_WORD) {
-          // The operators after the chain run as calls.
-          pos = infix_after(site.code, after);
-          again();
-        } else {
-          pos = after;
-        }
-      } else {
-        pos = evaluate_argument(site.code, pos, infix);
-        again();
-      }
+      bool ran = false;
+      pos = fetch_evaluated(site.code, pos, infix, cells, tail, &ran);
+      if (ran) again();
       if (!typeset_admits(e, stack::top_type())) expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
     } else {
       pos = fetch_argument(site, stack::at(fn_slot), list, i, pos, infix);
@@ -1671,32 +1667,8 @@ uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos
   const Cell* cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
   for (uint32_t i = 0; i < count; ++i) {
     if (pos < tail && !trace::on()) {
-      const Cell* c = cells + pos;
-      const uint32_t t = TYPE_OF(c);
-      const bool alone = pos + 1 >= tail || TYPE_OF(c + 1) != TYPE_WORD;  // no operator can follow
-      const Cell* value = t == TYPE_WORD && c->data1 != 0 && c->data3 != kUnresolved
-                              ? _context::value_at(c->data1, c->data3) : nullptr;
       bool moved = false;
-      if ((t == TYPE_BLOCK || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_STRING) && alone) {
-        stack::push_copy(c);
-        ++pos;
-      } else if (value && number_type_q(TYPE_OF(value))) {
-        // A number chain (n < 2), computed at once; the operators after it
-        // that the fast start declined run as calls.
-        Cell prefix;
-        bool complete = false;
-        uint32_t after = number_prefix<false>(site.code, pos, &prefix, &complete, nullptr);
-        stack::push_copy(&prefix);
-        moved = !complete && after < tail && TYPE_OF(cells + after) == TYPE_WORD;
-        pos = moved ? infix_after(site.code, after) : after;
-      } else if (value && alone && plain_value_q(TYPE_OF(value))) {
-        // A word whose value is pushed as it is (evaluate_argument).
-        stack::push_copy(value);
-        ++pos;
-      } else {
-        pos = evaluate_expression(site.code, pos, false, true, false);
-        moved = true;
-      }
+      pos = fetch_evaluated(site.code, pos, false, cells, tail, &moved);
       if (moved) {
         lb = node_buffer(list);
         e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
