@@ -1641,12 +1641,11 @@ template <bool kCached>
 }
 
 // if, unless and either (passes_return_q) called by a word of the code, not
-// in infix position, their frame open: the arguments are fetched
-// as fetch_arguments fetches them, in the same order with the same checks,
-// and the native's choice is made here, the chosen block evaluated into the
-// frame's result cell as the native evaluates it, with no dispatch. A path or
-// an apply, tracing, or a native made with another argument list take
-// fetch_arguments and the native.
+// in infix position, their frame open: their two or three evaluated
+// arguments are fetched as fetch_arguments fetches them, in the same order
+// with the same checks, without its walk of a general argument list; then the
+// native runs. A path or an apply, tracing, or a native made with another
+// argument list take fetch_arguments.
 uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos) {
   const uint32_t index = native::entry_index(stack::at(fn_slot));  // 1 if, 2 unless, 3 either
   const uint32_t count = index == 3 ? 3 : 2;
@@ -1694,22 +1693,7 @@ uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos
   // The arguments are fetched: the frame may let a departure from the
   // block pass.
   mark_passes_return();
-  // The native's own work (runtime/eval/natives_core.cpp): either takes an
-  // unset! condition as an error; if and unless answer none! when they do
-  // not run their block.
-  const Cell* args = stack::arguments();
-  uint32_t chosen = 1;
-  if (index == 3) {
-    if (TYPE_OF(args) == TYPE_UNSET) fire(ErrorCategory::kScript, "no-return");
-    if (logic::falsy(args)) chosen = 2;
-  } else if (logic::falsy(args) != (index == 2)) {
-    Cell none{TYPE_NONE, 0, 0, 0};
-    stack::set_only_result(&none);
-    return pos;
-  }
-  Cell block = args[chosen];
-  evaluate_block_in(&block, true, true);
-  stack::keep_first();
+  call_native(index, 0, kNoRefinements.data());
   return pos;
 }
 

@@ -204,9 +204,6 @@ void compose_core(const Cell* input, Cell* out, bool deep, bool only, bool into,
 
 bool last_line_feed() { return g_last_line_feed; }
 
-// if, unless and either called by a word of the code are run by the
-// interpreter itself (call_branch_native), which makes the same choice: a
-// change here must be made there too.
 void if_(int32_t, const int32_t*) {
   if (logic::falsy(arg(0))) return result_none();
   evaluate_branch(1);
