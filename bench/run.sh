@@ -26,7 +26,7 @@ done
 shift $((OPTIND - 1))
 [[ $runs =~ ^[1-9][0-9]*$ ]] || usage
 
-all_programs=(fib_either fib_if loop_int loop_while loop_float string_append sort_int sort_compare parse_text startup)
+all_programs=(fib_either fib_if loop_int loop_while loop_float string_append sort_int sort_compare parse_text map_build startup)
 programs=("${all_programs[@]}")
 (($#)) && programs=("$@")
 for p in "${programs[@]}"; do

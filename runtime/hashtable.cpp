@@ -884,9 +884,8 @@ int32_t put_kind1(uint32_t table, uint32_t index, HashCompare cmp) {
       if (first_deleted < 0) first_deleted = p.bucket;
     } else {
       const auto at = static_cast<uint32_t>(slot(table, p.bucket));
-      if (at == index) return static_cast<int32_t>(index);
       const Cell stored = data_cell(table, at);
-      if (map_keys_equal(stored, key, 2, cmp)) {
+      if (at == index || map_keys_equal(stored, key, 2, cmp)) {
         // A removed pair comes back to life.
         const uint32_t data = get(table, kData);
         if (at + 1 < cell_count(data) && cells_of(data)[at + 1].header == 0) {

@@ -456,7 +456,7 @@ Cell* make(Cell* type, Cell* spec) {
   Cell result;
   if (series::any_block_q(st)) {
     result = Cell{target, 0, copy_cells(spec, false, false), 0};
-  } else if (st == TYPE_OBJECT) {
+  } else if (st == TYPE_OBJECT || st == TYPE_MAP) {
     result = object_body(spec, target);
   } else if (st == TYPE_INTEGER || st == TYPE_FLOAT) {
     init_cell(&result, get_make_size(spec));
@@ -1046,7 +1046,7 @@ Cell* to(Cell* type, Cell* spec) {
   uint32_t st = TYPE_OF(&s);
   if (series::any_block_q(st)) {
     *result = Cell{target, 0, copy_cells(&s, false, false), 0};
-  } else if (st == TYPE_OBJECT) {
+  } else if (st == TYPE_OBJECT || st == TYPE_MAP) {
     *result = object_body(keep.get(), target);
   } else if (st == TYPE_STRING) {
     lexer::LexRequest request;

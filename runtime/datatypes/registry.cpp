@@ -16,6 +16,7 @@
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/issue.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/map.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/function.h"
@@ -154,7 +155,7 @@ void register_datatypes() {
   typeset::init();
   error::init();
   // vector::init();
-  // map::init();
+  map::init();
   // hash::init();
   // pair::init();
   // percent::init();

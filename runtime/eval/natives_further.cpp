@@ -8,6 +8,7 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/file.h"
+#include "runtime/datatypes/map.h"
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
@@ -161,8 +162,16 @@ void as_point2d(int32_t, const int32_t*) { not_yet(); }
 void as_point3d(int32_t, const int32_t*) { not_yet(); }
 void as_money(int32_t, const int32_t*) { not_yet(); }
 
-// extend: map! pairs come with map!; an object raises internal not-done.
-void extend(int32_t, const int32_t*) { not_yet(); }
+// extend: obj [map! object!] spec /case. A map takes the spec's pairs; an
+// object is not extended (internal not-done).
+void extend(int32_t, const int32_t* refs) {
+  if (TYPE_OF(arg(0)) != TYPE_MAP) not_yet();
+  Cell* spec = arg(1);
+  uint32_t st = TYPE_OF(spec);
+  if (st != TYPE_BLOCK && st != TYPE_PAREN && st != TYPE_HASH) fire(ErrorCategory::kScript, "invalid-arg", *spec);
+  map::extend(arg(0), spec, refined(refs, 0));
+  stack::keep_first();
+}
 
 // to-local-file: path [file! string!] /full.
 void to_local_file(int32_t, const int32_t* refs) {
@@ -291,7 +300,6 @@ void list_env(int32_t, const int32_t*) {
     if (eq == std::string::npos || eq == 0) continue;
     vars.emplace_back(entry.substr(0, eq), entry.substr(eq + 1));
   }
-  if (!type_registered(TYPE_MAP)) not_yet();
   Cell* spec = stack::push_new_cell();
   block::init_cell(spec, static_cast<int32_t>(2 * vars.size()));
   for (const auto& [name, value] : vars) {
