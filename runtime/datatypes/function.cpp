@@ -11,7 +11,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/eval/actions.h"
-#include "runtime/eval/interpreter.h"
+#include "runtime/eval/argument_list.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"

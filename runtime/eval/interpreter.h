@@ -18,9 +18,9 @@
 // to base + 1.
 //
 // Calls: every function-kind value has an argument list cached in its
-// auxiliary block (built once from its spec): one typeset per argument
-// (evaluated, literal for a get-word in the spec, quoted for a lit-word),
-// the refinements, the locals count. Natives and actions get their
+// auxiliary block (built once from its spec, runtime/eval/argument_list.h):
+// one typeset per argument (evaluated, literal for a get-word in the spec,
+// quoted for a lit-word), the refinements, the locals count. Natives and actions get their
 // arguments pushed in spec order and one integer per refinement (-1 when
 // absent, else the position of its first argument from the frame's base).
 // A function! gets one stack cell per word of its context in spec order:
@@ -72,16 +72,6 @@
 #include "runtime/stack.h"
 
 namespace kiv::interpreter {
-
-// Typeset header bits 20-21 of an argument-list entry: the argument kind.
-constexpr uint32_t kArgKindShift = 20;
-constexpr uint32_t kArgKindMask = 0x00300000;
-enum ArgKind : uint32_t {
-  kArgEvaluated = 0,
-  kArgLiteral = 1,  // get-word in the spec: the next value as it is
-  kArgQuoted = 2,   // lit-word in the spec: parens and get-words still evaluated
-  kArgReturn = 3,   // the return: type spec
-};
 
 // Apply modes of fetch-arguments (apply): the arguments come from a block of
 // values; kApplyAll: every argument and refinement in spec order, each
@@ -136,10 +126,6 @@ uint32_t evaluate_next_position(const Cell* code);
 
 // The number of cells of the code's series (its current tail).
 uint32_t code_tail(const Cell* code);
-
-// The argument list of a native!, action!, function!, routine! or op!
-// (built and cached on first use): the node of its block.
-uint32_t argument_list(const Cell* fn);
 
 // Calls any function value (native!, action!, op!, function!, routine!)
 // with count arguments given as cells, from native code (sort comparators,
@@ -213,10 +199,6 @@ void apply(const Cell* fn, const Cell* block, const Cell* path, uint32_t mode);
 
 // The name of any type id ("integer!"), registered or not; null outside 1-54.
 const char* type_name(uint32_t type);
-
-// Whether the symbol names a typeset a spec may use before the library
-// defines it (number!, any-type! ...).
-bool named_typeset_q(uint32_t symbol);
 
 // The block being evaluated, its index at the start of the current
 // expression; false when no evaluation runs.

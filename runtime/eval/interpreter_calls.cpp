@@ -1,0 +1,891 @@
+// Calls: the arguments of a call fetched from the code and checked against
+// the function's argument list, then the native, action, routine or
+// function body run; call_function and apply call from native code.
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/function.h"
+#include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/native.h"
+#include "runtime/datatypes/routine.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/eval/actions.h"
+#include "runtime/eval/interpreter_fast.h"
+#include "runtime/eval/interpreter_internal.h"
+#include "runtime/eval/natives.h"
+#include "runtime/eval/trace.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
+#include "runtime/support.h"
+#include "runtime/words.h"
+
+namespace kiv::interpreter {
+
+namespace internal {
+
+namespace {
+
+// Puts a pending departure aside while native code runs Kiv code (the
+// tracer, a callback), and back afterwards.
+class PendingHold {
+ public:
+  PendingHold() : code_(g_pending), target_(g_pending_target), value_(g_pending_value) { g_pending = 0; }
+  ~PendingHold() {
+    g_pending = code_;
+    g_pending_target = target_;
+    g_pending_value = *value_;
+  }
+  PendingHold(const PendingHold&) = delete;
+  PendingHold& operator=(const PendingHold&) = delete;
+
+ private:
+  uint32_t code_;
+  uint32_t target_;
+  RootedCell value_;
+};
+
+// The natives that return at once after evaluating their branch block, so
+// that their call frame may pass a pending departure: if, unless, either
+// (runtime/eval/natives_core.cpp keeps them so).
+inline bool passes_return_q(const Cell* fn) {
+  return TYPE_OF(fn) == TYPE_NATIVE && fn->data1 >= 1 && fn->data1 <= 3;
+}
+
+void mark_passes_return() { stack::current_frame()->header |= stack::kFramePassesReturn; }
+
+// The most refinements a native or action has (now has 10).
+constexpr uint32_t kMaxRefinements = 16;
+
+bool same_symbol(const Cell* a, const Cell* b) { return symbol::canonical(a->data2) == symbol::canonical(b->data2); }
+
+[[noreturn]] void expect_arg(const CallSite& site, const Cell* fn, uint32_t list, uint32_t entry, const Cell* value) {
+  Cell name = *site.name;
+  Cell word = argument_word(fn, list, entry);
+  fire(ErrorCategory::kScript, "expect-arg", name, datatype_of(value), word);
+}
+
+void check_argument(const CallSite& site, const Cell* fn, uint32_t list, uint32_t entry) {
+  const Cell* value = stack::last_pushed();
+  Cell typeset = series_head_cell(list)[entry];
+  if (!typeset_admits(&typeset, TYPE_OF(value))) expect_arg(site, fn, list, entry, value);
+}
+
+// Fetches one argument from the code and pushes it.
+uint32_t fetch_argument(const CallSite& site, const Cell* fn, uint32_t list, uint32_t entry, uint32_t pos,
+                        bool no_infix) {
+  Cell typeset = series_head_cell(list)[entry];
+  uint32_t kind = arg_kind(&typeset);
+  if (pos >= tail_of(site.code)) {
+    if (kind == kArgQuoted && typeset_admits(&typeset, TYPE_UNSET)) {
+      stack::push_new_cell();
+      return pos;
+    }
+    Cell name = *site.name;
+    fire(ErrorCategory::kScript, "no-arg", name, argument_word(fn, list, entry));
+  }
+  switch (kind) {
+    case kArgLiteral: {
+      Cell v = read_at(site.code, pos);
+      trace::event(trace::EV_FETCH, site.code, pos, &v);
+      stack::push_copy(&v);
+      trace::event(trace::EV_PUSH, site.code, pos, &v);
+      return pos + 1;
+    }
+    case kArgQuoted: {
+      Cell v = read_at(site.code, pos);
+      trace::event(trace::EV_FETCH, site.code, pos, &v);
+      switch (TYPE_OF(&v)) {
+        case TYPE_PAREN: {
+          stack::FrameGuard guard;
+          stack::open_interp_call_frame(word_cell(words::WORD_ANON));
+          evaluate_block(&v, true);
+          stack::pop_frame();
+          break;
+        }
+        case TYPE_GET_WORD:
+          stack::push_copy(_context::get_word(&v));
+          break;
+        case TYPE_GET_PATH:
+          return evaluate_path(&v, site.code, pos + 1, false, true, nullptr);
+        default:
+          stack::push_copy(&v);
+          break;
+      }
+      trace::event(trace::EV_PUSH, site.code, pos, stack::last_pushed());
+      return pos + 1;
+    }
+    default:
+      return evaluate_expression(site.code, pos, no_infix, true, false);
+  }
+}
+
+// Skips one argument without evaluating it (apply/safer).
+uint32_t skip_argument(const CallSite& site, uint32_t pos) { return pos < tail_of(site.code) ? pos + 1 : pos; }
+
+// Finds the refinement entry for a word: its index in the list, or -1.
+int32_t find_refinement(uint32_t list, const Cell* word) {
+  uint32_t n = series_length(list);
+  for (uint32_t i = 0; i < n; ++i) {
+    const Cell* e = series_head_cell(list) + i;
+    if (TYPE_OF(e) == TYPE_REFINEMENT && same_symbol(e, word)) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+// Reads the logic! that says whether a refinement is used (apply modes).
+bool read_refinement_flag(const CallSite& site, const Cell* refinement, uint32_t* pos) {
+  if (*pos >= tail_of(site.code)) return false;
+  *pos = evaluate_expression(site.code, *pos, false, true, false);
+  Cell flag = *stack::last_pushed();
+  stack::drop_cells(1);
+  if (TYPE_OF(&flag) != TYPE_LOGIC) {
+    Cell name = *site.name;
+    Cell word = *refinement;
+    word.header = TYPE_WORD;
+    fire(ErrorCategory::kScript, "expect-arg", name, datatype_of(&flag), word);
+  }
+  return flag.data1 != 0;
+}
+
+// The state of one argument fetch.
+struct Fetch {
+  const CallSite& site;
+  uint32_t fn_slot;  // the function cell's stack index (just below the frame)
+  uint32_t list;
+  bool builtin;
+  std::array<int32_t, kMaxRefinements> refs;
+  uint32_t fetched = 0;  // the arguments pushed so far (natives' positions)
+  std::vector<uint32_t> seen;  // refinements met through the path or block
+
+  Fetch(const CallSite& s, uint32_t slot, uint32_t l, bool b) : site(s), fn_slot(slot), list(l), builtin(b) {
+    std::memset(refs.data(), 0xFF, sizeof refs);  // every entry -1: unused
+  }
+  const Cell* fn() const { return stack::at(fn_slot); }
+
+  // A refinement met through a path or an apply block: a second use of the
+  // same refinement raises dup-refine; used is what the element says. Its
+  // arguments are fetched in order (evaluated even when unused, unless
+  // safer) and stored in their slots when it is used.
+  void use_refinement(int32_t at, bool used, uint32_t* pos, bool from_block, bool safer) {
+    Cell e = series_head_cell(list)[at];
+    for (uint32_t s : seen) {
+      if (s == e.data3) {
+        Cell p = name_or_path(site);
+        fire(ErrorCategory::kScript, "dup-refine", p);
+      }
+    }
+    seen.push_back(e.data3);
+    uint32_t base = stack::base_index();
+    if (builtin) {
+      uint32_t ordinal = e.data3;
+      if (ordinal == 0 || ordinal > kMaxRefinements) fire(ErrorCategory::kInternal, "limit-hit", "refinements");
+      if (used) refs[ordinal - 1] = static_cast<int32_t>(fetched);
+    } else if (used) {
+      *stack::at(base + e.data3) = Cell{TYPE_LOGIC, 1, 0, 0};
+    }
+    uint32_t count = 0;
+    for (uint32_t j = static_cast<uint32_t>(at) + 1; j < series_length(list); ++j) {
+      Cell a = series_head_cell(list)[j];
+      if (TYPE_OF(&a) != TYPE_TYPESET || arg_kind(&a) == kArgReturn) break;
+      ++count;
+      if (!used && safer) {
+        *pos = skip_argument(site, *pos);
+        continue;
+      }
+      if (from_block && *pos >= tail_of(site.code)) {
+        stack::push_copy(&kNoneCell);
+      } else {
+        *pos = fetch_argument(site, fn(), list, j, *pos, false);
+        check_argument(site, fn(), list, j);
+      }
+      if (used && !builtin) {
+        copy_cell(stack::last_pushed(), stack::at(base + e.data3 + count));
+        stack::drop_cells(1);
+      } else if (used) {
+        ++fetched;
+      } else {
+        stack::drop_cells(1);  // evaluated for its effects, then dropped
+      }
+    }
+  }
+
+  static constexpr Cell kNoneCell{TYPE_NONE, 0, 0, 0};
+};
+
+// Reports the call to the tracer, then calls a native or action entry with
+// the refinement positions, or pushes a function's locals.
+[[gnu::always_inline]] inline void finish_fetch(const CallSite& site, uint32_t fn_slot, uint32_t pos, const int32_t* refs,
+                                              int32_t locals) {
+  if (trace::on()) {
+    Cell fn_value = *stack::at(fn_slot);
+    Cell ref = name_or_path(site);
+    trace::event(trace::EV_CALL, site.code, pos, &fn_value, &ref);
+  }
+  Cell fn_value = *stack::at(fn_slot);
+  switch (TYPE_OF(&fn_value)) {
+    case TYPE_NATIVE:
+      // The arguments are fetched: from here on if, unless and either only
+      // evaluate their block, so their frame may let a departure pass.
+      if (passes_return_q(&fn_value)) mark_passes_return();
+      call_native(native::entry_index(&fn_value), 0, refs);
+      break;
+    case TYPE_ACTION: {
+      uint32_t index = native::entry_index(&fn_value);
+      ActionEntry entry = index <= kActionCount ? action_table[index] : nullptr;
+      if (!entry) fire(ErrorCategory::kInternal, "not-done");
+      entry(refs);
+      break;
+    }
+    default:
+      if (locals > 0) function::init_locals(locals);
+      break;
+  }
+}
+
+// Every refinement unused: the positions a native or action gets.
+constexpr std::array<int32_t, kMaxRefinements> kNoRefinements = [] {
+  std::array<int32_t, kMaxRefinements> a{};
+  for (int32_t& r : a) r = -1;
+  return a;
+}();
+
+uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed);
+
+// One evaluated argument, tracing off and pos before the tail of the code
+// whose cells and tail the caller holds: pushes its value and answers the
+// position after it. The cheap cases first, each giving what
+// evaluate_expression gives: a block, string or number written in the code
+// with no operator after it that could take it (no word follows, or none
+// may) is pushed as it is; a word whose value is a number starts a number
+// chain (n - 1), computed at once, the operators the fast start declined
+// running as calls; a word whose value is no number, function, operator or
+// unset!, with no word after it, is pushed as evaluate_value pushes it.
+// Anything else is evaluated. *ran is set when code ran: the buffers may
+// have moved, and the caller takes its addresses again.
+[[gnu::always_inline]] inline uint32_t fetch_evaluated(const Cell* code, uint32_t pos, bool infix, const Cell* cells,
+                                                       uint32_t tail, bool* ran) {
+  const Cell* c = cells + pos;
+  const uint32_t t = TYPE_OF(c);
+  const bool alone = pos + 1 >= tail || TYPE_OF(c + 1) != TYPE_WORD;
+  if ((t == TYPE_BLOCK || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_STRING) && (infix || alone)) {
+    stack::push_copy(c);
+    return pos + 1;
+  }
+  if (t == TYPE_WORD) {
+    Cell prefix;
+    bool complete = false;
+    uint32_t after = infix ? 0 : number_prefix<false>(code, pos, &prefix, &complete, nullptr);
+    if (after) {
+      stack::push_copy(&prefix);
+      // Only a word can be an operator.
+      if (complete || after >= tail || TYPE_OF(cells + after) != TYPE_WORD) return after;
+      *ran = true;
+      return infix_after(code, after);
+    }
+    const Cell* value = c->data1 != 0 && c->data3 != kUnresolved ? _context::value_at(c->data1, c->data3) : nullptr;
+    if (value && alone && plain_value_q(TYPE_OF(value))) {
+      stack::push_copy(value);
+      return pos + 1;
+    }
+  }
+  *ran = true;
+  return evaluate_expression(code, pos, infix, true, false);
+}
+
+}  // namespace
+
+// Fetches the arguments of a call (the frame is open, the function cell sits
+// at fn_slot just below its base), then calls a native or action entry, or
+// pushes a function's locals. In infix position the left operand is already
+// the first argument.
+//
+// The common call (no apply mode, no path, nothing pushed by the caller)
+// walks the list once: its mandatory arguments, then the unused refinements
+// and their arguments (none! and false for a function, nothing for a native).
+uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed) {
+  if (site.mode != kApplyNone || site.path || pushed) [[unlikely]]
+    return fetch_arguments_full(site, fn_slot, pos, infix, pushed);
+  uint32_t list = argument_list(stack::at(fn_slot));
+  uint32_t fetched = 0;
+  uint32_t i = 0;
+  // The list is built once and never changes, and the code changes only when
+  // code runs; but both buffers may move whenever anything allocates. So the
+  // addresses below are taken again after every argument that was evaluated
+  // as an expression, and kept over the ones pushed or computed in place.
+  const SeriesBuffer* lb = node_buffer(list);
+  const uint32_t entries = lb->used_bytes() >> 4;
+  const Cell* e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
+  const SeriesBuffer* cb = node_buffer(site.code->data2);
+  uint32_t tail = cb->used_bytes() >> 4;
+  const Cell* cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
+  auto again = [&] {
+    lb = node_buffer(list);
+    e = reinterpret_cast<const Cell*>(lb->data() + lb->head) + i;
+    cb = node_buffer(site.code->data2);
+    tail = cb->used_bytes() >> 4;
+    cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
+  };
+  for (; i < entries; ++i, ++e) {
+    if (TYPE_OF(e) != TYPE_TYPESET) break;
+    uint32_t kind = arg_kind(e);
+    if (kind == kArgReturn) continue;
+    if (infix && fetched == 0) {
+      check_argument(site, stack::at(fn_slot), list, i);
+    } else if (kind == kArgEvaluated && pos < tail && !trace::on()) {
+      bool ran = false;
+      pos = fetch_evaluated(site.code, pos, infix, cells, tail, &ran);
+      if (ran) again();
+      if (!typeset_admits(e, stack::top_type())) expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
+    } else {
+      pos = fetch_argument(site, stack::at(fn_slot), list, i, pos, infix);
+      again();
+      check_argument(site, stack::at(fn_slot), list, i);
+    }
+    ++fetched;
+  }
+  int32_t locals = 0;
+  if (!builtin_q(stack::at(fn_slot))) {
+    for (; i < entries; ++i) {
+      Cell e = series_head_cell(list)[i];
+      switch (TYPE_OF(&e)) {
+        case TYPE_TYPESET:
+          if (arg_kind(&e) != kArgReturn) stack::push_copy(&Fetch::kNoneCell);
+          break;
+        case TYPE_REFINEMENT: {
+          Cell flag{TYPE_LOGIC, 0, 0, 0};
+          stack::push_copy(&flag);
+          break;
+        }
+        case TYPE_INTEGER:
+          if (locals == 0) locals = static_cast<int32_t>(e.data2);
+          break;
+        default:
+          break;
+      }
+    }
+  }
+  finish_fetch(site, fn_slot, pos, kNoRefinements.data(), locals);
+  return pos;
+}
+
+namespace {
+
+// Every other call: apply modes, refinements named by a path, operands
+// pushed by the caller.
+uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed) {
+  uint32_t list = argument_list(stack::at(fn_slot));
+  Fetch f(site, fn_slot, list, builtin_q(stack::at(fn_slot)));
+  uint32_t mode = site.mode;
+  bool all = mode & kApplyAll;
+  bool safer = mode & kApplySafer;
+  bool active = true;
+  int32_t locals = 0;
+  // The list is built once and never changes; its buffer may move.
+  uint32_t entries = series_length(list);
+  for (uint32_t i = 0; i < entries; ++i) {
+    Cell e = series_head_cell(list)[i];
+    switch (TYPE_OF(&e)) {
+      case TYPE_TYPESET:
+        if (arg_kind(&e) == kArgReturn) break;
+        if (!active) {
+          // The argument of an unused refinement: in apply/all the block
+          // still holds it.
+          if (all) {
+            if (safer) {
+              pos = skip_argument(site, pos);
+            } else if (pos < tail_of(site.code)) {
+              pos = fetch_argument(site, f.fn(), list, i, pos, false);
+              stack::drop_cells(1);
+            }
+          }
+          if (!f.builtin) stack::push_copy(&Fetch::kNoneCell);
+          break;
+        }
+        if (f.fetched < pushed) {
+          // Pushed by the caller already (an operator's operands): checked
+          // where they lie.
+          const Cell* value = stack::at(stack::base_index() + f.fetched);
+          if (!typeset_admits(&e, TYPE_OF(value))) expect_arg(site, f.fn(), list, i, value);
+        } else if (mode && pos >= tail_of(site.code)) {
+          stack::push_copy(&Fetch::kNoneCell);
+        } else if (infix && f.fetched == 0) {
+          check_argument(site, f.fn(), list, i);
+        } else if (arg_kind(&e) == kArgEvaluated && pos < tail_of(site.code)) {
+          // The common argument, fetched and checked here against the
+          // entry read above.
+          pos = evaluate_expression(site.code, pos, infix, true, false);
+          if (!typeset_admits(&e, stack::top_type())) expect_arg(site, f.fn(), list, i, stack::last_pushed());
+        } else {
+          pos = fetch_argument(site, f.fn(), list, i, pos, infix);
+          check_argument(site, f.fn(), list, i);
+        }
+        ++f.fetched;
+        break;
+      case TYPE_REFINEMENT: {
+        bool used = all && read_refinement_flag(site, &e, &pos);
+        if (f.builtin) {
+          if (used) f.refs[e.data3 - 1] = static_cast<int32_t>(f.fetched);
+        } else {
+          Cell flag{TYPE_LOGIC, used ? 1u : 0u, 0, 0};
+          stack::push_copy(&flag);
+        }
+        active = used;
+        break;
+      }
+      case TYPE_INTEGER:
+        if (!f.builtin && locals == 0) locals = static_cast<int32_t>(e.data2);
+        break;
+      default:
+        break;
+    }
+  }
+
+  if (site.path) {
+    uint32_t path_node = site.path->data2;
+    uint32_t head = site.path->data1;
+    for (uint32_t k = head + site.path_pos; k < series_length(path_node); ++k) {
+      Cell element = series_head_cell(path_node)[k];
+      bool used;
+      if (TYPE_OF(&element) == TYPE_WORD) {
+        used = true;
+      } else if (TYPE_OF(&element) == TYPE_GET_WORD) {
+        used = !logic::falsy(_context::get_word(&element));
+      } else {
+        fire(ErrorCategory::kScript, "bad-refine", element);
+      }
+      int32_t at = find_refinement(list, &element);
+      if (at < 0) {
+        Cell name = *site.name;
+        fire(ErrorCategory::kScript, "no-refine", name, element);
+      }
+      f.use_refinement(at, used, &pos, mode != 0, false);
+    }
+  }
+
+  if (mode & kApplyRefinements) {
+    // refinement! values, each followed by a logic! and its arguments.
+    bool any = false;
+    for (uint32_t i = 0; i < series_length(list) && !any; ++i) any = TYPE_OF(series_head_cell(list) + i) == TYPE_REFINEMENT;
+    while (any && pos < tail_of(site.code)) {
+      Cell element = read_at(site.code, pos);
+      if (TYPE_OF(&element) != TYPE_REFINEMENT) fire(ErrorCategory::kScript, "bad-refine", element);
+      ++pos;
+      int32_t at = find_refinement(list, &element);
+      if (at < 0) {
+        Cell name = *site.name;
+        fire(ErrorCategory::kScript, "no-refine", name, element);
+      }
+      bool used = read_refinement_flag(site, &element, &pos);
+      f.use_refinement(at, used, &pos, true, safer);
+    }
+  }
+
+  finish_fetch(site, fn_slot, pos, f.refs.data(), locals);
+  return pos;
+}
+
+// Runs a routine whose arguments are pushed (its frame is open).
+void invoke_routine(const Cell* fn) {
+  Cell r = *fn;
+  int32_t index = 0;
+  Cell entry_cell = *function::aux_cell(&r, function::kAuxNative);
+  if (TYPE_OF(&entry_cell) == TYPE_INTEGER) index = static_cast<int32_t>(entry_cell.data2);
+  routine::Entry entry = routine::entry_at(index);
+  if (!entry) fire(ErrorCategory::kInternal, "routines");
+  if (r.header & routine::kFlagRoutine) {
+    entry();
+    return;
+  }
+  // Each argument against the type its spec names; the result made from
+  // the declared return type.
+  uint32_t spec = function::spec_node(&r);
+  uint32_t arg = 0;
+  uint32_t result_type = 0;
+  for (uint32_t i = 0; i < series_length(spec); ++i) {
+    Cell v = series_head_cell(spec)[i];
+    uint32_t t = TYPE_OF(&v);
+    if (t == TYPE_REFINEMENT) break;
+    if (t != TYPE_WORD && t != TYPE_SET_WORD) continue;
+    uint32_t type = 0;
+    if (i + 1 < series_length(spec) && TYPE_OF(series_head_cell(spec) + i + 1) == TYPE_BLOCK) {
+      Cell types = series_head_cell(spec)[i + 1];
+      Cell first = series_length(types.data2) > types.data1 ? series_head_cell(types.data2)[types.data1]
+                                                            : Cell{TYPE_NONE, 0, 0, 0};
+      Cell value = TYPE_OF(&first) == TYPE_WORD && first.data1 ? *_context::get_word(&first) : first;
+      if (TYPE_OF(&value) == TYPE_DATATYPE) {
+        type = value.data1;
+      } else if (TYPE_OF(&value) == TYPE_TYPESET && t == TYPE_WORD) {
+        Cell* a = stack::arguments() + arg;
+        if (!typeset_admits(&value, TYPE_OF(a))) {
+          Cell name = *_context::self_cell(function::context_node(&r));
+          Cell w = v;
+          w.header = TYPE_WORD;
+          Cell at = *a;
+          stack::calling_word(&name);
+          fire(ErrorCategory::kScript, "expect-arg", name, datatype_of(&at), w);
+        }
+        ++arg;
+        continue;
+      } else {
+        fire(ErrorCategory::kScript, "invalid-type-spec", first);
+      }
+    }
+    if (t == TYPE_SET_WORD) {
+      result_type = type;
+      continue;
+    }
+    Cell* a = stack::arguments() + arg;
+    if (type != 0 && TYPE_OF(a) != type) {
+      Cell name;
+      stack::calling_word(&name);
+      Cell w = v;
+      w.header = TYPE_WORD;
+      Cell at = *a;
+      fire(ErrorCategory::kScript, "expect-arg", name, datatype_of(&at), w);
+    }
+    ++arg;
+  }
+  entry();
+  Cell* result = stack::arguments();
+  switch (result_type) {
+    case TYPE_LOGIC:
+      if (TYPE_OF(result) == TYPE_INTEGER) *result = Cell{TYPE_LOGIC, result->data2 != 0 ? 1u : 0u, 0, 0};
+      break;
+    case TYPE_INTEGER:
+      if (TYPE_OF(result) == TYPE_LOGIC) *result = Cell{TYPE_INTEGER, 0, result->data1 ? 1u : 0u, 0};
+      break;
+    case TYPE_FLOAT:
+      if (TYPE_OF(result) == TYPE_INTEGER) {
+        double d = static_cast<int32_t>(result->data2);
+        *result = Cell{TYPE_FLOAT, 0, 0, 0};
+        set_cell_float(result, d);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+// Runs the body of the function whose frame is the top frame; the result is
+// left in the frame's base cell.
+[[gnu::always_inline]] inline void run_function_body(const Cell* fn, const Cell* name) {
+  Cell f = *fn;
+  uint32_t ctx = function::context_node(&f);
+  uint32_t frame = stack::frame_count() - 1;
+  // The arguments and locals live on the stack from the base on, one cell
+  // for each word of the context: the cells pushed are the values, and no
+  // word reaches past them.
+  stack::start_function_body(ctx);
+
+  bool trace_on = trace::on();
+  if (trace::active() && (f.header & function::kFlagTrace)) trace_on = true;
+  if (f.header & function::kFlagNoTrace) trace_on = false;
+  trace::Scope tracing(trace_on);
+
+  Cell body = series_head_cell(function::aux_node(&f))[function::kAuxBody];
+  trace::event(trace::EV_PROLOG, &body, -1, &f, name);
+  // A return aimed at this frame ends here, however the body is left.
+  struct PendingEnd {
+    uint32_t frame;
+    ~PendingEnd() {
+      if (g_pending && g_pending_target == frame) g_pending = 0;
+    }
+  } pending_end{frame};
+  if (TYPE_OF(&body) == TYPE_BLOCK) {
+    try {
+      evaluate_block_in(&body, true, true);
+    } catch (const stack::NonLocalExit& e) {
+      // return and exit aimed at this frame end here, their value in the
+      // base cell; everything else goes on unwinding.
+      bool ours = (e.code == stack::THROW_RETURN || e.code == stack::THROW_EXIT) && stack::frame_count() == frame + 1;
+      if (!ours) throw;
+    }
+    if (g_pending && g_pending_target == frame) {
+      g_pending = 0;
+      stack::set_only_result(&g_pending_value);
+      g_pending_value = Cell{TYPE_UNSET, 0, 0, 0};
+    }
+  } else {
+    Cell unset{TYPE_UNSET, 0, 0, 0};
+    stack::set_only_result(&unset);
+  }
+  trace::event(trace::EV_EPILOG, &body, -1, &f, name);
+  stack::keep_first();
+}
+
+uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos);
+
+}  // namespace
+
+// Calls a function value: pushes exactly one cell, its result. In infix
+// position the left operand (the last pushed cell) becomes the first
+// argument and the result takes its place.
+uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos, bool infix) {
+  check_stack();
+  uint32_t t = TYPE_OF(&fn_value);
+  if (trace::on()) trace::event(trace::EV_OPEN, site.code, static_cast<int64_t>(pos) - 1, site.name);
+  Cell left{TYPE_UNSET, 0, 0, 0};
+  if (infix) {
+    left = *stack::last_pushed();
+    stack::drop_cells(1);
+  }
+  uint32_t slot = stack::top_index();
+  // The function cell stays on the stack during the call so that its spec,
+  // body and argument list live even when its word is set to something else
+  // meanwhile.
+  Cell fn = fn_value;
+  fn.header &= ~kFlagNewLine;
+  stack::push_copy(&fn);
+  {
+    stack::FrameGuard guard;
+    switch (t) {
+      case TYPE_FUNCTION:
+        // Opened as a call frame while the arguments are fetched (a return
+        // met there leaves the enclosing function), turned into a function
+        // frame when the body starts.
+        stack::open_interp_fetch_frame(site.name, function::context_node(&fn_value));
+        if (infix) stack::push_copy(&left);
+        pos = fetch_arguments(site, slot, pos, infix);
+        run_function_body(stack::at(slot), site.name);
+        stack::pop_body_frame();
+        break;
+      case TYPE_ROUTINE:
+        stack::open_interp_call_frame(site.name);
+        if (infix) stack::push_copy(&left);
+        pos = fetch_arguments(site, slot, pos, infix);
+        invoke_routine(stack::at(slot));
+        stack::pop_frame();
+        break;
+      case TYPE_NATIVE:
+      case TYPE_ACTION:
+        stack::open_interp_call_frame(site.name);
+        if (!infix && passes_return_q(&fn_value)) {
+          pos = call_branch_native(site, slot, pos);
+          stack::pop_frame();
+          break;
+        }
+        if (infix) stack::push_copy(&left);
+        pos = fetch_arguments(site, slot, pos, infix);
+        stack::pop_frame();
+        break;
+      default:
+        fatal_runtime_error(101);
+    }
+  }
+  // The result (the frame's base cell, just above the function) takes the
+  // function cell's place.
+  *stack::at(slot) = *stack::at(slot + 1);
+  stack::drop_cells(1);
+  if (trace::on()) {
+    Cell ref = name_or_path(site);
+    trace::event(trace::EV_RETURN, site.code, pos, stack::at(slot), &ref);
+  }
+  return pos;
+}
+
+namespace {
+
+// if, unless and either (passes_return_q) called by a word of the code, not
+// in infix position, their frame open: their two or three evaluated
+// arguments are fetched as fetch_arguments fetches them, in the same order
+// with the same checks, without its walk of a general argument list; then the
+// native runs. A path or an apply, tracing, or a native made with another
+// argument list take fetch_arguments.
+uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos) {
+  const uint32_t index = native::entry_index(stack::at(fn_slot));  // 1 if, 2 unless, 3 either
+  const uint32_t count = index == 3 ? 3 : 2;
+  const uint32_t list = argument_list(stack::at(fn_slot));
+  // The natives' own lists: count evaluated arguments and nothing else.
+  constexpr uint32_t kMask = kTypeMask | kArgKindMask;
+  constexpr uint32_t kEvaluated = TYPE_TYPESET | (kArgEvaluated << kArgKindShift);
+  const SeriesBuffer* lb = node_buffer(list);
+  const Cell* e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
+  if (site.mode != kApplyNone || site.path || trace::on() || (lb->used_bytes() >> 4) != count ||
+      (e[0].header & kMask) != kEvaluated || (e[1].header & kMask) != kEvaluated ||
+      (count == 3 && (e[2].header & kMask) != kEvaluated)) [[unlikely]]
+    return fetch_arguments(site, fn_slot, pos, false);
+  // Each argument as the common fetch takes an evaluated one. The list's and
+  // the code's addresses are taken again after anything that evaluated code.
+  const SeriesBuffer* cb = node_buffer(site.code->data2);
+  uint32_t tail = cb->used_bytes() >> 4;
+  const Cell* cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (pos < tail && !trace::on()) {
+      bool moved = false;
+      pos = fetch_evaluated(site.code, pos, false, cells, tail, &moved);
+      if (moved) {
+        lb = node_buffer(list);
+        e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
+      }
+      if (!typeset_admits(e + i, stack::top_type()))
+        expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
+      if (!moved) continue;
+    } else {
+      pos = fetch_argument(site, stack::at(fn_slot), list, i, pos, false);
+      check_argument(site, stack::at(fn_slot), list, i);
+      lb = node_buffer(list);
+      e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
+    }
+    cb = node_buffer(site.code->data2);
+    tail = cb->used_bytes() >> 4;
+    cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
+  }
+  if (trace::on()) {
+    Cell fn_value = *stack::at(fn_slot);
+    Cell ref = name_or_path(site);
+    trace::event(trace::EV_CALL, site.code, pos, &fn_value, &ref);
+  }
+  // The arguments are fetched: the frame may let a departure from the
+  // block pass.
+  mark_passes_return();
+  call_native(index, 0, kNoRefinements.data());
+  return pos;
+}
+
+}  // namespace
+
+}  // namespace internal
+
+using namespace internal;
+
+void invoke_function_value(const Cell* fn, const Cell* name, uint32_t callback_kind) {
+  // An ordinary call: the body's own tracing scope puts the state back.
+  if (callback_kind == trace::CB_NONE) {
+    run_function_body(fn, name);
+    return;
+  }
+  // Tracing stays on inside a callback only when its kind is enabled.
+  bool traced = trace::on();
+  if (traced && callback_kind != trace::CB_NONE && !trace::callback_traced_q(callback_kind)) traced = false;
+  trace::Scope tracing(traced);
+  Cell f = *fn;
+  if (callback_kind != trace::CB_NONE && trace::on()) trace::event(trace::EV_CALL, nullptr, -1, &f, name);
+  run_function_body(&f, name);
+  if (callback_kind != trace::CB_NONE && trace::on()) trace::event(trace::EV_RETURN, nullptr, -1, stack::arguments(), name);
+}
+
+void call_function(const Cell* fn, const Cell* args, uint32_t count, const Cell* name, uint32_t callback_kind,
+                   Cell* result) {
+  check_stack();
+  Cell f = *fn;
+  if (TYPE_OF(&f) == TYPE_OP) f = op_target(&f);
+  f.header &= ~kFlagNewLine;
+  uint32_t t = TYPE_OF(&f);
+  bool builtin = t == TYPE_NATIVE || t == TYPE_ACTION;
+  if (!builtin && t != TYPE_FUNCTION && t != TYPE_ROUTINE) fatal_runtime_error(101);
+  Cell frame_name = name ? *name : *word_cell(words::WORD_ANON);
+  uint32_t slot = stack::top_index();
+  stack::push_copy(&f);
+  PendingHold hold;
+  {
+    stack::FrameGuard guard;
+    if (t == TYPE_FUNCTION) {
+      stack::open_interp_function_frame(&frame_name, function::context_node(&f));
+    } else {
+      stack::open_interp_call_frame(&frame_name);
+    }
+    // The given arguments go on the stack before anything allocates: they
+    // may be held nowhere else (the tracer's arguments are C++ copies).
+    for (uint32_t k = 0; k < count; ++k) {
+      Cell a = args[k];
+      a.header &= ~kFlagNewLine;
+      stack::push_copy(&a);
+    }
+    uint32_t base = stack::base_index();
+    uint32_t list = argument_list(stack::at(slot));
+    CallSite site{nullptr, &frame_name, nullptr, 0};
+    // The mandatory arguments: the given ones checked in place, extra ones
+    // dropped, missing ones none!.
+    uint32_t n = series_length(list);
+    uint32_t i = 0;
+    uint32_t k = 0;
+    for (; i < n; ++i) {
+      Cell e = series_head_cell(list)[i];
+      if (TYPE_OF(&e) == TYPE_REFINEMENT || TYPE_OF(&e) == TYPE_INTEGER) break;
+      if (TYPE_OF(&e) != TYPE_TYPESET || arg_kind(&e) == kArgReturn) continue;
+      if (k < count) {
+        Cell value = *stack::at(base + k);
+        if (!typeset_admits(&e, TYPE_OF(&value))) expect_arg(site, stack::at(slot), list, i, &value);
+      }
+      ++k;
+    }
+    if (count > k) stack::drop_cells(count - k);
+    for (uint32_t m = count; m < k; ++m) stack::push_copy(&Fetch::kNoneCell);
+    // Refinements unused, their arguments none!; then the locals.
+    int32_t locals = 0;
+    for (; i < n; ++i) {
+      Cell e = series_head_cell(list)[i];
+      if (TYPE_OF(&e) == TYPE_INTEGER) {
+        if (!builtin && locals == 0) locals = static_cast<int32_t>(e.data2);
+        continue;
+      }
+      if (builtin) continue;
+      if (TYPE_OF(&e) == TYPE_REFINEMENT) {
+        Cell flag{TYPE_LOGIC, 0, 0, 0};
+        stack::push_copy(&flag);
+      } else if (TYPE_OF(&e) == TYPE_TYPESET && arg_kind(&e) != kArgReturn) {
+        stack::push_copy(&Fetch::kNoneCell);
+      }
+    }
+    std::array<int32_t, kMaxRefinements> refs;
+    refs.fill(-1);
+    switch (t) {
+      case TYPE_FUNCTION:
+        function::init_locals(locals);
+        invoke_function_value(stack::at(slot), &frame_name, callback_kind);
+        stack::pop_function_frame();
+        break;
+      case TYPE_ROUTINE:
+        invoke_routine(stack::at(slot));
+        stack::pop_frame();
+        break;
+      case TYPE_NATIVE:
+        call_native(native::entry_index(&f), 0, refs.data());
+        stack::pop_frame();
+        break;
+      default: {
+        uint32_t index = native::entry_index(&f);
+        ActionEntry entry = index <= kActionCount ? action_table[index] : nullptr;
+        if (!entry) fire(ErrorCategory::kInternal, "not-done");
+        entry(refs.data());
+        stack::pop_frame();
+        break;
+      }
+    }
+  }
+  *result = *stack::at(slot + 1);
+  stack::drop_cells(stack::top_index() - slot);
+}
+
+void apply(const Cell* fn, const Cell* block, const Cell* path, uint32_t mode) {
+  Cell f = *fn;
+  if (TYPE_OF(&f) == TYPE_OP) f = op_target(&f);
+  // The block and the path stay on the stack below the call.
+  uint32_t slot = stack::top_index();
+  Cell* code = stack::push_copy(block);
+  code->header = TYPE_BLOCK;
+  uint32_t tail = tail_of(code);
+  if (code->data1 > tail) code->data1 = tail;
+  Cell* p = path ? stack::push_copy(path) : nullptr;
+  Cell name = *word_cell(words::WORD_ANON);
+  if (p) {
+    Cell first = series_length(p->data2) > p->data1 ? series_head_cell(p->data2)[p->data1] : name;
+    if (TYPE_OF(&first) == TYPE_WORD) name = first;
+  }
+  CallSite site{code, &name, p, 1, mode};
+  {
+    stack::FrameGuard guard;
+    stack::open_interp_call_frame(&name);
+    stack::mark_top_interpreted();
+    evaluate_call(f, site, code->data1, false);
+    stack::pop_frame();
+  }
+  copy_cell(stack::at(slot + (p ? 2 : 1)), stack::at(slot));
+  stack::drop_cells(stack::top_index() - slot - 1);
+}
+
+}  // namespace kiv::interpreter

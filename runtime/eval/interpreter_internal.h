@@ -1,0 +1,112 @@
+// What the interpreter's own files share (runtime/eval/interpreter*.cpp and
+// runtime/eval/native_stack.cpp): the reading of code cells, the call site,
+// the quick departure on its way, the native stack check and the entry
+// points they call in each other. Nothing outside the interpreter includes
+// this file.
+//
+//   interpreter.cpp        the loop: blocks, expressions, values, set-words,
+//                          departures, the error position
+//   interpreter_calls.cpp  calls: argument fetching, function bodies,
+//                          routines, the branch natives, call_function, apply
+//   interpreter_fast.h/cpp the operator fast paths and the infix step
+//   interpreter_paths.cpp  paths
+//   native_stack.cpp       the native stack limit
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cell.h"
+#include "runtime/datatypes/native.h"
+#include "runtime/eval/argument_list.h"
+#include "runtime/eval/interpreter.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
+#include "runtime/support.h"
+#include "runtime/words.h"
+
+namespace kiv::interpreter::internal {
+
+// A quick departure on its way to its frame (interpreter.h): the throw code
+// (return, exit, break or continue; 0 when none), the target frame's index
+// and the value.
+using detail::g_pending;
+using detail::g_pending_target;
+extern Cell g_pending_value;
+
+inline bool pending() { return g_pending != 0; }
+
+inline Cell read_at(const Cell* code, uint32_t pos) { return series_head_cell(code->data2)[pos]; }
+
+// The number of cells of a block's series (code, argument lists, values):
+// its used bytes by sixteen, with no unit to read.
+inline uint32_t cells_in(uint32_t node) { return node_buffer(node)->used_bytes() >> 4; }
+// The tail position of code.
+inline uint32_t tail_of(const Cell* code) { return cells_in(code->data2); }
+
+// A value that a word evaluates to as it is, and that no fast operator
+// takes: anything but a number, a function of any kind, an op! or unset!.
+inline bool plain_value_q(uint32_t t) {
+  switch (t) {
+    case TYPE_UNSET: case TYPE_INTEGER: case TYPE_FLOAT: case TYPE_NATIVE: case TYPE_ACTION: case TYPE_OP:
+    case TYPE_FUNCTION: case TYPE_ROUTINE:
+      return false;
+    default:
+      return true;
+  }
+}
+
+inline bool callable_q(uint32_t t) {
+  return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
+}
+
+inline const Cell* word_cell(words::Id id) { return words::cell_of(id); }
+
+inline Cell datatype_of(const Cell* v) { return datatype_cell(TYPE_OF(v)); }
+
+// The function an op! calls: the cell retyped to the wrapped type.
+inline Cell op_target(const Cell* op) {
+  Cell fn = *op;
+  set_type(&fn, op_source_type(&fn));
+  fn.header &= ~kFlagOpTypeMask;
+  return fn;
+}
+
+// The native stack (native_stack.cpp): the lowest address it may reach;
+// the highest address until it is known, so that the first check takes the
+// slow path and computes it.
+extern constinit thread_local uintptr_t t_stack_limit;
+// The first check of a thread computes the limit; any other is an overflow.
+[[gnu::noinline, gnu::cold]] void stack_limit_reached();
+
+inline void check_stack() {
+  char here;
+  if (reinterpret_cast<uintptr_t>(&here) < t_stack_limit) [[unlikely]] stack_limit_reached();
+}
+
+struct CallSite {
+  const Cell* code;      // the code the arguments come from (the block of apply)
+  const Cell* name;      // the word that named the call (its frame name), never null
+  const Cell* path;      // the path the call came from, or null
+  uint32_t path_pos;     // the path's first refinement element
+  uint32_t mode = kApplyNone;
+};
+
+inline Cell name_or_path(const CallSite& site) { return site.path ? *site.path : *site.name; }
+
+// Calls a function value: pushes exactly one cell, its result. In infix
+// position the left operand (the last pushed cell) becomes the first
+// argument and the result takes its place (interpreter_calls.cpp).
+uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos, bool infix);
+
+// Fetches the arguments of a call (the frame is open, the function cell sits
+// at fn_slot just below its base), then calls a native or action entry, or
+// pushes a function's locals. In infix position the left operand is already
+// the first argument; pushed: operands the caller pushed already
+// (interpreter_calls.cpp).
+uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed = 0);
+
+// Evaluates a path: pushes its value (or the result of the call it ends in);
+// in set mode stores new_value at its end (interpreter_paths.cpp).
+uint32_t evaluate_path(const Cell* path, const Cell* code, uint32_t pos, bool set, bool get, const Cell* new_value);
+
+}  // namespace kiv::interpreter::internal
