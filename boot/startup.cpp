@@ -27,6 +27,7 @@
 #include "runtime/eval/parse.h"
 #include "runtime/eval/natives_transfer.h"
 #include "runtime/handles.h"
+#include "runtime/host/console.h"
 #include "runtime/host/random.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
@@ -123,6 +124,7 @@ void runtime_init() {
   set_boot_mode(true);
   init_hooks();
   platform::init();
+  console::init();
   random::init();
   init_memory();
   init_handles();

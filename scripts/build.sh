@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-packages.sh g++ cmake ninja-build ccache libgtest-dev libssl-dev pkg-config python3 unicode-data \
+scripts/install-packages.sh g++ cmake ninja-build ccache libgtest-dev libssl-dev libcurl4-openssl-dev pkg-config python3 unicode-data \
   zlib1g-dev
 
 build_dir="${KIV_BUILD_DIR:-build}"

@@ -12,9 +12,16 @@
 //                          (\n for a line feed)
 // Lines starting with ";" and blank lines are skipped. All cases of a file
 // run in one runtime, in order, so a case sees the words earlier ones set.
+// With --in-temp-dir the cases run in a new empty directory, removed with
+// everything in it at the end, so cases of the file services touch no other
+// files.
 #include <pthread.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -248,17 +255,47 @@ void* run_file(void* p) {
 
 }  // namespace
 
+// A new empty directory made current for the run, removed at the end.
+class TempDirScope {
+ public:
+  bool enter() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kiv-cases-XXXXXX";
+    if (!mkdtemp(pattern.data())) return false;
+    dir_ = pattern;
+    return chdir(dir_.c_str()) == 0;
+  }
+  ~TempDirScope() {
+    if (dir_.empty()) return;
+    if (chdir("/") != 0) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+ private:
+  std::string dir_;
+};
+
 int main(int argc, char** argv) {
-  if (argc == 3 && std::string(argv[1]) == "--traced") {
-    g_traced = true;
+  bool in_temp_dir = false;
+  while (argc >= 3 && (std::string(argv[1]) == "--traced" || std::string(argv[1]) == "--in-temp-dir")) {
+    if (std::string(argv[1]) == "--traced") g_traced = true;
+    else in_temp_dir = true;
     ++argv;
     --argc;
   }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: kiv-cases [--traced] FILE\n");
+    std::fprintf(stderr, "usage: kiv-cases [--traced] [--in-temp-dir] FILE\n");
     return 2;
   }
-  Run r{argv[1]};
+  std::error_code ignored;
+  std::string path = std::filesystem::absolute(argv[1], ignored).string();
+  TempDirScope temp_dir;
+  if (in_temp_dir && !temp_dir.enter()) {
+    std::fprintf(stderr, "kiv-cases: cannot make a temporary directory\n");
+    return 2;
+  }
+  Run r{path.c_str()};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, size_t{256} << 20);

@@ -1,18 +1,28 @@
 #include "runtime/datatypes/file.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <optional>
 #include <vector>
 
+#include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/url.h"
 #include "runtime/collector.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/lexer.h"
+#include "runtime/host/files.h"
 #include "runtime/language_error.h"
 #include "runtime/platform.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/unicode.h"
 
 namespace kiv::file {
 
@@ -125,19 +135,171 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t li
   return limit - 3 - static_cast<int32_t>(name.size());
 }
 
-// The host file services are not part of this runtime yet: the file actions
-// refuse clearly rather than answer something wrong.
-Cell* read(Cell*, Cell*, Cell*, bool, bool, bool, Cell*) { fire(ErrorCategory::kInternal, "not-done"); }
+// ---------------------------------------------------------------------------
+// I/O through the host file layer (runtime/host/files.h).
 
-Cell* write(Cell*, Cell*, bool, bool, bool, bool, Cell*, Cell*, Cell*, Cell*) {
-  fire(ErrorCategory::kInternal, "not-done");
+namespace {
+
+[[noreturn]] void cannot_open(const Cell* file) { fire(ErrorCategory::kAccess, "cannot-open", *file); }
+
+Cell* push_logic(bool value) {
+  Cell c{TYPE_LOGIC, value ? 1u : 0u, 0, 0};
+  return stack::push_copy(&c);
 }
 
-Cell* delete_(Cell*) { fire(ErrorCategory::kInternal, "not-done"); }
+// A /part or /seek count: an integer!, or a float! truncated toward zero;
+// absent is -1.
+int64_t count_of(const Cell* cell) {
+  if (!cell) return -1;
+  if (TYPE_OF(cell) == TYPE_INTEGER) return integer::get(cell);
+  double d = cell_float(cell);
+  if (std::isnan(d)) return 0;
+  if (d >= 9.0e18) return INT64_MAX;
+  if (d <= -9.0e18) return INT64_MIN;
+  return static_cast<int64_t>(d);
+}
 
-Cell* query(Cell*) { fire(ErrorCategory::kInternal, "not-done"); }
+// A new file! value pushed on the stack from a name the system gave: UTF-8,
+// an invalid byte read as the replacement character.
+Cell* push_file_name(const std::string& name) {
+  Cell* made = stack::push_new_cell();
+  string::init_cell(made, static_cast<int32_t>(name.size()));
+  string::append_utf8(made, name);
+  set_type(made, TYPE_FILE);
+  return made;
+}
 
-Cell* rename(Cell*, Cell*) { fire(ErrorCategory::kInternal, "not-done"); }
+// The listing of a directory as a block! of file! values pushed on the stack.
+Cell* list_dir(Cell* dir) {
+  std::optional<std::vector<std::string>> names = simple_io::read_dir(to_os_path(dir));
+  if (!names) cannot_open(dir);
+  Cell* listing = stack::push_new_cell();
+  block::init_cell(listing, static_cast<int32_t>(names->size()));
+  for (const std::string& name : *names) {
+    Cell* made = push_file_name(name);
+    block::append_cell(listing, made);
+    stack::drop_cells(1);
+  }
+  return listing;
+}
+
+// Text bytes (line ends already LF) as a new string! pushed on the stack.
+Cell* push_text(const uint8_t* bytes, size_t n) {
+  Cell* made = stack::push_new_cell();
+  *made = Cell{TYPE_STRING, 0, load_utf8_string(bytes, n, 0, nullptr, false), 0};
+  return made;
+}
+
+// The lines of text bytes (line ends already LF) as a block! of strings: an
+// empty line gives an empty string, text after the last line end a last line.
+Cell* push_lines(const std::vector<uint8_t>& bytes) {
+  Cell* lines = stack::push_new_cell();
+  block::init_cell(lines, 16);
+  size_t start = 0;
+  while (start < bytes.size()) {
+    const void* found = std::memchr(bytes.data() + start, '\n', bytes.size() - start);
+    size_t end = found ? static_cast<size_t>(static_cast<const uint8_t*>(found) - bytes.data()) : bytes.size();
+    Cell* line = push_text(bytes.data() + start, end - start);
+    block::append_cell(lines, line);
+    stack::drop_cells(1);
+    start = end + 1;
+  }
+  return lines;
+}
+
+// The bytes a value writes: a string! as UTF-8 (at most part characters), a
+// binary! from its head (at most part bytes), anything else molded.
+std::string value_bytes(Cell* value, int64_t part) {
+  uint32_t type = TYPE_OF(value);
+  int32_t limit = part < 0 ? -1 : static_cast<int32_t>(std::min<int64_t>(part, INT32_MAX));
+  if (type == TYPE_STRING) {
+    std::vector<uint8_t> utf8 = binary::string_utf8(value, limit);
+    return std::string(utf8.begin(), utf8.end());
+  }
+  if (type == TYPE_BINARY) {
+    Cell v = *value;
+    int32_t n = binary::length(&v);
+    if (limit >= 0 && limit < n) n = limit;
+    const uint8_t* p = binary::head_pointer(&v);
+    return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
+  }
+  Cell* molded = stack::push_new_cell();
+  string::init_cell(molded, 64);
+  dispatch_mold(value, molded, false, false, false, nullptr, kNoPartLimit, 0);
+  std::vector<uint8_t> utf8 = binary::string_utf8(molded);
+  stack::drop_cells(1);
+  return std::string(utf8.begin(), utf8.end());
+}
+
+}  // namespace
+
+// A directory name gives its listing; any other name the file's content as
+// a string! (line ends made LF), a binary! or a block! of lines.
+Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool, Cell* as) {
+  if (as) fire(ErrorCategory::kInternal, "not-done");
+  std::string path = to_os_path(source);
+  if (simple_io::dir_q(path)) return list_dir(source);
+  std::optional<std::vector<uint8_t>> bytes = simple_io::read_bytes(path, count_of(part), count_of(seek));
+  if (!bytes) cannot_open(source);
+  if (binary) return binary::push_bytes(bytes->data(), bytes->size());
+  simple_io::normalise_line_ends(*bytes);
+  if (lines) return push_lines(*bytes);
+  return push_text(bytes->data(), bytes->size());
+}
+
+// Writes the value's bytes (with /lines a block's elements, each on its own
+// line) to the file: replacing it, appended with /append, or over its
+// content from byte seek on with /seek. Answers the file.
+Cell* write(Cell* destination, Cell* data, bool, bool lines, bool, bool append, Cell* part, Cell* seek,
+            Cell* allow, Cell* as) {
+  if (allow || as) fire(ErrorCategory::kInternal, "not-done");
+  if (part && TYPE_OF(part) != TYPE_INTEGER)
+    fire(ErrorCategory::kScript, "invalid-refine-arg", word::load("part", TYPE_REFINEMENT), *part);
+  int64_t limit = count_of(part);
+  // A negative part writes nothing, and leaves the file as it was.
+  if (part && limit < 0) return destination;
+  std::vector<std::string> pieces;
+  if (lines && TYPE_OF(data) == TYPE_BLOCK) {
+    int32_t n = block::rs_length_q(data);
+    for (int32_t i = 0; i < n; ++i) {
+      Cell* element = stack::push_copy(block::cell_at(data, i));
+      pieces.push_back(value_bytes(element, limit));
+      pieces.emplace_back("\n");
+      stack::drop_cells(1);
+    }
+  } else {
+    pieces.push_back(value_bytes(data, limit));
+    if (lines) pieces.emplace_back("\n");
+  }
+  std::vector<std::string_view> views(pieces.begin(), pieces.end());
+  if (!simple_io::write_pieces(to_os_path(destination), append, count_of(seek), views)) cannot_open(destination);
+  return destination;
+}
+
+// A directory name removes the (empty) directory; any other the file.
+Cell* delete_(Cell* file) {
+  std::string path = to_os_path(file);
+  bool done = simple_io::delete_(path, simple_io::dir_q(path));
+  return push_logic(done);
+}
+
+// The date of the file's last change, in UTC; none for a missing file or a
+// directory name that names no directory.
+Cell* query(Cell* file) {
+  std::string path = to_os_path(file);
+  bool as_dir = !path.empty() && path.back() == '/';
+  std::optional<simple_io::FileTime> when = simple_io::query(path, as_dir);
+  if (!when) {
+    Cell none{TYPE_NONE, 0, 0, 0};
+    return stack::push_copy(&none);
+  }
+  fire(ErrorCategory::kInternal, "not-done");  // the date comes with date!
+}
+
+Cell* rename(Cell* from, Cell* to) {
+  bool done = simple_io::rename(to_os_path(from), to_os_path(to));
+  return push_logic(done);
+}
 
 void init() {
   static const HandlerEntry row[] = {

@@ -1,14 +1,19 @@
 #include "runtime/datatypes/url.h"
 
+#include <optional>
 #include <vector>
 
 #include "runtime/collector.h"
+#include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/block.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_actions.h"
+#include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/lexer.h"
+#include "runtime/host/http.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -258,14 +263,215 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cel
   return parent;
 }
 
-// The host services (HTTP, ports) are not part of this runtime yet: the I/O
-// actions refuse clearly rather than answer something wrong.
+// ---------------------------------------------------------------------------
+// I/O: http and https through the host's HTTP layer (runtime/host/http.h);
+// other schemes go through ports, not part of this runtime yet.
+
+namespace {
+
+bool http_q(const Cell* url) {
+  std::string text = utf8_text(url);
+  if (text.size() < 4) return false;
+  for (int i = 0; i < 4; ++i)
+    if ((text[static_cast<size_t>(i)] | 0x20) != "http"[i]) return false;
+  return true;
+}
+
+// Text of a header name or value: a word's spelling, a string's text, any
+// other value formed.
+std::string header_text(const Cell* value) {
+  uint32_t t = TYPE_OF(value);
+  if (t >= TYPE_WORD && t <= TYPE_GET_WORD) return std::string(symbol::utf8_of(value->data2));
+  if (string::any_string_q(t)) return utf8_text(value);
+  Cell* formed = form_to_string(value, 0);
+  std::string text = utf8_text(formed);
+  stack::drop_cells(1);
+  return text;
+}
+
+// Body text of a reply: UTF-8 (an invalid byte read as the replacement
+// character, as the reply cannot be asked for again), line ends made LF.
+Cell* push_reply_text(const uint8_t* bytes, size_t n) {
+  std::string text(reinterpret_cast<const char*>(bytes), n);
+  std::string normal;
+  normal.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (text[i] == '\r') {
+      normal.push_back('\n');
+      if (i + 1 < n && text[i + 1] == '\n') ++i;
+    } else {
+      normal.push_back(text[i]);
+    }
+  }
+  Cell* made = stack::push_new_cell();
+  string::init_cell(made, static_cast<int32_t>(normal.size()));
+  string::append_utf8(made, normal);
+  return made;
+}
+
+Cell* push_reply_body(const std::string& body, bool binary, bool lines) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(body.data());
+  if (binary) {
+    Cell* made = stack::push_new_cell();
+    binary::load(bytes, body.size(), made);
+    return made;
+  }
+  Cell* text = push_reply_text(bytes, body.size());
+  if (!lines) return text;
+  std::string normal = utf8_text(text);
+  Cell* block = stack::push_new_cell();
+  block::init_cell(block, 16);
+  size_t start = 0;
+  while (start < normal.size()) {
+    size_t end = normal.find('\n', start);
+    if (end == std::string::npos) end = normal.size();
+    Cell* line = stack::push_new_cell();
+    string::init_cell(line, static_cast<int32_t>(end - start));
+    string::append_utf8(line, std::string_view(normal).substr(start, end - start));
+    block::append_cell(block, line);
+    stack::drop_cells(1);
+    start = end + 1;
+  }
+  return block;
+}
+
+// The reply's headers as a map! of words: a name met more than once holds a
+// block of its values, in order.
+Cell* push_header_map(const std::string& header_text) {
+  if (!type_registered(TYPE_MAP)) fire(ErrorCategory::kInternal, "not-done");
+  io::HeaderList headers = io::parse_reply_headers(header_text);
+  Cell* spec = stack::push_new_cell();
+  block::init_cell(spec, static_cast<int32_t>(2 * headers.size()));
+  for (size_t i = 0; i < headers.size(); ++i) {
+    const std::string& name = headers[i].first;
+    bool seen = false;
+    for (size_t k = 0; k < i && !seen; ++k) seen = headers[k].first == name;
+    if (seen) continue;
+    std::vector<size_t> same;
+    for (size_t k = i; k < headers.size(); ++k)
+      if (headers[k].first == name) same.push_back(k);
+    Cell key = word::load(name);
+    block::append_cell(spec, &key);
+    if (same.size() == 1) {
+      Cell* value = stack::push_new_cell();
+      string::init_cell(value, static_cast<int32_t>(headers[i].second.size()));
+      string::append_utf8(value, headers[i].second);
+      block::append_cell(spec, value);
+      stack::drop_cells(1);
+      continue;
+    }
+    Cell* values = stack::push_new_cell();
+    block::init_cell(values, static_cast<int32_t>(same.size()));
+    for (size_t k : same) {
+      Cell* value = stack::push_new_cell();
+      string::init_cell(value, static_cast<int32_t>(headers[k].second.size()));
+      string::append_utf8(value, headers[k].second);
+      block::append_cell(values, value);
+      stack::drop_cells(1);
+    }
+    block::append_cell(spec, values);
+    stack::drop_cells(1);
+  }
+  Cell* type = stack::push_new_cell();
+  *type = datatype_cell(TYPE_MAP);
+  return dispatch_make(type, spec);
+}
+
+// Makes the request; none (the request could not be made) raises
+// access/no-connect with the url.
+Cell* request(Cell* url, const io::HttpRequest& http, bool binary, bool lines, bool info) {
+  std::optional<io::HttpReply> reply = io::request_http(http);
+  if (!reply) fire(ErrorCategory::kAccess, "no-connect", *url);
+  if (!info) return push_reply_body(reply->body, binary, lines);
+  Cell* result = stack::push_new_cell();
+  block::init_cell(result, 3);
+  Cell status{TYPE_INTEGER, 0, static_cast<uint32_t>(static_cast<int32_t>(reply->status)), 0};
+  block::append_cell(result, &status);
+  Cell* headers = push_header_map(reply->header_text);
+  block::append_cell(result, headers);
+  stack::drop_cells(1);
+  Cell* body = push_reply_body(reply->body, binary, lines);
+  block::append_cell(result, body);
+  stack::drop_cells(1);
+  return result;
+}
+
+std::string method_text(const Cell* word) {
+  std::string text(symbol::utf8_of(word->data2));
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+std::optional<std::string> body_of(Cell* data) {
+  switch (TYPE_OF(data)) {
+    case TYPE_NONE:
+      return std::nullopt;
+    case TYPE_STRING:
+      return utf8_text(data);
+    case TYPE_BINARY: {
+      std::vector<uint8_t> bytes = binary::bytes_of(data);
+      return std::string(bytes.begin(), bytes.end());
+    }
+    default:
+      fire(ErrorCategory::kScript, "invalid-arg", *data);
+  }
+}
+
+}  // namespace
+
+// Ports are not part of this runtime yet: open refuses clearly.
 Cell* open(Cell*, bool, bool, bool, bool, Cell*) { fire(ErrorCategory::kInternal, "not-done"); }
 
-Cell* read(Cell*, Cell*, Cell*, bool, bool, bool, Cell*) { fire(ErrorCategory::kInternal, "not-done"); }
+// An http or https url is fetched with GET; the body comes as a string!
+// (line ends made LF), a binary! or a block! of lines, and with /info as
+// [status headers body].
+Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info, Cell* as) {
+  if (!http_q(source) || part || seek || as) fire(ErrorCategory::kInternal, "not-done");
+  io::HttpRequest http;
+  http.url = utf8_text(source);
+  return request(source, http, binary, lines, info);
+}
 
-Cell* write(Cell*, Cell*, bool, bool, bool, bool, Cell*, Cell*, Cell*, Cell*) {
-  fire(ErrorCategory::kInternal, "not-done");
+// Data of any type but a block is the body of a POST with the default
+// headers; a block is [method [headers] body]: an empty one makes a GET.
+Cell* write(Cell* destination, Cell* data, bool, bool, bool info, bool, Cell*, Cell* seek, Cell* allow,
+            Cell* as) {
+  if (!http_q(destination) || seek || allow || as) fire(ErrorCategory::kInternal, "not-done");
+  io::HttpRequest http;
+  http.url = utf8_text(destination);
+  if (TYPE_OF(data) != TYPE_BLOCK) {
+    http.method = "POST";
+    http.body = body_of(data);
+    return request(destination, http, false, false, info);
+  }
+  int32_t n = block::rs_length_q(data);
+  if (n > 0) {
+    Cell* method = block::cell_at(data, 0);
+    if (TYPE_OF(method) != TYPE_WORD) fire(ErrorCategory::kScript, "invalid-arg", *method);
+    http.method = method_text(method);
+  }
+  if (n > 1) {
+    // Cells are copied out before anything that may allocate moves the
+    // blocks' buffers; data, on the stack, keeps them alive.
+    Cell headers = *block::cell_at(data, 1);
+    if (TYPE_OF(&headers) != TYPE_BLOCK) fire(ErrorCategory::kScript, "invalid-arg", headers);
+    io::HeaderList list;
+    int32_t count = block::rs_length_q(&headers);
+    for (int32_t i = 0; i + 1 < count; i += 2) {
+      Cell name = *block::cell_at(&headers, i);
+      std::string name_text = header_text(&name);
+      Cell value = *block::cell_at(&headers, i + 1);
+      list.emplace_back(std::move(name_text), header_text(&value));
+    }
+    http.headers = std::move(list);
+  }
+  if (n > 2) {
+    Cell* body = stack::push_copy(block::cell_at(data, 2));
+    http.body = body_of(body);
+    stack::drop_cells(1);
+  }
+  return request(destination, http, false, false, info);
 }
 
 void init() {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/file.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
@@ -24,6 +25,7 @@
 #include "runtime/host/deflate.h"
 #include "runtime/host/digest.h"
 #include "runtime/host/enbase.h"
+#include "runtime/host/files.h"
 #include "runtime/print_hooks.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
@@ -118,9 +120,12 @@ void checksum(int32_t check, const int32_t* refinements) {
     case TYPE_BINARY:
       bytes = data_bytes(data);
       break;
-    case TYPE_FILE:
-      // Reading a file whole belongs to the host file layer.
-      fire(ErrorCategory::kInternal, "not-done");
+    case TYPE_FILE: {
+      std::optional<std::vector<uint8_t>> content = simple_io::read_bytes(file::to_os_path(data), -1, -1);
+      if (!content) fire(ErrorCategory::kAccess, "cannot-open", *data);
+      bytes = std::move(*content);
+      break;
+    }
     default:
       fire(ErrorCategory::kScript, "invalid-arg", *data);
   }

@@ -5,6 +5,7 @@
 
 #include "runtime/case_fold.h"
 #include "runtime/collector.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/file.h"
@@ -13,11 +14,14 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/eval/natives.h"
 #include "runtime/eval/natives_value.h"
+#include "runtime/host/files.h"
+#include "runtime/host/process.h"
 #include "runtime/ownership.h"
 #include "runtime/platform.h"
 #include "runtime/series.h"
@@ -337,13 +341,88 @@ void as(int32_t, const int32_t*) {
   result(v);
 }
 
-// call and browse wait for the host's process and desktop services; an
-// empty command still gives 0 at once.
-void call(int32_t, const int32_t*) {
-  if (string::length(arg(0)) == 0) return result(integer_cell(0));
-  not_yet();
+// call: command [string! file!] /wait /show /console /shell /input in
+// /output out /error err. in, out and err are string!, file! or binary!;
+// what a command writes is appended to a string (line ends made LF) or
+// inserted at a binary's position; a file receives it at its end.
+namespace {
+
+os::Redirect redirect_of(const Cell* target) {
+  os::Redirect r;
+  switch (TYPE_OF(target)) {
+    case TYPE_STRING:
+    case TYPE_BINARY: {
+      r.kind = os::Redirect::Kind::kData;
+      Cell v = *target;
+      std::vector<uint8_t> bytes = TYPE_OF(target) == TYPE_STRING ? binary::string_utf8(&v) : binary::bytes_of(&v);
+      r.data.assign(bytes.begin(), bytes.end());
+      break;
+    }
+    case TYPE_FILE:
+      r.kind = os::Redirect::Kind::kFile;
+      r.path = file::to_os_path(target);
+      break;
+    default:
+      fire(ErrorCategory::kScript, "invalid-arg", *target);
+  }
+  return r;
 }
-void browse(int32_t, const int32_t*) { not_yet(); }
+
+void take_output(int32_t position, std::string& data) {
+  Cell* target = arg(position);
+  if (TYPE_OF(target) == TYPE_BINARY) {
+    binary::insert_bytes(target, 0, reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    return;
+  }
+  if (TYPE_OF(target) != TYPE_STRING) return;
+  std::vector<uint8_t> bytes(data.begin(), data.end());
+  simple_io::normalise_line_ends(bytes);
+  string::append_utf8(target, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+}  // namespace
+
+void call(int32_t, const int32_t* refs) {
+  if (string::length(arg(0)) == 0) return result(integer_cell(0));
+  os::ProcessRequest request;
+  request.command = url::utf8_text(arg(0));
+  if (TYPE_OF(arg(0)) == TYPE_FILE) {
+    // A file names one program, blanks and quotes included.
+    std::string quoted = "\"";
+    for (char c : request.command) {
+      if (c == '"' || c == '\\') quoted.push_back('\\');
+      quoted.push_back(c);
+    }
+    request.command = quoted + "\"";
+  }
+  request.wait = refined(refs, 0);
+  request.shell = refined(refs, 3);
+  if (refined(refs, 2)) {
+    request.input.kind = request.output.kind = request.error.kind = os::Redirect::Kind::kConsole;
+  }
+  if (refined(refs, 4)) {
+    request.input = redirect_of(arg(refs[4]));
+    if (request.input.kind == os::Redirect::Kind::kData && TYPE_OF(arg(refs[4])) == TYPE_STRING) {
+      std::vector<uint8_t> bytes(request.input.data.begin(), request.input.data.end());
+      simple_io::normalise_line_ends(bytes);
+      request.input.data.assign(bytes.begin(), bytes.end());
+    }
+  }
+  if (refined(refs, 5)) request.output = redirect_of(arg(refs[5]));
+  if (refined(refs, 6)) request.error = redirect_of(arg(refs[6]));
+  int64_t status = os::run_process(request);
+  if (refined(refs, 5) && request.output.kind == os::Redirect::Kind::kData) take_output(refs[5], request.output.data);
+  if (refined(refs, 6) && request.error.kind == os::Redirect::Kind::kData) take_output(refs[6], request.error.data);
+  result(integer_cell(static_cast<int32_t>(status)));
+}
+
+// browse: the desktop's opener (xdg-open) is started on the url or file and
+// not waited for.
+void browse(int32_t, const int32_t*) {
+  std::string target = url::utf8_text(arg(0));
+  if (!os::spawn_detached({"xdg-open", target})) fire(ErrorCategory::kAccess, "cannot-open", *arg(0));
+  result(Cell{TYPE_UNSET, 0, 0, 0});
+}
 
 // recycle: /on /off.
 void recycle(int32_t, const int32_t* refs) {
