@@ -20,6 +20,7 @@
 
 #include "runtime/case_fold.h"
 #include "runtime/collector.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/language_error.h"
 #include "runtime/memory.h"
 #include "runtime/murmur3.h"
@@ -321,8 +322,18 @@ uint32_t hash_value(const Cell* c, bool case_sensitive) {
     case TYPE_FUNCTION:
     case TYPE_TRIPLE:
     case TYPE_TYPESET:
-    case TYPE_DATE:
       return hash_words(c, 1, 3);
+    case TYPE_DATE: {
+      // By instant, as dates compare: the same moment in two zones meets.
+      int64_t days;
+      double seconds;
+      date::instant(c, &days, &seconds);
+      if (seconds == 0.0) seconds = 0.0;  // no -0.0
+      uint32_t w[4];
+      std::memcpy(w, &days, 8);
+      std::memcpy(w + 2, &seconds, 8);
+      return murmur3_hash(w, sizeof w);
+    }
     case TYPE_TUPLE: {
       const uint32_t n = std::min<uint32_t>((c->header >> kTupleCountShift) & kTupleCountMask, 12);
       return murmur3_hash(&c->data1, n);
@@ -453,6 +464,14 @@ int32_t basic_compare(const Cell* a, const Cell* b, int32_t op) {
     case TYPE_TIME: {
       const double x = cell_float(a), y = cell_float(b);
       return order_of(x < y, x == y);
+    }
+    case TYPE_DATE: {
+      int64_t da, db;
+      double sa, sb;
+      date::instant(a, &da, &sa);
+      date::instant(b, &db, &sb);
+      if (da != db) return da < db ? -1 : 1;
+      return order_of(sa < sb, sa == sb);
     }
     case TYPE_POINT2D:
     case TYPE_POINT3D: {

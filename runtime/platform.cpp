@@ -78,6 +78,16 @@ uint32_t zone_bits(long offset_seconds) {
   return zone | hours << kZoneHoursShift | quarters;
 }
 
+ClockReading read_clock() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm fields{};
+  time_t seconds = now.tv_sec;
+  localtime_r(&seconds, &fields);
+  return ClockReading{static_cast<int64_t>(now.tv_sec), static_cast<int32_t>(now.tv_nsec),
+                      static_cast<int32_t>(fields.tm_gmtoff)};
+}
+
 uint32_t get_date(bool utc) {
   time_t now = time(nullptr);
   tm fields{};

@@ -37,6 +37,16 @@ double get_time(bool precise);
 // the whole hours in bits 2-5, the quarter hours in bits 0-1.
 uint32_t get_date(bool utc);
 
+// One reading of the system clock: seconds and nanoseconds since 1970 UTC
+// (64-bit: no wrap in 2038), and the local zone's offset from UTC at that
+// instant in seconds (east positive).
+struct ClockReading {
+  int64_t seconds;
+  int32_t nanoseconds;
+  int32_t utc_offset;
+};
+ClockReading read_clock();
+
 // The zone bits of an offset from UTC in seconds (east positive).
 uint32_t zone_bits(long offset_seconds);
 

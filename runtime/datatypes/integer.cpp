@@ -6,6 +6,7 @@
 
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
@@ -210,9 +211,15 @@ void arith(int32_t op) {
     case TYPE_TUPLE:
       if (op == OP_SUBTRACT || op == OP_DIVIDE) fire_not_related(TYPE_INTEGER);
       fire(ErrorCategory::kInternal, "not-done");  // tuple math comes with tuple!
-    case TYPE_DATE:
+    case TYPE_DATE: {
       if (op != OP_ADD) fire_not_related(TYPE_INTEGER);
-      fire(ErrorCategory::kInternal, "not-done");  // date math comes with date!
+      // n + date: the date plus n days.
+      Cell n = *left;
+      *left = *right;
+      *right = n;
+      date::do_math(OP_ADD);
+      return;
+    }
     case TYPE_VECTOR:
     case TYPE_MONEY:
       fire(ErrorCategory::kInternal, "not-done");  // vector and money math come with their modules
@@ -258,11 +265,18 @@ Cell* to(Cell* type, Cell* spec) {
       n = static_cast<int32_t>(static_cast<uint32_t>(binary::head_big_endian(spec, 4)));
       break;
     }
+    case TYPE_DATE: {
+      // Seconds since 1970; an instant the 32-bit range cannot hold (before
+      // 1901 or after 2038) is refused rather than wrapped.
+      int64_t seconds = date::to_unix_time(spec);
+      if (seconds < std::numeric_limits<int32_t>::min() || seconds > std::numeric_limits<int32_t>::max())
+        fire(ErrorCategory::kScript, "type-limit", datatype_of(TYPE_INTEGER));
+      n = static_cast<int32_t>(seconds);
+      break;
+    }
     case TYPE_ISSUE:
-    case TYPE_DATE:
     case TYPE_MONEY:
-      // The issue's text needs the symbol table; dates and money come with
-      // their modules.
+      // The issue's text needs the symbol table; money comes with its module.
       fire(ErrorCategory::kInternal, "not-done");
     default:
       fire(ErrorCategory::kScript, "bad-to-arg", datatype_of(TYPE_INTEGER), *spec);

@@ -10,6 +10,7 @@
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
@@ -164,7 +165,7 @@ void register_datatypes() {
   // tag::init();
   // email::init();
   // handle::init();
-  // date::init();
+  date::init();
   // port::init();
   // money::init();
   // ref::init();

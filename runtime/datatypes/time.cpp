@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/registry.h"
@@ -277,8 +278,15 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
 namespace {
 
 void add() {
-  if (TYPE_OF(stack::arguments() + 1) == TYPE_DATE)
-    fire(ErrorCategory::kInternal, "not-done");  // date math comes with date!
+  Cell* left = stack::arguments();
+  if (TYPE_OF(left + 1) == TYPE_DATE) {
+    // time + date: the date plus the time.
+    Cell t = *left;
+    *left = left[1];
+    left[1] = t;
+    date::do_math(OP_ADD);
+    return;
+  }
   float_::arith(OP_ADD);
 }
 

@@ -7,6 +7,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/map.h"
@@ -319,13 +320,25 @@ void list_env(int32_t, const int32_t*) {
   result(*made);
 }
 
-// now: the date comes with date!; the refinements are checked first.
+// now: the current date and time in the local zone (UTC with /utc), or one
+// of its fields.
 void now(int32_t, const int32_t* refs) {
   int fields = 0;
   for (int i = 0; i < 9; ++i) fields += refined(refs, i) ? 1 : 0;
   bool time_precise = refined(refs, 3) && refined(refs, 8);
   if (fields > 1 && !(fields == 2 && time_precise)) fire(ErrorCategory::kScript, "bad-refines");
-  not_yet();
+  Cell d;
+  date::now(&d, refined(refs, 9), refined(refs, 8));
+  static const int32_t kFields[] = {date::kFieldYear, date::kFieldMonth, date::kFieldDay,
+                                    date::kFieldTime, date::kFieldZone,  date::kFieldDate,
+                                    date::kFieldWeekday, date::kFieldYearday};
+  for (int i = 0; i < 8; ++i) {
+    if (!refined(refs, i)) continue;
+    Cell out;
+    date::get_field(&d, kFields[i], &out);
+    return result(out);
+  }
+  result(d);
 }
 
 // as: type (datatype! or an example value), value.

@@ -4,9 +4,11 @@
 
 #include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/string_actions.h"
+#include "runtime/datatypes/time.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
@@ -100,8 +102,10 @@ void set_operation(bool case_sensitive, int32_t skip_position, int32_t op) {
       typeset::do_bitwise(op);
       return;
     case TYPE_DATE:
-      if (op == SET_DIFFERENCE) fire(ErrorCategory::kInternal, "not-done");  // comes with date!
-      break;
+      if (op != SET_DIFFERENCE) break;
+      // The time between two dates.
+      time::init_cell(date::difference(set1, set2), set1);
+      return;
     default:
       break;
   }
