@@ -2,11 +2,15 @@
 
 #include <charconv>
 #include <cmath>
+#include <utility>
 #include <cstring>
 #include <string>
 
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/pair.h"
+#include "runtime/datatypes/point.h"
+#include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
@@ -161,7 +165,8 @@ void arith(int32_t op) {
       break;
     case TYPE_TUPLE:
       if (op == OP_SUBTRACT || op == OP_DIVIDE) fire_not_related(lt, op);
-      fire(ErrorCategory::kInternal, "not-done");  // tuple math comes with tuple!
+      tuple::do_math(op);
+      return;
     case TYPE_MONEY:
     case TYPE_VECTOR:
       fire(ErrorCategory::kInternal, "not-done");  // money and vector math come with their modules
@@ -170,7 +175,11 @@ void arith(int32_t op) {
     case TYPE_POINT3D:
       if (lt != TYPE_TIME) {
         if (op == OP_SUBTRACT || op == OP_DIVIDE) fire_not_related(lt, op);
-        fire(ErrorCategory::kInternal, "not-done");  // pair and point math come with their modules
+        // f op p is p op f: the number keeps its type on the right.
+        std::swap(*left, *right);
+        if (rt == TYPE_PAIR) pair::do_math(op);
+        else point::do_math(op);
+        return;
       }
       fire_invalid_type(rt);
     default:

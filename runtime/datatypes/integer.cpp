@@ -1,6 +1,7 @@
 #include "runtime/datatypes/integer.h"
 
 #include <cmath>
+#include <utility>
 #include <cstring>
 #include <limits>
 
@@ -8,6 +9,9 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/float.h"
+#include "runtime/datatypes/pair.h"
+#include "runtime/datatypes/point.h"
+#include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
@@ -206,11 +210,20 @@ void arith(int32_t op) {
     case TYPE_POINT2D:
     case TYPE_POINT3D:
       if (op == OP_DIVIDE) fire_not_related(TYPE_INTEGER);
-      // pair and point math come with their modules.
-      fire(ErrorCategory::kInternal, "not-done");
+      // n op p is p op n, and n - p is (negate p) + n.
+      std::swap(*left, *right);
+      if (op == OP_SUBTRACT) {
+        if (type == TYPE_PAIR) pair::negate(left);
+        else point::negate(left);
+        op = OP_ADD;
+      }
+      if (type == TYPE_PAIR) pair::do_math(op);
+      else point::do_math(op);
+      return;
     case TYPE_TUPLE:
       if (op == OP_SUBTRACT || op == OP_DIVIDE) fire_not_related(TYPE_INTEGER);
-      fire(ErrorCategory::kInternal, "not-done");  // tuple math comes with tuple!
+      tuple::do_math(op);
+      return;
     case TYPE_DATE: {
       if (op != OP_ADD) fire_not_related(TYPE_INTEGER);
       // n + date: the date plus n days.

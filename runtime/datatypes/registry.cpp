@@ -22,12 +22,16 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/object.h"
+#include "runtime/datatypes/pair.h"
+#include "runtime/datatypes/percent.h"
+#include "runtime/datatypes/point.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/time.h"
 #include "runtime/datatypes/triple.h"
+#include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/url.h"
@@ -158,9 +162,9 @@ void register_datatypes() {
   // vector::init();
   map::init();
   // hash::init();
-  // pair::init();
-  // percent::init();
-  // tuple::init();
+  pair::init();
+  percent::init();
+  tuple::init();
   time::init();
   // tag::init();
   // email::init();
@@ -169,8 +173,7 @@ void register_datatypes() {
   // port::init();
   // money::init();
   // ref::init();
-  // point2D::init();
-  // point3D::init();
+  point::init();  // point2D! and point3D!
   // image::init();
   // event! registers later, when the GUI event type is set up.
 }

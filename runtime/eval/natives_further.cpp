@@ -1,5 +1,6 @@
 #include "runtime/eval/natives_further.h"
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -10,8 +11,11 @@
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/file.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/map.h"
 #include "runtime/datatypes/object.h"
+#include "runtime/datatypes/pair.h"
+#include "runtime/datatypes/point.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -155,16 +159,26 @@ void value_q(int32_t, const int32_t*) {
 void uppercase(int32_t, const int32_t* refs) { change_case(refs, true); }
 void lowercase(int32_t, const int32_t* refs) { change_case(refs, false); }
 
-// as-pair, as-point2D, as-point3D and as-money wait for their datatypes.
+// as-pair: each coordinate an integer, a float truncated toward zero (one
+// that is not finite raises invalid-arg, one beyond 32 bits math overflow).
 void as_pair(int32_t, const int32_t*) {
+  int32_t c[2];
   for (int i = 0; i < 2; ++i) {
     Cell* v = arg(i);
-    if (TYPE_OF(v) == TYPE_FLOAT && number_of(v) != number_of(v)) fire(ErrorCategory::kScript, "invalid-arg", *v);
+    if (TYPE_OF(v) == TYPE_INTEGER) {
+      c[i] = static_cast<int32_t>(v->data2);
+      continue;
+    }
+    if (!std::isfinite(cell_float(v))) fire(ErrorCategory::kScript, "invalid-arg", *v);
+    if (!float_::truncate_checked(cell_float(v), &c[i])) fire(ErrorCategory::kMath, "overflow");
   }
-  not_yet();
+  pair::make_in(arg(0), c[0], c[1]);
 }
-void as_point2d(int32_t, const int32_t*) { not_yet(); }
-void as_point3d(int32_t, const int32_t*) { not_yet(); }
+// as-point2D, as-point3D: each coordinate as a 32-bit float.
+void as_point2d(int32_t, const int32_t*) { point2D::make_in(arg(0), number_of(arg(0)), number_of(arg(1))); }
+void as_point3d(int32_t, const int32_t*) {
+  point3D::make_in(arg(0), number_of(arg(0)), number_of(arg(1)), number_of(arg(2)));
+}
 void as_money(int32_t, const int32_t*) { not_yet(); }
 
 // extend: obj [map! object!] spec /case. A map takes the spec's pairs; an

@@ -5,6 +5,8 @@
 #include "runtime/angle.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/point.h"
+#include "runtime/datatypes/tuple.h"
 #include "runtime/eval/natives.h"
 #include "runtime/language_error.h"
 #include "runtime/stack.h"
@@ -141,11 +143,18 @@ void zero_q(int32_t check, const int32_t*) {
       zero = cell_float(a) == 0.0;  // false for NaN
       break;
     case TYPE_PAIR:
+      zero = a->data2 == 0 && a->data3 == 0;
+      break;
     case TYPE_TUPLE:
-    case TYPE_MONEY:
+      zero = tuple::zero_q(a);
+      break;
     case TYPE_POINT2D:
     case TYPE_POINT3D:
-      fire(ErrorCategory::kInternal, "not-done");  // their zero tests come with their modules
+      zero = true;
+      for (int i = 0; i < point::dimensions(TYPE_OF(a)); ++i) zero = zero && point::coordinate(a, i) == 0.0f;
+      break;
+    case TYPE_MONEY:
+      fire(ErrorCategory::kInternal, "not-done");  // money's zero test comes with money!
     default:
       zero = false;
       break;

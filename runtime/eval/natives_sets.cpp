@@ -1,14 +1,20 @@
 #include "runtime/eval/natives_sets.h"
 
+#include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/date.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/pair.h"
+#include "runtime/datatypes/point.h"
 #include "runtime/datatypes/string_actions.h"
 #include "runtime/datatypes/time.h"
+#include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
@@ -70,6 +76,88 @@ bool simple_number_q(const Cell* v) {
 bool composite_q(const Cell* v) {
   uint32_t t = TYPE_OF(v);
   return t == TYPE_PAIR || t == TYPE_TUPLE || t == TYPE_POINT2D || t == TYPE_POINT3D;
+}
+
+
+// The larger (max) or smaller (min) of two components; in float components
+// a NaN of the second value wins.
+template <typename T>
+T pick_component(T x, T y, bool max) {
+  if constexpr (std::is_floating_point_v<T>) {
+    if (std::isnan(y)) return y;
+  }
+  return max ? (x < y ? y : x) : (y < x ? y : x);
+}
+
+// max and min of a pair, point or tuple with a number or a value of its own
+// kind, component by component; the result has the composite's type and goes
+// into the first argument. False for combinations that are not composite
+// pairs (they are compared whole).
+bool composite_max_min(Cell* a, Cell* b, bool max) {
+  uint32_t ta = TYPE_OF(a), tb = TYPE_OF(b);
+  if (ta == TYPE_TUPLE || tb == TYPE_TUPLE) {
+    // Byte by byte; a number is clamped to a byte first.
+    auto bytes_of = [](const Cell* c, uint8_t* out) {
+      if (TYPE_OF(c) == TYPE_TUPLE) {
+        std::copy(tuple::bytes(c), tuple::bytes(c) + tuple::kMaxCount, out);
+        return tuple::count(c);
+      }
+      double d = TYPE_OF(c) == TYPE_INTEGER ? integer::get(c) : cell_float(c);
+      uint8_t v = std::isnan(d) ? 0 : d <= 0 ? 0 : d >= 255 ? 255 : static_cast<uint8_t>(d);
+      std::fill(out, out + tuple::kMaxCount, v);
+      return 0;
+    };
+    if (!((ta == TYPE_TUPLE || simple_number_q(a)) && (tb == TYPE_TUPLE || simple_number_q(b)))) return false;
+    uint8_t x[tuple::kMaxCount], y[tuple::kMaxCount], out[tuple::kMaxCount];
+    int32_t n = std::max(bytes_of(a, x), bytes_of(b, y));
+    // A number stands for every component of the tuple's count.
+    for (int32_t i = 0; i < n; ++i) out[i] = pick_component(x[i], y[i], max);
+    tuple::make_in(a, out, n);
+    return true;
+  }
+  auto pair_side = [](const Cell* c) { return TYPE_OF(c) == TYPE_PAIR; };
+  auto number_side = [](const Cell* c) { return simple_number_q(c); };
+  // Pairs stay pairs with pairs and with numbers a component can hold.
+  auto int_scalar = [](const Cell* c, int32_t* out) {
+    if (TYPE_OF(c) == TYPE_INTEGER) {
+      *out = integer::get(c);
+      return true;
+    }
+    return float_::truncate_checked(cell_float(c), out);
+  };
+  int32_t n = 0;
+  if ((pair_side(a) || (number_side(a) && int_scalar(a, &n))) &&
+      (pair_side(b) || (number_side(b) && int_scalar(b, &n)))) {
+    int32_t ax = pair_side(a) ? pair::x(a) : n, ay = pair_side(a) ? pair::y(a) : n;
+    int32_t bx = pair_side(b) ? pair::x(b) : n, by = pair_side(b) ? pair::y(b) : n;
+    pair::make_in(a, pick_component(ax, bx, max), pick_component(ay, by, max));
+    return true;
+  }
+  // Otherwise points: a pair is a point2D!, a number every coordinate.
+  uint32_t type = ta == TYPE_POINT3D || tb == TYPE_POINT3D ? TYPE_POINT3D : TYPE_POINT2D;
+  int dims = point::dimensions(type);
+  double x[3], y[3];
+  auto coords_of = [&](const Cell* c, double* out) {
+    uint32_t t = TYPE_OF(c);
+    if (simple_number_q(c)) {
+      double d = t == TYPE_INTEGER ? integer::get(c) : cell_float(c);
+      out[0] = out[1] = out[2] = d;
+      return true;
+    }
+    if (t == TYPE_PAIR) {
+      if (type != TYPE_POINT2D) return false;
+      out[0] = pair::x(c);
+      out[1] = pair::y(c);
+      return true;
+    }
+    if (t != type) return false;
+    for (int i = 0; i < dims; ++i) out[i] = point::coordinate(c, i);
+    return true;
+  };
+  if (!coords_of(a, x) || !coords_of(b, y)) return false;
+  for (int i = 0; i < dims; ++i) x[i] = pick_component(x[i], y[i], max);
+  point::make_in(a, type, x[0], x[1], x[2]);
+  return true;
 }
 
 }  // namespace
@@ -163,8 +251,7 @@ void max_min_core(bool max) {
     *a = *b;
     return;
   }
-  // Component-wise comparison of pairs, points and tuples comes with them.
-  if (composite_q(a) || composite_q(b)) fire(ErrorCategory::kInternal, "not-done");
+  if ((composite_q(a) || composite_q(b)) && composite_max_min(a, b, max)) return;
   bool lesser = actions::compare(a, b, COMP_LESSER);
   // max: the second when the first is lesser; min: the second when the first
   // is not lesser (a tie gives max the first value and min the second).

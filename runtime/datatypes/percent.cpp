@@ -1,0 +1,128 @@
+#include "runtime/datatypes/percent.h"
+
+#include <string>
+
+#include "runtime/datatypes/float.h"
+#include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/eval/actions.h"
+#include "runtime/eval/lexer.h"
+#include "runtime/float_text.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
+
+namespace kiv::percent {
+
+Cell* push(double fraction) { return init_cell(stack::push_new_cell(), fraction); }
+Cell* make_in(Cell* c, uint32_t low, uint32_t high) {
+  *c = Cell{TYPE_PERCENT, 0, low, high};
+  return c;
+}
+void set_float(Cell* c, double fraction) { init_cell(c, fraction); }
+Cell* at_tail(const Cell* block, uint32_t low, uint32_t high) { return make_in(alloc_tail(block), low, high); }
+
+int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
+  FloatText t = float_::to_text(cell_float(value) * 100.0, float_::kTextPercent);
+  string::append_text(buffer, t.c_str());
+  return limit - t.length;
+}
+
+int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+  return form(value, buffer, part, limit);
+}
+
+namespace {
+
+// 50%, 12.5%, -1'000,5%, 1e3%: a float text before the "%", read with its
+// decimal exponent lowered by 2.
+int load_percent_token(lexer::Lexer& lx, const lexer::Token& t, bool load) {
+  if (t.end - t.start < 2 || t.end[-1] != '%') return TYPE_FLOAT;
+  std::string text;
+  for (const uint8_t* p = t.start; p < t.end - 1; ++p) text += *p == ',' ? '.' : static_cast<char>(*p);
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(text.data());
+  if (!float_text_valid_q(b, b + text.size())) return TYPE_FLOAT;
+  std::string digits;
+  for (char c : text)
+    if (c != '\'') digits += c;
+  ptrdiff_t unread = 0;
+  double d = string_to_float(digits.data(), digits.data() + digits.size(), -2, &unread);
+  if (unread != 0) return TYPE_FLOAT;  // a lone "." passes the grammar
+  if (load) {
+    Cell c;
+    lexer::store_value(lx, *init_cell(&c, d));
+  }
+  return lexer::kLexOk;
+}
+
+}  // namespace
+
+void init() {
+  lexer::default_loaders()[lexer::kFinalPercent] = load_percent_token;
+  const HandlerEntry row[] = {
+      kInherit<ACT_MAKE>,
+      kInherit<ACT_RANDOM>,
+      kNone<ACT_REFLECT>,
+      kInherit<ACT_TO>,
+      own<ACT_FORM>(form),
+      own<ACT_MOLD>(mold),
+      kNone<ACT_EVAL_PATH>,
+      kNone<ACT_EMPTY_8>,
+      kInherit<ACT_COMPARE>,
+      kInherit<ACT_ABSOLUTE>,
+      kInherit<ACT_ADD>,
+      kInherit<ACT_DIVIDE>,
+      kInherit<ACT_MULTIPLY>,
+      kInherit<ACT_NEGATE>,
+      kInherit<ACT_POWER>,
+      kInherit<ACT_REMAINDER>,
+      kInherit<ACT_ROUND>,
+      kInherit<ACT_SUBTRACT>,
+      kInherit<ACT_EVEN_Q>,
+      kInherit<ACT_ODD_Q>,
+      kNone<ACT_AND_T>,
+      kNone<ACT_COMPLEMENT>,
+      kNone<ACT_OR_T>,
+      kNone<ACT_XOR_T>,
+      kNone<ACT_APPEND>,
+      kNone<ACT_AT>,
+      kNone<ACT_BACK>,
+      kNone<ACT_CHANGE>,
+      kNone<ACT_CLEAR>,
+      kNone<ACT_COPY>,
+      kNone<ACT_FIND>,
+      kNone<ACT_HEAD>,
+      kNone<ACT_HEAD_Q>,
+      kNone<ACT_INDEX_Q>,
+      kNone<ACT_INSERT>,
+      kNone<ACT_LENGTH_Q>,
+      kNone<ACT_MOVE>,
+      kNone<ACT_NEXT>,
+      kNone<ACT_PICK>,
+      kNone<ACT_POKE>,
+      kNone<ACT_PUT>,
+      kNone<ACT_REMOVE>,
+      kNone<ACT_REVERSE>,
+      kNone<ACT_SELECT>,
+      kNone<ACT_SORT>,
+      kNone<ACT_SKIP>,
+      kNone<ACT_SWAP>,
+      kNone<ACT_TAIL>,
+      kNone<ACT_TAIL_Q>,
+      kNone<ACT_TAKE>,
+      kNone<ACT_TRIM>,
+      kNone<ACT_CREATE>,
+      kNone<ACT_CLOSE>,
+      kNone<ACT_DELETE>,
+      kNone<ACT_MODIFY>,
+      kNone<ACT_OPEN>,
+      kNone<ACT_OPEN_Q>,
+      kNone<ACT_QUERY>,
+      kNone<ACT_READ>,
+      kNone<ACT_RENAME>,
+      kNone<ACT_UPDATE>,
+      kNone<ACT_WRITE>,
+  };
+  datatype::register_type(TYPE_PERCENT, TYPE_FLOAT, "percent!", row);
+}
+
+}  // namespace kiv::percent
