@@ -698,9 +698,10 @@ FindHit find_cells(Cell* series, const Cell* value_in, const FindQuery& q) {
     }
     return hit;
   }
-  for (int32_t i = head; i + seq_length - 1 <= limit; i += step) {
-    if (matches_at(i)) {
-      hit.at = i;
+  // 64-bit steps: a skip near the integer limit must end the walk, not wrap.
+  for (int64_t i = head; i + seq_length - 1 <= limit; i += step) {
+    if (matches_at(static_cast<int32_t>(i))) {
+      hit.at = static_cast<int32_t>(i);
       return hit;
     }
     if (q.match) break;
@@ -956,7 +957,8 @@ void find_by_type(Cell* block, int32_t from, int32_t to, int32_t step, bool deep
   uint32_t node = node_of(block);
   RootedCell kind(*types);
   if (step < 1) step = 1;
-  for (int32_t i = from; i < to && i < total_cells(block); i += step) {
+  for (int64_t at = from; at < to && at < total_cells(block); at += step) {
+    int32_t i = static_cast<int32_t>(at);
     Cell c = cell_copy(node, i);
     uint32_t t = TYPE_OF(&c);
     if (!copyable_kind_q(t) || !type_in_q(t, kind.get())) continue;
@@ -1270,8 +1272,8 @@ struct Membership {
       return hashtable_find_index(table, value, head, table_skip, op, false, false, table_compare) >= 0;
     }
     uint32_t node = node_of(block.get());
-    for (int32_t i = head; i < total_cells(block.get()); i += step) {
-      Cell c = cell_copy(node, i);
+    for (int64_t i = head; i < total_cells(block.get()); i += step) {
+      Cell c = cell_copy(node, static_cast<int32_t>(i));
       if (cell_matches(&c, value, op)) return true;
     }
     return false;
@@ -1326,12 +1328,13 @@ Cell* set_operation(Cell* set1, Cell* set2, bool case_sensitive, Cell* skip, int
   auto walk = [&](const Cell* series, Membership* other, bool wanted) {
     RootedCell s(*series);
     uint32_t node = node_of(s.get());
-    for (int32_t i = clamp_head(s.get()); i < total_cells(s.get()); i += step) {
+    for (int64_t record = clamp_head(s.get()); record < total_cells(s.get()); record += step) {
+      int32_t i = static_cast<int32_t>(record);
       RootedCell value(cell_copy(node, i));
       if (other && other->contains(value.get()) != wanted) continue;
       if (in_result.contains(value.get())) continue;
       int32_t at = total_cells(result.get());
-      int32_t end = std::min(i + step, total_cells(s.get()));
+      int32_t end = static_cast<int32_t>(std::min<int64_t>(record + step, total_cells(s.get())));
       for (int32_t k = i; k < end; ++k) {
         Cell c = cell_copy(node, k);
         append_cell(result.get(), &c);
@@ -1342,8 +1345,8 @@ Cell* set_operation(Cell* set1, Cell* set2, bool case_sensitive, Cell* skip, int
         if (rebuilt && step > 1) {
           // The table indexed every cell afresh: keep only record heads.
           hashtable_clear_range(taken, 0, static_cast<uint32_t>(total_cells(result.get())));
-          for (int32_t r = 0; r < total_cells(result.get()); r += step) {
-            Cell c = cell_copy(node_of(result.get()), r);
+          for (int64_t r = 0; r < total_cells(result.get()); r += step) {
+            Cell c = cell_copy(node_of(result.get()), static_cast<int32_t>(r));
             if (!series::any_block_q(TYPE_OF(&c))) hashtable_put_index(taken, static_cast<uint32_t>(r), nullptr, table_compare);
           }
         }

@@ -328,6 +328,45 @@ void append_words(Cell* buffer, const std::vector<Cell>& words) {
   }
 }
 
+// The count of calls the stack line leaves out between its two ends.
+void append_stack_gap(Cell* buffer, size_t count) {
+  string::append_text(buffer, " ... " + std::to_string(count - 2 * kStackLineEnds) + " more ... ");
+}
+
+// The words of the stack line: all of them, or the first and last
+// kStackLineEnds with a count of those left out between.
+void append_stack_words(Cell* buffer, const std::vector<Cell>& words) {
+  if (words.size() <= 2 * kStackLineEnds + 1) {
+    append_words(buffer, words);
+    return;
+  }
+  append_words(buffer, std::vector<Cell>(words.begin(), words.begin() + kStackLineEnds));
+  append_stack_gap(buffer, words.size());
+  append_words(buffer, std::vector<Cell>(words.end() - kStackLineEnds, words.end()));
+}
+
+// A stack block kept in the error (try/all, an uncaught error): formed as
+// it is, or cut as append_stack_words cuts.
+void append_stack_block(Cell* buffer, const Cell& stack_block) {
+  uint32_t node = stack_block.data2;
+  uint32_t head = stack_block.data1;
+  size_t count = series_length(node) > head ? series_length(node) - head : 0;
+  if (count <= 2 * kStackLineEnds + 1) {
+    form_value(buffer, stack_block);
+    return;
+  }
+  RootedCell keep(stack_block);
+  auto form_items = [&](size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      if (i > from) string::append_char(buffer, ' ');
+      form_value(buffer, series_head_cell(node)[head + i]);
+    }
+  };
+  form_items(0, kStackLineEnds);
+  append_stack_gap(buffer, count);
+  form_items(count - kStackLineEnds, count);
+}
+
 // The message of step 5: the template written with the arguments filled in.
 void write_message(Cell* error, Cell* buffer, const Cell& tpl, bool syntax) {
   if (TYPE_OF(&tpl) == TYPE_STRING) {
@@ -426,10 +465,10 @@ void write_error(Cell* error, Cell* buffer) {
     if (TYPE_OF(&st) == TYPE_INTEGER) {
       write_text(buffer, "\n*** Stack: ");
       uint32_t top = std::min(st.data2, stack::kCallStackFrames);
-      append_words(buffer, call_words(top, level));
+      append_stack_words(buffer, call_words(top, level));
     } else if (TYPE_OF(&st) == TYPE_BLOCK) {
       write_text(buffer, "\n*** Stack: ");
-      form_value(buffer, st);
+      append_stack_block(buffer, st);
     }
   }
   Cell files = *field(error, FIELD_FILES);

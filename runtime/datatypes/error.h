@@ -61,6 +61,10 @@ constexpr uint32_t kErrorClassId = 1;
 // argument molded into a message.
 constexpr int32_t kNearLimit = 40;
 constexpr int32_t kFilesLimit = 40;
+// The stack line names at most this many calls at each end; the calls
+// between them are counted ("... 120 more ..."), so a deep recursion stays
+// one readable line.
+constexpr size_t kStackLineEnds = 10;
 constexpr int32_t kArgumentLimit = 80;
 
 // ---------------------------------------------------------------------------

@@ -338,9 +338,12 @@ void tail_q() {
   logic::init_cell(s, at_tail_q(s));
 }
 
+// The position as it stands, even past the tail of a series that shrank
+// under it (length? and tail? clamp; index? tells where the value points).
 void index_q() {
   Cell* s = stack::arguments();
-  integer::init_cell(s, clamp_head(s) + 1);
+  int32_t head = head_index(s);
+  integer::init_cell(s, (head < 0 ? 0 : head) + 1);
 }
 
 int32_t length_q(Cell* series) { return length(series); }

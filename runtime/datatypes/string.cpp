@@ -169,7 +169,7 @@ bool contains_char_q(Cell* value, uint32_t code_point, int32_t step, bool case_s
   const uint8_t* p = head_pointer(value);
   uint32_t u = unit_of(value);
   int32_t want = case_sensitive ? static_cast<int32_t>(code_point) : fold_case(static_cast<int32_t>(code_point));
-  for (int32_t i = 0; i < n; i += step) {
+  for (int64_t i = 0; i < n; i += step) {
     int32_t c = static_cast<int32_t>(read_unit(p + static_cast<size_t>(i) * u, u));
     if (!case_sensitive) c = fold_case(c);
     if (c == want) return true;

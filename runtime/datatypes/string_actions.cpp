@@ -597,8 +597,9 @@ Found search(Cell* series, Cell* value, Cell* part, bool case_sensitive, bool an
       if (i + len <= end && matches_at(h, p, i)) return hit(i);
     return none;
   }
-  for (int32_t i = head; i + len <= end; i += step)
-    if (matches_at(h, p, i)) return hit(i);
+  // 64-bit steps: a skip near the integer limit must end the walk, not wrap.
+  for (int64_t i = head; i + len <= end; i += step)
+    if (matches_at(h, p, static_cast<int32_t>(i))) return hit(static_cast<int32_t>(i));
   return none;
 }
 

@@ -16,6 +16,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/actions.h"
+#include "runtime/hashtable.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -318,6 +319,16 @@ int32_t form_into_node(const Cell* value, uint32_t string_node, int32_t limit) {
   return dispatch_form(&v, &buffer, nullptr, limit > 0 ? limit : kNoPartLimit);
 }
 
+// The compare routine of every hash table made without one of its own (a
+// hash! from take or a set operation, the index rebuilt after a change): the
+// compare action of the values' type, so a table meets the keys find meets.
+// Identity never holds across types.
+int32_t hash_table_compare(const Cell* a, const Cell* b, int32_t op) {
+  if (op == COMP_SAME && TYPE_OF(a) != TYPE_OF(b)) return 1;
+  Cell x = *a, y = *b;
+  return dispatch_compare(&x, &y, op);
+}
+
 }  // namespace
 
 void actions_init() {
@@ -388,6 +399,7 @@ void actions_init() {
   action_table[0] = nullptr;
   for (uint32_t k = 1; k <= kActionCount; ++k) action_table[k] = entries[k - 1];
   set_form_handler(form_into_node);
+  set_hash_compare(hash_table_compare);
 }
 
 }  // namespace kiv

@@ -237,7 +237,7 @@ struct Fetch {
       uint32_t index = native::entry_index(&fn_value);
       ActionEntry entry = index <= kActionCount ? action_table[index] : nullptr;
       if (!entry) fire(ErrorCategory::kInternal, "not-done");
-      entry(refs);
+      run_entry([&] { entry(refs); });
       break;
     }
     default:
@@ -497,7 +497,7 @@ void invoke_routine(const Cell* fn) {
   routine::Entry entry = routine::entry_at(index);
   if (!entry) fire(ErrorCategory::kInternal, "routines");
   if (r.header & routine::kFlagRoutine) {
-    entry();
+    run_entry(entry);
     return;
   }
   // Each argument against the type its spec names; the result made from
@@ -549,7 +549,7 @@ void invoke_routine(const Cell* fn) {
     }
     ++arg;
   }
-  entry();
+  run_entry(entry);
   Cell* result = stack::arguments();
   switch (result_type) {
     case TYPE_LOGIC:
@@ -851,7 +851,7 @@ void call_function(const Cell* fn, const Cell* args, uint32_t count, const Cell*
         uint32_t index = native::entry_index(&f);
         ActionEntry entry = index <= kActionCount ? action_table[index] : nullptr;
         if (!entry) fire(ErrorCategory::kInternal, "not-done");
-        entry(refs.data());
+        run_entry([&] { entry(refs.data()); });
         stack::pop_frame();
         break;
       }

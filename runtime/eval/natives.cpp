@@ -30,8 +30,10 @@ void register_natives(uint32_t count, const NativeEntry* list) {
 void call_native(uint32_t index, int32_t check, const int32_t* refinements) {
   NativeEntry entry = (index >= 1 && index <= kNativeTableSize) ? native_table[index] : nullptr;
   if (!entry) entry = natives::not_yet_available;
-  entry(check, refinements);
+  run_entry([&] { entry(check, refinements); });
 }
+
+void raise_no_memory() { fire(ErrorCategory::kInternal, "no-memory"); }
 
 namespace natives {
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 namespace kiv {
 
@@ -53,6 +54,22 @@ uint32_t print_scratch_block();
 
 // Calls native `index` with the current frame's arguments.
 void call_native(uint32_t index, int32_t check, const int32_t* refinements);
+
+// Raises internal no-memory through the throw routine.
+[[noreturn]] void raise_no_memory();
+
+// Runs the entry of a native, action or routine. C++ code inside it may run
+// out of heap (a std::vector, a std::string): that std::bad_alloc becomes the
+// internal no-memory error, raised as if the entry had raised it, so try
+// catches it and the frames unwind as for any language error.
+template <typename Call>
+inline void run_entry(Call&& call) {
+  try {
+    call();
+  } catch (const std::bad_alloc&) {
+    raise_no_memory();
+  }
+}
 
 namespace natives {
 

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "boot/startup.h"
@@ -17,7 +18,11 @@
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/eval/actions.h"
 #include "runtime/eval/interpreter.h"
+#include "runtime/eval/natives.h"
+#include "runtime/hashtable.h"
+#include "runtime/series.h"
 #include "runtime/language_error.h"
 #include "runtime/stack.h"
 
@@ -230,6 +235,86 @@ TEST(InterpreterDeathTest, RoutinesAreCalledWithTheirArgumentsCheckedAndResultsC
                                 std::printf("%zu: %s\n", i, results[i].c_str());
                                 ok = ok && results[i] == expected[i];
                               }
+                              return ok;
+                            }),
+              ::testing::ExitedWithCode(0), "");
+}
+
+// Entries whose C++ code runs out of heap.
+void native_out_of_heap(int32_t, const int32_t*) { throw std::bad_alloc(); }
+void action_out_of_heap(const int32_t*) { throw std::bad_alloc(); }
+void routine_out_of_heap() { throw std::bad_alloc(); }
+
+// A std::bad_alloc inside a native, an action or a routine becomes internal
+// no-memory at the entry: try catches it and the evaluation goes on with the
+// stacks intact. Before, it escaped try and ended the process.
+TEST(InterpreterDeathTest, HeapExhaustionInAnEntryIsACatchableNoMemoryError) {
+  EXPECT_EXIT(run_on_thread(size_t{64} << 20,
+                            [] {
+                              stack::set_uncaught_error_handler(nullptr);
+                              boot::start();
+                              for (uint32_t i = 1; i <= kNativeCount; ++i)
+                                if (std::string(kNativeInfo[i].word) == "enbase") native_table[i] = native_out_of_heap;
+                              action_table[ACT_APPEND] = action_out_of_heap;
+                              bind_routine("r-oom", "", routine_out_of_heap, true);
+                              struct Case {
+                                const char* source;
+                                const char* expected;
+                              };
+                              const Case cases[] = {
+                                  {"enbase #{01}", "error internal/no-memory"},
+                                  {"append [] 1", "error internal/no-memory"},
+                                  {"r-oom", "error internal/no-memory"},
+                                  {"e: try [enbase #{01}] e/id", "word no-memory"},
+                                  {"e: try [1 + append [] 1] e/id", "word no-memory"},
+                                  {"e: try [r-oom] e/id", "word no-memory"},
+                                  {"f: func [] [enbase #{01}] e: try [f] 1 + 2", "ok 3"},
+                              };
+                              bool ok = true;
+                              for (const Case& c : cases) {
+                                std::string got = run(c.source);
+                                std::printf("%s: %s\n", c.source, got.c_str());
+                                ok = ok && got == c.expected;
+                              }
+                              return ok;
+                            }),
+              ::testing::ExitedWithCode(0), "");
+}
+
+// Hash tables made without a comparator of their own (a hash! that take or a
+// set operation makes, an index rebuilt after a change) compare through the
+// compare action once the runtime is up, not through the core's payload
+// equality, which takes two equal blocks for different keys.
+TEST(InterpreterDeathTest, HashTablesWithoutAComparatorUseTheCompareAction) {
+  EXPECT_EXIT(run_on_thread(size_t{64} << 20,
+                            [] {
+                              stack::set_uncaught_error_handler(nullptr);
+                              boot::start();
+                              Cell* loaded = stack::push_new_cell();
+                              boot::load_text("[1 2] [1 2] [1 3] 1 1.0 \"ab\" \"AB\"", loaded);
+                              auto item = [&](uint32_t i) { return series_head_cell(loaded->data2)[i]; };
+                              struct Case {
+                                uint32_t a, b;
+                                int32_t op;
+                                bool equal;
+                              };
+                              const Case cases[] = {
+                                  {0, 1, COMP_EQUAL, true},          // two equal blocks
+                                  {0, 2, COMP_EQUAL, false},
+                                  {5, 6, COMP_EQUAL, true},          // text ignores case
+                                  {5, 6, COMP_STRICT_EQUAL, false},
+                                  {3, 4, COMP_SAME, false},          // identity never crosses types
+                                  {0, 0, COMP_SAME, true},
+                              };
+                              bool ok = hash_compare() != basic_compare;
+                              for (const Case& c : cases) {
+                                Cell a = item(c.a), b = item(c.b);
+                                bool got = hash_compare()(&a, &b, c.op) == 0;
+                                std::printf("%u %u op %d: %d\n", c.a, c.b, c.op, got);
+                                ok = ok && got == c.equal;
+                              }
+                              Cell a = item(0), b = item(1);
+                              ok = ok && basic_compare(&a, &b, COMP_EQUAL) != 0;  // what tables used before
                               return ok;
                             }),
               ::testing::ExitedWithCode(0), "");
