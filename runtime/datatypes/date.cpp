@@ -212,6 +212,12 @@ Cell* make_in(Cell* c, int32_t year, int32_t month, int32_t day, double local, i
   return init_cell(c, packed | kHasTime, local - zone_seconds(zbits));
 }
 
+Cell* make_in_from_system_time(Cell* c, int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
+                               int32_t second, int32_t nanoseconds) {
+  double time = hour * 3600.0 + minute * 60.0 + second + nanoseconds * 1e-9;
+  return make_in(c, year, month, day, time, 0, true);
+}
+
 Cell* from_unix_time(Cell* c, int64_t seconds, double fraction) {
   int64_t days = days_from_civil(1970, 1, 1) + floor_div(seconds, kSecondsPerDayInt);
   double time = static_cast<double>(floor_mod(seconds, kSecondsPerDayInt)) + fraction;

@@ -80,6 +80,9 @@ inline uint32_t packed_of(const Cell* c) { return c->data1; }
 // time, the stored time is the local time less the zone.
 Cell* make_in(Cell* c, int32_t year, int32_t month, int32_t day, double local_time, int32_t zone_seconds,
               bool has_time);
+// A UTC date with a time and zone 0 from the parts of a system time.
+Cell* make_in_from_system_time(Cell* c, int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
+                               int32_t second, int32_t nanoseconds);
 // A UTC date with a time and zone 0 from a Unix time (any 64-bit count).
 Cell* from_unix_time(Cell* c, int64_t seconds, double fraction);
 // Seconds since 1970 of the instant (the time rounded to the nearest second).

@@ -8,6 +8,7 @@
 
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/word.h"
@@ -293,7 +294,9 @@ Cell* query(Cell* file) {
     Cell none{TYPE_NONE, 0, 0, 0};
     return stack::push_copy(&none);
   }
-  fire(ErrorCategory::kInternal, "not-done");  // the date comes with date!
+  Cell* date = stack::push_new_cell();
+  return date::make_in_from_system_time(date, when->year, when->month, when->day, when->hour, when->minute,
+                                        when->second, when->nanosecond);
 }
 
 Cell* rename(Cell* from, Cell* to) {

@@ -8,6 +8,7 @@
 
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/point.h"
 #include "runtime/datatypes/tuple.h"
@@ -168,8 +169,10 @@ void arith(int32_t op) {
       tuple::do_math(op);
       return;
     case TYPE_MONEY:
+      money::do_math(op);
+      return;
     case TYPE_VECTOR:
-      fire(ErrorCategory::kInternal, "not-done");  // money and vector math come with their modules
+      fire(ErrorCategory::kInternal, "not-done");  // vector math comes with vector!
     case TYPE_PAIR:
     case TYPE_POINT2D:
     case TYPE_POINT3D:
@@ -260,8 +263,19 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
     case TYPE_TIME:
       y = cell_float(value2);
       break;
-    case TYPE_MONEY:
-      fire(ErrorCategory::kInternal, "not-done");  // money comparison comes with money!
+    case TYPE_MONEY: {
+      // Beyond what an amount holds the float is simply larger or smaller;
+      // a magnitude below its last digit compares as a float.
+      if (std::isnan(x)) return op == COMP_EQUAL || op == COMP_NOT_EQUAL ? 1 : kNotComparable;
+      if (std::fabs(x) >= 1e17) return x > 0 ? 1 : -1;
+      if (x != 0.0 && std::fabs(x) < 1e-5) {
+        y = money::to_float(value2);
+        break;
+      }
+      Cell m;
+      money::from_float(&m, x);
+      return money::compare(&m, value2, op);
+    }
     default:
       return kNotComparable;
   }
@@ -564,7 +578,8 @@ Cell* make(Cell* type, Cell* spec) {
       break;
     }
     case TYPE_MONEY:
-      fire(ErrorCategory::kInternal, "not-done");  // money conversion comes with money!
+      d = money::to_float(spec);
+      break;
     default:
       fire_bad_to_arg(target, spec);
   }

@@ -9,6 +9,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/float.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/point.h"
 #include "runtime/datatypes/tuple.h"
@@ -233,9 +234,11 @@ void arith(int32_t op) {
       date::do_math(OP_ADD);
       return;
     }
-    case TYPE_VECTOR:
     case TYPE_MONEY:
-      fire(ErrorCategory::kInternal, "not-done");  // vector and money math come with their modules
+      money::do_math(op);
+      return;
+    case TYPE_VECTOR:
+      fire(ErrorCategory::kInternal, "not-done");  // vector math comes with vector!
     default:
       fire(ErrorCategory::kScript, "invalid-type", datatype_of(type));
   }
@@ -287,9 +290,11 @@ Cell* to(Cell* type, Cell* spec) {
       n = static_cast<int32_t>(seconds);
       break;
     }
-    case TYPE_ISSUE:
     case TYPE_MONEY:
-      // The issue's text needs the symbol table; money comes with its module.
+      n = money::to_integer(spec);
+      break;
+    case TYPE_ISSUE:
+      // The issue's text needs the symbol table.
       fire(ErrorCategory::kInternal, "not-done");
     default:
       fire(ErrorCategory::kScript, "bad-to-arg", datatype_of(TYPE_INTEGER), *spec);
@@ -341,7 +346,11 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
       float_::init_cell(&as_float, static_cast<double>(get(value1)));
       return float_::compare(&as_float, value2, op);
     }
-    // money! comparison goes through the money module once it exists.
+    case TYPE_MONEY: {
+      Cell m;
+      money::from_integer(&m, get(value1));
+      return money::compare(&m, value2, op);
+    }
     default:
       return kNotComparable;
   }

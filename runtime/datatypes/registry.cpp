@@ -17,6 +17,7 @@
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/issue.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/map.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
@@ -171,7 +172,7 @@ void register_datatypes() {
   // handle::init();
   date::init();
   // port::init();
-  // money::init();
+  money::init();
   // ref::init();
   point::init();  // point2D! and point3D!
   // image::init();

@@ -9,6 +9,8 @@
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/date.h"
+#include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
@@ -179,7 +181,15 @@ void as_point2d(int32_t, const int32_t*) { point2D::make_in(arg(0), number_of(ar
 void as_point3d(int32_t, const int32_t*) {
   point3D::make_in(arg(0), number_of(arg(0)), number_of(arg(1)), number_of(arg(2)));
 }
-void as_money(int32_t, const int32_t*) { not_yet(); }
+// as-money: a currency word and an amount.
+void as_money(int32_t, const int32_t*) {
+  int32_t index = money::currency_index(arg(0));
+  if (index < 0) fire(ErrorCategory::kScript, "bad-denom", *arg(0));
+  Cell m;
+  if (TYPE_OF(arg(1)) == TYPE_INTEGER) money::from_integer(&m, integer::get(arg(1)));
+  else money::from_float(&m, cell_float(arg(1)));
+  result(*money::make_in(&m, money::negative_q(&m), static_cast<uint32_t>(index), money::amount_of(&m)));
+}
 
 // extend: obj [map! object!] spec /case. A map takes the spec's pairs; an
 // object is not extended (internal not-done).

@@ -5,6 +5,7 @@
 #include "runtime/angle.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/point.h"
 #include "runtime/datatypes/tuple.h"
 #include "runtime/eval/natives.h"
@@ -154,7 +155,8 @@ void zero_q(int32_t check, const int32_t*) {
       for (int i = 0; i < point::dimensions(TYPE_OF(a)); ++i) zero = zero && point::coordinate(a, i) == 0.0f;
       break;
     case TYPE_MONEY:
-      fire(ErrorCategory::kInternal, "not-done");  // money's zero test comes with money!
+      zero = money::zero_q(a);
+      break;
     default:
       zero = false;
       break;

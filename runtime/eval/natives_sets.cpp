@@ -10,6 +10,7 @@
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/point.h"
 #include "runtime/datatypes/string_actions.h"
@@ -59,7 +60,7 @@ int32_t sign_of(const Cell* value) {
       return (d > 0.0) - (d < 0.0);
     }
     case TYPE_MONEY:
-      fire(ErrorCategory::kInternal, "not-done");  // money's sign comes with money!
+      return money::sign(value);
     default:
       fire_expect_arg(value, "number");
   }
