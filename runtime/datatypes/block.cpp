@@ -1404,71 +1404,13 @@ Cell* insert_handler(Cell* series, Cell* value, int32_t part, bool only, int32_t
 }  // namespace
 
 void init() {
-  static const HandlerEntry row[] = {
-      own<ACT_MAKE>(make),
-      kInherit<ACT_RANDOM>,
-      kInherit<ACT_REFLECT>,
-      own<ACT_TO>(to),
-      own<ACT_FORM>(form),
-      own<ACT_MOLD>(mold),
-      own<ACT_EVAL_PATH>(eval_path),
-      kNone<ACT_EMPTY_8>,
-      own<ACT_COMPARE>(compare),
-      kNone<ACT_ABSOLUTE>,
-      kNone<ACT_ADD>,
-      kNone<ACT_DIVIDE>,
-      kNone<ACT_MULTIPLY>,
-      kNone<ACT_NEGATE>,
-      kNone<ACT_POWER>,
-      kNone<ACT_REMAINDER>,
-      kNone<ACT_ROUND>,
-      kNone<ACT_SUBTRACT>,
-      kNone<ACT_EVEN_Q>,
-      kNone<ACT_ODD_Q>,
-      kNone<ACT_AND_T>,
-      kNone<ACT_COMPLEMENT>,
-      kNone<ACT_OR_T>,
-      kNone<ACT_XOR_T>,
-      own<ACT_APPEND>(append_handler),
-      kInherit<ACT_AT>,
-      kInherit<ACT_BACK>,
-      own<ACT_CHANGE>(change),
-      kInherit<ACT_CLEAR>,
-      own<ACT_COPY>(copy),
-      own<ACT_FIND>(find),
-      kInherit<ACT_HEAD>,
-      kInherit<ACT_HEAD_Q>,
-      kInherit<ACT_INDEX_Q>,
-      own<ACT_INSERT>(insert_handler),
-      kInherit<ACT_LENGTH_Q>,
-      kInherit<ACT_MOVE>,
-      kInherit<ACT_NEXT>,
-      kInherit<ACT_PICK>,
-      kInherit<ACT_POKE>,
-      own<ACT_PUT>(put),
-      kInherit<ACT_REMOVE>,
-      kInherit<ACT_REVERSE>,
-      own<ACT_SELECT>(select),
-      own<ACT_SORT>(sort),
-      kInherit<ACT_SKIP>,
-      own<ACT_SWAP>(swap),
-      kInherit<ACT_TAIL>,
-      kInherit<ACT_TAIL_Q>,
-      own<ACT_TAKE>(take),
-      own<ACT_TRIM>(trim),
-      kNone<ACT_CREATE>,
-      kNone<ACT_CLOSE>,
-      kNone<ACT_DELETE>,
-      kInherit<ACT_MODIFY>,
-      kNone<ACT_OPEN>,
-      kNone<ACT_OPEN_Q>,
-      kNone<ACT_QUERY>,
-      kNone<ACT_READ>,
-      kNone<ACT_RENAME>,
-      kNone<ACT_UPDATE>,
-      kNone<ACT_WRITE>,
-  };
-  datatype::register_type(TYPE_BLOCK, TYPE_SERIES, "block!", row);
+  datatype::register_type(TYPE_BLOCK, TYPE_SERIES, "block!", {
+      own<ACT_MAKE>(make), own<ACT_TO>(to), own<ACT_FORM>(form), own<ACT_MOLD>(mold),
+      own<ACT_EVAL_PATH>(eval_path), own<ACT_COMPARE>(compare), own<ACT_APPEND>(append_handler),
+      own<ACT_CHANGE>(change), own<ACT_COPY>(copy), own<ACT_FIND>(find),
+      own<ACT_INSERT>(insert_handler), own<ACT_PUT>(put), own<ACT_SELECT>(select),
+      own<ACT_SORT>(sort), own<ACT_SWAP>(swap), own<ACT_TAKE>(take), own<ACT_TRIM>(trim),
+  });
 }
 
 }  // namespace kiv::block
@@ -1493,30 +1435,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 
 void init() {
   // Everything but mold comes from block!.
-  static const HandlerEntry row[] = {
-      kInherit<ACT_MAKE>,       kInherit<ACT_RANDOM>,     kInherit<ACT_REFLECT>,
-      kInherit<ACT_TO>,         kInherit<ACT_FORM>,       own<ACT_MOLD>(mold),
-      kInherit<ACT_EVAL_PATH>,  kNone<ACT_EMPTY_8>,       kInherit<ACT_COMPARE>,
-      kInherit<ACT_ABSOLUTE>,   kInherit<ACT_ADD>,        kInherit<ACT_DIVIDE>,
-      kInherit<ACT_MULTIPLY>,   kInherit<ACT_NEGATE>,     kInherit<ACT_POWER>,
-      kInherit<ACT_REMAINDER>,  kInherit<ACT_ROUND>,      kInherit<ACT_SUBTRACT>,
-      kInherit<ACT_EVEN_Q>,     kInherit<ACT_ODD_Q>,      kInherit<ACT_AND_T>,
-      kInherit<ACT_COMPLEMENT>, kInherit<ACT_OR_T>,       kInherit<ACT_XOR_T>,
-      kInherit<ACT_APPEND>,     kInherit<ACT_AT>,         kInherit<ACT_BACK>,
-      kInherit<ACT_CHANGE>,     kInherit<ACT_CLEAR>,      kInherit<ACT_COPY>,
-      kInherit<ACT_FIND>,       kInherit<ACT_HEAD>,       kInherit<ACT_HEAD_Q>,
-      kInherit<ACT_INDEX_Q>,    kInherit<ACT_INSERT>,     kInherit<ACT_LENGTH_Q>,
-      kInherit<ACT_MOVE>,       kInherit<ACT_NEXT>,       kInherit<ACT_PICK>,
-      kInherit<ACT_POKE>,       kInherit<ACT_PUT>,        kInherit<ACT_REMOVE>,
-      kInherit<ACT_REVERSE>,    kInherit<ACT_SELECT>,     kInherit<ACT_SORT>,
-      kInherit<ACT_SKIP>,       kInherit<ACT_SWAP>,       kInherit<ACT_TAIL>,
-      kInherit<ACT_TAIL_Q>,     kInherit<ACT_TAKE>,       kInherit<ACT_TRIM>,
-      kInherit<ACT_CREATE>,     kInherit<ACT_CLOSE>,      kInherit<ACT_DELETE>,
-      kInherit<ACT_MODIFY>,     kInherit<ACT_OPEN>,       kInherit<ACT_OPEN_Q>,
-      kInherit<ACT_QUERY>,      kInherit<ACT_READ>,       kInherit<ACT_RENAME>,
-      kInherit<ACT_UPDATE>,     kInherit<ACT_WRITE>,
-  };
-  datatype::register_type(TYPE_PAREN, TYPE_BLOCK, "paren!", row);
+  datatype::register_type(TYPE_PAREN, TYPE_BLOCK, "paren!", {own<ACT_MOLD>(mold)});
 }
 
 }  // namespace kiv::paren
@@ -1606,53 +1525,11 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, i
 }
 
 void init() {
-  static const HandlerEntry row[] = {
-      own<ACT_MAKE>(make),      kInherit<ACT_RANDOM>,     kInherit<ACT_REFLECT>,
-      own<ACT_TO>(to),          own<ACT_FORM>(form),      own<ACT_MOLD>(mold),
-      kInherit<ACT_EVAL_PATH>,  kNone<ACT_EMPTY_8>,       kInherit<ACT_COMPARE>,
-      kInherit<ACT_ABSOLUTE>,   kInherit<ACT_ADD>,        kInherit<ACT_DIVIDE>,
-      kInherit<ACT_MULTIPLY>,   kInherit<ACT_NEGATE>,     kInherit<ACT_POWER>,
-      kInherit<ACT_REMAINDER>,  kInherit<ACT_ROUND>,      kInherit<ACT_SUBTRACT>,
-      kInherit<ACT_EVEN_Q>,     kInherit<ACT_ODD_Q>,      kInherit<ACT_AND_T>,
-      kInherit<ACT_COMPLEMENT>, kInherit<ACT_OR_T>,       kInherit<ACT_XOR_T>,
-      kInherit<ACT_APPEND>,     kInherit<ACT_AT>,         kInherit<ACT_BACK>,
-      kInherit<ACT_CHANGE>,     kInherit<ACT_CLEAR>,      own<ACT_COPY>(block::copy),
-      kInherit<ACT_FIND>,       kInherit<ACT_HEAD>,       kInherit<ACT_HEAD_Q>,
-      kInherit<ACT_INDEX_Q>,    kInherit<ACT_INSERT>,     kInherit<ACT_LENGTH_Q>,
-      kInherit<ACT_MOVE>,       kInherit<ACT_NEXT>,       kInherit<ACT_PICK>,
-      kInherit<ACT_POKE>,       kInherit<ACT_PUT>,        kInherit<ACT_REMOVE>,
-      kInherit<ACT_REVERSE>,    kInherit<ACT_SELECT>,     kInherit<ACT_SORT>,
-      kInherit<ACT_SKIP>,       kInherit<ACT_SWAP>,       kInherit<ACT_TAIL>,
-      kInherit<ACT_TAIL_Q>,     kInherit<ACT_TAKE>,       kInherit<ACT_TRIM>,
-      kInherit<ACT_CREATE>,     kInherit<ACT_CLOSE>,      kInherit<ACT_DELETE>,
-      kInherit<ACT_MODIFY>,     kInherit<ACT_OPEN>,       kInherit<ACT_OPEN_Q>,
-      kInherit<ACT_QUERY>,      kInherit<ACT_READ>,       kInherit<ACT_RENAME>,
-      kInherit<ACT_UPDATE>,     kInherit<ACT_WRITE>,
-  };
-  datatype::register_type(TYPE_PATH, TYPE_BLOCK, "path!", row);
+  datatype::register_type(TYPE_PATH, TYPE_BLOCK, "path!", {
+      own<ACT_MAKE>(make), own<ACT_TO>(to), own<ACT_FORM>(form), own<ACT_MOLD>(mold),
+      own<ACT_COPY>(block::copy),
+  });
 }
-
-// The rows of the three other path kinds: everything from path! but mold.
-#define KIV_PATH_KIND_ROW(mold_fn)                                                              \
-  {                                                                                             \
-    kInherit<ACT_MAKE>, kInherit<ACT_RANDOM>, kInherit<ACT_REFLECT>, kInherit<ACT_TO>,          \
-        kInherit<ACT_FORM>, own<ACT_MOLD>(mold_fn), kInherit<ACT_EVAL_PATH>, kNone<ACT_EMPTY_8>, \
-        kInherit<ACT_COMPARE>, kInherit<ACT_ABSOLUTE>, kInherit<ACT_ADD>, kInherit<ACT_DIVIDE>, \
-        kInherit<ACT_MULTIPLY>, kInherit<ACT_NEGATE>, kInherit<ACT_POWER>,                      \
-        kInherit<ACT_REMAINDER>, kInherit<ACT_ROUND>, kInherit<ACT_SUBTRACT>,                   \
-        kInherit<ACT_EVEN_Q>, kInherit<ACT_ODD_Q>, kInherit<ACT_AND_T>,                         \
-        kInherit<ACT_COMPLEMENT>, kInherit<ACT_OR_T>, kInherit<ACT_XOR_T>,                      \
-        kInherit<ACT_APPEND>, kInherit<ACT_AT>, kInherit<ACT_BACK>, kInherit<ACT_CHANGE>,       \
-        kInherit<ACT_CLEAR>, kInherit<ACT_COPY>, kInherit<ACT_FIND>, kInherit<ACT_HEAD>,        \
-        kInherit<ACT_HEAD_Q>, kInherit<ACT_INDEX_Q>, kInherit<ACT_INSERT>,                      \
-        kInherit<ACT_LENGTH_Q>, kInherit<ACT_MOVE>, kInherit<ACT_NEXT>, kInherit<ACT_PICK>,     \
-        kInherit<ACT_POKE>, kInherit<ACT_PUT>, kInherit<ACT_REMOVE>, kInherit<ACT_REVERSE>,     \
-        kInherit<ACT_SELECT>, kInherit<ACT_SORT>, kInherit<ACT_SKIP>, kInherit<ACT_SWAP>,       \
-        kInherit<ACT_TAIL>, kInherit<ACT_TAIL_Q>, kInherit<ACT_TAKE>, kInherit<ACT_TRIM>,       \
-        kInherit<ACT_CREATE>, kInherit<ACT_CLOSE>, kInherit<ACT_DELETE>,                        \
-        kInherit<ACT_MODIFY>, kInherit<ACT_OPEN>, kInherit<ACT_OPEN_Q>, kInherit<ACT_QUERY>,    \
-        kInherit<ACT_READ>, kInherit<ACT_RENAME>, kInherit<ACT_UPDATE>, kInherit<ACT_WRITE>,    \
-  }
 
 }  // namespace kiv::path
 
@@ -1664,8 +1541,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 }
 Cell* push(const Cell* series) { return block::push_as(series, TYPE_LIT_PATH); }
 void init() {
-  static const HandlerEntry row[] = KIV_PATH_KIND_ROW(mold);
-  datatype::register_type(TYPE_LIT_PATH, TYPE_PATH, "lit-path!", row);
+  datatype::register_type(TYPE_LIT_PATH, TYPE_PATH, "lit-path!", {own<ACT_MOLD>(mold)});
 }
 }  // namespace kiv::lit_path
 
@@ -1677,8 +1553,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 }
 Cell* push(const Cell* series) { return block::push_as(series, TYPE_GET_PATH); }
 void init() {
-  static const HandlerEntry row[] = KIV_PATH_KIND_ROW(mold);
-  datatype::register_type(TYPE_GET_PATH, TYPE_PATH, "get-path!", row);
+  datatype::register_type(TYPE_GET_PATH, TYPE_PATH, "get-path!", {own<ACT_MOLD>(mold)});
 }
 }  // namespace kiv::get_path
 
@@ -1691,9 +1566,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 }
 Cell* push(const Cell* series) { return block::push_as(series, TYPE_SET_PATH); }
 void init() {
-  static const HandlerEntry row[] = KIV_PATH_KIND_ROW(mold);
-  datatype::register_type(TYPE_SET_PATH, TYPE_PATH, "set-path!", row);
+  datatype::register_type(TYPE_SET_PATH, TYPE_PATH, "set-path!", {own<ACT_MOLD>(mold)});
 }
 }  // namespace kiv::set_path
 
-#undef KIV_PATH_KIND_ROW

@@ -922,40 +922,12 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
 }
 
 void init() {
-  static const HandlerEntry row[] = {
-      own<ACT_MAKE>(make),          kNone<ACT_RANDOM>,          kInherit<ACT_REFLECT>,
-      kNone<ACT_TO>,                own<ACT_FORM>(form),        own<ACT_MOLD>(mold),
-      own<ACT_EVAL_PATH>(eval_path), kNone<ACT_EMPTY_8>,        own<ACT_COMPARE>(compare),
-      kNone<ACT_ABSOLUTE>,          kNone<ACT_ADD>,             kNone<ACT_DIVIDE>,
-      kNone<ACT_MULTIPLY>,          kNone<ACT_NEGATE>,          kNone<ACT_POWER>,
-      kNone<ACT_REMAINDER>,         kNone<ACT_ROUND>,           kNone<ACT_SUBTRACT>,
-      kNone<ACT_EVEN_Q>,            kNone<ACT_ODD_Q>,           kNone<ACT_AND_T>,
-      kNone<ACT_COMPLEMENT>,        kNone<ACT_OR_T>,            kNone<ACT_XOR_T>,
-      kNone<ACT_APPEND>,            kNone<ACT_AT>,              kNone<ACT_BACK>,
-      kNone<ACT_CHANGE>,            kNone<ACT_CLEAR>,           kInherit<ACT_COPY>,
-      kInherit<ACT_FIND>,           kNone<ACT_HEAD>,            kNone<ACT_HEAD_Q>,
-      kNone<ACT_INDEX_Q>,           kNone<ACT_INSERT>,          kNone<ACT_LENGTH_Q>,
-      kNone<ACT_MOVE>,              kNone<ACT_NEXT>,            kNone<ACT_PICK>,
-      kNone<ACT_POKE>,              kNone<ACT_PUT>,             kNone<ACT_REMOVE>,
-      kNone<ACT_REVERSE>,           kInherit<ACT_SELECT>,       kNone<ACT_SORT>,
-      kNone<ACT_SKIP>,              kNone<ACT_SWAP>,            kNone<ACT_TAIL>,
-      kNone<ACT_TAIL_Q>,            kNone<ACT_TAKE>,            kNone<ACT_TRIM>,
-      kNone<ACT_CREATE>,            kNone<ACT_CLOSE>,           kNone<ACT_DELETE>,
-      kNone<ACT_MODIFY>,            kNone<ACT_OPEN>,            kNone<ACT_OPEN_Q>,
-      kNone<ACT_QUERY>,             kNone<ACT_READ>,            kNone<ACT_RENAME>,
-      kNone<ACT_UPDATE>,            kNone<ACT_WRITE>,
-  };
-  if (type_registered(TYPE_OBJECT)) {
-    datatype::register_type(TYPE_ERROR, TYPE_OBJECT, "error!", row);
-    return;
-  }
   // Until object! registers, the slots it would give stay unsupported.
-  HandlerEntry own_only[kActionCount];
-  for (uint32_t k = 0; k < kActionCount; ++k) {
-    own_only[k] = row[k];
-    if (own_only[k].kind == HandlerEntry::kInherited) own_only[k].kind = HandlerEntry::kUnsupported;
-  }
-  datatype::register_type(TYPE_ERROR, 0, "error!", own_only, kActionCount);
+  uint32_t parent = type_registered(TYPE_OBJECT) ? uint32_t{TYPE_OBJECT} : 0u;
+  datatype::register_type(TYPE_ERROR, parent, "error!", {
+      own<ACT_MAKE>(make), own<ACT_FORM>(form), own<ACT_MOLD>(mold), own<ACT_EVAL_PATH>(eval_path),
+      own<ACT_COMPARE>(compare), refuse<ACT_PUT>, refuse<ACT_MODIFY>,
+  });
 }
 
 }  // namespace kiv::error

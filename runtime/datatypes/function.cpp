@@ -403,14 +403,9 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
 }
 
 void init() {
-  HandlerEntry row[kActionCount];
-  for (uint32_t k = 1; k <= kActionCount; ++k) row[k - 1] = HandlerEntry{nullptr, k, HandlerEntry::kUnsupported};
-  row[ACT_MAKE - 1] = own<ACT_MAKE>(make);
-  row[ACT_REFLECT - 1] = own<ACT_REFLECT>(reflect);
-  row[ACT_FORM - 1] = own<ACT_FORM>(form);
-  row[ACT_MOLD - 1] = own<ACT_MOLD>(mold);
-  row[ACT_COMPARE - 1] = own<ACT_COMPARE>(compare);
-  datatype::register_type(TYPE_FUNCTION, TYPE_CONTEXT, "function!", row, kActionCount);
+  datatype::register_type(TYPE_FUNCTION, TYPE_CONTEXT, "function!",
+                          {own<ACT_MAKE>(make), own<ACT_REFLECT>(reflect), own<ACT_FORM>(form),
+                           own<ACT_MOLD>(mold), own<ACT_COMPARE>(compare)});
 }
 
 }  // namespace kiv::function

@@ -23,16 +23,6 @@ namespace {
 
 constexpr uint32_t kAuxCells = 2;
 
-// A row with every slot unsupported; the caller fills its own entries.
-struct Row {
-  HandlerEntry entries[kActionCount];
-  Row() {
-    for (uint32_t k = 1; k <= kActionCount; ++k) entries[k - 1] = HandlerEntry{nullptr, k, HandlerEntry::kUnsupported};
-  }
-  void set(const HandlerEntry& e) { entries[e.slot - 1] = e; }
-  void inherit(uint32_t slot) { entries[slot - 1] = HandlerEntry{nullptr, slot, HandlerEntry::kInherited}; }
-};
-
 int32_t write_fixed(Cell* buffer, std::string_view text, int32_t limit) {
   string::append_text(buffer, text);
   return limit - static_cast<int32_t>(text.size());
@@ -201,13 +191,9 @@ Cell* reflect(Cell* value, Cell* field) {
 }
 
 void init() {
-  Row row;
-  row.set(own<ACT_MAKE>(make));
-  row.set(own<ACT_REFLECT>(reflect));
-  row.set(own<ACT_FORM>(form));
-  row.set(own<ACT_MOLD>(mold));
-  row.set(own<ACT_COMPARE>(compare));
-  datatype::register_type(TYPE_NATIVE, 0, "native!", row.entries, kActionCount);
+  datatype::register_type(TYPE_NATIVE, 0, "native!",
+                          {own<ACT_MAKE>(make), own<ACT_REFLECT>(reflect), own<ACT_FORM>(form),
+                           own<ACT_MOLD>(mold), own<ACT_COMPARE>(compare)});
 }
 
 }  // namespace native
@@ -224,13 +210,8 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 }
 
 void init() {
-  Row row;
-  row.set(own<ACT_MAKE>(native::make));
-  row.inherit(ACT_REFLECT);
-  row.set(own<ACT_FORM>(form));
-  row.set(own<ACT_MOLD>(mold));
-  row.set(own<ACT_COMPARE>(native::compare));
-  datatype::register_type(TYPE_ACTION, TYPE_NATIVE, "action!", row.entries, kActionCount);
+  datatype::register_type(TYPE_ACTION, TYPE_NATIVE, "action!",
+                          {own<ACT_FORM>(form), own<ACT_MOLD>(mold)});
 }
 
 }  // namespace action
@@ -300,13 +281,8 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 }
 
 void init() {
-  Row row;
-  row.set(own<ACT_MAKE>(make));
-  row.inherit(ACT_REFLECT);
-  row.set(own<ACT_FORM>(form));
-  row.set(own<ACT_MOLD>(mold));
-  row.set(own<ACT_COMPARE>(native::compare));
-  datatype::register_type(TYPE_OP, TYPE_NATIVE, "op!", row.entries, kActionCount);
+  datatype::register_type(TYPE_OP, TYPE_NATIVE, "op!",
+                          {own<ACT_MAKE>(make), own<ACT_FORM>(form), own<ACT_MOLD>(mold)});
 }
 
 }  // namespace op

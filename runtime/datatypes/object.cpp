@@ -929,30 +929,11 @@ Cell* modify(Cell* target, Cell* field, Cell* value, bool /*case_sensitive*/) {
 }
 
 void init() {
-  static const HandlerEntry row[] = {
-      own<ACT_MAKE>(make),           kNone<ACT_RANDOM>,       own<ACT_REFLECT>(reflect),
-      kNone<ACT_TO>,                 own<ACT_FORM>(form),     own<ACT_MOLD>(mold),
-      own<ACT_EVAL_PATH>(eval_path), kNone<ACT_EMPTY_8>,      own<ACT_COMPARE>(compare),
-      kNone<ACT_ABSOLUTE>,           kNone<ACT_ADD>,          kNone<ACT_DIVIDE>,
-      kNone<ACT_MULTIPLY>,           kNone<ACT_NEGATE>,       kNone<ACT_POWER>,
-      kNone<ACT_REMAINDER>,          kNone<ACT_ROUND>,        kNone<ACT_SUBTRACT>,
-      kNone<ACT_EVEN_Q>,             kNone<ACT_ODD_Q>,        kNone<ACT_AND_T>,
-      kNone<ACT_COMPLEMENT>,         kNone<ACT_OR_T>,         kNone<ACT_XOR_T>,
-      kNone<ACT_APPEND>,             kNone<ACT_AT>,           kNone<ACT_BACK>,
-      kNone<ACT_CHANGE>,             kNone<ACT_CLEAR>,        own<ACT_COPY>(copy),
-      kNone<ACT_FIND>,               kNone<ACT_HEAD>,         kNone<ACT_HEAD_Q>,
-      kNone<ACT_INDEX_Q>,            kNone<ACT_INSERT>,       kNone<ACT_LENGTH_Q>,
-      kNone<ACT_MOVE>,               kNone<ACT_NEXT>,         kNone<ACT_PICK>,
-      kNone<ACT_POKE>,               own<ACT_PUT>(put),       kNone<ACT_REMOVE>,
-      kNone<ACT_REVERSE>,            own<ACT_SELECT>(select), kNone<ACT_SORT>,
-      kNone<ACT_SKIP>,               kNone<ACT_SWAP>,         kNone<ACT_TAIL>,
-      kNone<ACT_TAIL_Q>,             kNone<ACT_TAKE>,         kNone<ACT_TRIM>,
-      kNone<ACT_CREATE>,             kNone<ACT_CLOSE>,        kNone<ACT_DELETE>,
-      own<ACT_MODIFY>(modify),       kNone<ACT_OPEN>,         kNone<ACT_OPEN_Q>,
-      kNone<ACT_QUERY>,              kNone<ACT_READ>,         kNone<ACT_RENAME>,
-      kNone<ACT_UPDATE>,             kNone<ACT_WRITE>,
-  };
-  datatype::register_type(TYPE_OBJECT, 0, "object!", row);
+  datatype::register_type(TYPE_OBJECT, 0, "object!", {
+      own<ACT_MAKE>(make), own<ACT_REFLECT>(reflect), own<ACT_FORM>(form), own<ACT_MOLD>(mold),
+      own<ACT_EVAL_PATH>(eval_path), own<ACT_COMPARE>(compare), own<ACT_COPY>(copy),
+      own<ACT_PUT>(put), own<ACT_SELECT>(select), own<ACT_MODIFY>(modify),
+  });
   _context::set_change_hook(change_hook);
   ownership::set_deep_change_handler(deep_change_handler);
   ownership::set_object_walker(walk_owned_object);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/bitset.h"
@@ -117,6 +118,25 @@ void register_type(uint32_t type, uint32_t parent, const char* name, const Handl
     // Slot 8 stays empty whatever the row says.
     row[k - 1] = (k == ACT_EMPTY_8) ? nullptr : h;
   }
+}
+
+void register_differences(uint32_t type, uint32_t parent, const char* name,
+                          const HandlerEntry* differences, size_t count) {
+  HandlerEntry row[kActionCount];
+  HandlerEntry::Kind unnamed = parent != 0 ? HandlerEntry::kInherited : HandlerEntry::kUnsupported;
+  for (uint32_t k = 1; k <= kActionCount; ++k) row[k - 1] = HandlerEntry{nullptr, k, unnamed};
+  uint32_t previous = 0;
+  for (const HandlerEntry& e : std::span(differences, count)) {
+    if (e.slot <= previous || e.slot > kActionCount)
+      fail_registration("action entry out of order for type", type, e.slot, previous + 1);
+    if (e.slot == ACT_EMPTY_8) fail_registration("entry for the empty slot for type", type, e.slot, 0);
+    if (e.kind == HandlerEntry::kInherited)
+      fail_registration("inherited entry in a row by difference for type", type, e.slot, 0);
+    row[e.slot - 1] = e;
+    previous = e.slot;
+  }
+  row[ACT_EMPTY_8 - 1].kind = HandlerEntry::kUnsupported;
+  register_type(type, parent, name, row, kActionCount);
 }
 
 }  // namespace datatype

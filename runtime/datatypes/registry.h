@@ -1,11 +1,15 @@
 // The type registry: the type name table and the handler table.
 //
 // Every datatype module makes itself known through one call of
-// datatype::register_type with its id, its parent's id, its name and one
-// HandlerEntry per action slot (62, in slot order). Inheritance happens here
-// and only here: an inherited entry copies the parent's handler (an address
-// or 0) at the moment the child registers, so a parent registers before its
-// children and later registrations never touch earlier rows.
+// datatype::register_type with its id, its parent's id, its name and its row
+// by difference: the type starts with its parent's row (every action
+// unsupported when it has no parent) and lists, in slot order, only the
+// handlers of its own (own<ACT_X>(fn)) and the actions it refuses
+// (refuse<ACT_X>). Inheritance happens here and only here: a slot the row does
+// not name copies the parent's handler (an address or 0) at the moment the
+// child registers, so a parent registers before its children and later
+// registrations never touch earlier rows. A full row of 62 entries (with
+// kInherit and kNone) is still accepted and means the same.
 //
 //   type name table   57 entries (ids 0-56; 1-54 used): name with its "!",
 //                     length without the "!", the global word of the name
@@ -16,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "runtime/cell.h"
 #include "runtime/eval/actions.h"
@@ -70,8 +75,19 @@ void register_type(uint32_t type, uint32_t parent, const char* name, const Handl
 template <size_t N>
 void register_type(uint32_t type, uint32_t parent, const char* name,
                    const HandlerEntry (&row)[N]) {
-  static_assert(N == kActionCount, "a registration row holds one entry per action slot");
+  static_assert(N == kActionCount, "a full registration row holds one entry per action slot");
   register_type(type, parent, name, row, static_cast<uint32_t>(N));
+}
+
+// Registers a type by its row by difference (a braced list of own<ACT_X>(fn)
+// and refuse<ACT_X> entries). Entries out of slot order, twice for one slot,
+// inherited entries or entries for the empty slot 8 are faults of the build:
+// the registry prints what it found and ends the process.
+void register_differences(uint32_t type, uint32_t parent, const char* name,
+                          const HandlerEntry* differences, size_t count);
+inline void register_type(uint32_t type, uint32_t parent, const char* name,
+                          std::initializer_list<HandlerEntry> differences) {
+  register_differences(type, parent, name, differences.begin(), differences.size());
 }
 
 }  // namespace datatype

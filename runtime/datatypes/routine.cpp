@@ -81,13 +81,8 @@ int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, i
 }
 
 void init() {
-  HandlerEntry row[kActionCount];
-  for (uint32_t k = 1; k <= kActionCount; ++k) row[k - 1] = HandlerEntry{nullptr, k, HandlerEntry::kUnsupported};
-  row[ACT_REFLECT - 1] = kInherit<ACT_REFLECT>;
-  row[ACT_FORM - 1] = own<ACT_FORM>(form);
-  row[ACT_MOLD - 1] = own<ACT_MOLD>(mold);
-  row[ACT_COMPARE - 1] = own<ACT_COMPARE>(function::compare);
-  datatype::register_type(TYPE_ROUTINE, TYPE_FUNCTION, "routine!", row, kActionCount);
+  datatype::register_type(TYPE_ROUTINE, TYPE_FUNCTION, "routine!",
+                          {refuse<ACT_MAKE>, own<ACT_FORM>(form), own<ACT_MOLD>(mold)});
 }
 
 }  // namespace kiv::routine

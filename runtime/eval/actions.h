@@ -300,6 +300,10 @@ inline constexpr HandlerEntry kNone{nullptr, A, HandlerEntry::kUnsupported};
 template <uint32_t A>
 inline constexpr HandlerEntry kInherit{nullptr, A, HandlerEntry::kInherited};
 
+// In a row by difference: an action the parent answers and this type refuses.
+template <uint32_t A>
+inline constexpr HandlerEntry refuse{nullptr, A, HandlerEntry::kUnsupported};
+
 template <uint32_t A>
 inline HandlerEntry own(ActionHandler<A> fn) {
   return HandlerEntry{reinterpret_cast<Handler>(fn), A, HandlerEntry::kOwn};

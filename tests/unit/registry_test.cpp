@@ -169,6 +169,41 @@ TEST_F(RegistryDeathTest, InheritedEntryWithoutParentIsRefused) {
               ::testing::ExitedWithCode(EXIT_FAILURE), "without a parent");
 }
 
+// A row by difference: the slots it does not name are the parent's, refuse
+// empties a slot the parent fills, own replaces the parent's handler; without
+// a parent every unnamed slot is unsupported.
+TEST_F(RegistryTest, RowByDifferenceStartsFromTheParentsRow) {
+  register_parent();
+  datatype::register_type(kChild, kParent, "child!",
+                          {own<ACT_COMPARE>(child_compare), refuse<ACT_CLEAR>});
+  EXPECT_EQ(type_handler(kChild, ACT_LENGTH_Q), reinterpret_cast<Handler>(parent_length));
+  EXPECT_EQ(type_handler(kChild, ACT_CLEAR), nullptr);
+  EXPECT_EQ(type_handler(kChild, ACT_COMPARE), reinterpret_cast<Handler>(child_compare));
+  EXPECT_EQ(type_handler(kChild, ACT_FORM), nullptr);
+
+  datatype::register_type(kChild, 0, "child!", {own<ACT_LENGTH_Q>(parent_length)});
+  for (uint32_t k = 1; k <= kActionCount; ++k)
+    EXPECT_EQ(type_handler(kChild, k) != nullptr, k == ACT_LENGTH_Q) << k;
+}
+
+TEST_F(RegistryDeathTest, RowByDifferenceOutOfOrderTwiceInheritedOrOnTheEmptySlotIsRefused) {
+  register_parent();
+  struct Case {
+    std::vector<HandlerEntry> row;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{own<ACT_COMPARE>(child_compare), own<ACT_FORM>(nullptr)}, "out of order"},
+      {{own<ACT_COMPARE>(child_compare), refuse<ACT_COMPARE>}, "out of order"},
+      {{kInherit<ACT_FORM>}, "inherited entry in a row by difference"},
+      {{refuse<ACT_EMPTY_8>}, "empty slot"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EXIT(datatype::register_differences(kChild, kParent, "child!", c.row.data(), c.row.size()),
+                ::testing::ExitedWithCode(EXIT_FAILURE), c.message);
+  }
+}
+
 // The rows the built types register, slot by slot: a handler where the type
 // has one, 0 everywhere else.
 TEST_F(RegistryTest, StartupRowsHoldExactlyTheHandlersOfEachType) {
