@@ -11,7 +11,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/interpreter.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/eval/lexer_loaders.h"

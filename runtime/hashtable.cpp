@@ -20,17 +20,24 @@
 
 #include "runtime/case_fold.h"
 #include "runtime/collector.h"
-#include "runtime/datatypes/date.h"
 #include "runtime/language_error.h"
 #include "runtime/memory.h"
 #include "runtime/murmur3.h"
 #include "runtime/series.h"
+#include "runtime/support.h"
 
 namespace kiv {
 
 using namespace hashtable;
 
 namespace {
+
+DateInstantReader g_date_instant = nullptr;
+
+void date_instant(const Cell* date, int64_t* days, double* seconds) {
+  if (g_date_instant == nullptr) fire(ErrorCategory::kInternal, "not-done");
+  g_date_instant(date, days, seconds);
+}
 
 // ---------------------------------------------------------------------------
 // Record, flags and slots.
@@ -327,7 +334,7 @@ uint32_t hash_value(const Cell* c, bool case_sensitive) {
       // By instant, as dates compare: the same moment in two zones meets.
       int64_t days;
       double seconds;
-      date::instant(c, &days, &seconds);
+      date_instant(c, &days, &seconds);
       if (seconds == 0.0) seconds = 0.0;  // no -0.0
       uint32_t w[4];
       std::memcpy(w, &days, 8);
@@ -381,6 +388,7 @@ uint32_t hash_value(const Cell* c, bool case_sensitive) {
 // Comparison
 
 void set_hash_compare(HashCompare compare) { g_compare = compare; }
+void set_date_instant_reader(DateInstantReader reader) { g_date_instant = reader; }
 HashCompare hash_compare() { return pick(nullptr); }
 
 namespace {
@@ -468,8 +476,8 @@ int32_t basic_compare(const Cell* a, const Cell* b, int32_t op) {
     case TYPE_DATE: {
       int64_t da, db;
       double sa, sb;
-      date::instant(a, &da, &sa);
-      date::instant(b, &db, &sb);
+      date_instant(a, &da, &sa);
+      date_instant(b, &db, &sb);
       if (da != db) return da < db ? -1 : 1;
       return order_of(sa < sb, sa == sb);
     }

@@ -112,6 +112,12 @@ uint32_t hash_utf8(const uint8_t* text, size_t length, bool case_sensitive = fal
 // else basic_compare is used.
 using HashCompare = int32_t (*)(const Cell* a, const Cell* b, int32_t op);
 void set_hash_compare(HashCompare compare);
+
+// A date's instant (its day number and seconds in UTC): dates hash and order
+// by instant, so the same moment in two zones meets. The core cannot read a
+// date's payload; date! installs its reader when it registers.
+using DateInstantReader = void (*)(const Cell* date, int64_t* days, double* seconds);
+void set_date_instant_reader(DateInstantReader reader);
 HashCompare hash_compare();
 
 // Equality sufficient for the runtime core: values of one type compare by

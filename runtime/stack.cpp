@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "runtime/collector.h"
-#include "runtime/datatypes/context.h"
+#include "runtime/hashtable.h"
 #include "runtime/series.h"
 #include "runtime/support.h"
 #include "runtime/words.h"
@@ -168,8 +168,9 @@ Cell* open_body_frame(const Cell* word, uint32_t function_context) {
   if (function_context) {
     Cell* rec = context_record(function_context);
     rec->data2 = g_top;
-    // One value per word (a record without a word table has no words).
-    rec->data3 = rec->data1 ? _context::word_count(function_context) : 0;
+    // One value per word: the record's word 1 is its word table, whose data
+    // block holds the words (a record without a word table has no words).
+    rec->data3 = rec->data1 ? series_length(hashtable::field(rec->data1, hashtable::kData)) : 0;
     rec->header |= kFlagContextOnStack;
   }
   CallFrame* f = push_frame(word, FRAME_BODY);

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "runtime/collector.h"
-#include "runtime/datatypes/integer.h"
 #include "runtime/language_error.h"
 #include "runtime/support.h"
 #include "runtime/text_units.h"
@@ -121,8 +120,7 @@ int32_t decode_utf8_sequence(const uint8_t* p, size_t* available) {
 namespace {
 
 [[noreturn]] void raise_invalid_char(int32_t code_point) {
-  Cell arg;
-  integer::init_cell(&arg, code_point);
+  Cell arg{TYPE_INTEGER, 0, static_cast<uint32_t>(code_point), 0};
   fire(ErrorCategory::kScript, "invalid-char", arg);
 }
 

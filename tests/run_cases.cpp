@@ -30,7 +30,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/trace.h"
 #include "runtime/eval/interpreter.h"
 #include "runtime/print_hooks.h"

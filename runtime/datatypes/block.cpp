@@ -14,7 +14,7 @@
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"

@@ -15,10 +15,11 @@
 #include "runtime/datatypes/time.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/float_text.h"
 #include "runtime/host/random.h"
+#include "runtime/hashtable.h"
 #include "runtime/language_error.h"
 #include "runtime/ownership.h"
 #include "runtime/platform.h"
@@ -1069,6 +1070,7 @@ int load_date_token(lexer::Lexer& lx, const lexer::Token& t, bool load) {
 
 void init() {
   lexer::default_loaders()[lexer::kFinalDate] = load_date_token;
+  set_date_instant_reader(instant);
   datatype::register_type(TYPE_DATE, 0, "date!", {
       own<ACT_MAKE>(make), own<ACT_RANDOM>(random), own<ACT_TO>(to), own<ACT_FORM>(form),
       own<ACT_MOLD>(mold), own<ACT_EVAL_PATH>(eval_path), own<ACT_COMPARE>(compare),

@@ -13,8 +13,8 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
-#include "runtime/eval/actions.h"
-#include "runtime/eval/interpreter.h"
+#include "runtime/datatypes/actions.h"
+#include "runtime/datatypes/eval_hooks.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -789,7 +789,7 @@ void make_from_block(Cell* out, Cell* spec) {
   if (TYPE_OF(&first) == TYPE_SET_WORD) {
     // The spec sets the fields itself: bound to the new error and evaluated.
     _context::bind_block(spec, context_of(out), true);
-    interpreter::evaluate_block(spec, false);
+    eval_hooks::evaluate_block(spec, false);
     stack::drop_cells(1);
     Cell type = *field(out, FIELD_TYPE);
     Cell id = *field(out, FIELD_ID);

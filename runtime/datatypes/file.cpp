@@ -15,7 +15,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/url.h"
 #include "runtime/collector.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/host/files.h"
 #include "runtime/language_error.h"

@@ -16,7 +16,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/host/random.h"
 #include "runtime/language_error.h"

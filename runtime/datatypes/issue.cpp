@@ -8,7 +8,7 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"

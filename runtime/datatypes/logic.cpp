@@ -5,7 +5,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/host/random.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"

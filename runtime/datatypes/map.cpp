@@ -9,9 +9,8 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/lexer.h"
-#include "runtime/eval/natives_control.h"
 #include "runtime/hashtable.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"
@@ -228,6 +227,8 @@ int32_t write_pairs(const Cell* map, Cell* buffer, bool all, bool flat, Cell* pa
   return limit;
 }
 
+}  // namespace
+
 // foreach over a map: the two words take the next live key (a set-word! key
 // as a word!) and its value.
 bool foreach_step(uint32_t slot, const Cell* key_word, const Cell* value_word) {
@@ -248,6 +249,8 @@ bool foreach_step(uint32_t slot, const Cell* key_word, const Cell* value_word) {
   _context::set_word(&vw, v);
   return true;
 }
+
+namespace {
 
 // The lexer's #[...]: the count cells from first, keys and values in turn.
 int make_literal(lexer::Lexer&, uint32_t first, uint32_t count, uint32_t out) {
@@ -515,7 +518,6 @@ void init() {
       own<ACT_PUT>(put), own<ACT_REMOVE>(remove), own<ACT_SELECT>(select),
   });
   lexer::default_loaders().make_map = make_literal;
-  natives::set_map_foreach_step(foreach_step);
 }
 
 }  // namespace kiv::map

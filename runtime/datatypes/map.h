@@ -66,6 +66,11 @@ Cell* remove(Cell* map, Cell* part, Cell* key);
 Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same,
              bool any, Cell* with, Cell* skip, bool last, bool reverse);
 
+// foreach over a map: sets the two words (key, value) to the next live key
+// and value of the map at argument-stack slot `slot` and advances past them;
+// answers false at the end.
+bool foreach_step(uint32_t slot, const Cell* key_word, const Cell* value_word);
+
 // Registers map! and its literal maker with the lexer.
 void init();
 

@@ -12,8 +12,8 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
-#include "runtime/eval/actions.h"
-#include "runtime/eval/interpreter.h"
+#include "runtime/datatypes/actions.h"
+#include "runtime/datatypes/eval_hooks.h"
 #include "runtime/ownership.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
@@ -506,7 +506,7 @@ void fire_on_change(const Cell* object, const Cell* word, const Cell* old_value,
   stack::push_copy(old_value);
   stack::push_copy(new_value);
   Cell* result = stack::push_new_cell();
-  interpreter::call_function(fn, args, 3, words::cell_of(words::WORD_ON_CHANGE_STAR), kCallbackChange, result);
+  eval_hooks::call_function(fn, args, 3, words::cell_of(words::WORD_ON_CHANGE_STAR), kCallbackChange, result);
 }
 
 void fire_on_deep_change(const Cell* owner, const Cell* word, const Cell* target, const Cell* action,
@@ -530,7 +530,7 @@ void fire_on_deep_change(const Cell* owner, const Cell* word, const Cell* target
   *stack::push_new_cell() = Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(part), 0};
   for (Cell* c = args; c < stack::top(); ++c) clear_new_line(c);
   Cell* result = stack::push_new_cell();
-  interpreter::call_function(fn, args, 7, words::cell_of(words::WORD_ON_DEEP_CHANGE_STAR), kCallbackDeep,
+  eval_hooks::call_function(fn, args, 7, words::cell_of(words::WORD_ON_DEEP_CHANGE_STAR), kCallbackDeep,
                               result);
 }
 
@@ -714,7 +714,7 @@ Cell* make(Cell* type, Cell* spec) {
     grew = _context::collect_set_words(ctx, code);
     _context::bind_block(code, ctx, true);
     if (prototype) refresh_values(ctx, false, SeriesCopy::kMake);
-    interpreter::evaluate_block(code, false);
+    eval_hooks::evaluate_block(code, false);
     stack::drop_cells(1);
     clear_changed(ctx);
     Cell* rec = _context::record(ctx);

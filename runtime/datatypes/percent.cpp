@@ -5,7 +5,7 @@
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/float_text.h"
 #include "runtime/series.h"

@@ -23,7 +23,7 @@
 #include <initializer_list>
 
 #include "runtime/cell.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv {
 

@@ -15,7 +15,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/word.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/hashtable.h"
 #include "runtime/host/random.h"
 #include "runtime/murmur3.h"

@@ -25,7 +25,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
 #include "runtime/series.h"

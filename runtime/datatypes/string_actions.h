@@ -2,7 +2,7 @@
 // (file!, url!, tag!, email!, ref!) as their rows say, and the set
 // operations on strings that the set natives call.
 //
-// Handlers follow the conventions of runtime/eval/actions.h: the argument
+// Handlers follow the conventions of runtime/datatypes/actions.h: the argument
 // cells lie on the argument stack and do not move; a handler that answers a
 // new value writes it into its first argument's cell (the frame's base) and
 // answers that cell, or answers &none_value.

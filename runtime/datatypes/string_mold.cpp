@@ -5,7 +5,7 @@
 #include "runtime/case_fold.h"
 #include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/series.h"
 
 namespace kiv::string {

@@ -8,7 +8,7 @@
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"

@@ -10,6 +10,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/eval_hooks.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/symbol.h"
@@ -337,6 +338,8 @@ void init() {
   series::set_function_invoker([](const Cell* fn, const Cell* args, uint32_t count, uint32_t kind, Cell* result) {
     call_function(fn, args, count, word_cell(words::WORD_COMPARE_CALLBACK), kind, result);
   });
+  eval_hooks::install([](const Cell* code, bool pop_with_result) { evaluate_block(code, pop_with_result); },
+                      call_function);
 }
 
 const char* type_name(uint32_t type) {

@@ -18,7 +18,7 @@
 // to base + 1.
 //
 // Calls: every function-kind value has an argument list cached in its
-// auxiliary block (built once from its spec, runtime/eval/argument_list.h):
+// auxiliary block (built once from its spec, runtime/datatypes/argument_list.h):
 // one typeset per argument (evaluated, literal for a get-word in the spec,
 // quoted for a lit-word), the refinements, the locals count. Natives and actions get their
 // arguments pushed in spec order and one integer per refinement (-1 when

@@ -13,7 +13,7 @@
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/symbol.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/interpreter_fast.h"
 #include "runtime/eval/interpreter_internal.h"
 #include "runtime/eval/natives.h"

@@ -17,7 +17,7 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/interpreter_internal.h"
 #include "runtime/eval/trace.h"
 

@@ -17,7 +17,7 @@
 
 #include "runtime/cell.h"
 #include "runtime/datatypes/native.h"
-#include "runtime/eval/argument_list.h"
+#include "runtime/datatypes/argument_list.h"
 #include "runtime/eval/interpreter.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"

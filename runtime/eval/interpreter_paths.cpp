@@ -6,7 +6,7 @@
 
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/registry.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/interpreter_internal.h"
 #include "runtime/eval/trace.h"
 #include "runtime/series.h"

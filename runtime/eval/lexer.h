@@ -345,4 +345,9 @@ constexpr uint32_t kNoLevel = 0xFFFFFFFF;
 // length of the one at p (0 when p does not start one).
 size_t unicode_space_length(const uint8_t* p, const uint8_t* end);
 
+// The caret escape at p, just after its "^" (strings, chars, files and
+// tags share them): stores the code point, moves p past the escape and
+// answers true; false for a malformed escape. The text must be valid UTF-8.
+bool read_escape(const uint8_t*& p, const uint8_t* end, uint32_t* out);
+
 }  // namespace kiv::lexer

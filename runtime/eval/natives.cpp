@@ -4,7 +4,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/registry.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/language_error.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"

@@ -17,23 +17,7 @@
 #include <cstdint>
 #include <new>
 
-namespace kiv {
-
-constexpr uint32_t kNativeCount = 107;
-constexpr uint32_t kNativeTableSize = 120;
-
-using NativeEntry = void (*)(int32_t check, const int32_t* refinements);
-
-// The word of each native, and how many arguments and refinements its spec
-// (boot/natives.kiv) has. Indexed by native index; entry 0 is unused.
-struct NativeInfo {
-  const char* word;
-  uint8_t arguments;
-  uint8_t refinements;
-};
-extern const NativeInfo kNativeInfo[kNativeCount + 1];
-
-}  // namespace kiv
+#include "runtime/datatypes/native_abi.h"
 
 namespace kiv {
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/datatypes/map.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
@@ -15,7 +16,7 @@
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/interpreter.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/eval/natives.h"
@@ -27,7 +28,6 @@
 namespace kiv::natives {
 namespace {
 
-MapForeachStep g_map_step = nullptr;
 TraceRunner g_trace_runner = nullptr;
 
 constexpr Cell kNone{TYPE_NONE, 0, 0, 0};
@@ -408,11 +408,10 @@ bool foreach_step(uint32_t slot, int32_t n) {
   if (n <= 0) return false;
   if (TYPE_OF(series) == TYPE_MAP) {
     Cell words = *stack::at(slot + 1);
-    if (!g_map_step) fire(ErrorCategory::kInternal, "not-done");
     Cell key = series_head_cell(words.data2)[words.data1];
     Cell val = series_head_cell(words.data2)[words.data1 + 1];
     if (!word_kind_q(TYPE_OF(&key)) || !word_kind_q(TYPE_OF(&val))) fire(ErrorCategory::kScript, "invalid-arg", words);
-    return g_map_step(slot, &key, &val);
+    return map::foreach_step(slot, &key, &val);
   }
   if (!series_more_q(series)) return false;
   Cell words = *stack::at(slot + 1);
@@ -478,7 +477,6 @@ void repeat_step(Cell* word) {
   _context::set_word(word, &value);
 }
 
-void set_map_foreach_step(MapForeachStep step) { g_map_step = step; }
 void set_do_trace_runner(TraceRunner runner) { g_trace_runner = runner; }
 
 // ---------------------------------------------------------------------------

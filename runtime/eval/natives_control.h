@@ -87,11 +87,6 @@ void repeat_step(Cell* word);
 // ---------------------------------------------------------------------------
 // Hooks for the parts that other modules provide.
 
-// map!'s step: sets the two words (key, value) to the next live key and
-// value of the map at slot and advances past them; answers false at the end.
-using MapForeachStep = bool (*)(uint32_t slot, const Cell* key_word, const Cell* value_word);
-void set_map_foreach_step(MapForeachStep step);
-
 // do/trace: runs evaluate(state) once with the callback installed as the
 // tracer (the init event before, the end event after, the tracer removed on
 // every exit), or just runs it when a trace is already running. evaluate

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "runtime/case_fold.h"
+#include "runtime/datatypes/string_case.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
@@ -23,7 +24,7 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/eval/natives.h"
 #include "runtime/eval/natives_value.h"

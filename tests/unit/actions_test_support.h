@@ -15,7 +15,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/natives.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"

@@ -1,4 +1,5 @@
 #include "runtime/case_fold.h"
+#include "runtime/datatypes/string_case.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

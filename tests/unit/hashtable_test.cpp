@@ -10,7 +10,7 @@
 #include "runtime/case_fold.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/hashtable.h"
 #include "runtime/language_error.h"
 #include "runtime/memory.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "runtime/datatypes/integer.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/natives.h"
 
 namespace kiv {

@@ -7,7 +7,7 @@
 
 #include "runtime/collector.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/eval/parse_match.h"
 #include "runtime/series.h"
 

@@ -20,7 +20,7 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/ownership.h"
 #include "runtime/words.h"
 #include "tests/unit/actions_test_support.h"

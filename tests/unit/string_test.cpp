@@ -5,7 +5,7 @@
 
 #include "runtime/collector.h"
 #include "runtime/datatypes/string.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"

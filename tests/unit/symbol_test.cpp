@@ -7,7 +7,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"

@@ -1,4 +1,4 @@
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv {
 

@@ -1,4 +1,4 @@
-#include "runtime/eval/argument_list.h"
+#include "runtime/datatypes/argument_list.h"
 
 #include <cstdint>
 #include <cstring>

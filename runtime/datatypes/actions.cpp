@@ -1,6 +1,6 @@
 // Action dispatch: handler lookup, the typed dispatchers and the compare
 // entry. The entry points of the action table are in actions_entries.cpp.
-#include "runtime/eval/actions.h"
+#include "runtime/datatypes/actions.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,0 +1,465 @@
+// Actions: the numbering of the 62 polymorphic actions, the calling
+// convention of the handlers a datatype registers for them, and dispatch.
+//
+// Every type has one row of handler slots in the registry; the handler of
+// action k for type t sits in slot k of row t (1-based). Slot 8 is empty for
+// every type. Slots 7 (eval-path) and 9 (compare) have entry points but no
+// word in the language.
+//
+// A handler slot holds a plain code pointer (Handler); each action has one
+// signature, given below, and only own<ACTION>(fn) turns a function into a
+// slot entry, so a handler of the wrong shape does not compile.
+//
+// Handler conventions:
+// - "simple" handlers take no C++ arguments: they read the call's arguments
+//   from the argument stack (first argument at the frame's base) and leave the
+//   result in the base cell;
+// - the others receive the argument cells and refinement flags explicitly and
+//   return the result cell (the action entry copies it into the base cell);
+//   compare, form, mold, length?, even? and odd? return an integer instead.
+// - Cell pointers passed to a handler point into the argument stack, whose
+//   cells never move; pointers into series buffers must not be held across an
+//   allocation.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kiv {
+
+enum ActionNumber : uint32_t {
+  ACT_MAKE = 1,
+  ACT_RANDOM = 2,
+  ACT_REFLECT = 3,
+  ACT_TO = 4,
+  ACT_FORM = 5,
+  ACT_MOLD = 6,
+  ACT_EVAL_PATH = 7,
+  ACT_EMPTY_8 = 8,  // no action: every handler is 0
+  ACT_COMPARE = 9,
+  ACT_ABSOLUTE = 10,
+  ACT_ADD = 11,
+  ACT_DIVIDE = 12,
+  ACT_MULTIPLY = 13,
+  ACT_NEGATE = 14,
+  ACT_POWER = 15,
+  ACT_REMAINDER = 16,
+  ACT_ROUND = 17,
+  ACT_SUBTRACT = 18,
+  ACT_EVEN_Q = 19,
+  ACT_ODD_Q = 20,
+  ACT_AND_T = 21,
+  ACT_COMPLEMENT = 22,
+  ACT_OR_T = 23,
+  ACT_XOR_T = 24,
+  ACT_APPEND = 25,
+  ACT_AT = 26,
+  ACT_BACK = 27,
+  ACT_CHANGE = 28,
+  ACT_CLEAR = 29,
+  ACT_COPY = 30,
+  ACT_FIND = 31,
+  ACT_HEAD = 32,
+  ACT_HEAD_Q = 33,
+  ACT_INDEX_Q = 34,
+  ACT_INSERT = 35,
+  ACT_LENGTH_Q = 36,
+  ACT_MOVE = 37,
+  ACT_NEXT = 38,
+  ACT_PICK = 39,
+  ACT_POKE = 40,
+  ACT_PUT = 41,
+  ACT_REMOVE = 42,
+  ACT_REVERSE = 43,
+  ACT_SELECT = 44,
+  ACT_SORT = 45,
+  ACT_SKIP = 46,
+  ACT_SWAP = 47,
+  ACT_TAIL = 48,
+  ACT_TAIL_Q = 49,
+  ACT_TAKE = 50,
+  ACT_TRIM = 51,
+  ACT_CREATE = 52,
+  ACT_CLOSE = 53,
+  ACT_DELETE = 54,
+  ACT_MODIFY = 55,
+  ACT_OPEN = 56,
+  ACT_OPEN_Q = 57,
+  ACT_QUERY = 58,
+  ACT_READ = 59,
+  ACT_RENAME = 60,
+  ACT_UPDATE = 61,
+  ACT_WRITE = 62,
+};
+
+constexpr uint32_t kActionCount = 62;
+
+// Compare op codes, shared by comparison, sorting, searching and parse.
+enum CompareOp : int32_t {
+  COMP_EQUAL = 0,
+  COMP_NOT_EQUAL = 1,
+  COMP_STRICT_EQUAL = 2,
+  COMP_LESSER = 3,
+  COMP_LESSER_EQUAL = 4,
+  COMP_GREATER = 5,
+  COMP_GREATER_EQUAL = 6,
+  COMP_SORT = 7,
+  COMP_CASE_SORT = 8,
+  COMP_SAME = 9,
+  COMP_PARSE_WORD = 10,
+  COMP_PARSE_WORD_CASE = 11,
+  COMP_FIND = 12,
+};
+
+// A compare handler's answer when the two values cannot be compared under
+// the op code.
+constexpr int32_t kNotComparable = -2;
+
+// -1, 0 or 1 as a is below, equal to or above b: a compare handler's answer.
+template <typename T>
+constexpr int32_t three_way(T a, T b) {
+  return (a > b) - (a < b);
+}
+
+// The op codes under which two values of one type are tested for equality or
+// sorted, as opposed to the orderings (lesser, greater, ...) and the parse
+// word matches.
+constexpr bool equality_or_sort_op(int32_t op) {
+  switch (op) {
+    case COMP_EQUAL:
+    case COMP_NOT_EQUAL:
+    case COMP_STRICT_EQUAL:
+    case COMP_SORT:
+    case COMP_CASE_SORT:
+    case COMP_SAME:
+    case COMP_FIND:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Arithmetic op codes, shared by the number modules.
+enum ArithOp : int32_t {
+  OP_ADD = 0,
+  OP_SUBTRACT = 1,
+  OP_MULTIPLY = 2,
+  OP_DIVIDE = 3,
+  OP_REMAINDER = 4,
+  OP_OR = 5,
+  OP_AND = 6,
+  OP_XOR = 7,
+};
+
+// The limit told to form and mold handlers when no /part is given.
+constexpr int32_t kNoPartLimit = 0x7FFFFFFF;
+
+using Handler = void (*)();
+
+// Handler signatures, one per action.
+namespace handler {
+using Simple = void (*)();
+using Make = Cell* (*)(Cell* type, Cell* spec);  // make and to
+using Random = Cell* (*)(Cell* value, bool seed, bool secure, bool only);
+using Reflect = Cell* (*)(Cell* value, Cell* field);
+using Form = int32_t (*)(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+using Mold = int32_t (*)(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
+                         int32_t limit, int32_t indent);
+// parent, element, value to set (null when reading), the path, the value
+// before the parent, the previous element, the element's index in the path,
+// then the flags: case-sensitive, get, last element of the path, notify the
+// owner of the change.
+using EvalPath = Cell* (*)(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
+                           Cell* prev_element, int32_t index, bool case_sensitive, bool get,
+                           bool tail, bool notify);
+using Compare = int32_t (*)(Cell* value1, Cell* value2, int32_t op);
+using Unary = Cell* (*)(Cell* value);  // negate, complement, clear, create ...
+using Round = Cell* (*)(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor,
+                        bool ceiling, bool half_ceiling);
+using Test = int32_t (*)(Cell* value);  // even?, odd?: 0 or 1
+using Insert = Cell* (*)(Cell* series, Cell* value, int32_t part, bool only, int32_t dup,
+                         bool append);
+using Change = Cell* (*)(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
+using Copy = Cell* (*)(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types);
+using Find = Cell* (*)(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
+                       bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse,
+                       bool tail, bool match);
+using Length = int32_t (*)(Cell* series);  // -1 answers none
+using Move = Cell* (*)(Cell* origin, Cell* target, Cell* part);
+using Pick = Cell* (*)(Cell* series, int32_t index, Cell* index_cell);
+using Poke = Cell* (*)(Cell* series, int32_t index, Cell* value, Cell* index_cell);
+using Put = Cell* (*)(Cell* series, Cell* key, Cell* value, bool case_sensitive);
+using Remove = Cell* (*)(Cell* series, Cell* part, Cell* key);
+using Reverse = Cell* (*)(Cell* series, Cell* part, Cell* skip);
+using Select = Cell* (*)(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
+                         bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse);
+using Sort = Cell* (*)(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part,
+                       bool all, bool reverse, bool stable);
+using Swap = Cell* (*)(Cell* series1, Cell* series2);
+using Take = Cell* (*)(Cell* series, Cell* part, bool deep, bool last);
+using Trim = Cell* (*)(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all,
+                       Cell* with);
+using Modify = Cell* (*)(Cell* target, Cell* field, Cell* value, bool case_sensitive);
+using Open = Cell* (*)(Cell* port, bool new_, bool read, bool write, bool seek, Cell* allow);
+using Read = Cell* (*)(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info,
+                       Cell* as);
+using Rename = Cell* (*)(Cell* from, Cell* to);
+using Write = Cell* (*)(Cell* destination, Cell* data, bool binary, bool lines, bool info,
+                        bool append, Cell* part, Cell* seek, Cell* allow, Cell* as);
+using None = void (*)();  // slot 8
+}  // namespace handler
+
+template <uint32_t A>
+struct ActionSignature;
+#define KIV_ACTION_SIGNATURE(slot, sig) \
+  template <>                           \
+  struct ActionSignature<slot> {        \
+    using type = handler::sig;          \
+  };
+KIV_ACTION_SIGNATURE(ACT_MAKE, Make)
+KIV_ACTION_SIGNATURE(ACT_RANDOM, Random)
+KIV_ACTION_SIGNATURE(ACT_REFLECT, Reflect)
+KIV_ACTION_SIGNATURE(ACT_TO, Make)
+KIV_ACTION_SIGNATURE(ACT_FORM, Form)
+KIV_ACTION_SIGNATURE(ACT_MOLD, Mold)
+KIV_ACTION_SIGNATURE(ACT_EVAL_PATH, EvalPath)
+KIV_ACTION_SIGNATURE(ACT_EMPTY_8, None)
+KIV_ACTION_SIGNATURE(ACT_COMPARE, Compare)
+KIV_ACTION_SIGNATURE(ACT_ABSOLUTE, Simple)
+KIV_ACTION_SIGNATURE(ACT_ADD, Simple)
+KIV_ACTION_SIGNATURE(ACT_DIVIDE, Simple)
+KIV_ACTION_SIGNATURE(ACT_MULTIPLY, Simple)
+KIV_ACTION_SIGNATURE(ACT_NEGATE, Unary)
+KIV_ACTION_SIGNATURE(ACT_POWER, Simple)
+KIV_ACTION_SIGNATURE(ACT_REMAINDER, Simple)
+KIV_ACTION_SIGNATURE(ACT_ROUND, Round)
+KIV_ACTION_SIGNATURE(ACT_SUBTRACT, Simple)
+KIV_ACTION_SIGNATURE(ACT_EVEN_Q, Test)
+KIV_ACTION_SIGNATURE(ACT_ODD_Q, Test)
+KIV_ACTION_SIGNATURE(ACT_AND_T, Simple)
+KIV_ACTION_SIGNATURE(ACT_COMPLEMENT, Unary)
+KIV_ACTION_SIGNATURE(ACT_OR_T, Simple)
+KIV_ACTION_SIGNATURE(ACT_XOR_T, Simple)
+KIV_ACTION_SIGNATURE(ACT_APPEND, Insert)
+KIV_ACTION_SIGNATURE(ACT_AT, Simple)
+KIV_ACTION_SIGNATURE(ACT_BACK, Simple)
+KIV_ACTION_SIGNATURE(ACT_CHANGE, Change)
+KIV_ACTION_SIGNATURE(ACT_CLEAR, Unary)
+KIV_ACTION_SIGNATURE(ACT_COPY, Copy)
+KIV_ACTION_SIGNATURE(ACT_FIND, Find)
+KIV_ACTION_SIGNATURE(ACT_HEAD, Simple)
+KIV_ACTION_SIGNATURE(ACT_HEAD_Q, Simple)
+KIV_ACTION_SIGNATURE(ACT_INDEX_Q, Simple)
+KIV_ACTION_SIGNATURE(ACT_INSERT, Insert)
+KIV_ACTION_SIGNATURE(ACT_LENGTH_Q, Length)
+KIV_ACTION_SIGNATURE(ACT_MOVE, Move)
+KIV_ACTION_SIGNATURE(ACT_NEXT, Simple)
+KIV_ACTION_SIGNATURE(ACT_PICK, Pick)
+KIV_ACTION_SIGNATURE(ACT_POKE, Poke)
+KIV_ACTION_SIGNATURE(ACT_PUT, Put)
+KIV_ACTION_SIGNATURE(ACT_REMOVE, Remove)
+KIV_ACTION_SIGNATURE(ACT_REVERSE, Reverse)
+KIV_ACTION_SIGNATURE(ACT_SELECT, Select)
+KIV_ACTION_SIGNATURE(ACT_SORT, Sort)
+KIV_ACTION_SIGNATURE(ACT_SKIP, Simple)
+KIV_ACTION_SIGNATURE(ACT_SWAP, Swap)
+KIV_ACTION_SIGNATURE(ACT_TAIL, Simple)
+KIV_ACTION_SIGNATURE(ACT_TAIL_Q, Simple)
+KIV_ACTION_SIGNATURE(ACT_TAKE, Take)
+KIV_ACTION_SIGNATURE(ACT_TRIM, Trim)
+KIV_ACTION_SIGNATURE(ACT_CREATE, Unary)
+KIV_ACTION_SIGNATURE(ACT_CLOSE, Unary)
+KIV_ACTION_SIGNATURE(ACT_DELETE, Unary)
+KIV_ACTION_SIGNATURE(ACT_MODIFY, Modify)
+KIV_ACTION_SIGNATURE(ACT_OPEN, Open)
+KIV_ACTION_SIGNATURE(ACT_OPEN_Q, Unary)
+KIV_ACTION_SIGNATURE(ACT_QUERY, Unary)
+KIV_ACTION_SIGNATURE(ACT_READ, Read)
+KIV_ACTION_SIGNATURE(ACT_RENAME, Rename)
+KIV_ACTION_SIGNATURE(ACT_UPDATE, Unary)
+KIV_ACTION_SIGNATURE(ACT_WRITE, Write)
+#undef KIV_ACTION_SIGNATURE
+
+template <uint32_t A>
+using ActionHandler = typename ActionSignature<A>::type;
+
+// One entry of a type's registration row: the handler of one action slot,
+// "unsupported" (0) or "take the parent's handler" (-1). Each entry carries
+// its slot number, so the registry can refuse a row written out of order.
+struct HandlerEntry {
+  enum Kind : uint8_t { kUnsupported, kInherited, kOwn };
+  Handler fn;
+  uint32_t slot;
+  Kind kind;
+};
+
+template <uint32_t A>
+inline constexpr HandlerEntry kNone{nullptr, A, HandlerEntry::kUnsupported};
+
+template <uint32_t A>
+inline constexpr HandlerEntry kInherit{nullptr, A, HandlerEntry::kInherited};
+
+// In a row by difference: an action the parent answers and this type refuses.
+template <uint32_t A>
+inline constexpr HandlerEntry refuse{nullptr, A, HandlerEntry::kUnsupported};
+
+template <uint32_t A>
+inline HandlerEntry own(ActionHandler<A> fn) {
+  return HandlerEntry{reinterpret_cast<Handler>(fn), A, HandlerEntry::kOwn};
+}
+
+// Reads a handler slot back with the signature of its action.
+template <uint32_t A>
+inline ActionHandler<A> handler_as(Handler h) {
+  return reinterpret_cast<ActionHandler<A>>(h);
+}
+
+}  // namespace kiv
+
+namespace kiv {
+
+// What the interpreter and start-up need to know of each action: its word
+// (null for slots 7, 8 and 9, which have none), how many arguments it takes
+// and how many refinements it has, in the order of its spec (boot/actions.kiv).
+// A simple action's entry hands the arguments to the handler unchanged; the
+// others turn refinements into flags and argument cells first.
+struct ActionInfo {
+  const char* word;
+  uint8_t arguments;
+  uint8_t refinements;
+  bool simple;
+  const char* first_argument;  // the name of its first argument in the spec
+};
+
+// Indexed by action number; entry 0 is unused.
+extern const ActionInfo kActionInfo[kActionCount + 1];
+
+}  // namespace kiv
+
+namespace kiv {
+
+// ---------------------------------------------------------------------------
+// Action entry points. An entry runs with the call's arguments on the
+// argument stack (first argument at the frame's base) and receives one
+// integer per refinement in spec order: -1 when the refinement is absent,
+// else the position (from the base) of its first argument, or any
+// non-negative marker for a refinement without argument. The result is left
+// in the base cell. Slot 7 (eval-path) reads its first integer as the set
+// flag (non-negative: set, with the new value as third argument); slot 9
+// (compare) reads the op code from its third argument and leaves a logic!.
+using ActionEntry = void (*)(const int32_t* refinements);
+
+// Indexed by action number; slot 8 holds null.
+extern ActionEntry action_table[kActionCount + 1];
+
+// Fills the action entry table. Runs once at start-up, after the datatypes
+// have registered.
+void actions_init();
+
+// ---------------------------------------------------------------------------
+// Handler lookup. None returns null: a type without a handler raises script
+// expect-arg (the calling word, the value's datatype, the first argument's
+// name), a port! whose actor table lacks the action raises access
+// no-port-action.
+Handler get_action_handler(uint32_t type, uint32_t action, const Cell* first);
+// The handler for the type of the first argument of the current call.
+Handler get_argument_action_handler(uint32_t action);
+Handler get_value_action_handler(const Cell* value, uint32_t action);
+// Slot 7 only: a parent without path access raises script bad-path-type2
+// (element, datatype) when no path is given, else bad-path-type (path,
+// datatype, the path cut just after the failing element).
+Handler get_path_action_handler(const Cell* parent, uint32_t action, const Cell* path,
+                                const Cell* element, int32_t index);
+
+// A port! whose actor field is a handle! answers actions 25 to 62 from its
+// own table. The port module installs the lookup: it answers true when the
+// port has such an actor, with the table's entry (null: unsupported) in *out.
+using PortActorLookup = bool (*)(const Cell* port, uint32_t action, Handler* out);
+void set_port_actor_lookup(PortActorLookup lookup);
+
+// The type make and to build: the type a datatype! names, else the type of
+// the example value.
+inline uint32_t target_type(const Cell* type) {
+  return TYPE_OF(type) == TYPE_DATATYPE ? type->data1 : TYPE_OF(type);
+}
+
+// ---------------------------------------------------------------------------
+// Typed dispatchers: call an action on values held by runtime code, without
+// the argument stack. Each looks the handler up by the first value's type
+// (make and to by the target type) and answers what the handler answers.
+Cell* dispatch_make(Cell* type, Cell* spec);
+Cell* dispatch_random(Cell* value, bool seed, bool secure, bool only);
+Cell* dispatch_reflect(Cell* value, Cell* field);
+Cell* dispatch_to(Cell* type, Cell* spec);
+int32_t dispatch_form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
+int32_t dispatch_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
+                      int32_t limit, int32_t indent);
+Cell* dispatch_eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
+                         Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail,
+                         bool notify);
+// -1, 0 or 1 like a three-way comparison, or kNotComparable.
+int32_t dispatch_compare(Cell* value1, Cell* value2, int32_t op);
+Cell* dispatch_negate(Cell* value);
+Cell* dispatch_round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor,
+                     bool ceiling, bool half_ceiling);
+int32_t dispatch_even_q(Cell* value);
+int32_t dispatch_odd_q(Cell* value);
+Cell* dispatch_complement(Cell* value);
+Cell* dispatch_append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
+Cell* dispatch_insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
+Cell* dispatch_change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
+Cell* dispatch_clear(Cell* series);
+Cell* dispatch_copy(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types);
+Cell* dispatch_find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
+                    bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse, bool tail,
+                    bool match);
+int32_t dispatch_length_q(Cell* series);
+Cell* dispatch_move(Cell* origin, Cell* target, Cell* part);
+Cell* dispatch_pick(Cell* series, int32_t index, Cell* index_cell);
+Cell* dispatch_poke(Cell* series, int32_t index, Cell* value, Cell* index_cell);
+Cell* dispatch_put(Cell* series, Cell* key, Cell* value, bool case_sensitive);
+Cell* dispatch_remove(Cell* series, Cell* part, Cell* key);
+Cell* dispatch_reverse(Cell* series, Cell* part, Cell* skip);
+Cell* dispatch_select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
+                      bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse);
+Cell* dispatch_sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part,
+                    bool all, bool reverse, bool stable);
+Cell* dispatch_swap(Cell* series1, Cell* series2);
+Cell* dispatch_take(Cell* series, Cell* part, bool deep, bool last);
+Cell* dispatch_trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all,
+                    Cell* with);
+Cell* dispatch_create(Cell* port);
+Cell* dispatch_close(Cell* port);
+Cell* dispatch_delete(Cell* file);
+Cell* dispatch_modify(Cell* target, Cell* field, Cell* value, bool case_sensitive);
+Cell* dispatch_open(Cell* port, bool new_, bool read, bool write, bool seek, Cell* allow);
+Cell* dispatch_open_q(Cell* port);
+Cell* dispatch_query(Cell* target);
+Cell* dispatch_read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info,
+                    Cell* as);
+Cell* dispatch_rename(Cell* from, Cell* to);
+Cell* dispatch_update(Cell* port);
+Cell* dispatch_write(Cell* destination, Cell* data, bool binary, bool lines, bool info, bool append,
+                     Cell* part, Cell* seek, Cell* allow, Cell* as);
+
+// Ends the process with a numbered runtime error (a fault of the program,
+// such as an op code outside its list: 101): prints "*** Runtime Error N:
+// text" to standard error and exits with status N.
+[[noreturn]] void fatal_runtime_error(int code);
+
+namespace actions {
+
+// The compare entry: the truth of comparing two values under an op code.
+// A kNotComparable answer raises script invalid-compare (value1, value2)
+// for every op code but the equality ones (0, 1, 2, 9 to 12); there it is
+// simply "not equal".
+bool compare(Cell* value1, Cell* value2, int32_t op);
+
+}  // namespace actions
+
+// Compares the base cell with the next argument cell under the op code and
+// writes the logic! answer into the base cell.
+void compare_to_logic(int32_t op);
+
+}  // namespace kiv
