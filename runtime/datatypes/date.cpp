@@ -773,10 +773,10 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
   return value;
 }
 
-Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell* grand_parent, Cell*, int32_t, bool,
-                bool, bool, bool notify) {
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent, Cell*, int32_t,
+                bool, bool, bool, bool notify) {
   int32_t field = field_of(element);
-  if (field < 0) fire(ErrorCategory::kScript, "invalid-path", *element);
+  if (field < 0) fire(ErrorCategory::kScript, "invalid-path", path ? *path : *element, *element);
   if (!value) {
     Cell* out = stack::push_new_cell();
     get_field(parent, field, out);

@@ -779,8 +779,9 @@ void get_field(const Cell* value, int32_t field, Cell* out) {
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cell*, int32_t, bool, bool, bool,
                 bool) {
   int32_t field = field_of(element);
-  if (field < 0) fire(ErrorCategory::kScript, "invalid-path", *path, *element);
-  if (value) fire(ErrorCategory::kScript, "bad-path-set", *path, *element);
+  Cell at_path = path ? *path : *element;
+  if (field < 0) fire(ErrorCategory::kScript, "invalid-path", at_path, *element);
+  if (value) fire(ErrorCategory::kScript, "bad-path-set", at_path, *element);
   Cell* out = stack::push_new_cell();
   get_field(parent, field, out);
   return out;
