@@ -436,7 +436,7 @@ void set_field(Cell* c, int32_t field, const Cell* v) {
       return;
     }
     case kFieldIsoweek:
-      set_days(c, iso_week_start(year, nullptr) + static_cast<int64_t>(integer_value(v) - 1) * 7);
+      set_days(c, iso_week_start(year, nullptr) + (static_cast<int64_t>(integer_value(v)) - 1) * 7);
       return;
     default:
       fire(ErrorCategory::kScript, "invalid-arg", *v);
