@@ -9,6 +9,7 @@
 #include "runtime/host/console.h"
 #include "runtime/host/files.h"
 #include "runtime/host/http.h"
+#include "runtime/host/os.h"
 #include "runtime/host/process.h"
 
 namespace kiv {
@@ -96,6 +97,59 @@ TEST(HostFiles, AnyLineEndBecomesLf) {
     simple_io::normalise_line_ends(bytes);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.out);
   }
+}
+
+}  // namespace
+}  // namespace kiv
+
+namespace kiv {
+namespace {
+
+TEST(HostOs, CommandLineJoinsWordsSoTheSplitterGivesThemBack) {
+  const std::vector<std::string> lines[] = {
+      {"kiv-run", "script.kiv"},
+      {"prog", "a b", "", "q\"uote", "back\\slash", "it's", "tab\there"},
+      {},
+  };
+  for (const auto& words : lines) EXPECT_EQ(os::split_arguments(os::join_command_line(words)), words);
+  EXPECT_EQ(os::join_command_line({"a", "b c"}), "a \"b c\"");
+  EXPECT_FALSE(os::command_line_words().empty());
+}
+
+TEST(HostOs, InfoPiecesFromTheSystemsTexts) {
+  EXPECT_EQ(os::os_release_name("NAME=\"Debian\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"),
+            "Debian GNU/Linux 12 (bookworm)");
+  EXPECT_EQ(os::os_release_name("ID=x\nNAME=Plain\n"), "Plain");
+  EXPECT_EQ(os::os_release_name("PRETTY_NAME='Single \\\"q\\\"'\r\n"), "Single \"q\"");
+  EXPECT_EQ(os::os_release_name("PRETTY_NAMES=no\nXNAME=no\n"), "");
+  EXPECT_EQ(os::os_release_name(""), "");
+
+  struct Arch {
+    const char* machine;
+    const char* arch;
+  };
+  for (Arch a : {Arch{"x86_64", "x86-64"}, Arch{"aarch64", "ARM64"}, Arch{"i686", "x86-32"},
+                 Arch{"armv7l", "ARM"}, Arch{"riscv64", "Unknown"}, Arch{"", "Unknown"}})
+    EXPECT_EQ(os::arch_of_machine(a.machine), a.arch) << a.machine;
+
+  struct Release {
+    const char* text;
+    uint8_t version[3];
+  };
+  for (const Release& r : {Release{"6.1.0-18-amd64", {6, 1, 0}}, Release{"5.15", {5, 15, 0}},
+                           Release{"4.19.300", {4, 19, 255}}, Release{"x", {0, 0, 0}},
+                           Release{"3.2-rc1.7", {3, 2, 0}}}) {
+    uint8_t v[3] = {9, 9, 9};
+    os::kernel_version(r.text, v);
+    EXPECT_EQ(std::vector<int>(v, v + 3), std::vector<int>(r.version, r.version + 3)) << r.text;
+  }
+  EXPECT_EQ(os::kernel_build("#1 SMP PREEMPT_DYNAMIC Debian 6.1.76-1"), 1);
+  EXPECT_EQ(os::kernel_build("#137-Ubuntu SMP"), 137);
+  EXPECT_EQ(os::kernel_build("SMP"), 0);
+
+  os::Info here = os::info();
+  EXPECT_FALSE(here.name.empty());
+  EXPECT_FALSE(here.arch.empty());
 }
 
 }  // namespace
