@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "runtime/datatypes/binary.h"
@@ -184,23 +186,24 @@ Cell* list_dir(Cell* dir) {
   return listing;
 }
 
-// Text bytes (line ends already LF) as a new string! pushed on the stack.
-Cell* push_text(const uint8_t* bytes, size_t n) {
-  Cell* made = stack::push_new_cell();
-  *made = Cell{TYPE_STRING, 0, load_utf8_string(bytes, n, 0, nullptr, false), 0};
-  return made;
-}
-
-// The lines of text bytes (line ends already LF) as a block! of strings: an
+// The lines of a text (line ends already LF) as a block! of strings: an
 // empty line gives an empty string, text after the last line end a last line.
-Cell* push_lines(const std::vector<uint8_t>& bytes) {
+Cell* push_lines(Cell* text) {
   Cell* lines = stack::push_new_cell();
   block::init_cell(lines, 16);
-  size_t start = 0;
-  while (start < bytes.size()) {
-    const void* found = std::memchr(bytes.data() + start, '\n', bytes.size() - start);
-    size_t end = found ? static_cast<size_t>(static_cast<const uint8_t*>(found) - bytes.data()) : bytes.size();
-    Cell* line = push_text(bytes.data() + start, end - start);
+  int32_t n = string::length(text);
+  int32_t start = 0;
+  while (start < n) {
+    int32_t end = start;
+    {
+      SeriesBuffer* b = node_buffer(text->data2);
+      uint32_t u = b->unit();
+      const uint8_t* p = b->head_ptr();
+      while (end < n && string::get_char(p + static_cast<size_t>(end) * u, u) != '\n') ++end;
+    }
+    SeriesBuffer* part = copy_series_part(text->data2, static_cast<uint32_t>(start), static_cast<uint32_t>(end - start));
+    Cell* line = stack::push_new_cell();
+    *line = Cell{TYPE_STRING, 0, part->node, 0};
     block::append_cell(lines, line);
     stack::drop_cells(1);
     start = end + 1;
@@ -232,6 +235,46 @@ std::string value_bytes(Cell* value, int64_t part) {
   return std::string(utf8.begin(), utf8.end());
 }
 
+// The bytes a binary!, or a string! held as ASCII, writes, seen where they
+// lie: good until the next allocation. Nothing for other values.
+std::optional<std::string_view> direct_bytes(Cell* value, int64_t part) {
+  uint32_t type = TYPE_OF(value);
+  if (type != TYPE_BINARY && type != TYPE_STRING) return std::nullopt;
+  Cell v = *value;
+  int64_t n = type == TYPE_BINARY ? binary::length(&v) : string::length(&v);
+  if (part >= 0 && part < n) n = part;
+  if (n < 0) n = 0;
+  const uint8_t* p = type == TYPE_BINARY ? binary::head_pointer(&v) : string::head_pointer(&v);
+  if (type == TYPE_STRING) {
+    if (string::unit_of(&v) != 1) return std::nullopt;
+    for (int64_t i = 0; i < n; ++i)
+      if (p[i] >= 0x80) return std::nullopt;
+  }
+  return std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
+}
+
+// Receives a file's bytes straight into a binary series (rooted by the
+// cell pushed on the stack), grown as they come.
+class SeriesSink : public simple_io::ByteSink {
+ public:
+  SeriesSink() : cell_(stack::push_new_cell()) { binary::make_at(cell_, 0); }
+  Cell* cell() { return cell_; }
+  uint8_t* room(size_t n) override {
+    SeriesBuffer* b = node_buffer(cell_->data2);
+    uint64_t need = static_cast<uint64_t>(b->tail) + n;
+    if (need > kMaxSeriesBytes) return nullptr;
+    if (need > static_cast<uint64_t>(b->size)) {
+      uint64_t grown = std::max<uint64_t>(need, std::min<uint64_t>(2 * static_cast<uint64_t>(b->size), kMaxSeriesBytes));
+      b = expand_series_copy(b, static_cast<int64_t>(grown));
+    }
+    return b->tail_ptr();
+  }
+  void received(size_t n) override { node_buffer(cell_->data2)->tail += static_cast<uint32_t>(n); }
+
+ private:
+  Cell* cell_;
+};
+
 }  // namespace
 
 // A directory name gives its listing; any other name the file's content as
@@ -240,12 +283,24 @@ Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool, 
   if (as) fire(ErrorCategory::kInternal, "not-done");
   std::string path = to_os_path(source);
   if (simple_io::dir_q(path)) return list_dir(source);
-  std::optional<std::vector<uint8_t>> bytes = simple_io::read_bytes(path, count_of(part), count_of(seek));
-  if (!bytes) cannot_open(source);
-  if (binary) return binary::push_bytes(bytes->data(), bytes->size());
-  simple_io::normalise_line_ends(*bytes);
-  if (lines) return push_lines(*bytes);
-  return push_text(bytes->data(), bytes->size());
+  SeriesSink sink;
+  if (!simple_io::read_into(path, count_of(part), count_of(seek), sink)) cannot_open(source);
+  if (binary) return sink.cell();
+  // The text is decoded from the bytes in the series: nothing allocates
+  // between taking their address and the decoding's copy of them.
+  uint32_t node;
+  {
+    NoCollectScope no_collection;
+    // Sized for the bytes, so that text of one-byte characters never grows.
+    uint32_t size = node_buffer(sink.cell()->data2)->used_bytes();
+    node = alloc_series_for_string(size, 1);
+    SeriesBuffer* b = node_buffer(sink.cell()->data2);
+    node = load_utf8_string(b->head_ptr(), size, node, nullptr, true);
+  }
+  Cell* text = stack::push_new_cell();
+  *text = Cell{TYPE_STRING, 0, node, 0};
+  if (lines) return push_lines(text);
+  return text;
 }
 
 // Writes the value's bytes (with /lines a block's elements, each on its own
@@ -260,6 +315,17 @@ Cell* write(Cell* destination, Cell* data, bool, bool lines, bool, bool append, 
   // A negative part writes nothing, and leaves the file as it was.
   if (part && limit < 0) return destination;
   std::vector<std::string> pieces;
+  if (!lines) {
+    // A binary or an ASCII string is written from where it lies: nothing
+    // allocates before the write is done.
+    std::string path = to_os_path(destination);
+    std::optional<std::string_view> bytes = direct_bytes(data, limit);
+    if (bytes) {
+      if (!simple_io::write_pieces(path, append, count_of(seek), {*bytes}))
+        cannot_open(destination);
+      return destination;
+    }
+  }
   if (lines && TYPE_OF(data) == TYPE_BLOCK) {
     int32_t n = block::rs_length_q(data);
     for (int32_t i = 0; i < n; ++i) {

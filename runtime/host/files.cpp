@@ -81,42 +81,59 @@ int64_t write_data(int fd, const uint8_t* buffer, size_t count) {
 
 void close_file(int fd) { ::close(fd); }
 
-std::optional<std::vector<uint8_t>> read_bytes(std::string_view path, int64_t part, int64_t seek) {
+bool read_into(std::string_view path, int64_t part, int64_t seek, ByteSink& sink) {
   FileGuard file(open_file(path, kModeRead));
-  if (file.get() < 0) return std::nullopt;
+  if (file.get() < 0) return false;
   struct stat st;
-  if (fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
-  std::vector<uint8_t> bytes;
-  if (part == 0) return bytes;
+  if (fstat(file.get(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  if (part == 0) return true;
   if (seek > 0 && !seek_file(file.get(), seek)) {
     // A file that cannot seek (a pipe) is read past the skipped bytes.
     std::vector<uint8_t> skipped(kReadChunk);
     for (int64_t left = seek; left > 0;) {
       size_t n = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(kReadChunk)));
       int64_t got = read_data(file.get(), skipped.data(), n);
-      if (got < 0) return std::nullopt;
-      if (got == 0) return bytes;
+      if (got < 0) return false;
+      if (got == 0) return true;
       left -= got;
     }
   }
   // The reported size is only a first guess: the file is read to its end
-  // (or to part bytes), whatever it reported.
-  int64_t size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
-  if (seek > 0) size = size > seek ? size - seek : 0;
+  // (or to part bytes), whatever it reported. One byte more than the guess
+  // is asked for, so that a file of the reported size ends in one read.
+  size_t expected = S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0;
+  if (seek > 0) expected = expected > static_cast<size_t>(seek) ? expected - static_cast<size_t>(seek) : 0;
   size_t limit = part > 0 ? static_cast<size_t>(part) : SIZE_MAX;
-  size_t want = std::min(limit, static_cast<size_t>(size) + 1);
-  if (want < kReadChunk && limit > want) want = std::min(limit, kReadChunk);
-  bytes.resize(want);
   size_t have = 0;
   for (;;) {
-    int64_t got = read_data(file.get(), bytes.data() + have, bytes.size() - have);
-    if (got < 0) return std::nullopt;
+    size_t ask = std::min(limit - have, std::max(expected + 1 - std::min(expected, have), kReadChunk));
+    uint8_t* p = sink.room(ask);
+    if (!p) return false;
+    int64_t got = read_data(file.get(), p, ask);
+    if (got < 0) return false;
+    sink.received(static_cast<size_t>(got));
     have += static_cast<size_t>(got);
-    if (have < bytes.size() || have >= limit) break;
-    bytes.resize(std::min(limit, bytes.size() * 2));
+    if (static_cast<size_t>(got) < ask || have >= limit) return true;
+    expected = have * 2;
   }
-  bytes.resize(have);
-  return bytes;
+}
+
+std::optional<std::vector<uint8_t>> read_bytes(std::string_view path, int64_t part, int64_t seek) {
+  class VectorSink : public ByteSink {
+   public:
+    std::vector<uint8_t> bytes;
+    size_t used = 0;
+    uint8_t* room(size_t n) override {
+      bytes.resize(used + n);
+      return bytes.data() + used;
+    }
+    void received(size_t n) override {
+      used += n;
+      bytes.resize(used);
+    }
+  } sink;
+  if (!read_into(path, part, seek, sink)) return std::nullopt;
+  return std::move(sink.bytes);
 }
 
 namespace {

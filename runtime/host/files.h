@@ -57,9 +57,22 @@ class FileGuard {
   int fd_;
 };
 
-// The bytes of a file: from byte seek (absent below 0) on, at most part
-// bytes (absent below 0; 0 gives none). Nothing when the file cannot be
-// opened or a read fails; a seek past the end gives no bytes.
+// Where read_into puts a file's bytes: room answers space for n more bytes
+// after those received so far (null when it cannot hold them), received
+// counts n of them as filled.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual uint8_t* room(size_t n) = 0;
+  virtual void received(size_t n) = 0;
+};
+
+// Reads a file into the sink: from byte seek (absent below 0) on, at most
+// part bytes (absent below 0; 0 reads nothing). False when the file cannot
+// be opened, a read fails or the sink has no room; a seek past the end reads
+// no bytes.
+bool read_into(std::string_view path, int64_t part, int64_t seek, ByteSink& sink);
+// The same into a vector; nothing on failure.
 std::optional<std::vector<uint8_t>> read_bytes(std::string_view path, int64_t part, int64_t seek);
 
 // Writes the pieces one after the other into the file: opened with the mode
