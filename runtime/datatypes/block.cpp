@@ -14,6 +14,7 @@
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/hashtable.h"
@@ -458,6 +459,11 @@ Cell* make(Cell* type, Cell* spec) {
     result = Cell{target, 0, copy_cells(spec, false, false), 0};
   } else if (st == TYPE_OBJECT || st == TYPE_MAP) {
     result = object_body(spec, target);
+  } else if (st == TYPE_VECTOR) {
+    RootedCell elements;
+    vector::to_block(spec, elements.get());
+    set_type(elements.get(), target);
+    result = *elements;
   } else if (st == TYPE_INTEGER || st == TYPE_FLOAT) {
     init_cell(&result, get_make_size(spec));
     set_type(&result, target);
@@ -1050,6 +1056,9 @@ Cell* to(Cell* type, Cell* spec) {
     *result = Cell{target, 0, copy_cells(&s, false, false), 0};
   } else if (st == TYPE_OBJECT || st == TYPE_MAP) {
     *result = object_body(keep.get(), target);
+  } else if (st == TYPE_VECTOR) {
+    vector::to_block(keep.get(), result.get());
+    set_type(result.get(), target);
   } else if (st == TYPE_STRING) {
     lexer::LexRequest request;
     lexer::LexResult r = lexer::transcode_string(keep.get(), -1, request);

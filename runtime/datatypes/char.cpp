@@ -5,6 +5,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/actions.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"
@@ -47,7 +48,8 @@ void arith(int32_t op) {
       if (!float_::truncate_checked(cell_float(right), &b)) fire_overflow();
       break;
     case TYPE_VECTOR:
-      fire(ErrorCategory::kInternal, "not-done");  // vector math comes with vector!
+      vector::scalar_math(op);
+      return;
     default:
       fire(ErrorCategory::kScript, "invalid-type", datatype_cell(TYPE_OF(right)));
   }

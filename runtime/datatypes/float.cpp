@@ -17,6 +17,7 @@
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/actions.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/host/random.h"
 #include "runtime/language_error.h"
@@ -172,7 +173,8 @@ void arith(int32_t op) {
       money::do_math(op);
       return;
     case TYPE_VECTOR:
-      fire(ErrorCategory::kInternal, "not-done");  // vector math comes with vector!
+      vector::scalar_math(op);
+      return;
     case TYPE_PAIR:
     case TYPE_POINT2D:
     case TYPE_POINT3D:

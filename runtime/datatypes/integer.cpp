@@ -18,6 +18,7 @@
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/actions.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/host/random.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"
@@ -238,7 +239,8 @@ void arith(int32_t op) {
       money::do_math(op);
       return;
     case TYPE_VECTOR:
-      fire(ErrorCategory::kInternal, "not-done");  // vector math comes with vector!
+      vector::scalar_math(op);
+      return;
     default:
       fire(ErrorCategory::kScript, "invalid-type", datatype_of(type));
   }

@@ -37,6 +37,7 @@
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/url.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/word.h"
 
 namespace kiv {
@@ -180,7 +181,7 @@ void register_datatypes() {
   float_::init();
   typeset::init();
   error::init();
-  // vector::init();
+  vector::init();
   map::init();
   // hash::init();
   pair::init();

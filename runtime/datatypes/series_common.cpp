@@ -14,6 +14,7 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/actions.h"
 #include "runtime/hashtable.h"
@@ -237,6 +238,7 @@ Cell element_at(const Cell* series, int32_t index) {
   const uint8_t* at = b->head_ptr() + static_cast<size_t>(index) * u;
   if (any_block_q(type) || type == TYPE_MAP) return *reinterpret_cast<const Cell*>(at);
   if (type == TYPE_BINARY) return Cell{TYPE_INTEGER, 0, *at, 0};
+  if (type == TYPE_VECTOR) return vector::pick_value(series, index);
   return Cell{TYPE_CHAR, 0, string::get_char(at, u), 0};
 }
 
@@ -385,6 +387,8 @@ Cell* poke(Cell* series, int32_t index, Cell* value, Cell* index_cell) {
       else if (TYPE_OF(&v) == TYPE_CHAR && v.data2 <= 0xFF) byte = static_cast<uint8_t>(v.data2);
       else fire(ErrorCategory::kScript, "invalid-arg", v);
       *unit_ptr(series, at) = byte;
+    } else if (type == TYPE_VECTOR) {
+      vector::set_element(unit_ptr(series, at), &v, unit_of(series), vector::element_type_of(series));
     } else if (string::any_string_q(type)) {
       if (TYPE_OF(&v) != TYPE_CHAR) fire(ErrorCategory::kScript, "invalid-arg", v);
       string::put_char(series->data2, at, v.data2);
@@ -624,7 +628,12 @@ Cell* move(Cell* origin, Cell* target, Cell* part) {
     bool block_origin = any_block_q(TYPE_OF(origin)), block_target = any_block_q(TYPE_OF(target));
     uint32_t u1 = unit_of(origin), u2 = unit_of(target);
     bool text = string::any_string_q(TYPE_OF(origin)) && string::any_string_q(TYPE_OF(target));
-    if (block_origin != block_target || (u1 != u2 && !text))
+    // A vector exchanges elements only with a vector of its element type
+    // (and, as every other series, of its width).
+    bool vector_origin = TYPE_OF(origin) == TYPE_VECTOR, vector_target = TYPE_OF(target) == TYPE_VECTOR;
+    bool vectors_apart = (vector_origin || vector_target) &&
+                         (vector_origin != vector_target || origin->data3 != target->data3);
+    if (block_origin != block_target || (u1 != u2 && !text) || vectors_apart)
       fire(ErrorCategory::kScript, "move-bad", datatype_cell(TYPE_OF(origin)), datatype_cell(TYPE_OF(target)));
     int32_t to = clamp_head(target);
     bool owned_origin = ownership::check(origin, words::WORD_MOVE, from, count);

@@ -853,7 +853,8 @@ Cell* take(Cell* series, Cell* part, bool, bool last) {
       *taken.get() = count > 0 ? series::element_at(series, from) : none_value;
     } else {
       SeriesBuffer* copy = copy_series_part(node, static_cast<uint32_t>(from), static_cast<uint32_t>(count));
-      *taken.get() = Cell{type, 0, copy->node, 0};
+      // A vector's copy keeps its element type (word 3).
+      *taken.get() = Cell{type, 0, copy->node, type == TYPE_VECTOR ? series->data3 : 0};
     }
     remove_part(series, from, count);
   });
