@@ -1,7 +1,11 @@
 #include "boot/script.h"
 
 #include "boot/startup.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/host/os.h"
 #include "runtime/eval/interpreter.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
@@ -22,7 +26,53 @@ void evaluate_loaded(Cell* code) {
   interpreter::evaluate_block(&block, false);
 }
 
+// The value cell of a member of an object held in a member of system (or of
+// system itself when object is null); null when one of them is missing.
+Cell* system_member(const char* object, const char* member) {
+  Cell* value = _context::value_of_symbol(symbol::intern("system"), _context::global());
+  for (const char* name : {object, member}) {
+    if (!name) continue;
+    if (!value || TYPE_OF(value) != TYPE_OBJECT) return nullptr;
+    uint32_t ctx = value->data1;
+    int32_t i = _context::find_symbol(ctx, symbol::intern(name));
+    if (i < 0) return nullptr;
+    value = _context::value_at(ctx, static_cast<uint32_t>(i));
+  }
+  return value;
+}
+
+// Pushes a new string! of the UTF-8 text.
+Cell* push_text(const std::string& text, uint32_t type = TYPE_STRING) {
+  Cell* cell = string::load_encoded_push(reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                                         string::kEncodingUtf8);
+  cell->header = (cell->header & ~0xFFu) | type;
+  return cell;
+}
+
+void set_member(const char* object, const char* member, const Cell* value) {
+  Cell copy = *value;
+  if (Cell* slot = system_member(object, member)) *slot = copy;
+}
+
 }  // namespace
+
+void set_script_args(const std::string& program, const std::string& script,
+                     const std::vector<std::string>& args) {
+  stack::TopGuard guard;
+  set_member("script", "args", push_text(os::join_command_line(args)));
+  Cell* list = block::push_only_star(static_cast<int32_t>(args.size()));
+  for (const std::string& a : args) {
+    Cell* s = push_text(a);
+    Cell copy = *s;
+    Cell held = *list;
+    *series_new_tail_cell(held.data2) = copy;
+    stack::drop_cells(1);
+  }
+  set_member("options", "args", list);
+  Cell none{TYPE_NONE, 0, 0, 0};
+  set_member("options", "script", script.empty() ? &none : push_text(script, TYPE_FILE));
+  set_member("options", "boot", push_text(program));
+}
 
 size_t find_header(std::string_view text) {
   for (size_t at = text.find("Kiv"); at != std::string_view::npos; at = text.find("Kiv", at + 1)) {

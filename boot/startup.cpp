@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "library/routines.h"
 #include "runtime/case_fold.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
@@ -9,6 +10,7 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/registry.h"
+#include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/actions.h"
@@ -95,7 +97,21 @@ void run_module(const Source& source) {
   stack::pop_frame_drop();
 }
 
-bool library_module_q(const char* name) { return std::strncmp(name, "library/", 8) == 0; }
+// Every source but the spec files of boot/ is a module.
+bool module_q(const char* name) { return std::strncmp(name, "boot/", 5) != 0; }
+
+// The word through which library modules make their routines, and its
+// routine: routine* spec [block!] entry [word!].
+constexpr const char* kRoutineMaker = "routine*";
+
+void bind_routine_maker(Cell* word) {
+  if (routine::find_entry(kRoutineMaker) == 0) routine::register_entry(kRoutineMaker, library::make_routine);
+  stack::TopGuard guard;
+  Cell* spec = stack::push_new_cell();
+  load_text("spec [block!] entry [word!]", spec);
+  routine::push(spec, nullptr, routine::find_entry(kRoutineMaker), 0, false);
+  _context::set_word(word, stack::last_pushed());
+}
 
 }  // namespace
 
@@ -126,16 +142,14 @@ void runtime_init() {
   platform::init();
   console::init();
   random::init();
-  init_memory();
+  init_memory();  // the collector's tables, the first node and series frames, the root block
   init_handles();
   register_datatypes();
   actions_init();
-  stack::init();
   support::init();
   symbol::init_table();
-  _context::init_global();
+  _context::init_global();  // and the words of the type names
   init_case_folding();
-  init_datatype_words();
   word::init_builtin_words();
   natives_init();
   natives::install_core_natives();
@@ -146,26 +160,33 @@ void runtime_init() {
   natives::install_value_natives();
   natives::install_further_natives();
   natives::install_encoding_natives();
-  natives::install_parse_native();
+  natives::install_parse_native();  // and the parse stacks
   natives::install_transfer_natives();
   ownership::init();
+  stack::init();
   lexer::init();
   lexer::install_default_loaders();
-  interpreter::init();
-  slot_table::init();
 
   bind_datatype_words();
   bind_spec_file("boot/natives.kiv", TYPE_NATIVE);
   bind_spec_file("boot/actions.kiv", TYPE_ACTION);
   error::set_near_reader(interpreter::error_position);
+  interpreter::init();
+  slot_table::init();
   collector::init_counters();
+  library::register_routines();
 }
 
 void boot_library() {
   collector::set_enabled(true);
   set_boot_mode(false);
+  Cell maker = word::load(kRoutineMaker);
+  bind_routine_maker(&maker);
   for (const Source& s : kSources)
-    if (library_module_q(s.name)) run_module(s);
+    if (module_q(s.name)) run_module(s);
+  // Routines are made only by the library.
+  Cell unset{TYPE_UNSET, 0, 0, 0};
+  _context::set_word(&maker, &unset);
 }
 
 void start() {

@@ -1,17 +1,21 @@
 // Start-up: the runtime initialisation in its fixed order, the binding of
 // the native and action words from their spec files, and the top-level code
-// of the library modules. The Kiv sources are embedded in the executable as
-// text (boot_sources.inc, made at build time) and loaded through the lexer.
+// of the library modules. The Kiv sources (boot/modules.txt names them in
+// binding order) are embedded in the executable as text (boot_sources.inc,
+// made at build time) and loaded through the lexer.
 //
 // Order of runtime_init: boot mode on, print hooks, platform, random
-// generator and hash seed, memory manager and collector, handles, the type
-// registry and the datatype registrations, the action entries, the value
-// stack, the symbol table and the global context, case folding, the words of
-// the type names, the built-in words, the natives, ownership, the lexer,
-// the interpreter, the cell-slot table, the collector's counters; then the
-// spec files bind every native and action word and every type name word.
+// generator and hash seed, memory manager and collector (the first node and
+// series frames, the root block), handles, the type registry and the
+// datatype registrations, the action entries, the symbol table and the
+// global context with the words of the type names, case folding, the
+// built-in words, the natives and the parse stacks, ownership, the value
+// stack, the lexer; then the spec files bind every native and action word
+// and every type name word; then the interpreter, the cell-slot table, the
+// collector's counters and the library's routine entries.
 // boot_library then enables the collector, leaves boot mode and runs the
-// library modules in binding order.
+// library modules in binding order; while they run, `routine* spec 'entry`
+// makes a routine! over a registered C++ entry (library/routines.h).
 #pragma once
 
 #include <cstdint>

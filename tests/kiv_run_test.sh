@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The command line of kiv-run: --eval, script files with and without a Kiv
-# header, output on standard output, uncaught errors on standard error with
-# status 254.
+# header, standard input, --help and --version, output on standard output,
+# the script's arguments, and every way the process ends: normal, quit,
+# quit/return (low 8 bits), halt, an uncaught error (254), a signal mapped to
+# its runtime error, an interrupt (quiet, 0).
 set -u
 kiv_run="$1"
 dir=$(mktemp -d)
@@ -36,12 +38,47 @@ expect "uncaught error goes to stderr with status 254" 254 "before" "*** Script 
   -- --eval 'print "before" undefined-word'
 expect "syntax error reports its line" 254 "" "*** Syntax Error: (line 2) missing" -- --eval $'print 1\n[2'
 expect "no arguments is a usage error" 2 "" "usage" --
+expect "an unknown switch is a usage error" 2 "" "usage" -- --frobnicate
+expect "--eval without its text is a usage error" 2 "" "usage" -- --eval
+expect "--help prints the usage on stdout" 0 "$("$kiv_run" --help)" "" -- --help
+[[ "$("$kiv_run" --help)" == usage:*"kiv-run FILE [ARGS...]"*"--version"* ]] || { echo "FAILED: --help text"; failures=$((failures + 1)); }
+[[ "$("$kiv_run" --version)" =~ ^kiv-run\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "FAILED: --version text"; failures=$((failures + 1)); }
+
+# Ways out: quit and quit/return keep the low 8 bits of the status; output
+# printed before is not lost; a try does not stop quit; halt is quit.
+expect "quit ends with 0 after the output" 0 "before" "" -- --eval 'print "before" quit print "after"'
+expect "quit/return ends with the status" 3 "" "" -- --eval 'quit/return 3'
+expect "quit/return keeps the low 8 bits" 44 "" "" -- --eval 'quit/return 300'
+expect "quit/return of a negative status" 255 "" "" -- --eval 'quit/return -1'
+expect "quit inside try still ends the process" 7 "" "" -- --eval 'try [quit/return 7] print "not here"'
+expect "quit inside a function and a loop" 9 "1" "" -- --eval 'f: func [] [loop 3 [print 1 quit/return 9]] f'
+expect "halt is quit" 0 "" "" -- --eval 'halt print "not here"'
+expect "quit-return ends at once" 5 "" "" -- --eval 'quit-return 5'
+expect "quit/return checks its status type" 254 "" "does not allow string! for its status" -- --eval 'quit/return "x"'
+expect "routine* is gone after start-up" 254 "" "has no value" -- --eval 'routine* [] quit-return'
 
 printf 'A launcher line\nKiv [Title: "test"]\nprint "from the script"\nx: 20 print x + 1\n' > "$dir/ok.kiv"
 expect "script with a header runs after the header" 0 $'from the script\n21' "" -- "$dir/ok.kiv" arg1
 
 printf 'print "no header"\n' > "$dir/none.kiv"
 expect "script without a header is refused" 254 "" "script is missing a Kiv header" -- "$dir/none.kiv"
+
+printf 'Kiv []\nprint mold system/script/args\nprint mold system/options/args\nprint mold system/options/script\n' > "$dir/args.kiv"
+expect "arguments after the script reach it" 0 $'{a "b c" d}\n["a" "b c" "d"]\n'"%$dir/args.kiv" "" -- "$dir/args.kiv" a "b c" d
+expect "no arguments: empty text, empty block" 0 $'""\n[]\n'"%$dir/args.kiv" "" -- "$dir/args.kiv"
+expect "--eval has no script arguments" 0 $'""\nnone' "" -- --eval 'print mold system/script/args print mold system/options/script'
+
+# A script read from standard input.
+actual=$(printf 'Kiv []\nprint mold system/options/args\nquit/return 4\n' | "$kiv_run" - x y 2>"$dir/err")
+status=$?
+if [[ $status != 4 || "$actual" != '["x" "y"]' ]]; then
+  echo "FAILED: script from standard input (status $status, stdout $actual)"; failures=$((failures + 1))
+else passes=$((passes + 1)); fi
+actual=$(printf 'print 1\n' | "$kiv_run" - 2>"$dir/err")
+status=$?
+if [[ $status != 254 || "$(cat "$dir/err")" != *"missing a Kiv header"* ]]; then
+  echo "FAILED: standard input without a header (status $status)"; failures=$((failures + 1))
+else passes=$((passes + 1)); fi
 
 printf 'kiv [lower case does not count]\nprint 1\n' > "$dir/lower.kiv"
 expect "a lower-case kiv is not a header" 254 "" "missing a Kiv header" -- "$dir/lower.kiv"
@@ -69,6 +106,54 @@ if [[ $nul_status != 254 || "$nul_err" != *"Syntax Error: a@b invalid y at z"*"*
 else
   passes=$((passes + 1))
 fi
+
+# Signals: a running script killed by a signal ends with the runtime error
+# the signal stands for (a signal sent from outside carries no fault code:
+# SIGFPE is an unknown error), an interrupt ends it quietly with 0.
+printf 'Kiv []\nwhile [true] []\n' > "$dir/spin.kiv"
+# expect_signal NAME SIGNAL STATUS STDERR-SUBSTRING ("" for an empty stderr)
+expect_signal() {
+  local name="$1" signal="$2" status="$3" err="$4"
+  "$kiv_run" "$dir/spin.kiv" >/dev/null 2>"$dir/sig-err" &
+  local pid=$! tries=0
+  # Wait until the process has installed its handlers (SIGSEGV caught).
+  while (( tries < 200 )); do
+    local caught
+    caught=$(awk '/^SigCgt:/ {print $2}' "/proc/$pid/status" 2>/dev/null)
+    [[ -n "$caught" ]] && (( (16#$caught >> 10) & 1 )) && break
+    sleep 0.02
+    tries=$((tries + 1))
+  done
+  sleep 0.05
+  kill -s "$signal" "$pid"
+  wait "$pid"
+  local actual_status=$?
+  local actual_err
+  actual_err=$(cat "$dir/sig-err")
+  if [[ $actual_status != "$status" || ( -z "$err" && -n "$actual_err" ) || "$actual_err" != *"$err"* ]]; then
+    echo "FAILED: $name"
+    echo "  status $actual_status (expected $status), stderr: $actual_err"
+    failures=$((failures + 1))
+  else
+    passes=$((passes + 1))
+  fi
+}
+expect_signal "SIGSEGV is an access violation" SEGV 1 $'*** Runtime Error 1: access violation\n*** at: '
+expect_signal "SIGBUS is an in-page error" BUS 16 "*** Runtime Error 16: in page error"
+expect_signal "SIGILL is an illegal instruction" ILL 17 "*** Runtime Error 17: illegal instruction"
+expect_signal "SIGFPE from outside is an unknown error" FPE 99 "*** Runtime Error 99: unknown error"
+expect_signal "SIGTRAP is a breakpoint" TRAP 3 "*** Runtime Error 3: breakpoint"
+expect_signal "SIGABRT is a failed assertion" ABRT 98 "*** Runtime Error 98: assertion failed"
+expect_signal "an interrupt ends quietly with 0" INT 0 ""
+expect_signal "SIGTERM keeps its default" TERM 143 ""
+
+# SIGPIPE is ignored: output into a closed pipe does not kill the process
+# with a signal.
+"$kiv_run" --eval 'loop 100000 [print "line of output"] quit/return 6' | head -c 10 >/dev/null
+status=${PIPESTATUS[0]}
+if [[ $status != 6 ]]; then
+  echo "FAILED: output into a closed pipe (status $status, expected 6)"; failures=$((failures + 1))
+else passes=$((passes + 1)); fi
 
 echo "$passes passed, $failures failed"
 [[ $failures -eq 0 ]]

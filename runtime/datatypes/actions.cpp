@@ -54,22 +54,6 @@ ActionHandler<A> lookup_target(const Cell* type) {
 
 }  // namespace
 
-void fatal_runtime_error(int code) {
-  const char* text;
-  switch (code) {
-    case 94: text = "out of memory"; break;
-    case 95: text = "no CATCH for THROW"; break;
-    case 98: text = "assertion failed"; break;
-    case 99: text = "unknown error"; break;
-    case 100: text = "no value matched in CASE"; break;
-    case 101: text = "no value matched in SWITCH"; break;
-    default: text = (code >= 1 && code <= 34) ? "unknown error" : "unknown error code!"; break;
-  }
-  std::fprintf(stderr, "*** Runtime Error %d: %s\n*** at: %08Xh\n", code, text, 0u);
-  std::fflush(stderr);
-  std::exit(code);
-}
-
 void set_port_actor_lookup(PortActorLookup lookup) { port_actor_lookup = lookup; }
 
 Handler get_action_handler(uint32_t type, uint32_t action, const Cell* first) {

@@ -25,6 +25,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/fatal.h"
 
 namespace kiv {
 
@@ -443,10 +444,6 @@ Cell* dispatch_update(Cell* port);
 Cell* dispatch_write(Cell* destination, Cell* data, bool binary, bool lines, bool info, bool append,
                      Cell* part, Cell* seek, Cell* allow, Cell* as);
 
-// Ends the process with a numbered runtime error (a fault of the program,
-// such as an op code outside its list: 101): prints "*** Runtime Error N:
-// text" to standard error and exits with status N.
-[[noreturn]] void fatal_runtime_error(int code);
 
 namespace actions {
 
