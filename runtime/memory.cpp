@@ -41,7 +41,10 @@ struct Quarantined {
 std::vector<Quarantined> g_quarantine;       // from the collection before the last
 std::vector<Quarantined> g_quarantine_next;  // from the last collection
 
-constexpr uint32_t kRootBlockCells = 256;
+// The root block's first size: what start-up puts there (the stack blocks,
+// the words made in boot mode, the boot payload's values) fits without a
+// grow. It may still grow: it is reached by its node, never by an address.
+constexpr uint32_t kRootBlockCells = 9696;
 constexpr uint32_t kHeapBufferLead = 4;  // puts a heap buffer's data on 8 bytes
 
 uint64_t round_up(uint64_t n, uint64_t to) { return (n + to - 1) / to * to; }
