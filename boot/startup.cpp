@@ -8,6 +8,7 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/kivbin.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/routine.h"
@@ -175,6 +176,7 @@ void runtime_init() {
   slot_table::init();
   collector::init_counters();
   library::register_routines();
+  kivbin::register_routines();
 }
 
 void boot_library() {

@@ -136,6 +136,12 @@ void remember_builtin(const Cell* value) {
   g_builtins_made = true;
 }
 
+bool entry_accepts_q(const Cell* made) {
+  uint32_t type = TYPE_OF(made);
+  const Cell* original = builtin_of(type, entry_index(made));
+  return original ? entry_takes(type, made, original) : !g_builtins_made;
+}
+
 Cell* make(Cell* type, Cell* spec) {
   uint32_t target = target_type(type);
   if (TYPE_OF(spec) != TYPE_BLOCK || block::rs_length_q(spec) != 2) fire_bad_make_arg(spec, target);
@@ -251,6 +257,8 @@ bool valid_op_spec(uint32_t spec) {
 }
 
 }  // namespace
+
+bool spec_valid_q(uint32_t spec) { return valid_op_spec(spec); }
 
 Cell* make(Cell*, Cell* spec) {
   uint32_t source = TYPE_OF(spec);

@@ -54,6 +54,11 @@ void init_cell(Cell* out, uint32_t type, uint32_t spec_node, uint32_t index);
 // entry unless the entry can take it (see make).
 void remember_builtin(const Cell* value);
 
+// Whether the entry of a native! or action! made with init_cell can take the
+// arguments its spec fetches (the rule of make below); true before start-up
+// has made its values.
+bool entry_accepts_q(const Cell* made);
+
 // make native! / make action!: [spec-block index]. An entry reads its
 // arguments by position, so once start-up has made the value of an index,
 // the spec must take the same arguments and refinements, each refinement
@@ -82,6 +87,9 @@ void init();
 }  // namespace action
 
 namespace op {
+// Whether a spec (node) describes exactly two arguments, the first a plain
+// word: what make op! asks of the value it wraps.
+bool spec_valid_q(uint32_t spec);
 // make op! from a native!, action!, function! or routine! of exactly two
 // arguments (the left one a plain word).
 Cell* make(Cell* type, Cell* spec);

@@ -9,7 +9,7 @@ scripts/install-packages.sh clang libclang-rt-14-dev cmake ninja-build
 build=build-fuzz
 CXX=clang++ cmake -S tools/fuzz -B "$build" -G Ninja >/dev/null
 cmake --build "$build"
-targets=("${@:-fuzz-inflate fuzz-blockcomp fuzz-debase}")
+targets=("${@:-fuzz-inflate fuzz-blockcomp fuzz-debase fuzz-kivbin}")
 for t in ${targets[@]}; do
   mkdir -p "$build/corpus/$t"
   echo "== $t"
