@@ -1,6 +1,9 @@
 #include "boot/startup.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "library/routines.h"
 #include "runtime/case_fold.h"
@@ -48,15 +51,111 @@ const Source kSources[] = {
 };
 
 bool g_started = false;
+bool g_library_loaded = false;
+const uint8_t* g_payload = nullptr;
+size_t g_payload_size = 0;
+LibraryOrigin g_origin = LibraryOrigin::kEmbeddedText;
+// The root block's cell holding the block of the loaded sources: one block
+// per source, in binding order.
+uint32_t g_sources_cell = 0;
+
+// Start-up cannot go on: the message on standard error, a non-zero status.
+[[noreturn]] void boot_failure(const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "*** Boot Error: %s\n", message.c_str());
+  std::fflush(stderr);
+  std::_Exit(kBootFailureStatus);
+}
+
+bool read_whole_file(const std::string& path, std::string* out) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->append(buffer, n);
+  bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
+}
+
+// The block of the loaded sources (kept in the root block).
+Cell loaded_sources() { return series_head_cell(root_block())[g_sources_cell]; }
+
+// The block of source i as loaded.
+Cell source_block(uint32_t i) {
+  Cell all = loaded_sources();
+  return series_head_cell(all.data2)[i];
+}
+
+// Loads every source in binding order into one block kept in the root
+// block: from the folder named by KIV_BOOT_SOURCES (text through the lexer),
+// else from the boot payload (Kivbin), else from the embedded text.
+void load_sources() {
+  uint32_t count = 0;
+  const Source* list = sources(&count);
+  stack::TopGuard guard;
+  Cell* all = stack::push_new_cell();
+  const char* folder = std::getenv(kSourceFolderVariable);
+  if (folder && *folder) {
+    g_origin = LibraryOrigin::kSourceFolder;
+    block::init_cell(all, static_cast<int32_t>(count));
+    for (uint32_t i = 0; i < count; ++i) {
+      std::string path = std::string(folder) + "/" + list[i].name;
+      std::string text;
+      if (!read_whole_file(path, &text)) boot_failure("cannot read the source " + path);
+      Cell* block = stack::push_new_cell();
+      load_text(text, block);
+      Cell copy = *block;
+      *series_new_tail_cell(all->data2) = copy;
+      stack::drop_cells(1);
+    }
+  } else if (g_payload) {
+    g_origin = LibraryOrigin::kPayload;
+    block::init_cell(all, static_cast<int32_t>(count));
+    try {
+      kivbin::decode(std::span<const uint8_t>(g_payload, g_payload_size), all, kivbin::Mode::kBoot);
+    } catch (const LanguageError& e) {
+      boot_failure(std::string("the boot payload is damaged: ") + e.what());
+    }
+    uint32_t n = series_length(all->data2);
+    if (n != count) boot_failure("the boot payload holds " + std::to_string(n) + " sources, start-up expects " +
+                                 std::to_string(count));
+    for (uint32_t i = 0; i < n; ++i)
+      if (TYPE_OF(series_head_cell(all->data2) + i) != TYPE_BLOCK)
+        boot_failure(std::string("the boot payload's value for ") + list[i].name + " is not a block");
+  } else {
+    g_origin = LibraryOrigin::kEmbeddedText;
+    block::init_cell(all, static_cast<int32_t>(count));
+    for (uint32_t i = 0; i < count; ++i) {
+      Cell* block = stack::push_new_cell();
+      load_text(list[i].text, block);
+      Cell copy = *block;
+      *series_new_tail_cell(all->data2) = copy;
+      stack::drop_cells(1);
+    }
+  }
+  // Library code: tracing sees into none of it.
+  for (uint32_t i = 0; i < count; ++i) block::mark_library_code(series_head_cell(all->data2)[i].data2);
+  Cell copy = *all;
+  g_sources_cell = series_length(root_block());
+  *series_new_tail_cell(root_block()) = copy;
+}
+
+// The index of a source in binding order; a missing one is a boot failure.
+uint32_t source_index(const char* name) {
+  uint32_t count = 0;
+  const Source* list = sources(&count);
+  for (uint32_t i = 0; i < count; ++i)
+    if (std::strcmp(list[i].name, name) == 0) return i;
+  boot_failure(std::string("no source ") + name);
+}
 
 // Binds the words of a spec file: each entry is a set-word, the spec block
 // and the table index; the word gets a native! or action! (type) made from
 // them.
 void bind_spec_file(const char* name, uint32_t type) {
-  const char* text = source_text(name);
-  if (!text) fire(ErrorCategory::kInternal, "not-done");
   Cell* file = stack::push_new_cell();
-  load_text(text, file);
+  *file = source_block(source_index(name));
   uint32_t node = file->data2;
   uint32_t n = series_length(node);
   for (uint32_t i = 0; i + 2 < n; i += 3) {
@@ -64,7 +163,7 @@ void bind_spec_file(const char* name, uint32_t type) {
     Cell spec = series_head_cell(node)[i + 1];
     Cell index = series_head_cell(node)[i + 2];
     if (TYPE_OF(&word) != TYPE_SET_WORD || TYPE_OF(&spec) != TYPE_BLOCK || TYPE_OF(&index) != TYPE_INTEGER)
-      fire(ErrorCategory::kSyntax, "bad-header", name);
+      boot_failure(std::string("bad entry in ") + name);
     Cell* value = stack::push_new_cell();
     native::init_cell(value, type, spec.data2, index.data2);
     native::remember_builtin(value);
@@ -87,12 +186,11 @@ void bind_datatype_words() {
 }
 
 // Runs one library module's top-level code.
-void run_module(const Source& source) {
+void run_module(uint32_t i) {
   stack::FrameGuard guard;
   stack::open_call_frame(nullptr);
   Cell* code = stack::push_new_cell();
-  load_text(source.text, code);
-  block::mark_library_code(code->data2);
+  *code = source_block(i);
   Cell block = *code;
   interpreter::evaluate_block(&block, true);
   stack::pop_frame_drop();
@@ -135,7 +233,16 @@ void load_text(std::string_view text, Cell* out) {
   *out = Cell{TYPE_BLOCK, 0, result.block, 0};
 }
 
-void runtime_init() {
+void set_boot_payload(const uint8_t* data, size_t size) {
+  g_payload = data;
+  g_payload_size = size;
+}
+
+std::span<const uint8_t> boot_payload() { return {g_payload, g_payload ? g_payload_size : 0}; }
+
+LibraryOrigin library_origin() { return g_origin; }
+
+void runtime_core_init() {
   if (g_started) return;
   g_started = true;
   set_boot_mode(true);
@@ -167,7 +274,13 @@ void runtime_init() {
   stack::init();
   lexer::init();
   lexer::install_default_loaders();
+}
 
+void runtime_init() {
+  if (g_library_loaded) return;
+  g_library_loaded = true;
+  runtime_core_init();
+  load_sources();
   bind_datatype_words();
   bind_spec_file("boot/natives.kiv", TYPE_NATIVE);
   bind_spec_file("boot/actions.kiv", TYPE_ACTION);
@@ -184,8 +297,10 @@ void boot_library() {
   set_boot_mode(false);
   Cell maker = word::load(kRoutineMaker);
   bind_routine_maker(&maker);
-  for (const Source& s : kSources)
-    if (module_q(s.name)) run_module(s);
+  uint32_t count = 0;
+  const Source* list = sources(&count);
+  for (uint32_t i = 0; i < count; ++i)
+    if (module_q(list[i].name)) run_module(i);
   // Routines are made only by the library.
   Cell unset{TYPE_UNSET, 0, 0, 0};
   _context::set_word(&maker, &unset);

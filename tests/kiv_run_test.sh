@@ -6,6 +6,7 @@
 # its runtime error, an interrupt (quiet, 0).
 set -u
 kiv_run="$1"
+source_root="${2:-$(dirname "$0")/..}"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0
@@ -106,6 +107,21 @@ if [[ $nul_status != 254 || "$nul_err" != *"Syntax Error: a@b invalid y at z"*"*
 else
   passes=$((passes + 1))
 fi
+
+# The developer's text path: KIV_BOOT_SOURCES names the folder of the
+# sources, which are lexed in place of the payload; a missing source ends
+# start-up with a message and status 1.
+actual=$(KIV_BOOT_SOURCES="$source_root" "$kiv_run" --eval 'quit/return length? words-of system/options' 2>"$dir/err")
+status=$?
+expected=$("$kiv_run" --eval 'quit/return length? words-of system/options' 2>/dev/null; echo $?)
+if [[ $status != "$expected" || $status == 0 || $status == 254 ]]; then
+  echo "FAILED: the text path loads the same library (status $status, payload $expected)"; failures=$((failures + 1))
+else passes=$((passes + 1)); fi
+KIV_BOOT_SOURCES="$dir/nowhere" "$kiv_run" --eval 'print 1' >"$dir/out" 2>"$dir/err"
+status=$?
+if [[ $status != 1 || "$(cat "$dir/err")" != *"*** Boot Error: cannot read the source $dir/nowhere/boot/natives.kiv"* || -s "$dir/out" ]]; then
+  echo "FAILED: a missing source folder ends start-up (status $status: $(cat "$dir/err"))"; failures=$((failures + 1))
+else passes=$((passes + 1)); fi
 
 # Signals: a running script killed by a signal ends with the runtime error
 # the signal stands for (a signal sent from outside carries no fault code:

@@ -1,0 +1,124 @@
+// The boot payload: the programs boot from it, it holds the same library as
+// the source text (each source's block molds the same, /all, from either),
+// and a payload that is damaged ends start-up with a message and a
+// non-zero status, never with 0 or a crash.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "boot/startup.h"
+#include "runtime/datatypes/actions.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/kivbin.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/series.h"
+#include "runtime/stack.h"
+#include "runtime/unicode.h"
+
+#ifndef KIV_SOURCE_DIR
+#error "KIV_SOURCE_DIR names the repository root"
+#endif
+
+namespace kiv {
+namespace {
+
+std::string mold_all(const Cell& value) {
+  stack::TopGuard guard;
+  Cell* v = stack::push_copy(&value);
+  Cell* out = stack::push_new_cell();
+  string::init_cell(out, 16);
+  dispatch_mold(v, out, false, true, false, nullptr, kNoPartLimit, 0);
+  int32_t length = -1;
+  const char* text = to_utf8_cstring(out, &length);
+  return std::string(text, static_cast<size_t>(length));
+}
+
+std::string read_source(const char* name) {
+  std::string path = std::string(KIV_SOURCE_DIR) + "/" + name;
+  std::string text;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return text;
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+  std::fclose(f);
+  return text;
+}
+
+TEST(BootPayloadTest, ProgramsBootFromThePayload) {
+  boot::start();
+  ASSERT_FALSE(boot::boot_payload().empty());
+  EXPECT_EQ(boot::library_origin(), boot::LibraryOrigin::kPayload);
+}
+
+TEST(BootPayloadTest, PayloadAndSourceTextHoldTheSameLibrary) {
+  boot::start();
+  uint32_t count = 0;
+  const boot::Source* sources = boot::sources(&count);
+  stack::TopGuard guard;
+  Cell* decoded = stack::push_new_cell();
+  block::init_cell(decoded, static_cast<int32_t>(count));
+  kivbin::decode(boot::boot_payload(), decoded, kivbin::Mode::kBoot);
+  ASSERT_EQ(series_length(decoded->data2), count);
+  for (uint32_t i = 0; i < count; ++i) {
+    std::string text = read_source(sources[i].name);
+    ASSERT_FALSE(text.empty()) << sources[i].name;
+    Cell* lexed = stack::push_new_cell();
+    boot::load_text(text, lexed);
+    std::string from_text = mold_all(*lexed);
+    std::string from_payload = mold_all(series_head_cell(decoded->data2)[i]);
+    EXPECT_EQ(from_payload, from_text) << sources[i].name;
+    Cell* embedded = stack::push_new_cell();
+    boot::load_text(sources[i].text, embedded);
+    EXPECT_EQ(mold_all(*embedded), from_text) << sources[i].name << " (embedded text)";
+  }
+}
+
+// Each death test runs in a fresh process, which boots from the payload
+// given here.
+std::vector<uint8_t> g_damaged;
+
+[[noreturn]] void boot_from(std::vector<uint8_t> payload) {
+  g_damaged = std::move(payload);
+  boot::set_boot_payload(g_damaged.data(), g_damaged.size());
+  boot::start();
+  std::_Exit(0);
+}
+
+std::vector<uint8_t> real_payload() {
+  auto p = boot::boot_payload();
+  return std::vector<uint8_t>(p.begin(), p.end());
+}
+
+TEST(BootPayloadDeathTest, NotKivbinEndsStartUp) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::vector<uint8_t> p = real_payload();
+  p[0] = 'X';
+  EXPECT_EXIT(boot_from(p), ::testing::ExitedWithCode(1), "Not a Kivbin file");
+}
+
+TEST(BootPayloadDeathTest, TruncatedPayloadEndsStartUp) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::vector<uint8_t> p = real_payload();
+  p.resize(p.size() / 2);
+  EXPECT_EXIT(boot_from(p), ::testing::ExitedWithCode(1), "Boot Error: the boot payload is damaged");
+}
+
+TEST(BootPayloadDeathTest, PayloadOfOtherSourcesEndsStartUp) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // An image of one empty block where start-up expects every source.
+  boot::runtime_core_init();
+  stack::TopGuard guard;
+  Cell* block = stack::push_new_cell();
+  block::init_cell(block, 1);
+  kivbin::EncodeOptions options;
+  options.mode = kivbin::Mode::kBoot;
+  kivbin::Encoder encoder(options);
+  encoder.add(block);
+  EXPECT_EXIT(boot_from(encoder.finish()), ::testing::ExitedWithCode(1), "Boot Error: the boot payload holds 1 sources");
+}
+
+}  // namespace
+}  // namespace kiv
