@@ -11,6 +11,7 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/kivbin.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/registry.h"
@@ -196,6 +197,30 @@ void run_module(uint32_t i) {
   stack::pop_frame_drop();
 }
 
+// The value of system/options/float/<name>, null when the library has no
+// such member.
+const Cell* float_option(const char* name) {
+  const Cell* value = _context::value_of_symbol(symbol::intern("system"), _context::global());
+  for (const char* member : {"options", "float", name}) {
+    if (!value || TYPE_OF(value) != TYPE_OBJECT) return nullptr;
+    int32_t i = _context::find_symbol(value->data1, symbol::intern(member));
+    if (i < 0) return nullptr;
+    value = _context::value_at(value->data1, static_cast<uint32_t>(i));
+  }
+  return value;
+}
+
+// The runtime's float text flags take the values the library gave
+// system/options/float, so the option read and the behaviour agree from the
+// start (later changes go through the option's change handler).
+void sync_float_options() {
+  auto truth = [](const Cell* v) {
+    return !(TYPE_OF(v) == TYPE_NONE || (TYPE_OF(v) == TYPE_LOGIC && v->data1 == 0));
+  };
+  if (const Cell* v = float_option("pretty?")) float_::pretty_print_q = truth(v);
+  if (const Cell* v = float_option("full?")) float_::full_support_q = truth(v);
+}
+
 // Every source but the spec files of boot/ is a module.
 bool module_q(const char* name) { return std::strncmp(name, "boot/", 5) != 0; }
 
@@ -304,6 +329,7 @@ void boot_library() {
   // Routines are made only by the library.
   Cell unset{TYPE_UNSET, 0, 0, 0};
   _context::set_word(&maker, &unset);
+  sync_float_options();
 }
 
 void start() {
