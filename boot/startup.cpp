@@ -307,6 +307,7 @@ void runtime_init() {
   runtime_core_init();
   load_sources();
   bind_datatype_words();
+  library::bind_typeset_words();
   bind_spec_file("boot/natives.kiv", TYPE_NATIVE);
   bind_spec_file("boot/actions.kiv", TYPE_ACTION);
   error::set_near_reader(interpreter::error_position);

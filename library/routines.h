@@ -12,4 +12,8 @@ void register_routines();
 // of a registered entry; an unknown name raises script invalid-arg.
 void make_routine();
 
+// Sets the global typeset words (number!, series! ... any-type!) to their
+// typeset! values; before the library modules run.
+void bind_typeset_words();
+
 }  // namespace kiv::library

@@ -266,4 +266,12 @@ bool named_typeset_q(uint32_t symbol) {
   return named_typeset(symbol::utf8_of(symbol::canonical(symbol)), &bits);
 }
 
+void for_each_named_typeset(void (*fn)(const char* name, const Cell& typeset)) {
+  for (const NamedTypeset& n : named_typesets()) {
+    TypeBits bits;
+    named_typeset(n.name, &bits);
+    fn(n.name, bits.cell(0));
+  }
+}
+
 }  // namespace kiv::interpreter

@@ -67,4 +67,8 @@ Cell argument_word(const Cell* fn, uint32_t list, uint32_t entry);
 // defines it (number!, any-type! ...).
 bool named_typeset_q(uint32_t symbol);
 
+// Calls fn with each named typeset's name and its typeset! value, in the
+// order the library binds them (each after the typesets it includes).
+void for_each_named_typeset(void (*fn)(const char* name, const Cell& typeset));
+
 }  // namespace kiv::interpreter

@@ -518,6 +518,8 @@ void invoke_routine(const Cell* fn) {
       Cell value = TYPE_OF(&first) == TYPE_WORD && first.data1 ? *_context::get_word(&first) : first;
       if (TYPE_OF(&value) == TYPE_DATATYPE) {
         type = value.data1;
+      } else if (TYPE_OF(&value) == TYPE_TYPESET && t == TYPE_SET_WORD) {
+        continue;  // a typeset return type converts nothing
       } else if (TYPE_OF(&value) == TYPE_TYPESET && t == TYPE_WORD) {
         Cell* a = stack::arguments() + arg;
         if (!typeset_admits(&value, TYPE_OF(a))) {
