@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs each benchmark program of bench/ in Kiv, Python 3 and Lua 5.4, side by
-# side on this machine, and prints for each the median wall time and the
-# ratios Kiv/Python and Kiv/Lua. The three versions of a program print the
+# side on this machine, and prints for each the median wall time, the ratios
+# Kiv/Python and Kiv/Lua, and the peak resident memory of one more run of
+# each (startup: of one launch). The three versions of a program print the
 # same checksum; a Kiv version that fails, times out or prints another
 # checksum shows n/a, and the table goes on.
 #
@@ -9,7 +10,9 @@
 #   -r RUNS   runs per program and language (default 5)
 #   PROGRAM   names such as fib_either (default: every program)
 # Environment: KIV_BUILD_DIR (default build), KIV_BENCH_TIMEOUT (seconds per
-# Kiv run, default 120).
+# Kiv run, default 120), KIV_RUN (a kiv-run to time as it is, no build),
+# KIV_RESOLVED (passed on to kiv-run: 0 runs Kiv code
+# by the plain walk only).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 export LC_ALL=C
@@ -26,7 +29,7 @@ done
 shift $((OPTIND - 1))
 [[ $runs =~ ^[1-9][0-9]*$ ]] || usage
 
-all_programs=(fib_either fib_if loop_int loop_while loop_float string_append sort_int sort_compare parse_text map_build startup)
+all_programs=(fib_either fib_if loop_int loop_while loop_float string_append sort_int sort_compare parse_text map_build object_field foreach_block block_pick func_refine string_find map_lookup startup)
 programs=("${all_programs[@]}")
 (($#)) && programs=("$@")
 for p in "${programs[@]}"; do
@@ -51,6 +54,11 @@ if ! command -v lua5.4 >/dev/null; then
     { echo "lua5.4 could not be installed" >&2; exit 1; }
 fi
 lua=$(command -v lua5.4)
+# GNU time reads the peak memory of a run (its own fork is a small process).
+if [ ! -x /usr/bin/time ]; then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  { $SUDO apt-get install -y -qq time; } >/dev/null 2>&1 || echo "GNU time is missing: no memory column" >&2
+fi
 
 # The Python interpreter itself, not a launcher script in front of it, whose
 # own start-up would be timed too.
@@ -59,7 +67,9 @@ python=$(python3 -c 'import sys; print(sys.executable)') || { echo "python3 is m
 # kiv-run, built or brought up to date by the normal build.
 build_dir=${KIV_BUILD_DIR:-build}
 kiv=""
-if scripts/build.sh >"$tmp/build.log" 2>&1; then
+if [ -n "${KIV_RUN:-}" ]; then
+  kiv=$KIV_RUN
+elif scripts/build.sh >"$tmp/build.log" 2>&1; then
   [ -x "$build_dir/kiv-run" ] && kiv=$build_dir/kiv-run
 else
   echo "the build failed (last lines below); the Kiv column shows n/a" >&2
@@ -97,6 +107,20 @@ sample() {
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { m = int((NR + 1) / 2); printf "%.3f\n", NR % 2 ? v[m] : (v[m] + v[m + 1]) / 2 }'; }
 
+# peak_rss LANG PROGRAM: sets rss to the peak resident set of one run, in
+# MiB (n/a when it cannot be read). One launch of startup; not timed.
+peak_rss() {
+  local file=bench/$2.$1 c
+  rss=n/a
+  case $1 in
+    py) c=("$python" "$file") ;;
+    lua) c=("$lua" "$file") ;;
+    kiv) [ -n "$kiv" ] || return; c=(timeout "$kiv_timeout" "$kiv" "$file") ;;
+  esac
+  /usr/bin/time -f %M -o "$tmp/rss" "${c[@]}" >/dev/null 2>&1 || return
+  rss=$(awk '{ printf "%.1f", $1 / 1024 }' "$tmp/rss")
+}
+
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
 # measure LANG PROGRAM: sets med (or "n/a") and why (empty when it ran);
@@ -123,8 +147,8 @@ echo "python: $("$python" --version 2>&1) ($python)"
 echo "lua:    $("$lua" -v 2>&1 | cut -d' ' -f1-2)"
 echo "kiv:    ${kiv:-not built} (commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown))"
 echo
-fmt='%-14s %9s %9s %9s %8s %8s  %s\n'
-printf "$fmt" program python lua kiv kiv/py kiv/lua check
+fmt='%-14s %9s %9s %9s %8s %8s %8s %8s %8s  %s\n'
+printf "$fmt" program python lua kiv kiv/py kiv/lua py-MiB lua-MiB kiv-MiB check
 notes=()
 bad_reference=0
 for prog in "${programs[@]}"; do
@@ -152,7 +176,10 @@ for prog in "${programs[@]}"; do
     [ "$py" != n/a ] && kpy=$(ratio "$kv" "$py")
     [ "$lu" != n/a ] && klua=$(ratio "$kv" "$lu")
   fi
-  printf "$fmt" "$prog" "$py" "$lu" "$kv" "$kpy" "$klua" "$check"
+  peak_rss py "$prog"; py_rss=$rss
+  peak_rss lua "$prog"; lua_rss=$rss
+  peak_rss kiv "$prog"; kiv_rss=$rss
+  printf "$fmt" "$prog" "$py" "$lu" "$kv" "$kpy" "$klua" "$py_rss" "$lua_rss" "$kiv_rss" "$check"
 done
 if ((${#notes[@]})); then
   echo
