@@ -5,6 +5,7 @@
 #include "runtime/eval/interpreter.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <string_view>
 
 #include "runtime/collector.h"
@@ -32,6 +33,7 @@ uint32_t g_pending_target = 0;
 namespace internal {
 
 Cell g_pending_value{TYPE_UNSET, 0, 0, 0};
+bool g_resolved = true;
 
 namespace {
 
@@ -332,6 +334,8 @@ void init() {
   g_pending_value = Cell{TYPE_UNSET, 0, 0, 0};
   g_code_scopes = nullptr;
   g_body_word = word_cell(words::WORD_BODY);
+  const char* resolved = std::getenv("KIV_RESOLVED");
+  g_resolved = !(resolved && std::string_view(resolved) == "0");
   trace::init();
   collector::set_root_hook(collector::RootHook::kInterpreterPosition, mark_roots);
   stack::set_error_hook(on_error);

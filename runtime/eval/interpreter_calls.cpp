@@ -296,6 +296,45 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
   return evaluate_expression(code, pos, infix, true, false);
 }
 
+// The common call of a function of simple shape (call_shape): the same
+// fetch as fetch_arguments' walk of the list, with the walk found once:
+// the arguments fetched and checked in order, then for a function the
+// tail cells pushed from the mask.
+[[gnu::always_inline]] inline uint32_t fetch_shaped(const CallSite& site, uint32_t fn_slot, uint32_t pos,
+                                                    uint32_t shape) {
+  const uint32_t list = argument_list(stack::at(fn_slot));
+  const uint32_t args = shape_args(shape);
+  const SeriesBuffer* cb = node_buffer(site.code->data2);
+  uint32_t tail = cb->used_bytes() >> 4;
+  const Cell* cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
+  for (uint32_t i = 0; i < args; ++i) {
+    if (pos < tail && !trace::on()) {
+      bool ran = false;
+      pos = fetch_evaluated(site.code, pos, false, cells, tail, &ran);
+      if (!typeset_admits(series_head_cell(list) + i, stack::top_type()))
+        expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
+      if (!ran) continue;
+    } else {
+      pos = fetch_argument(site, stack::at(fn_slot), list, i, pos, false);
+      check_argument(site, stack::at(fn_slot), list, i);
+    }
+    cb = node_buffer(site.code->data2);
+    tail = cb->used_bytes() >> 4;
+    cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
+  }
+  const uint32_t cells_after = shape_tail(shape);
+  for (uint32_t k = 0; k < cells_after; ++k) {
+    if (shape & (1u << k)) {
+      Cell flag{TYPE_LOGIC, 0, 0, 0};
+      stack::push_copy(&flag);
+    } else {
+      stack::push_copy(&Fetch::kNoneCell);
+    }
+  }
+  finish_fetch(site, fn_slot, pos, kNoRefinements.data(), 0);
+  return pos;
+}
+
 }  // namespace
 
 // Fetches the arguments of a call (the frame is open, the function cell sits
@@ -309,6 +348,10 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
 uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed) {
   if (site.mode != kApplyNone || site.path || pushed) [[unlikely]]
     return fetch_arguments_full(site, fn_slot, pos, infix, pushed);
+  if (g_resolved && !infix) {
+    const uint32_t shape = call_shape(stack::at(fn_slot));
+    if (shape & kShapeSimple) [[likely]] return fetch_shaped(site, fn_slot, pos, shape);
+  }
   uint32_t list = argument_list(stack::at(fn_slot));
   uint32_t fetched = 0;
   uint32_t i = 0;
@@ -370,6 +413,44 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
   }
   finish_fetch(site, fn_slot, pos, kNoRefinements.data(), locals);
   return pos;
+}
+
+uint32_t find_call_shape(const Cell* fn) {
+  const uint32_t list = argument_list(fn);
+  const bool builtin = builtin_q(fn);
+  const uint32_t count = cells_in(list);
+  const Cell* e = series_head_cell(list);
+  bool simple = true;
+  uint32_t i = 0;
+  for (; i < count && TYPE_OF(e + i) == TYPE_TYPESET; ++i) {
+    if (arg_kind(e + i) != kArgEvaluated) simple = false;
+  }
+  const uint32_t args = i;
+  uint32_t cells_after = 0;
+  uint32_t mask = 0;
+  // Natives and actions get nothing for their unused refinements; functions
+  // and routines a false per refinement and a none! per argument.
+  for (; !builtin && i < count; ++i) {
+    switch (TYPE_OF(e + i)) {
+      case TYPE_TYPESET:
+        if (arg_kind(e + i) != kArgReturn) ++cells_after;
+        break;
+      case TYPE_REFINEMENT:
+        if (cells_after < kShapeMaxTail) mask |= 1u << cells_after;
+        ++cells_after;
+        break;
+      case TYPE_INTEGER:
+        if (e[i].data2 != 0) simple = false;  // locals to push
+        break;
+      default:
+        break;
+    }
+  }
+  if (args > kShapeMaxArgs || cells_after > kShapeMaxTail) simple = false;
+  uint32_t shape = kShapeKnown;
+  if (simple) shape |= kShapeSimple | (args << kShapeArgsShift) | (cells_after << kShapeTailShift) | mask;
+  series_head_cell(native::aux_node(fn))[native::kAuxArgumentList].data3 = shape;
+  return shape;
 }
 
 namespace {

@@ -35,6 +35,35 @@ extern Cell g_pending_value;
 
 inline bool pending() { return g_pending != 0; }
 
+// The resolved form of code is used (on unless KIV_RESOLVED=0 at start-up):
+// facts about code and functions found once and kept beside them, each
+// checked where it is used, so that a run with it off answers the same.
+extern bool g_resolved;
+
+// The call shape of a function value: what a common call (no path, no apply,
+// not infix) needs of its argument list, found once and kept in word 3 of
+// the argument list's cell in the auxiliary block (0 there: not found yet; a
+// new list starts with 0). Simple: every argument before the first
+// refinement is an evaluated one, there are at most kShapeMaxArgs of them,
+// no return: spec among them, no locals count and at most kShapeMaxTail
+// cells after them; the tail mask says which of those cells are a
+// refinement's false (bit set) or an argument's none! (bit clear). The list
+// never changes once built, so neither does its shape.
+constexpr uint32_t kShapeKnown = 0x80000000;
+constexpr uint32_t kShapeSimple = 0x40000000;
+constexpr uint32_t kShapeArgsShift = 25;   // bits 25-29: the arguments
+constexpr uint32_t kShapeTailShift = 20;   // bits 20-24: the tail cells
+constexpr uint32_t kShapeMaxArgs = 31;
+constexpr uint32_t kShapeMaxTail = 20;     // bits 0-19: the tail mask
+inline uint32_t shape_args(uint32_t shape) { return (shape >> kShapeArgsShift) & 31; }
+inline uint32_t shape_tail(uint32_t shape) { return (shape >> kShapeTailShift) & 31; }
+uint32_t find_call_shape(const Cell* fn);
+[[gnu::always_inline]] inline uint32_t call_shape(const Cell* fn) {
+  const Cell* cached = series_head_cell(native::aux_node(fn)) + native::kAuxArgumentList;
+  if (TYPE_OF(cached) == TYPE_BLOCK && cached->data3) [[likely]] return cached->data3;
+  return find_call_shape(fn);
+}
+
 inline Cell read_at(const Cell* code, uint32_t pos) { return series_head_cell(code->data2)[pos]; }
 
 // The number of cells of a block's series (code, argument lists, values):
