@@ -159,7 +159,11 @@ struct Fetch {
   bool builtin;
   std::array<int32_t, kMaxRefinements> refs;
   uint32_t fetched = 0;  // the arguments pushed so far (natives' positions)
-  std::vector<uint32_t> seen;  // refinements met through the path or block
+  // The refinements met through the path or block: the first few in place,
+  // any more on the heap (a call names few).
+  std::array<uint32_t, 8> seen_near;
+  uint32_t seen_count = 0;
+  std::vector<uint32_t> seen_far;
 
   Fetch(const CallSite& s, uint32_t slot, uint32_t l, bool b) : site(s), fn_slot(slot), list(l), builtin(b) {
     std::memset(refs.data(), 0xFF, sizeof refs);  // every entry -1: unused
@@ -172,13 +176,15 @@ struct Fetch {
   // safer) and stored in their slots when it is used.
   void use_refinement(int32_t at, bool used, uint32_t* pos, bool from_block, bool safer) {
     Cell e = series_head_cell(list)[at];
-    for (uint32_t s : seen) {
-      if (s == e.data3) {
+    for (uint32_t k = 0; k < seen_count; ++k) {
+      if ((k < seen_near.size() ? seen_near[k] : seen_far[k - seen_near.size()]) == e.data3) {
         Cell p = name_or_path(site);
         fire(ErrorCategory::kScript, "dup-refine", p);
       }
     }
-    seen.push_back(e.data3);
+    if (seen_count < seen_near.size()) seen_near[seen_count] = e.data3;
+    else seen_far.push_back(e.data3);
+    ++seen_count;
     uint32_t base = stack::base_index();
     if (builtin) {
       uint32_t ordinal = e.data3;
