@@ -249,7 +249,7 @@ void write_stdout() {
     if (string::any_string_q(t))
       dispatch_form(&data, text, nullptr, kNoPartLimit);
     else
-      dispatch_mold(&data, text, false, false, false, nullptr, kNoPartLimit, 0);
+      dispatch_mold(&data, text, {}, nullptr, kNoPartLimit, 0);
     int32_t length = -1;
     const char* utf8 = to_utf8_cstring(text, &length);
     simple_io::write_stdout({std::string_view(utf8, static_cast<size_t>(length))});

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -1607,14 +1608,9 @@ auto heap_work(F f) -> decltype(f()) {
 
 PointerMap* pointer_map_init(uint32_t size) {
   return heap_work([&] {
-    auto* map = new PointerMap;
-    try {
-      map->reset(buckets_for(size));
-    } catch (...) {
-      delete map;
-      throw;
-    }
-    return map;
+    auto map = std::make_unique<PointerMap>();
+    map->reset(buckets_for(size));
+    return map.release();
   });
 }
 

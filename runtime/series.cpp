@@ -3,6 +3,7 @@
 // Every routine here that allocates holds node ids, never buffer addresses,
 // across the allocation, and keeps the source series alive through it with a
 // RootedNode: the caller's series may not be rooted yet.
+#include "runtime/scope_guard.h"
 #include "runtime/series.h"
 
 #include <algorithm>
@@ -17,13 +18,9 @@ namespace kiv {
 namespace {
 
 uint32_t link_new_node(SeriesBuffer* b) {
-  uint32_t node;
-  try {
-    node = alloc_node();
-  } catch (...) {
-    b->flags &= ~kSeriesInUse;  // left for the collector to reclaim
-    throw;
-  }
+  ScopeExit release([b] { b->flags &= ~kSeriesInUse; });  // left for the collector to reclaim
+  uint32_t node = alloc_node();
+  release.dismiss();
   set_node_buffer(node, b);
   b->node = node;
   return node;

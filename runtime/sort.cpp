@@ -6,6 +6,7 @@
 // throws during a merge, the parked elements are copied back into the hole
 // they left before the exception travels on. So the array always holds all
 // of its elements.
+#include "runtime/scope_guard.h"
 #include "runtime/sort.h"
 
 #include <algorithm>
@@ -149,23 +150,20 @@ void merge_runs_in(uint8_t* left, uint8_t* middle, uint8_t* right_end, uint8_t* 
     uint8_t* dest = right_end;
     uint8_t* l = middle;
     uint8_t* t = tmp + right_bytes;
-    try {
-      while (l > left && t > tmp) {
-        const bool take_left = cmp(l - w, t - w) > 0;
-        dest -= w;
-        if (take_left) {
-          l -= w;
-          std::memcpy(dest, l, w);
-        } else {
-          t -= w;
-          std::memcpy(dest, t, w);
-        }
+    // The parked values still in tmp go back into the hole, also when the
+    // comparator fails.
+    ScopeExit put_back([&] { std::memcpy(l, tmp, size_t(t - tmp)); });
+    while (l > left && t > tmp) {
+      const bool take_left = cmp(l - w, t - w) > 0;
+      dest -= w;
+      if (take_left) {
+        l -= w;
+        std::memcpy(dest, l, w);
+      } else {
+        t -= w;
+        std::memcpy(dest, t, w);
       }
-    } catch (...) {
-      std::memcpy(l, tmp, size_t(t - tmp));
-      throw;
     }
-    std::memcpy(l, tmp, size_t(t - tmp));
     return;
   }
 
@@ -176,22 +174,17 @@ void merge_runs_in(uint8_t* left, uint8_t* middle, uint8_t* right_end, uint8_t* 
   uint8_t* r = middle;
   uint8_t* t = tmp;
   uint8_t* const t_end = tmp + left_bytes;
-  try {
-    while (t < t_end && r < right_end) {
-      if (cmp(t, r) <= 0) {
-        std::memcpy(dest, t, w);
-        t += w;
-      } else {
-        std::memcpy(dest, r, w);
-        r += w;
-      }
-      dest += w;
+  ScopeExit put_back([&] { std::memcpy(dest, t, size_t(t_end - t)); });
+  while (t < t_end && r < right_end) {
+    if (cmp(t, r) <= 0) {
+      std::memcpy(dest, t, w);
+      t += w;
+    } else {
+      std::memcpy(dest, r, w);
+      r += w;
     }
-  } catch (...) {
-    std::memcpy(dest, t, size_t(t_end - t));
-    throw;
+    dest += w;
   }
-  std::memcpy(dest, t, size_t(t_end - t));
 }
 
 template <class Cmp>

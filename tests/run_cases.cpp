@@ -50,7 +50,7 @@ std::string mold_text(const kiv::Cell& value) {
     v->header &= ~kiv::kFlagNewLine;
     kiv::Cell* out = kiv::stack::push_new_cell();
     kiv::string::init_cell(out, 16);
-    kiv::dispatch_mold(v, out, false, false, false, nullptr, kiv::kNoPartLimit, 0);
+    kiv::dispatch_mold(v, out, {}, nullptr, kiv::kNoPartLimit, 0);
     int32_t length = -1;
     const char* text = kiv::to_utf8_cstring(out, &length);
     std::string s(text, static_cast<size_t>(length));

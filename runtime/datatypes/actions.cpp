@@ -105,17 +105,15 @@ Cell* dispatch_to(Cell* type, Cell* spec) { return lookup_target<ACT_TO>(type)(t
 int32_t dispatch_form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
   return lookup<ACT_FORM>(value)(value, buffer, part, limit);
 }
-int32_t dispatch_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
+int32_t dispatch_mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part,
                       int32_t limit, int32_t indent) {
-  return lookup<ACT_MOLD>(value)(value, buffer, only, all, flat, part, limit, indent);
+  return lookup<ACT_MOLD>(value)(value, buffer, flags, part, limit, indent);
 }
 Cell* dispatch_eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
-                         Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail,
-                         bool notify) {
+                         Cell* prev_element, int32_t index, PathFlags flags) {
   auto h = handler_as<ACT_EVAL_PATH>(
       get_path_action_handler(parent, ACT_EVAL_PATH, path, element, index));
-  return h(parent, element, value, path, grand_parent, prev_element, index, case_sensitive, get,
-           tail, notify);
+  return h(parent, element, value, path, grand_parent, prev_element, index, flags);
 }
 
 int32_t dispatch_compare(Cell* value1, Cell* value2, int32_t op) {
@@ -141,9 +139,8 @@ int32_t dispatch_compare(Cell* value1, Cell* value2, int32_t op) {
 }
 
 Cell* dispatch_negate(Cell* value) { return lookup<ACT_NEGATE>(value)(value); }
-Cell* dispatch_round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor,
-                     bool ceiling, bool half_ceiling) {
-  return lookup<ACT_ROUND>(value)(value, scale, even, down, half_down, floor, ceiling, half_ceiling);
+Cell* dispatch_round(Cell* value, Cell* scale, const RoundOptions& options) {
+  return lookup<ACT_ROUND>(value)(value, scale, options);
 }
 int32_t dispatch_even_q(Cell* value) { return lookup<ACT_EVEN_Q>(value)(value); }
 int32_t dispatch_odd_q(Cell* value) { return lookup<ACT_ODD_Q>(value)(value); }
@@ -161,11 +158,8 @@ Cell* dispatch_clear(Cell* series) { return lookup<ACT_CLEAR>(series)(series); }
 Cell* dispatch_copy(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types) {
   return lookup<ACT_COPY>(value)(value, destination, part, deep, types);
 }
-Cell* dispatch_find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
-                    bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse, bool tail,
-                    bool match) {
-  return lookup<ACT_FIND>(series)(series, value, part, only, case_sensitive, same, any, with, skip,
-                                  last, reverse, tail, match);
+Cell* dispatch_find(Cell* series, Cell* value, const FindOptions& options) {
+  return lookup<ACT_FIND>(series)(series, value, options);
 }
 int32_t dispatch_length_q(Cell* series) { return lookup<ACT_LENGTH_Q>(series)(series); }
 Cell* dispatch_move(Cell* origin, Cell* target, Cell* part) {
@@ -186,15 +180,11 @@ Cell* dispatch_remove(Cell* series, Cell* part, Cell* key) {
 Cell* dispatch_reverse(Cell* series, Cell* part, Cell* skip) {
   return lookup<ACT_REVERSE>(series)(series, part, skip);
 }
-Cell* dispatch_select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
-                      bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse) {
-  return lookup<ACT_SELECT>(series)(series, value, part, only, case_sensitive, same, any, with,
-                                    skip, last, reverse);
+Cell* dispatch_select(Cell* series, Cell* value, const FindOptions& options) {
+  return lookup<ACT_SELECT>(series)(series, value, options);
 }
-Cell* dispatch_sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part,
-                    bool all, bool reverse, bool stable) {
-  return lookup<ACT_SORT>(series)(series, case_sensitive, skip, comparator, part, all, reverse,
-                                  stable);
+Cell* dispatch_sort(Cell* series, const SortOptions& options) {
+  return lookup<ACT_SORT>(series)(series, options);
 }
 Cell* dispatch_swap(Cell* series1, Cell* series2) {
   return lookup<ACT_SWAP>(series1)(series1, series2);
@@ -202,9 +192,8 @@ Cell* dispatch_swap(Cell* series1, Cell* series2) {
 Cell* dispatch_take(Cell* series, Cell* part, bool deep, bool last) {
   return lookup<ACT_TAKE>(series)(series, part, deep, last);
 }
-Cell* dispatch_trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all,
-                    Cell* with) {
-  return lookup<ACT_TRIM>(series)(series, head, tail, auto_, lines, all, with);
+Cell* dispatch_trim(Cell* series, const TrimOptions& options) {
+  return lookup<ACT_TRIM>(series)(series, options);
 }
 Cell* dispatch_create(Cell* port) { return lookup<ACT_CREATE>(port)(port); }
 Cell* dispatch_close(Cell* port) { return lookup<ACT_CLOSE>(port)(port); }

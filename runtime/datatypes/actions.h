@@ -158,6 +158,77 @@ constexpr int32_t kNoPartLimit = 0x7FFFFFFF;
 
 using Handler = void (*)();
 
+// The refinements of mold: /only (a block's outer brackets left out), /all
+// (values in their construction syntax), /flat (no indentation). /only applies
+// to the outermost value alone: nested() is what a value passes to its parts.
+struct MoldFlags {
+  bool only = false;
+  bool all = false;
+  bool flat = false;
+  MoldFlags nested() const { return {false, all, flat}; }
+};
+
+// The refinements of find and select (select takes neither /tail nor
+// /match). A null cell is a refinement not given; with holds the wildcard
+// characters of /any.
+struct FindOptions {
+  Cell* part = nullptr;
+  bool only = false;
+  bool case_sensitive = false;
+  bool same = false;
+  bool any = false;
+  Cell* with = nullptr;
+  Cell* skip = nullptr;
+  bool last = false;
+  bool reverse = false;
+  bool tail = false;
+  bool match = false;
+};
+
+// How a path step runs: case_sensitive selects by case, get reads without
+// calling a function found, tail marks the path's last element, notify tells
+// the owner of a series the step changes.
+struct PathFlags {
+  bool case_sensitive = false;
+  bool get = false;
+  bool tail = false;
+  bool notify = false;
+};
+
+// The refinements of round: the rounding rule (half away from zero when
+// none is given).
+struct RoundOptions {
+  bool even = false;
+  bool down = false;
+  bool half_down = false;
+  bool floor = false;
+  bool ceiling = false;
+  bool half_ceiling = false;
+};
+
+// The refinements of sort: /case, /skip size, /compare comparator, /part,
+// /all (records compare whole), /reverse, /stable.
+struct SortOptions {
+  bool case_sensitive = false;
+  Cell* skip = nullptr;
+  Cell* comparator = nullptr;
+  Cell* part = nullptr;
+  bool all = false;
+  bool reverse = false;
+  bool stable = false;
+};
+
+// The refinements of trim: which white space goes (/head, /tail, /auto
+// indentation, /lines, /all) and /with the characters given instead.
+struct TrimOptions {
+  bool head = false;
+  bool tail = false;
+  bool auto_ = false;
+  bool lines = false;
+  bool all = false;
+  Cell* with = nullptr;
+};
+
 // Handler signatures, one per action.
 namespace handler {
 using Simple = void (*)();
@@ -165,27 +236,22 @@ using Make = Cell* (*)(Cell* type, Cell* spec);  // make and to
 using Random = Cell* (*)(Cell* value, bool seed, bool secure, bool only);
 using Reflect = Cell* (*)(Cell* value, Cell* field);
 using Form = int32_t (*)(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-using Mold = int32_t (*)(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
-                         int32_t limit, int32_t indent);
+using Mold = int32_t (*)(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
+                         int32_t indent);
 // parent, element, value to set (null when reading), the path, the value
 // before the parent, the previous element, the element's index in the path,
-// then the flags: case-sensitive, get, last element of the path, notify the
-// owner of the change.
+// then how the step runs.
 using EvalPath = Cell* (*)(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
-                           Cell* prev_element, int32_t index, bool case_sensitive, bool get,
-                           bool tail, bool notify);
+                           Cell* prev_element, int32_t index, PathFlags flags);
 using Compare = int32_t (*)(Cell* value1, Cell* value2, int32_t op);
 using Unary = Cell* (*)(Cell* value);  // negate, complement, clear, create ...
-using Round = Cell* (*)(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor,
-                        bool ceiling, bool half_ceiling);
+using Round = Cell* (*)(Cell* value, Cell* scale, const RoundOptions& options);
 using Test = int32_t (*)(Cell* value);  // even?, odd?: 0 or 1
 using Insert = Cell* (*)(Cell* series, Cell* value, int32_t part, bool only, int32_t dup,
                          bool append);
 using Change = Cell* (*)(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
 using Copy = Cell* (*)(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types);
-using Find = Cell* (*)(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
-                       bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse,
-                       bool tail, bool match);
+using Find = Cell* (*)(Cell* series, Cell* value, const FindOptions& options);
 using Length = int32_t (*)(Cell* series);  // -1 answers none
 using Move = Cell* (*)(Cell* origin, Cell* target, Cell* part);
 using Pick = Cell* (*)(Cell* series, int32_t index, Cell* index_cell);
@@ -193,14 +259,11 @@ using Poke = Cell* (*)(Cell* series, int32_t index, Cell* value, Cell* index_cel
 using Put = Cell* (*)(Cell* series, Cell* key, Cell* value, bool case_sensitive);
 using Remove = Cell* (*)(Cell* series, Cell* part, Cell* key);
 using Reverse = Cell* (*)(Cell* series, Cell* part, Cell* skip);
-using Select = Cell* (*)(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
-                         bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse);
-using Sort = Cell* (*)(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part,
-                       bool all, bool reverse, bool stable);
+using Select = Cell* (*)(Cell* series, Cell* value, const FindOptions& options);
+using Sort = Cell* (*)(Cell* series, const SortOptions& options);
 using Swap = Cell* (*)(Cell* series1, Cell* series2);
 using Take = Cell* (*)(Cell* series, Cell* part, bool deep, bool last);
-using Trim = Cell* (*)(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all,
-                       Cell* with);
+using Trim = Cell* (*)(Cell* series, const TrimOptions& options);
 using Modify = Cell* (*)(Cell* target, Cell* field, Cell* value, bool case_sensitive);
 using Open = Cell* (*)(Cell* port, bool new_, bool read, bool write, bool seek, Cell* allow);
 using Read = Cell* (*)(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info,
@@ -394,16 +457,14 @@ Cell* dispatch_random(Cell* value, bool seed, bool secure, bool only);
 Cell* dispatch_reflect(Cell* value, Cell* field);
 Cell* dispatch_to(Cell* type, Cell* spec);
 int32_t dispatch_form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t dispatch_mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
+int32_t dispatch_mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part,
                       int32_t limit, int32_t indent);
 Cell* dispatch_eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
-                         Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail,
-                         bool notify);
+                         Cell* prev_element, int32_t index, PathFlags flags);
 // -1, 0 or 1 like a three-way comparison, or kNotComparable.
 int32_t dispatch_compare(Cell* value1, Cell* value2, int32_t op);
 Cell* dispatch_negate(Cell* value);
-Cell* dispatch_round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor,
-                     bool ceiling, bool half_ceiling);
+Cell* dispatch_round(Cell* value, Cell* scale, const RoundOptions& options);
 int32_t dispatch_even_q(Cell* value);
 int32_t dispatch_odd_q(Cell* value);
 Cell* dispatch_complement(Cell* value);
@@ -412,9 +473,7 @@ Cell* dispatch_insert(Cell* series, Cell* value, int32_t part, bool only, int32_
 Cell* dispatch_change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
 Cell* dispatch_clear(Cell* series);
 Cell* dispatch_copy(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types);
-Cell* dispatch_find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
-                    bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse, bool tail,
-                    bool match);
+Cell* dispatch_find(Cell* series, Cell* value, const FindOptions& options);
 int32_t dispatch_length_q(Cell* series);
 Cell* dispatch_move(Cell* origin, Cell* target, Cell* part);
 Cell* dispatch_pick(Cell* series, int32_t index, Cell* index_cell);
@@ -422,14 +481,11 @@ Cell* dispatch_poke(Cell* series, int32_t index, Cell* value, Cell* index_cell);
 Cell* dispatch_put(Cell* series, Cell* key, Cell* value, bool case_sensitive);
 Cell* dispatch_remove(Cell* series, Cell* part, Cell* key);
 Cell* dispatch_reverse(Cell* series, Cell* part, Cell* skip);
-Cell* dispatch_select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive,
-                      bool same, bool any, Cell* with, Cell* skip, bool last, bool reverse);
-Cell* dispatch_sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part,
-                    bool all, bool reverse, bool stable);
+Cell* dispatch_select(Cell* series, Cell* value, const FindOptions& options);
+Cell* dispatch_sort(Cell* series, const SortOptions& options);
 Cell* dispatch_swap(Cell* series1, Cell* series2);
 Cell* dispatch_take(Cell* series, Cell* part, bool deep, bool last);
-Cell* dispatch_trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all,
-                    Cell* with);
+Cell* dispatch_trim(Cell* series, const TrimOptions& options);
 Cell* dispatch_create(Cell* port);
 Cell* dispatch_close(Cell* port);
 Cell* dispatch_delete(Cell* file);

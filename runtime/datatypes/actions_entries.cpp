@@ -151,7 +151,7 @@ void mold_entry(const int32_t* refs) {
   int32_t limit;
   Cell* out = open_output(refs, 3, &limit, &part);
   if (limit >= 1)
-    dispatch_mold(arg(0), out, flag(refs, 0), flag(refs, 1), flag(refs, 2), part, limit, 0);
+    dispatch_mold(arg(0), out, {.only = flag(refs, 0), .all = flag(refs, 1), .flat = flag(refs, 2)}, part, limit, 0);
   close_output(out, limit < 1 ? 0 : limit);
 }
 
@@ -159,7 +159,7 @@ void mold_entry(const int32_t* refs) {
 void eval_path_entry(const int32_t* refs) {
   bool set = refs && refs[0] >= 0;
   result(dispatch_eval_path(arg(0), arg(1), set ? arg(2) : nullptr, nullptr, nullptr, nullptr, -1,
-                            false, false, true, false));
+                            {.tail = true}));
 }
 
 // value1, value2 and the op code as an integer!.
@@ -171,8 +171,7 @@ void compare_entry(const int32_t*) {
 
 void negate_entry(const int32_t*) { result(dispatch_negate(arg(0))); }
 void round_entry(const int32_t* refs) {
-  result(dispatch_round(arg(0), ref_arg(refs, 0), flag(refs, 1), flag(refs, 2), flag(refs, 3),
-                        flag(refs, 4), flag(refs, 5), flag(refs, 6)));
+  result(dispatch_round(arg(0), ref_arg(refs, 0), {.even = flag(refs, 1), .down = flag(refs, 2), .half_down = flag(refs, 3), .floor = flag(refs, 4), .ceiling = flag(refs, 5), .half_ceiling = flag(refs, 6)}));
 }
 void even_q_entry(const int32_t*) { logic::init_cell(arg(0), dispatch_even_q(arg(0)) != 0); }
 void odd_q_entry(const int32_t*) { logic::init_cell(arg(0), dispatch_odd_q(arg(0)) != 0); }
@@ -225,9 +224,7 @@ void copy_entry(const int32_t* refs) {
 }
 
 void find_entry(const int32_t* refs) {
-  result(dispatch_find(arg(0), arg(1), ref_arg(refs, 0), flag(refs, 1), flag(refs, 2),
-                       flag(refs, 3), flag(refs, 4), ref_arg(refs, 5), ref_arg(refs, 6),
-                       flag(refs, 7), flag(refs, 8), flag(refs, 9), flag(refs, 10)));
+  result(dispatch_find(arg(0), arg(1), {.part = ref_arg(refs, 0), .only = flag(refs, 1), .case_sensitive = flag(refs, 2), .same = flag(refs, 3), .any = flag(refs, 4), .with = ref_arg(refs, 5), .skip = ref_arg(refs, 6), .last = flag(refs, 7), .reverse = flag(refs, 8), .tail = flag(refs, 9), .match = flag(refs, 10)}));
 }
 
 void length_q_entry(const int32_t*) {
@@ -271,21 +268,17 @@ void reverse_entry(const int32_t* refs) {
   result(dispatch_reverse(arg(0), ref_arg(refs, 0), ref_arg(refs, 1)));
 }
 void select_entry(const int32_t* refs) {
-  result(dispatch_select(arg(0), arg(1), ref_arg(refs, 0), flag(refs, 1), flag(refs, 2),
-                         flag(refs, 3), flag(refs, 4), ref_arg(refs, 5), ref_arg(refs, 6),
-                         flag(refs, 7), flag(refs, 8)));
+  result(dispatch_select(arg(0), arg(1), {.part = ref_arg(refs, 0), .only = flag(refs, 1), .case_sensitive = flag(refs, 2), .same = flag(refs, 3), .any = flag(refs, 4), .with = ref_arg(refs, 5), .skip = ref_arg(refs, 6), .last = flag(refs, 7), .reverse = flag(refs, 8)}));
 }
 void sort_entry(const int32_t* refs) {
-  result(dispatch_sort(arg(0), flag(refs, 0), ref_arg(refs, 1), ref_arg(refs, 2), ref_arg(refs, 3),
-                       flag(refs, 4), flag(refs, 5), flag(refs, 6)));
+  result(dispatch_sort(arg(0), {.case_sensitive = flag(refs, 0), .skip = ref_arg(refs, 1), .comparator = ref_arg(refs, 2), .part = ref_arg(refs, 3), .all = flag(refs, 4), .reverse = flag(refs, 5), .stable = flag(refs, 6)}));
 }
 void swap_entry(const int32_t*) { result(dispatch_swap(arg(0), arg(1))); }
 void take_entry(const int32_t* refs) {
   result(dispatch_take(arg(0), ref_arg(refs, 0), flag(refs, 1), flag(refs, 2)));
 }
 void trim_entry(const int32_t* refs) {
-  result(dispatch_trim(arg(0), flag(refs, 0), flag(refs, 1), flag(refs, 2), flag(refs, 3),
-                       flag(refs, 4), ref_arg(refs, 5)));
+  result(dispatch_trim(arg(0), {.head = flag(refs, 0), .tail = flag(refs, 1), .auto_ = flag(refs, 2), .lines = flag(refs, 3), .all = flag(refs, 4), .with = ref_arg(refs, 5)}));
 }
 void create_entry(const int32_t*) { result(dispatch_create(arg(0))); }
 void close_entry(const int32_t*) { result(dispatch_close(arg(0))); }

@@ -479,9 +479,9 @@ int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
   return mold_body(value, buffer, false, false, part, limit, 0);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
-  return mold_body(value, buffer, only, flat, part, limit, indent);
+  return mold_body(value, buffer, flags.only, flags.flat, part, limit, indent);
 }
 
 // ---------------------------------------------------------------------------
@@ -661,28 +661,28 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool, int32_t dup) {
   return series;
 }
 
-Cell* trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with) {
-  if (auto_ || lines) fire(ErrorCategory::kInternal, "not-done");
+Cell* trim(Cell* series, const TrimOptions& options) {
+  if (options.auto_ || options.lines) fire(ErrorCategory::kInternal, "not-done");
   // The bytes /with removes, as a membership table.
   bool removed[256] = {};
-  if (with) {
-    uint32_t wt = TYPE_OF(with);
+  if (options.with) {
+    uint32_t wt = TYPE_OF(options.with);
     if (wt == TYPE_CHAR || wt == TYPE_INTEGER) {
-      if (with->data2 <= 255) removed[with->data2] = true;
+      if (options.with->data2 <= 255) removed[options.with->data2] = true;
     } else if (wt == TYPE_BINARY) {
-      for (uint8_t c : bytes_of(with)) removed[c] = true;
+      for (uint8_t c : bytes_of(options.with)) removed[c] = true;
     } else if (string::any_string_q(wt)) {
-      int32_t n = string::length(with);
-      const uint8_t* p = string::head_pointer(with);
-      uint32_t unit = string::unit_of(with);
+      int32_t n = string::length(options.with);
+      const uint8_t* p = string::head_pointer(options.with);
+      uint32_t unit = string::unit_of(options.with);
       for (int32_t i = 0; i < n; ++i) {
         uint32_t c = string::get_char(p + static_cast<size_t>(i) * unit, unit);
         if (c <= 255) removed[c] = true;
       }
     } else {
-      fire(ErrorCategory::kScript, "invalid-arg", *with);
+      fire(ErrorCategory::kScript, "invalid-arg", *options.with);
     }
-  } else if (all) {
+  } else if (options.all) {
     removed[0] = true;
   }
 
@@ -696,15 +696,15 @@ Cell* trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all,
     uint8_t* p = b->head_ptr() + start;
     size_t count = static_cast<size_t>(len - start);
     size_t kept;
-    if (with || all) {
+    if (options.with || options.all) {
       kept = 0;
       for (size_t i = 0; i < count; ++i)
         if (!removed[p[i]]) p[kept++] = p[i];
     } else {
       size_t from = 0, to = count;
-      if (head || !tail)
+      if (options.head || !options.tail)
         while (from < to && p[from] == 0) ++from;
-      if (tail || !head)
+      if (options.tail || !options.head)
         while (to > from && p[to - 1] == 0) --to;
       kept = to - from;
       std::memmove(p, p + from, kept);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::binary {
 
@@ -113,7 +114,7 @@ bool match_head_q(Cell* binary, Cell* value, int32_t op);
 
 Cell* to(Cell* type, Cell* spec);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 void and_t();
@@ -123,7 +124,7 @@ Cell* complement(Cell* value);
 // append (append = true) and insert share one handler.
 Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool append);
 Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
-Cell* trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with);
+Cell* trim(Cell* series, const TrimOptions& options);
 
 // Registers binary! (parent string!) and the lexer's loader of #{...}.
 void init();

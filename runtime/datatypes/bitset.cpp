@@ -408,7 +408,7 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return limit - static_cast<int32_t>(text.size());
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   return form(value, buffer, part, limit);
 }
 
@@ -470,8 +470,7 @@ Cell* copy(Cell* value, Cell* destination, Cell*, bool, Cell*) {
   return destination;
 }
 
-Cell* find(Cell* series, Cell* value, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool, bool,
-           bool) {
+Cell* find(Cell* series, Cell* value, const FindOptions&) {
   return process(value, series, kTest, kCallerOther) ? &true_value : &none_value;
 }
 
@@ -530,8 +529,7 @@ Cell* modify(Cell* target, Cell* field, Cell* value, bool) {
   return target;
 }
 
-Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell*, Cell*, int32_t, bool, bool,
-                bool, bool) {
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell*, Cell*, int32_t, PathFlags) {
   uint32_t et = TYPE_OF(element);
   if (et != TYPE_INTEGER && et != TYPE_CHAR)
     fire(ErrorCategory::kScript, "invalid-type", datatype_cell(et));

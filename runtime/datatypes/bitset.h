@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv {
 
@@ -79,7 +80,7 @@ void bitwise(int32_t op);
 Cell* make(Cell* type, Cell* spec);
 Cell* to(Cell* type, Cell* spec);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 Cell* complement(Cell* value);

@@ -20,6 +20,7 @@
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
+#include "runtime/scope_guard.h"
 #include "runtime/series.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
@@ -81,9 +82,9 @@ inline bool number_q(uint32_t t) { return t == TYPE_INTEGER || t == TYPE_FLOAT |
 
 // Action calls on single values. The value cells passed are C++ locals (the
 // handlers may allocate; nothing here points into a buffer across the call).
-inline int32_t mold_value(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part,
+inline int32_t mold_value(Cell* value, Cell* buffer, MoldFlags flags, Cell* part,
                           int32_t limit, int32_t indent) {
-  return dispatch_mold(value, buffer, only, all, flat, part, limit, indent);
+  return dispatch_mold(value, buffer, flags, part, limit, indent);
 }
 inline int32_t form_value(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
   return dispatch_form(value, buffer, part, limit);
@@ -310,7 +311,7 @@ Cell* make_at_root(int32_t n) {
 // ---------------------------------------------------------------------------
 // Form and mold.
 
-int32_t mold_values(Cell* block, Cell* buffer, bool only, bool all, bool flat, Cell* part,
+int32_t mold_values(Cell* block, Cell* buffer, MoldFlags flags, Cell* part,
                     int32_t limit, int32_t indent) {
   Cell blk = *block;
   uint32_t node = node_of(&blk);
@@ -325,15 +326,13 @@ int32_t mold_values(Cell* block, Cell* buffer, bool only, bool all, bool flat, C
       bool first = i == head;
       Cell value = cell_copy(node, i);
       ++mold_depth;
-      struct DepthGuard {
-        ~DepthGuard() { --mold_depth; }
-      } depth_guard;
-      if (!flat && (value.header & kFlagNewLine)) {
-        if (!only && first) {
+      ScopeExit depth_guard([] { --mold_depth; });
+      if (!flags.flat && (value.header & kFlagNewLine)) {
+        if (!flags.only && first) {
           ++level;
           closing_line = true;
         }
-        if (!(only && first)) {
+        if (!(flags.only && first)) {
           append_ascii_char(buffer, '\n');
           --limit;
         }
@@ -342,7 +341,7 @@ int32_t mold_values(Cell* block, Cell* buffer, bool only, bool all, bool flat, C
         append_ascii_char(buffer, ' ');
         --limit;
       }
-      limit = mold_value(&value, buffer, false, all, flat, part, limit, level);
+      limit = mold_value(&value, buffer, flags.nested(), part, limit, level);
     }
   }
   if (closing_line) {
@@ -354,16 +353,16 @@ int32_t mold_values(Cell* block, Cell* buffer, bool only, bool all, bool flat, C
   return limit;
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
   Cell blk = *value;
   if (support::cycle_stack::mold_placeholder(&blk, string::node_of(buffer), &limit, true)) return limit;
-  if (!only) {
+  if (!flags.only) {
     append_ascii_char(buffer, '[');
     --limit;
   }
-  limit = mold_values(&blk, buffer, only, all, flat, part, limit, indent);
-  if (!only) {
+  limit = mold_values(&blk, buffer, flags, part, limit, indent);
+  if (!flags.only) {
     append_ascii_char(buffer, ']');
     --limit;
   }
@@ -579,17 +578,6 @@ bool cell_matches(const Cell* cell, const Cell* value, int32_t op) { return sear
 // about cells of the value's type, or of any word kind for a word.
 int32_t table_compare(const Cell* a, const Cell* b, int32_t op) { return search_compare(a, b, op); }
 
-struct FindQuery {
-  const Cell* part = nullptr;
-  bool only = false;
-  bool case_sensitive = false;
-  bool same = false;
-  const Cell* skip = nullptr;
-  bool last = false;
-  bool reverse = false;
-  bool match = false;
-};
-
 enum class MatchKind { kValue, kType, kTypeset, kSequence };
 
 struct FindHit {
@@ -599,7 +587,7 @@ struct FindHit {
 };
 
 // The search of find and select over the series' cells (see find).
-FindHit find_cells(Cell* series, const Cell* value_in, const FindQuery& q) {
+FindHit find_cells(Cell* series, const Cell* value_in, const FindOptions& q) {
   FindHit hit;
   Cell value = *value_in;
   RootedCell keep(value);  // the value may be a series that the compares must not lose
@@ -717,26 +705,16 @@ FindHit find_cells(Cell* series, const Cell* value_in, const FindQuery& q) {
 
 }  // namespace
 
-Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same, bool,
-           Cell*, Cell* skip, bool last, bool reverse, bool tail, bool match) {
-  FindQuery q;
-  q.part = part;
-  q.only = only;
-  q.case_sensitive = case_sensitive;
-  q.same = same;
-  q.skip = skip;
-  q.last = last;
-  q.reverse = reverse;
-  q.match = match;
-  FindHit hit = find_cells(series, value, q);
+Cell* find(Cell* series, Cell* value, const FindOptions& options) {
+  FindHit hit = find_cells(series, value, options);
   if (hit.at < 0) {
     *series = none_value;
     return series;
   }
   int32_t at = hit.at;
-  if (tail) {
+  if (options.tail) {
     if (hit.length > 1) at += hit.length;
-    else at += (last || reverse) ? 1 : hit.step;
+    else at += (options.last || options.reverse) ? 1 : hit.step;
     int32_t total = total_cells(series);
     if (at > total) at = total;
   }
@@ -744,17 +722,8 @@ Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive
   return series;
 }
 
-Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same, bool,
-             Cell*, Cell* skip, bool last, bool reverse) {
-  FindQuery q;
-  q.part = part;
-  q.only = only;
-  q.case_sensitive = case_sensitive;
-  q.same = same;
-  q.skip = skip;
-  q.last = last;
-  q.reverse = reverse;
-  FindHit hit = find_cells(series, value, q);
+Cell* select(Cell* series, Cell* value, const FindOptions& options) {
+  FindHit hit = find_cells(series, value, options);
   if (hit.at < 0) {
     *series = none_value;
     return series;
@@ -772,10 +741,7 @@ Cell* put(Cell* series, Cell* key, Cell* value, bool case_sensitive) {
   Cell k = *key, v = *value;
   RootedCell keep_key(k), keep_value(v);
   Cell where = *series;
-  FindQuery q;
-  q.only = true;
-  q.case_sensitive = case_sensitive;
-  FindHit hit = find_cells(&where, keep_key.get(), q);
+  FindHit hit = find_cells(&where, keep_key.get(), {.only = true, .case_sensitive = case_sensitive});
   uint32_t node = node_of(series);
   if (hit.at < 0) {
     int32_t total = total_cells(series);
@@ -831,7 +797,7 @@ Cell select_word(const Cell* block, const Cell* word, bool strict) {
 // Path access.
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell*, Cell*, int32_t,
-                bool case_sensitive, bool, bool, bool) {
+                PathFlags flags) {
   Cell e = *element;
   if (TYPE_OF(&e) == TYPE_INTEGER) {
     int32_t i = static_cast<int32_t>(e.data2);
@@ -843,17 +809,14 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell*, Cell*, i
   }
   if (!value) {
     if (TYPE_OF(&e) == TYPE_WORD && TYPE_OF(parent) != TYPE_HASH) {
-      *parent = select_word(parent, &e, case_sensitive);
+      *parent = select_word(parent, &e, flags.case_sensitive);
       return parent;
     }
-    return select(parent, &e, nullptr, true, case_sensitive, false, false, nullptr, nullptr, false, false);
+    return select(parent, &e, {.only = true, .case_sensitive = flags.case_sensitive});
   }
   Cell where = *parent;
   RootedCell keep(where), keep_element(e), keep_value(*value);
-  FindQuery q;
-  q.only = true;
-  q.case_sensitive = case_sensitive;
-  FindHit hit = find_cells(keep.get(), keep_element.get(), q);
+  FindHit hit = find_cells(keep.get(), keep_element.get(), {.only = true, .case_sensitive = flags.case_sensitive});
   if (hit.at < 0) fire(ErrorCategory::kScript, "bad-path-set", *keep_element, *keep_value);
   int32_t at = hit.at + 1;
   ownership::notify_around(keep.get(), words::WORD_POKE, at, 1, [&] {
@@ -1010,7 +973,7 @@ Cell* swap(Cell* series1, Cell* series2) {
   return series1;
 }
 
-Cell* trim(Cell* series, bool, bool, bool, bool, bool, Cell*) {
+Cell* trim(Cell* series, const TrimOptions&) {
   int32_t head = clamp_head(series);
   int32_t len = total_cells(series) - head;
   ownership::notify_around(series, words::WORD_TRIM, head, len, [&] {
@@ -1188,12 +1151,11 @@ int32_t function_record_compare(uint32_t a, uint32_t b, intptr_t extra, intptr_t
 
 }  // namespace
 
-Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part, bool all,
-           bool reverse, bool stable) {
+Cell* sort(Cell* series, const SortOptions& options) {
   int32_t head = clamp_head(series);
   int32_t span = total_cells(series) - head;
-  if (part) {
-    int32_t n = series::part_count(series, part);
+  if (options.part) {
+    int32_t n = series::part_count(series, options.part);
     if (n < 0) {
       int32_t from = head + n < 0 ? 0 : head + n;
       span = head - from;
@@ -1206,10 +1168,10 @@ Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell
   if (span <= 0) return series;
 
   int32_t record = 1;
-  if (skip) {
-    record = series::skip_size(skip);
-    if (record < 1 || span < record || span % record != 0) series::fire_invalid_refine(words::REF_SKIP, skip);
-  } else if (all) {
+  if (options.skip) {
+    record = series::skip_size(options.skip);
+    if (record < 1 || span < record || span % record != 0) series::fire_invalid_refine(words::REF_SKIP, options.skip);
+  } else if (options.all) {
     fire(ErrorCategory::kScript, "bad-refines");
   }
 
@@ -1217,28 +1179,28 @@ Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell
   state.node = node_of(series);
   state.first = head;
   state.record = record;
-  state.op = case_sensitive ? COMP_CASE_SORT : COMP_SORT;
-  state.flags = reverse ? kSortReverse : 0;
+  state.op = options.case_sensitive ? COMP_CASE_SORT : COMP_SORT;
+  state.flags = options.reverse ? kSortReverse : 0;
   SortIndexComparator cmp = default_record_compare;
-  if (comparator) {
-    uint32_t ct = TYPE_OF(comparator);
+  if (options.comparator) {
+    uint32_t ct = TYPE_OF(options.comparator);
     if (ct == TYPE_FUNCTION) {
-      *state.function = *comparator;
+      *state.function = *options.comparator;
       cmp = function_record_compare;
-      if (all && skip) {
+      if (options.all && options.skip) {
         state.whole_records_to_function = true;
         init_cell(state.scratch_a.get(), record);
         init_cell(state.scratch_b.get(), record);
       }
     } else if (ct == TYPE_INTEGER) {
-      if (!skip || all) fire(ErrorCategory::kScript, "bad-refines");
-      int32_t k = integer::get(comparator);
-      if (k < 1 || k > record) fire(ErrorCategory::kScript, "out-of-range", *comparator);
+      if (!options.skip || options.all) fire(ErrorCategory::kScript, "bad-refines");
+      int32_t k = integer::get(options.comparator);
+      if (k < 1 || k > record) fire(ErrorCategory::kScript, "out-of-range", *options.comparator);
       state.flags |= static_cast<uint32_t>(k - 1) << kSortShift;
     } else {
-      series::fire_invalid_refine(words::REF_COMPARE, comparator);
+      series::fire_invalid_refine(words::REF_COMPARE, options.comparator);
     }
-  } else if (all) {
+  } else if (options.all) {
     state.flags |= kSortRecords | (static_cast<uint32_t>(record) << kSortShift);
   }
 
@@ -1251,8 +1213,8 @@ Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell
     std::vector<int32_t> keys;
     std::vector<uint32_t> order =
         cmp == default_record_compare && !(state.flags & kSortRecords) && read_integer_keys(state, count, keys)
-            ? sort_order_by_keys(keys, stable, reverse)
-            : sort_order(count, stable, reinterpret_cast<intptr_t>(&state), 0, cmp);
+            ? sort_order_by_keys(keys, options.stable, options.reverse)
+            : sort_order(count, options.stable, reinterpret_cast<intptr_t>(&state), 0, cmp);
     SeriesBuffer* b = node_buffer(state.node);
     if (static_cast<int64_t>(head) + span > static_cast<int64_t>(b->length())) return;  // shrunk meanwhile
     apply_order(b->head_cell() + head, count, static_cast<uint32_t>(record) * kCellSize, order);
@@ -1426,16 +1388,16 @@ void init() {
 
 namespace kiv::paren {
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
   Cell blk = *value;
   if (support::cycle_stack::mold_placeholder(&blk, string::node_of(buffer), &limit, true)) return limit;
-  if (!only) {
+  if (!flags.only) {
     string::append_char(buffer, '(');
     --limit;
   }
-  limit = block::mold_values(&blk, buffer, only, all, flat, part, limit, indent);
-  if (!only) {
+  limit = block::mold_values(&blk, buffer, flags, part, limit, indent);
+  if (!flags.only) {
     string::append_char(buffer, ')');
     --limit;
   }
@@ -1474,7 +1436,7 @@ int32_t write_values(Cell* value, Cell* buffer, bool mold_values, bool all, bool
     }
     Cell v = node_buffer(node)->head_cell()[i];
     clear_new_line(&v);  // no line breaks inside a path
-    limit = mold_values ? dispatch_mold(&v, buffer, false, all, flat, part, limit, 0)
+    limit = mold_values ? dispatch_mold(&v, buffer, {.all = all, .flat = flat}, part, limit, 0)
                         : dispatch_form(&v, buffer, part, limit);
   }
   return limit;
@@ -1529,8 +1491,8 @@ int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
   return write_values(value, buffer, false, false, false, part, limit);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, int32_t limit, int32_t) {
-  return write_values(value, buffer, true, all, flat, part, limit);
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit, int32_t) {
+  return write_values(value, buffer, true, flags.all, flags.flat, part, limit);
 }
 
 void init() {
@@ -1543,10 +1505,10 @@ void init() {
 }  // namespace kiv::path
 
 namespace kiv::lit_path {
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
   string::append_char(buffer, '\'');
-  return path::mold(value, buffer, only, all, flat, part, limit - 1, indent);
+  return path::mold(value, buffer, flags, part, limit - 1, indent);
 }
 Cell* push(const Cell* series) { return block::push_as(series, TYPE_LIT_PATH); }
 void init() {
@@ -1555,10 +1517,10 @@ void init() {
 }  // namespace kiv::lit_path
 
 namespace kiv::get_path {
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
   string::append_char(buffer, ':');
-  return path::mold(value, buffer, only, all, flat, part, limit - 1, indent);
+  return path::mold(value, buffer, flags, part, limit - 1, indent);
 }
 Cell* push(const Cell* series) { return block::push_as(series, TYPE_GET_PATH); }
 void init() {
@@ -1567,9 +1529,9 @@ void init() {
 }  // namespace kiv::get_path
 
 namespace kiv::set_path {
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
-  limit = path::mold(value, buffer, only, all, flat, part, limit, indent);
+  limit = path::mold(value, buffer, flags, part, limit, indent);
   string::append_char(buffer, ':');
   return limit - 1;
 }

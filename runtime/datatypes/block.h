@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/series.h"
 
 namespace kiv::block {
@@ -98,7 +99,7 @@ Cell* make_at_root(int32_t n);
 // Writes the values of the block from its head with the new-line markers and
 // indentation rules of mold (the brackets are the caller's); answers the
 // limit left.
-int32_t mold_values(Cell* block, Cell* buffer, bool only, bool all, bool flat, Cell* part,
+int32_t mold_values(Cell* block, Cell* buffer, MoldFlags flags, Cell* part,
                     int32_t limit, int32_t indent);
 // Compares two blocks cell by cell (the types already agree): -1, 0 or 1,
 // or the first deciding answer of a cell's compare handler.
@@ -111,7 +112,7 @@ extern int32_t mold_depth;
 // Handlers.
 Cell* make(Cell* type, Cell* spec);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 // append (append = true) and insert: answers the series at its head for
@@ -125,20 +126,16 @@ Cell* to(Cell* type, Cell* spec);
 // get writes the answer into the parent cell and answers it; a set answers
 // the value.
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
-                Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail,
-                bool notify);
+                Cell* prev_element, int32_t index, PathFlags flags);
 Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
 Cell* copy(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types);
-Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same,
-           bool any, Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
+Cell* find(Cell* series, Cell* value, const FindOptions& options);
 Cell* put(Cell* series, Cell* key, Cell* value, bool case_sensitive);
-Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same,
-             bool any, Cell* with, Cell* skip, bool last, bool reverse);
-Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part, bool all,
-           bool reverse, bool stable);
+Cell* select(Cell* series, Cell* value, const FindOptions& options);
+Cell* sort(Cell* series, const SortOptions& options);
 Cell* swap(Cell* series1, Cell* series2);
 Cell* take(Cell* series, Cell* part, bool deep, bool last);
-Cell* trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with);
+Cell* trim(Cell* series, const TrimOptions& options);
 
 // The cell after the first word-kind cell (word!, set-word!, lit-word!,
 // get-word!) from the head whose symbol is the word's: compared through the
@@ -172,7 +169,7 @@ void init();
 
 namespace kiv::paren {
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 // Registers paren! (parent block!).
 void init();
@@ -189,7 +186,7 @@ Cell* make(Cell* type, Cell* spec);
 Cell* to(Cell* type, Cell* spec);
 // The values from the head joined by "/".
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 // Makes the cell an empty path! with room for n cells.
 Cell* init_cell(Cell* cell, int32_t n);
@@ -201,21 +198,21 @@ void init();
 }  // namespace kiv::path
 
 namespace kiv::lit_path {
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 Cell* push(const Cell* series);
 void init();
 }  // namespace kiv::lit_path
 
 namespace kiv::set_path {
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 Cell* push(const Cell* series);
 void init();
 }  // namespace kiv::set_path
 
 namespace kiv::get_path {
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 Cell* push(const Cell* series);
 void init();

@@ -122,10 +122,10 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return limit - 1;
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell*, int32_t limit, int32_t) {
   int32_t before = string::length_whole(buffer);
   string::append_text(buffer, "#\"");
-  string::escape_char(buffer, get(value), all);
+  string::escape_char(buffer, get(value), flags.all);
   string::append_char(buffer, '"');
   return limit - (string::length_whole(buffer) - before);
 }

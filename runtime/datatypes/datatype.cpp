@@ -32,13 +32,13 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
 }
 
 // The name with its "!"; with /all inside "#(" and ")".
-int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell*, int32_t limit, int32_t) {
   std::string_view name = name_of(value);
   if (name.empty()) return limit;
-  if (all) string::append_text(buffer, "#(");
+  if (flags.all) string::append_text(buffer, "#(");
   string::append_text(buffer, name);
-  if (all) string::append_text(buffer, ")");
-  return limit - static_cast<int32_t>(name.size()) - (all ? 3 : 0);
+  if (flags.all) string::append_text(buffer, ")");
+  return limit - static_cast<int32_t>(name.size()) - (flags.all ? 3 : 0);
 }
 
 int32_t compare(Cell* value1, Cell* value2, int32_t op) {

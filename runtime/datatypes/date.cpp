@@ -717,7 +717,7 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return limit - written;
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   return form(value, buffer, part, limit);
 }
 
@@ -774,7 +774,7 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
 }
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent, Cell*, int32_t,
-                bool, bool, bool, bool notify) {
+                PathFlags flags) {
   int32_t field = field_of(element);
   if (field < 0) fire(ErrorCategory::kScript, "invalid-path", path ? *path : *element, *element);
   if (!value) {
@@ -785,7 +785,7 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gran
   Cell changed = *parent;
   set_field(&changed, field, value);
   *parent = changed;
-  if (notify && grand_parent && TYPE_OF(grand_parent) != TYPE_OBJECT)
+  if (flags.notify && grand_parent && TYPE_OF(grand_parent) != TYPE_OBJECT)
     ownership::check(grand_parent, words::WORD_SET_PATH, field, 1);
   return value;
 }

@@ -309,7 +309,7 @@ void mold_value(Cell* buffer, const Cell& value, bool only, int32_t limit) {
     clear_new_line(&v);
     if (TYPE_OF(&v) == 0) set_unset(&v);
     Cell part = part_cell(limit < 0 ? kNoPartLimit : limit);
-    dispatch_mold(&v, buffer, only, false, true, limit < 0 ? nullptr : &part, limit < 0 ? kNoPartLimit : limit, 0);
+    dispatch_mold(&v, buffer, {.only = only, .flat = true}, limit < 0 ? nullptr : &part, limit < 0 ? kNoPartLimit : limit, 0);
   });
 }
 
@@ -852,7 +852,7 @@ void write_body(Cell* error, Cell* buffer, bool all, bool flat, int32_t level) {
 
 }  // namespace
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* /*part*/, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* /*part*/, int32_t limit,
              int32_t indent) {
   int32_t start = string::length_whole(buffer);
   Cell error = *value;
@@ -864,17 +864,16 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* /*
   }
   {
     support::cycle_stack::Entry visiting(ctx);
-    if (!only) write_text(buffer, "make error! [");
-    write_body(keep.get(), buffer, all, flat, indent + 1);
-    if (!flat && indent >= 1) mold_indent(string::node_of(buffer), indent, kNoPartLimit);
-    if (!only) write_text(buffer, "]");
+    if (!flags.only) write_text(buffer, "make error! [");
+    write_body(keep.get(), buffer, flags.all, flags.flat, indent + 1);
+    if (!flags.flat && indent >= 1) mold_indent(string::node_of(buffer), indent, kNoPartLimit);
+    if (!flags.only) write_text(buffer, "]");
   }
   return limit - (string::length_whole(buffer) - start);
 }
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* /*grand_parent*/,
-                Cell* /*prev_element*/, int32_t /*index*/, bool /*case_sensitive*/, bool get, bool tail,
-                bool /*notify*/) {
+                Cell* /*prev_element*/, int32_t /*index*/, PathFlags flags) {
   Cell at_path = path ? *path : *element;
   uint32_t t = TYPE_OF(element);
   if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
@@ -884,8 +883,8 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* /*gr
   int32_t i = _context::find_symbol(ctx, element->data2);
   if (i < 0) {
     static Cell absent{TYPE_NONE, 0, 0, 0};
-    if (get && tail) return &absent;
-    fire(ErrorCategory::kScript, tail ? "invalid-path" : "unset-path", at_path, *element);
+    if (flags.get && flags.tail) return &absent;
+    fire(ErrorCategory::kScript, flags.tail ? "invalid-path" : "unset-path", at_path, *element);
   }
   Cell* slot = _context::value_at(ctx, static_cast<uint32_t>(i));
   if (value) {

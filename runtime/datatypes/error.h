@@ -38,6 +38,7 @@
 #include <string>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/language_error.h"
 
 namespace kiv::error {
@@ -161,10 +162,10 @@ std::string form_language_error(const LanguageError& error);
 // Handlers and registration.
 
 Cell* make(Cell* type, Cell* spec);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent, Cell* prev_element,
-                int32_t index, bool case_sensitive, bool get, bool tail, bool notify);
+                int32_t index, PathFlags flags);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 
 // Registers error! (parent object! when it is registered, else none: the

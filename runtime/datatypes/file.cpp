@@ -114,7 +114,7 @@ Cell* push(const Cell* file) { return stack::push_copy(file); }
 // not show unescaped goes between double quotes. The quoted form is read back
 // like a string, so a double quote, a caret and control characters in it are
 // written as string escapes, and it reads back as the same name.
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   std::vector<uint32_t> name = chars_of(value, part ? limit : -1);
   string::append_char(buffer, '%');
   if (name.empty()) {
@@ -229,7 +229,7 @@ std::string value_bytes(Cell* value, int64_t part) {
   }
   Cell* molded = stack::push_new_cell();
   string::init_cell(molded, 64);
-  dispatch_mold(value, molded, false, false, false, nullptr, kNoPartLimit, 0);
+  dispatch_mold(value, molded, {}, nullptr, kNoPartLimit, 0);
   std::vector<uint8_t> utf8 = binary::string_utf8(molded);
   stack::drop_cells(1);
   return std::string(utf8.begin(), utf8.end());

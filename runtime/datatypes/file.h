@@ -18,6 +18,7 @@
 #include <string>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::file {
 
@@ -34,7 +35,7 @@ std::string to_os_path(const Cell* file);
 Cell* push(const Cell* file);
 
 // Handlers.
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info, Cell* as);
 Cell* write(Cell* destination, Cell* data, bool binary, bool lines, bool info, bool append,

@@ -416,7 +416,7 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
 
 // The shortest digits that read back as the same double, ".0" after a whole
 // number: mold is meant to be loaded again.
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell*, int32_t limit, int32_t) {
   FloatText t = form_float(cell_float(value), 0, true);
   string::append_text(buffer, t.c_str());
   return limit - t.length;
@@ -474,8 +474,7 @@ double round_value(double x, double unit, const RoundModes& modes) {
   return r;
 }
 
-Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor, bool ceiling,
-            bool half_ceiling) {
+Cell* round(Cell* value, Cell* scale, const RoundOptions& options) {
   uint32_t vt = TYPE_OF(value);
   uint32_t result_type = vt;
   double unit = vt == TYPE_PERCENT ? 0.01 : 1.0;
@@ -496,7 +495,7 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
     if (vt == TYPE_PERCENT) unit /= 100.0;
     if (st != TYPE_TIME) result_type = st;
   }
-  RoundModes modes{even, down, half_down, floor, ceiling, half_ceiling};
+  const RoundModes modes = options;
   double r = round_value(cell_float(value), unit, modes);
   if (result_type == TYPE_INTEGER) {
     int32_t n;

@@ -25,6 +25,7 @@
 #include <type_traits>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/float_text.h"
 
 namespace kiv::float_ {
@@ -144,14 +145,8 @@ FloatText to_text(double x, int mode);
 // ---------------------------------------------------------------------------
 // Rounding.
 
-struct RoundModes {
-  bool even = false;
-  bool down = false;
-  bool half_down = false;
-  bool floor = false;
-  bool ceiling = false;
-  bool half_ceiling = false;
-};
+// The rounding modes are round's refinements (RoundOptions, actions.h).
+using RoundModes = RoundOptions;
 
 // Rounds x to the nearest multiple of unit (> 0) by the modes, in the order
 // down, floor, ceiling, even, half-down, half-ceiling, else half away from
@@ -174,12 +169,11 @@ bool load_text_value(Cell* text, uint64_t accepted, Cell* out);
 Cell* make(Cell* type, Cell* spec);  // make and to
 Cell* random(Cell* value, bool seed, bool secure, bool only);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 Cell* negate(Cell* value);
-Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor, bool ceiling,
-            bool half_ceiling);
+Cell* round(Cell* value, Cell* scale, const RoundOptions& options);
 // power on the first two argument cells.
 void power();
 

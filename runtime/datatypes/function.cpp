@@ -385,14 +385,14 @@ int32_t form(Cell*, Cell* buffer, Cell*, int32_t limit) {
   return limit - 10;
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, int32_t limit, int32_t indent) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit, int32_t indent) {
   Cell fn = *value;
   string::append_text(buffer, "func ");
   limit -= 5;
   Cell spec{TYPE_BLOCK, 0, spec_node(&fn), 0};
-  limit = dispatch_mold(&spec, buffer, false, all, flat, part, limit, indent);
+  limit = dispatch_mold(&spec, buffer, flags.nested(), part, limit, indent);
   Cell body = *aux_cell(&fn, kAuxBody);
-  if (TYPE_OF(&body) == TYPE_BLOCK) return dispatch_mold(&body, buffer, false, all, flat, part, limit, indent);
+  if (TYPE_OF(&body) == TYPE_BLOCK) return dispatch_mold(&body, buffer, flags.nested(), part, limit, indent);
   string::append_text(buffer, " none");
   return limit - 5;
 }

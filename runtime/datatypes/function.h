@@ -29,6 +29,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::function {
 
@@ -79,7 +80,7 @@ void init_locals(int32_t n);
 Cell* make(Cell* type, Cell* spec);
 Cell* reflect(Cell* value, Cell* field);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 

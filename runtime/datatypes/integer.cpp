@@ -328,7 +328,7 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return limit - t.length;
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   return form(value, buffer, part, limit);
 }
 
@@ -365,15 +365,14 @@ Cell* negate(Cell* value) {
   return value;
 }
 
-Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor, bool ceiling,
-            bool half_ceiling) {
+Cell* round(Cell* value, Cell* scale, const RoundOptions& options) {
   if (scale && TYPE_OF(scale) == TYPE_MONEY) fire_not_related(TYPE_MONEY);
   int32_t n = get(value);
   if (n == std::numeric_limits<int32_t>::min()) return value;
   if (scale && TYPE_OF(scale) != TYPE_INTEGER) {
     // A float!, percent! or time! scale: the value is rounded as a float!.
     to_float_in_place(value);
-    return float_::round(value, scale, even, down, half_down, floor, ceiling, half_ceiling);
+    return float_::round(value, scale, options);
   }
   if (!scale) return value;  // a scale of 1 changes nothing
   int32_t s = abs(get(scale));
@@ -389,12 +388,12 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
     if (up > std::numeric_limits<int32_t>::max()) fire_overflow();
   };
   int64_t out;
-  if (down) {
+  if (options.down) {
     out = sg * dn;
-  } else if (floor) {
+  } else if (options.floor) {
     check_up();
     out = n > 0 ? dn : -up;
-  } else if (ceiling) {
+  } else if (options.ceiling) {
     check_up();
     out = n > 0 ? up : -dn;
   } else if (r < d) {
@@ -402,12 +401,12 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
   } else if (r > d) {
     check_up();
     out = sg * up;
-  } else if (even) {
+  } else if (options.even) {
     check_up();
     out = ((a / s) % 2 == 0) ? sg * dn : sg * up;
-  } else if (half_down) {
+  } else if (options.half_down) {
     out = sg * dn;
-  } else if (half_ceiling) {
+  } else if (options.half_ceiling) {
     check_up();
     out = n > 0 ? up : -dn;
   } else {

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::integer {
 
@@ -63,12 +64,11 @@ Cell* make(Cell* type, Cell* spec);
 Cell* to(Cell* type, Cell* spec);
 Cell* random(Cell* value, bool seed, bool secure, bool only);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 Cell* negate(Cell* value);
-Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor, bool ceiling,
-            bool half_ceiling);
+Cell* round(Cell* value, Cell* scale, const RoundOptions& options);
 
 }  // namespace kiv::integer
 

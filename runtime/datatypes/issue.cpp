@@ -99,7 +99,7 @@ Cell* make(Cell* type, Cell* spec) {
   return type;
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   string::append_char(buffer, '#');
   return word::form(value, buffer, part, limit - 1);
 }

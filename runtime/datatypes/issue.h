@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::issue {
 
@@ -29,7 +30,7 @@ Cell* push(const Cell* word);
 
 // Handlers.
 Cell* make(Cell* type, Cell* spec);  // make and to
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 

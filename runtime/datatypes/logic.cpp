@@ -114,8 +114,8 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return limit - (t ? 4 : 5);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell* part, int32_t limit, int32_t) {
-  if (!all) return form(value, buffer, part, limit);
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit, int32_t) {
+  if (!flags.all) return form(value, buffer, part, limit);
   bool t = get(value) != 0;
   string::append_text(buffer, t ? "#(true)" : "#(false)");
   return limit - (t ? 7 : 8);

@@ -215,10 +215,10 @@ int32_t write_pairs(const Cell* map, Cell* buffer, bool all, bool flat, Cell* pa
     Cell* value = stack::push_copy(&cells_of(pairs)[i + 1]);
     clear_new_line(key);
     clear_new_line(value);
-    limit = dispatch_mold(key, buffer, false, all, flat, part, limit, level);
+    limit = dispatch_mold(key, buffer, {.all = all, .flat = flat}, part, limit, level);
     string::append_char(buffer, ' ');
     --limit;
-    limit = dispatch_mold(value, buffer, false, all, flat, part, limit, level);
+    limit = dispatch_mold(value, buffer, {.all = all, .flat = flat}, part, limit, level);
     if (indent) {
       string::append_char(buffer, '\n');
       --limit;
@@ -398,40 +398,39 @@ int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
   return write_pairs(map, buffer, false, false, part, limit, 0, "\n", false);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
   stack::TopGuard guard;
   Cell* map = stack::push_copy(value);
   if (support::cycle_stack::mold_placeholder(map, string::node_of(buffer), &limit, true)) return limit;
   support::cycle_stack::Entry visiting(pairs_of(map));
-  if (!only) {
+  if (!flags.only) {
     string::append_text(buffer, "#[");
     limit -= 2;
   }
   if (pair_count(map) > 0) {
-    if (flat) {
-      limit = write_pairs(map, buffer, all, flat, part, limit, indent + 1, " ", false);
+    if (flags.flat) {
+      limit = write_pairs(map, buffer, flags.all, flags.flat, part, limit, indent + 1, " ", false);
     } else {
       string::append_char(buffer, '\n');
       --limit;
-      limit = write_pairs(map, buffer, all, flat, part, limit, indent + 1, " ", true);
+      limit = write_pairs(map, buffer, flags.all, flags.flat, part, limit, indent + 1, " ", true);
       if (indent >= 1) limit = mold_indent(string::node_of(buffer), indent, limit);
     }
   }
-  if (!only) {
+  if (!flags.only) {
     string::append_char(buffer, ']');
     --limit;
   }
   return limit;
 }
 
-Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell*, Cell*, int32_t, bool case_sensitive,
-                bool, bool, bool) {
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell*, Cell*, int32_t, PathFlags flags) {
   if (value) {
-    set_pair(parent, element, value, case_sensitive);
+    set_pair(parent, element, value, flags.case_sensitive);
     return value;
   }
-  int32_t at = lookup_live(parent, element, key_op(case_sensitive));
+  int32_t at = lookup_live(parent, element, key_op(flags.case_sensitive));
   if (at < 0) return &g_none;
   return &cells_of(pairs_of(parent))[at + 1];
 }
@@ -474,9 +473,8 @@ Cell* copy(Cell* value, Cell* destination, Cell* /*part*/, bool deep, Cell* type
   return destination;
 }
 
-Cell* find(Cell* series, Cell* value, Cell*, bool, bool case_sensitive, bool same, bool, Cell*, Cell*, bool, bool,
-           bool, bool) {
-  int32_t at = lookup_live(series, value, same ? COMP_SAME : key_op(case_sensitive));
+Cell* find(Cell* series, Cell* value, const FindOptions& options) {
+  int32_t at = lookup_live(series, value, options.same ? COMP_SAME : key_op(options.case_sensitive));
   if (at < 0) {
     *series = g_none;
     return series;
@@ -503,9 +501,8 @@ Cell* remove(Cell* map, Cell*, Cell* key) {
   return map;
 }
 
-Cell* select(Cell* series, Cell* value, Cell*, bool, bool case_sensitive, bool same, bool, Cell*, Cell*, bool,
-             bool) {
-  int32_t at = lookup_live(series, value, same ? COMP_SAME : key_op(case_sensitive));
+Cell* select(Cell* series, Cell* value, const FindOptions& options) {
+  int32_t at = lookup_live(series, value, options.same ? COMP_SAME : key_op(options.case_sensitive));
   *series = at < 0 ? g_none : cells_of(pairs_of(series))[at + 1];
   return series;
 }

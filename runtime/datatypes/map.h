@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::map {
 
@@ -50,21 +51,18 @@ Cell* make(Cell* type, Cell* spec);
 Cell* to(Cell* type, Cell* spec);
 Cell* reflect(Cell* value, Cell* field);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
-                Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail,
-                bool notify);
+                Cell* prev_element, int32_t index, PathFlags flags);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 Cell* clear(Cell* map);
 Cell* copy(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types);
-Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same, bool any,
-           Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
+Cell* find(Cell* series, Cell* value, const FindOptions& options);
 int32_t length_q(Cell* map);
 Cell* put(Cell* map, Cell* key, Cell* value, bool case_sensitive);
 Cell* remove(Cell* map, Cell* part, Cell* key);
-Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same,
-             bool any, Cell* with, Cell* skip, bool last, bool reverse);
+Cell* select(Cell* series, Cell* value, const FindOptions& options);
 
 // foreach over a map: sets the two words (key, value) to the next live key
 // and value of the map at argument-stack slot `slot` and advances past them;

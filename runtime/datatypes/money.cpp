@@ -424,8 +424,8 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
 
 // Mold writes every significant fraction digit even when money-digits asks
 // for fewer, so that the molded text loads back as the same amount.
-int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
-  int32_t c = shown_fraction_digits(all);
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell*, int32_t limit, int32_t) {
+  int32_t c = shown_fraction_digits(flags.all);
   Amount a = amount_of(value);
   int32_t significant = kFractionDigits;
   while (significant > 0 && a.d[kIntegralDigits + significant - 1] == 0) --significant;
@@ -598,8 +598,7 @@ int32_t compare(Cell* a, Cell* b, int32_t op) {
 
 namespace {
 
-Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor, bool ceiling,
-            bool half_ceiling) {
+Cell* round(Cell* value, Cell* scale, const RoundOptions& options) {
   if (zero_q(value)) return value;
   Amount unit = amount_of_digits("100000");  // 1
   if (scale) {
@@ -622,13 +621,13 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
   int half = add_digits(r, r, &twice) ? compare_magnitudes(twice, unit) : 1;
   bool quotient_even = q.d[kDigits - 1] % 2 == 0;
   bool up;  // away from zero
-  if (down) up = false;
-  else if (floor) up = negative;
-  else if (ceiling) up = !negative;
+  if (options.down) up = false;
+  else if (options.floor) up = negative;
+  else if (options.ceiling) up = !negative;
   else if (half != 0) up = half > 0;
-  else if (even) up = !quotient_even;
-  else if (half_down) up = false;
-  else if (half_ceiling) up = !negative;
+  else if (options.even) up = !quotient_even;
+  else if (options.half_down) up = false;
+  else if (options.half_ceiling) up = !negative;
   else up = true;
   Amount out;
   subtract_digits(v, r, &out);
@@ -776,8 +775,7 @@ void get_field(const Cell* value, int32_t field, Cell* out) {
   make_in(out, (value->header & kNegative) != 0, 0, amount_of(value));
 }
 
-Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cell*, int32_t, bool, bool, bool,
-                bool) {
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cell*, int32_t, PathFlags) {
   int32_t field = field_of(element);
   Cell at_path = path ? *path : *element;
   if (field < 0) fire(ErrorCategory::kScript, "invalid-path", at_path, *element);

@@ -29,10 +29,10 @@ int32_t write_fixed(Cell* buffer, std::string_view text, int32_t limit) {
 }
 
 // Molds the spec block of a function-kind value with its brackets.
-int32_t mold_spec(const Cell* fn, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold_spec(const Cell* fn, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
                   int32_t indent) {
   Cell spec{TYPE_BLOCK, 0, native::spec_node(fn), 0};
-  return dispatch_mold(&spec, buffer, only, all, flat, part, limit, indent);
+  return dispatch_mold(&spec, buffer, flags, part, limit, indent);
 }
 
 uint32_t canonical_symbol(const Cell* word) { return symbol::canonical(word->data2); }
@@ -167,10 +167,10 @@ Cell* make(Cell* type, Cell* spec) {
 
 int32_t form(Cell*, Cell* buffer, Cell*, int32_t limit) { return write_fixed(buffer, "?native?", limit); }
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
   limit = write_fixed(buffer, "make native! [", limit);
-  limit = mold_spec(value, buffer, only, all, flat, part, limit, indent);
+  limit = mold_spec(value, buffer, flags, part, limit, indent);
   return write_fixed(buffer, "]", limit);
 }
 
@@ -208,10 +208,10 @@ namespace action {
 
 int32_t form(Cell*, Cell* buffer, Cell*, int32_t limit) { return write_fixed(buffer, "?action?", limit); }
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
   limit = write_fixed(buffer, "make action! [", limit);
-  limit = mold_spec(value, buffer, only, all, flat, part, limit, indent);
+  limit = mold_spec(value, buffer, flags, part, limit, indent);
   return write_fixed(buffer, "]", limit);
 }
 
@@ -272,17 +272,17 @@ Cell* make(Cell*, Cell* spec) {
 
 int32_t form(Cell*, Cell* buffer, Cell*, int32_t limit) { return write_fixed(buffer, "?op?", limit); }
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
   bool function = op_source_type(value) == TYPE_FUNCTION;
   limit = write_fixed(buffer, function ? "make op! func " : "make op! [", limit);
   stack::FrameGuard guard;
   stack::open_frame(words::cell_of(words::WORD_ANON), stack::FRAME_CALL);
-  limit = mold_spec(value, buffer, only, all, flat, part, limit, indent);
+  limit = mold_spec(value, buffer, flags, part, limit, indent);
   stack::pop_frame_drop();
   if (function) {
     Cell body = *function::aux_cell(value, function::kAuxBody);
-    if (TYPE_OF(&body) == TYPE_BLOCK) return dispatch_mold(&body, buffer, false, all, flat, part, limit, indent);
+    if (TYPE_OF(&body) == TYPE_BLOCK) return dispatch_mold(&body, buffer, flags.nested(), part, limit, indent);
     return write_fixed(buffer, " none", limit);
   }
   return write_fixed(buffer, "]", limit);

@@ -34,9 +34,9 @@ int32_t form(Cell*, Cell* buffer, Cell*, int32_t limit) {
   return limit - 4;
 }
 
-int32_t mold(Cell*, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
-  string::append_text(buffer, all ? "#(none)" : "none");
-  return limit - (all ? 7 : 4);
+int32_t mold(Cell*, Cell* buffer, MoldFlags flags, Cell*, int32_t limit, int32_t) {
+  string::append_text(buffer, flags.all ? "#(none)" : "none");
+  return limit - (flags.all ? 7 : 4);
 }
 
 int32_t compare(Cell*, Cell* value2, int32_t op) {
@@ -50,10 +50,10 @@ namespace {
 Cell* answer_none(Cell*) { return &none_value; }
 Cell* remove(Cell*, Cell*, Cell*) { return &none_value; }
 Cell* take(Cell*, Cell*, bool, bool) { return &none_value; }
-Cell* find(Cell*, Cell*, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool, bool, bool) {
+Cell* find(Cell*, Cell*, const FindOptions&) {
   return &none_value;
 }
-Cell* select(Cell*, Cell*, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool) {
+Cell* select(Cell*, Cell*, const FindOptions&) {
   return &none_value;
 }
 // -1 makes length? answer none.

@@ -314,16 +314,16 @@ void append_symbol(Cell* buffer, uint32_t symbol) {
 // Writes the object's body: each word (hooks only with all), ": " and the
 // value molded, separated by line feeds (spaces when flat). Answers the limit
 // left.
-int32_t write_body(const Cell* object, Cell* buffer, bool only, bool all, bool flat, bool indent, int32_t level,
+int32_t write_body(const Cell* object, Cell* buffer, MoldFlags flags, bool indent, int32_t level,
                    bool leading_lf, Cell* part, int32_t limit) {
   uint32_t ctx = context_of(object);
   uint32_t n = _context::word_count(ctx);
   if (n == 0) return limit;
   uint32_t out = string::node_of(buffer);
-  if (flat) indent = false;
-  const char* separator = flat ? " " : "\n";
-  if (leading_lf && !flat) {
-    if (only) {
+  if (flags.flat) indent = false;
+  const char* separator = flags.flat ? " " : "\n";
+  if (leading_lf && !flags.flat) {
+    if (flags.only) {
       indent = false;
     } else {
       string::append_text(buffer, "\n");
@@ -333,11 +333,11 @@ int32_t write_body(const Cell* object, Cell* buffer, bool only, bool all, bool f
   // The last word written, so that a separator follows it only when indenting.
   uint32_t last = n;
   for (uint32_t i = 0; i < n; ++i)
-    if (all || !hook_symbol_q(_context::word_at(ctx, i)->data2)) last = i;
+    if (flags.all || !hook_symbol_q(_context::word_at(ctx, i)->data2)) last = i;
   for (uint32_t i = 0; i < n; ++i) {
     if (limit < 1) break;
     uint32_t symbol = _context::word_at(ctx, i)->data2;
-    if (!all && hook_symbol_q(symbol)) continue;
+    if (!flags.all && hook_symbol_q(symbol)) continue;
     if (indent) limit = mold_indent(out, level, limit);
     int32_t before = string::length_whole(buffer);
     append_symbol(buffer, symbol);
@@ -350,7 +350,7 @@ int32_t write_body(const Cell* object, Cell* buffer, bool only, bool all, bool f
       string::append_char(buffer, '\'');
       --limit;
     }
-    limit = dispatch_mold(v, buffer, false, all, flat, part, limit, level);
+    limit = dispatch_mold(v, buffer, flags.nested(), part, limit, level);
     stack::drop_cells(1);
     if (indent || i != last) {
       string::append_text(buffer, separator);
@@ -783,22 +783,22 @@ int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
   Cell* obj = stack::push_copy(value);
   if (support::cycle_stack::mold_placeholder(obj, string::node_of(buffer), &limit, true)) return limit;
   support::cycle_stack::Entry visiting(context_of(obj));
-  return write_body(obj, buffer, false, false, false, false, 0, false, part, limit);
+  return write_body(obj, buffer, {}, false, 0, false, part, limit);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
   stack::TopGuard guard;
   Cell* obj = stack::push_copy(value);
   if (support::cycle_stack::mold_placeholder(obj, string::node_of(buffer), &limit, true)) return limit;
   support::cycle_stack::Entry visiting(context_of(obj));
-  if (!only) {
+  if (!flags.only) {
     string::append_text(buffer, "make object! [");
     limit -= kMoldOpenLength;
   }
-  limit = write_body(obj, buffer, only, all, flat, true, indent + 1, true, part, limit);
-  if (!flat && indent >= 1) limit = mold_indent(string::node_of(buffer), indent, limit);
-  if (!only) {
+  limit = write_body(obj, buffer, flags, true, indent + 1, true, part, limit);
+  if (!flags.flat && indent >= 1) limit = mold_indent(string::node_of(buffer), indent, limit);
+  if (!flags.only) {
     string::append_text(buffer, "]");
     --limit;
   }
@@ -806,8 +806,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
 }
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* /*grand_parent*/,
-                Cell* /*prev_element*/, int32_t /*index*/, bool /*case_sensitive*/, bool get, bool tail,
-                bool /*notify*/) {
+                Cell* /*prev_element*/, int32_t /*index*/, PathFlags flags) {
   uint32_t t = TYPE_OF(element);
   if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD) {
     Cell p = path ? *path : *element;
@@ -817,8 +816,8 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* /*gr
   uint32_t ctx = context_of(parent);
   int32_t at = _context::find_symbol(ctx, element->data2, true);
   if (at < 0) {
-    if (get && tail && !value) return &none_value;
-    fire_absent(tail, path, element);
+    if (flags.get && flags.tail && !value) return &none_value;
+    fire_absent(flags.tail, path, element);
   }
   Cell word = bound_word(ctx, static_cast<uint32_t>(at));
   if (value) {
@@ -834,8 +833,8 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* /*gr
   }
   Cell* slot = _context::value_at(ctx, static_cast<uint32_t>(at));
   if (!slot || TYPE_OF(slot) == TYPE_UNSET || TYPE_OF(slot) == 0) {
-    if (get && tail) return &none_value;
-    fire_absent(tail, path, element);
+    if (flags.get && flags.tail) return &none_value;
+    fire_absent(flags.tail, path, element);
   }
   return slot;
 }
@@ -881,12 +880,11 @@ Cell* put(Cell* series, Cell* key, Cell* value, bool /*case_sensitive*/) {
     Cell k = *key;
     fire(ErrorCategory::kScript, "invalid-key-type", k);
   }
-  eval_path(series, key, value, nullptr, nullptr, nullptr, 1, false, false, true, false);
+  eval_path(series, key, value, nullptr, nullptr, nullptr, 1, {.tail = true});
   return value;
 }
 
-Cell* select(Cell* series, Cell* value, Cell* /*part*/, bool /*only*/, bool /*case_sensitive*/, bool /*same*/,
-             bool /*any*/, Cell* /*with*/, Cell* /*skip*/, bool /*last*/, bool /*reverse*/) {
+Cell* select(Cell* series, Cell* value, const FindOptions&) {
   if (!word::any_word_q(TYPE_OF(value))) {
     Cell k = *value;
     fire(ErrorCategory::kScript, "invalid-type", k);

@@ -34,6 +34,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::object {
 
@@ -129,15 +130,14 @@ void set_from_spec(uint32_t ctx, const Cell* spec, bool only);
 Cell* make(Cell* type, Cell* spec);
 Cell* reflect(Cell* value, Cell* field);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
-                Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail, bool notify);
+                Cell* prev_element, int32_t index, PathFlags flags);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 Cell* copy(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types);
 Cell* put(Cell* series, Cell* key, Cell* value, bool case_sensitive);
-Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same, bool any,
-             Cell* with, Cell* skip, bool last, bool reverse);
+Cell* select(Cell* series, Cell* value, const FindOptions& options);
 Cell* modify(Cell* target, Cell* field, Cell* value, bool case_sensitive);
 
 // Registers object! and installs the change hook of the contexts and the

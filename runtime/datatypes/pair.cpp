@@ -201,7 +201,7 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return limit - static_cast<int32_t>(text.size());
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   return form(value, buffer, part, limit);
 }
 
@@ -219,7 +219,7 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
 }
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent, Cell*, int32_t,
-                bool, bool, bool, bool notify) {
+                PathFlags flags) {
   int32_t field = field_index(element);
   if (field == 0) fire(ErrorCategory::kScript, "invalid-path", *path, *element);
   if (!value) return integer::push(field == 1 ? x(parent) : y(parent));
@@ -228,7 +228,7 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gran
   else parent->data3 = value->data2;
   // The pair lives in its container: a series owner hears of the change.
   // (An object container notifies through object!'s on-change*.)
-  if (notify && grand_parent && TYPE_OF(grand_parent) != TYPE_OBJECT)
+  if (flags.notify && grand_parent && TYPE_OF(grand_parent) != TYPE_OBJECT)
     ownership::check(grand_parent, words::WORD_SET_PATH, field, 1);
   return value;
 }
@@ -251,8 +251,7 @@ Cell* reverse(Cell* value, Cell*, Cell*) { return make_in(value, y(value), x(val
 
 // Each component by integer rounding, with the scale's matching component
 // for a pair! scale.
-Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor, bool ceiling,
-            bool half_ceiling) {
+Cell* round(Cell* value, Cell* scale, const RoundOptions& options) {
   if (scale && TYPE_OF(scale) == TYPE_MONEY) {
     Cell word;
     stack::calling_word(&word);
@@ -267,7 +266,7 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
       s = stack::push_copy(scale);
       if (TYPE_OF(scale) == TYPE_PAIR) integer::init_cell(s, i == 0 ? x(scale) : y(scale));
     }
-    Cell* r = integer::round(v, s, even, down, half_down, floor, ceiling, half_ceiling);
+    Cell* r = integer::round(v, s, options);
     if (TYPE_OF(r) == TYPE_INTEGER) c[i] = integer::get(r);
     else c[i] = component_of(cell_float(r), r);
     stack::drop_cells(stack::top_index() - top);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::percent {
 
@@ -25,7 +26,7 @@ Cell* at_tail(const Cell* block, uint32_t low, uint32_t high);
 
 // The fraction times 100 with 13 significant digits, then "%".
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 
 // Registers percent! (after float!).

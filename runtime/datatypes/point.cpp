@@ -225,7 +225,7 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return limit - static_cast<int32_t>(text.size());
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   return form(value, buffer, part, limit);
 }
 
@@ -244,7 +244,7 @@ int field_of(const Cell* element, uint32_t type) {
 }
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent, Cell*, int32_t,
-                bool, bool, bool, bool notify) {
+                PathFlags flags) {
   int field = field_of(element, TYPE_OF(parent));
   if (field < 0) fire(ErrorCategory::kScript, "invalid-path", *path, *element);
   if (!value) return float_::push(coordinate(parent, field));
@@ -252,7 +252,7 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gran
   set_coordinate(parent, field, number_of(value));
   // The point lives in its container: a series owner hears of the change.
   // (An object container notifies through object!'s on-change*.)
-  if (notify && grand_parent && TYPE_OF(grand_parent) != TYPE_OBJECT)
+  if (flags.notify && grand_parent && TYPE_OF(grand_parent) != TYPE_OBJECT)
     ownership::check(grand_parent, words::WORD_SET_PATH, field + 1, 1);
   return value;
 }
@@ -278,8 +278,7 @@ Cell* reverse(Cell* value, Cell*, Cell*) {
   return value;
 }
 
-Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor, bool ceiling,
-            bool half_ceiling) {
+Cell* round(Cell* value, Cell* scale, const RoundOptions& options) {
   int n = dimensions(TYPE_OF(value));
   Coords units;
   units.v[0] = units.v[1] = units.v[2] = 1.0;
@@ -304,7 +303,7 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
         fire(ErrorCategory::kScript, "invalid-arg", *scale);
     }
   }
-  float_::RoundModes modes{even, down, half_down, floor, ceiling, half_ceiling};
+  const float_::RoundModes modes = options;
   for (int i = 0; i < n; ++i)
     set_coordinate(value, i, float_::round_value(coordinate(value, i), units.v[i], modes));
   return value;

@@ -68,16 +68,16 @@ int32_t form(Cell*, Cell* buffer, Cell*, int32_t limit) {
   return limit - 9;
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool all, bool flat, Cell* part, int32_t limit, int32_t indent) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit, int32_t indent) {
   Cell fn = *value;
   string::append_text(buffer, "routine ");
   limit -= 8;
   Cell spec{TYPE_BLOCK, 0, function::spec_node(&fn), 0};
-  limit = dispatch_mold(&spec, buffer, false, all, flat, part, limit, indent);
+  limit = dispatch_mold(&spec, buffer, flags.nested(), part, limit, indent);
   Cell body = *function::aux_cell(&fn, function::kAuxBody);
-  if (TYPE_OF(&body) == TYPE_BLOCK) return dispatch_mold(&body, buffer, false, all, flat, part, limit, indent);
+  if (TYPE_OF(&body) == TYPE_BLOCK) return dispatch_mold(&body, buffer, flags.nested(), part, limit, indent);
   string::append_char(buffer, ' ');
-  return dispatch_mold(&body, buffer, false, all, flat, part, limit - 1, indent);
+  return dispatch_mold(&body, buffer, flags.nested(), part, limit - 1, indent);
 }
 
 void init() {

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::routine {
 
@@ -46,7 +47,7 @@ void push(const Cell* spec, const Cell* body, int32_t entry, int32_t second, boo
 uint32_t function_header_bits(const Cell* routine);
 
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 
 // Registers routine! (parent function!).

@@ -429,8 +429,7 @@ Cell* remove(Cell* series, Cell* part, Cell* key) {
     Cell where = *series;
     Cell k = *key;
     RootedCell keep(where);
-    Cell* found = dispatch_find(keep.get(), &k, nullptr, false, true, false, false, nullptr, nullptr,
-                                false, false, false, false);
+    Cell* found = dispatch_find(keep.get(), &k, {.case_sensitive = true});
     if (TYPE_OF(found) == TYPE_NONE) {
       *series = none_value;
       return series;

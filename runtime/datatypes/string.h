@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::string {
 
@@ -206,7 +207,7 @@ void block_exchange(uint8_t* start, size_t len_a, size_t len_b);
 // form and mold handlers (action slots 5 and 6): append to the output string
 // and answer the limit less what they wrote.
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 // Appends one character in molded form (char! and vector! molding share it).
 void escape_char(Cell* buffer, uint32_t code_point, bool all);

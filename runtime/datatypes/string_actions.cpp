@@ -375,7 +375,7 @@ Cell* to(Cell* type, Cell* spec) {
       new_string(made.get(), target, 16);
       Cell v = *spec;
       if (target == TYPE_STRING) dispatch_form(&v, made.get(), nullptr, kNoPartLimit);
-      else dispatch_mold(&v, made.get(), false, false, false, nullptr, kNoPartLimit, 0);
+      else dispatch_mold(&v, made.get(), {}, nullptr, kNoPartLimit, 0);
       break;
     }
     default:
@@ -549,50 +549,50 @@ struct Found {
   int32_t length = 0;
 };
 
-Found search(Cell* series, Cell* value, Cell* part, bool case_sensitive, bool any, Cell* with,
-             Cell* skip, bool last, bool reverse, bool match) {
+// exact: the units compare as they are, with no case folding.
+Found search(Cell* series, Cell* value, const FindOptions& options, bool exact) {
   Found none;
-  if (any || with) fire(ErrorCategory::kInternal, "not-done");
+  if (options.any || options.with) fire(ErrorCategory::kInternal, "not-done");
   int32_t step = 1;
-  if (skip) {
-    if (!number_count(skip, &step)) fire(ErrorCategory::kScript, "invalid-arg", *skip);
-    if (step < 1) fire(ErrorCategory::kScript, "out-of-range", *skip);
+  if (options.skip) {
+    if (!number_count(options.skip, &step)) fire(ErrorCategory::kScript, "invalid-arg", *options.skip);
+    if (step < 1) fire(ErrorCategory::kScript, "out-of-range", *options.skip);
   }
   int32_t total = total_of(series);
   int32_t head = head_of(series);
-  int32_t count = reverse ? head : total - head;
-  if (part) {
-    int32_t n = part_count(series, part);
-    if (reverse && n < 0) n = -n;
+  int32_t count = options.reverse ? head : total - head;
+  if (options.part) {
+    int32_t n = part_count(series, options.part);
+    if (options.reverse && n < 0) n = -n;
     if (n < 1) return none;
     if (n < count) count = n;
   }
-  if (total == 0 || (!reverse && head >= total)) return none;
-  if (reverse && (head == 0 || match)) return none;
+  if (total == 0 || (!options.reverse && head >= total)) return none;
+  if (options.reverse && (head == 0 || options.match)) return none;
 
-  Pattern p = make_pattern(series, value, case_sensitive);
+  Pattern p = make_pattern(series, value, exact);
   int32_t len = p.length();
   if (len == 0) return none;
   // No allocation from here on: the buffer address holds.
   SeriesBuffer* b = node_buffer(node_of(series));
-  Haystack h{b->head_ptr(), b->unit(), case_sensitive};
+  Haystack h{b->head_ptr(), b->unit(), exact};
 
   auto hit = [&](int32_t i) { return Found{i, len}; };
-  if (match) {
+  if (options.match) {
     if (head + len <= head + count && matches_at(h, p, head)) return hit(head);
     return none;
   }
   // Backward searches step from the unit just before where they start (the
   // head for /reverse, the end of the range for /last), so their skip grid
   // is counted from there, not from the head.
-  if (reverse) {
+  if (options.reverse) {
     int32_t low = head - count;
     for (int32_t i = head - 1; i >= low; i -= step)
       if (i + len <= total && matches_at(h, p, i)) return hit(i);
     return none;
   }
   int32_t end = head + count;  // the match must end by here
-  if (last) {
+  if (options.last) {
     for (int32_t i = end - 1; i >= head; i -= step)
       if (i + len <= end && matches_at(h, p, i)) return hit(i);
     return none;
@@ -605,19 +605,17 @@ Found search(Cell* series, Cell* value, Cell* part, bool case_sensitive, bool an
 
 }  // namespace
 
-Cell* find(Cell* series, Cell* value, Cell* part, bool, bool case_sensitive, bool same, bool any,
-           Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match) {
-  bool exact = case_sensitive || same || !any_string_q(TYPE_OF(series));
-  Found f = search(series, value, part, exact, any, with, skip, last, reverse, match);
+Cell* find(Cell* series, Cell* value, const FindOptions& options) {
+  bool exact = options.case_sensitive || options.same || !any_string_q(TYPE_OF(series));
+  Found f = search(series, value, options, exact);
   if (f.index < 0) return &none_value;
-  series->data1 = static_cast<uint32_t>(tail ? f.index + f.length : f.index);
+  series->data1 = static_cast<uint32_t>(options.tail ? f.index + f.length : f.index);
   return series;
 }
 
-Cell* select(Cell* series, Cell* value, Cell* part, bool, bool case_sensitive, bool same, bool any,
-             Cell* with, Cell* skip, bool last, bool reverse) {
-  bool exact = case_sensitive || same || !any_string_q(TYPE_OF(series));
-  Found f = search(series, value, part, exact, any, with, skip, last, reverse, false);
+Cell* select(Cell* series, Cell* value, const FindOptions& options) {
+  bool exact = options.case_sensitive || options.same || !any_string_q(TYPE_OF(series));
+  Found f = search(series, value, options, exact);
   if (f.index < 0) return &none_value;
   int32_t after = f.index + f.length;
   if (after >= total_of(series)) return &none_value;
@@ -710,13 +708,12 @@ int32_t function_compare_records(uint32_t a, uint32_t b, intptr_t extra1, intptr
 
 }  // namespace
 
-Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part, bool all,
-           bool reverse, bool stable) {
+Cell* sort(Cell* series, const SortOptions& options) {
   int32_t head = head_of(series);
   int32_t total = total_of(series);
   int32_t start = head, count = total - head;
-  if (part) {
-    int32_t n = part_count(series, part);
+  if (options.part) {
+    int32_t n = part_count(series, options.part);
     if (n < 0) {
       start = std::max(0, head + n);
       count = head - start;
@@ -725,24 +722,24 @@ Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell
     }
   }
   int32_t record = 1;
-  if (skip) {
-    if (!number_count(skip, &record) || record < 1 || (count > 0 && (record > count || count % record != 0)))
-      fire_refine(words::REF_SKIP, skip);
+  if (options.skip) {
+    if (!number_count(options.skip, &record) || record < 1 || (count > 0 && (record > count || count % record != 0)))
+      fire_refine(words::REF_SKIP, options.skip);
   }
-  if (all && !skip) fire(ErrorCategory::kScript, "bad-refines");
+  if (options.all && !options.skip) fire(ErrorCategory::kScript, "bad-refines");
   int32_t offset = 0;
   bool by_function = false;
-  if (comparator) {
-    uint32_t ct = TYPE_OF(comparator);
+  if (options.comparator) {
+    uint32_t ct = TYPE_OF(options.comparator);
     if (ct == TYPE_INTEGER) {
-      if (!skip) fire(ErrorCategory::kScript, "bad-refines");
-      int32_t k = integer::get(comparator);
-      if (k < 1 || k > record) fire(ErrorCategory::kScript, "out-of-range", *comparator);
+      if (!options.skip) fire(ErrorCategory::kScript, "bad-refines");
+      int32_t k = integer::get(options.comparator);
+      if (k < 1 || k > record) fire(ErrorCategory::kScript, "out-of-range", *options.comparator);
       offset = k - 1;
     } else if (ct == TYPE_FUNCTION) {
       by_function = true;
     } else {
-      fire_refine(words::REF_COMPARE, comparator);
+      fire_refine(words::REF_COMPARE, options.comparator);
     }
   }
   if (count <= 1 || count / record <= 1) return series;
@@ -756,18 +753,18 @@ Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell
     r.cps = &cps;
     r.record = static_cast<uint32_t>(record);
     r.offset = static_cast<uint32_t>(offset);
-    r.whole = all;
-    r.case_sensitive = case_sensitive || !any_string_q(TYPE_OF(series));
-    r.reverse = reverse;
+    r.whole = options.all;
+    r.case_sensitive = options.case_sensitive || !any_string_q(TYPE_OF(series));
+    r.reverse = options.reverse;
     if (by_function) {
-      *r.function.get() = *comparator;
-      if (all) {
+      *r.function.get() = *options.comparator;
+      if (options.all) {
         init_cell(r.scratch_a.get(), record);
         init_cell(r.scratch_b.get(), record);
       }
     }
     uint32_t records = static_cast<uint32_t>(count / record);
-    std::vector<uint32_t> order = sort_order(records, stable, reinterpret_cast<intptr_t>(&r), 0,
+    std::vector<uint32_t> order = sort_order(records, options.stable, reinterpret_cast<intptr_t>(&r), 0,
                                              by_function ? function_compare_records : compare_records);
     std::vector<uint32_t> sorted;
     sorted.reserve(cps.size());
@@ -951,16 +948,16 @@ std::vector<uint32_t> trim_text(const std::vector<uint32_t>& in, bool head, bool
 
 }  // namespace
 
-Cell* trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with) {
-  if (auto_) fire(ErrorCategory::kInternal, "not-done");
+Cell* trim(Cell* series, const TrimOptions& options) {
+  if (options.auto_) fire(ErrorCategory::kInternal, "not-done");
   std::vector<uint32_t> with_cps;
-  if (with) with_cps = with_set(with);
+  if (options.with) with_cps = with_set(options.with);
   uint32_t node = node_of(series);
   int32_t h = head_of(series);
   ownership::notify_around(series, words::WORD_TRIM, h, total_of(series) - h, [&] {
     h = head_of(series);
     std::vector<uint32_t> in = read_range(node, h, total_of(series) - h);
-    std::vector<uint32_t> out = trim_text(in, head, tail, lines, all, with ? &with_cps : nullptr);
+    std::vector<uint32_t> out = trim_text(in, options.head, options.tail, options.lines, options.all, options.with ? &with_cps : nullptr);
     // Trimming only drops characters or puts back a space or line feed: the
     // unit always holds the result.
     write_range_and_cut(node, h, out);
@@ -1043,8 +1040,7 @@ Cell* set_operation(int32_t op, Cell* a, Cell* b, bool case_sensitive, const Cel
 // ---------------------------------------------------------------------------
 // Path access.
 
-Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cell*, int32_t, bool case_sensitive,
-                bool, bool, bool) {
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cell*, int32_t, PathFlags flags) {
   bool set = value != nullptr;
   uint32_t et = TYPE_OF(element);
   if (et == TYPE_INTEGER) {
@@ -1053,11 +1049,11 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cel
     return dispatch_pick(parent, i, element);
   }
   if (et == TYPE_WORD) fire(ErrorCategory::kScript, "invalid-path", path ? *path : none_value, *element);
-  if (!set) return select(parent, element, nullptr, false, case_sensitive, false, false, nullptr, nullptr, false, false);
+  if (!set) return select(parent, element, {.case_sensitive = flags.case_sensitive});
   // Set: the value goes over the element after the match.
   Cell at = *parent;
-  bool exact = case_sensitive || !any_string_q(TYPE_OF(parent));
-  Found f = search(&at, element, nullptr, exact, false, nullptr, nullptr, false, false, false);
+  bool exact = flags.case_sensitive || !any_string_q(TYPE_OF(parent));
+  Found f = search(&at, element, {}, exact);
   if (f.index < 0) fire(ErrorCategory::kScript, "bad-path-set", path ? *path : *parent, *element);
   at.data1 = static_cast<uint32_t>(f.index);
   Cell two = Cell{TYPE_INTEGER, 0, 2, 0};

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::string {
 
@@ -30,8 +31,7 @@ Cell* to(Cell* type, Cell* spec);
 // element raises invalid-path; any other element selects (get) or finds
 // and pokes the character after the match (set).
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
-                Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail,
-                bool notify);
+                Cell* prev_element, int32_t index, PathFlags flags);
 
 // append (append = true: at the tail, answers the series at index 0) and
 // insert (at the head, answers the series just past the insertion). part
@@ -41,18 +41,15 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
 // 0 or more) by the value's text; answers the series just past the change.
 Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
 
-Cell* find(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same,
-           bool any, Cell* with, Cell* skip, bool last, bool reverse, bool tail, bool match);
+Cell* find(Cell* series, Cell* value, const FindOptions& options);
 // The character after the match, or none.
-Cell* select(Cell* series, Cell* value, Cell* part, bool only, bool case_sensitive, bool same,
-             bool any, Cell* with, Cell* skip, bool last, bool reverse);
-Cell* sort(Cell* series, bool case_sensitive, Cell* skip, Cell* comparator, Cell* part, bool all,
-           bool reverse, bool stable);
+Cell* select(Cell* series, Cell* value, const FindOptions& options);
+Cell* sort(Cell* series, const SortOptions& options);
 Cell* swap(Cell* series1, Cell* series2);
 // Without part the taken character is answered as a char!; with part a new
 // string of the series' type.
 Cell* take(Cell* series, Cell* part, bool deep, bool last);
-Cell* trim(Cell* series, bool head, bool tail, bool auto_, bool lines, bool all, Cell* with);
+Cell* trim(Cell* series, const TrimOptions& options);
 
 // union, intersect, exclude, difference and unique (the SetOp codes of
 // runtime/datatypes/bitset.h) of two strings (b is not read for unique): a new string of a's type written into out (a cell that

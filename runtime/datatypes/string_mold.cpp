@@ -129,7 +129,7 @@ size_t first_unmatched_brace(const std::vector<uint32_t>& cps) {
 
 }  // namespace
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
   Cell v = *value;
   int32_t len = length(&v);
@@ -148,7 +148,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
   out.reserve(cps.size() + 2);
   if (!braces) {
     out.push_back('"');
-    for (uint32_t c : cps) escape_into(out, c, all);
+    for (uint32_t c : cps) escape_into(out, c, flags.all);
     out.push_back('"');
   } else {
     out.push_back('{');
@@ -182,7 +182,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* pa
           push_ascii(out, "^^");
           break;
         default:
-          escape_into(out, c, all);
+          escape_into(out, c, flags.all);
       }
     }
     out.push_back('}');

@@ -137,7 +137,7 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return to_text(get(value), buffer, limit);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell*, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell*, int32_t limit, int32_t) {
   return to_text(get(value), buffer, limit);
 }
 
@@ -212,7 +212,7 @@ int32_t field_of(const Cell* index) {
 }  // namespace
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell* grand_parent, Cell*,
-                int32_t, bool, bool, bool, bool notify) {
+                int32_t, PathFlags flags) {
   int32_t field = field_of(element);
   if (field < 0) fire(ErrorCategory::kScript, "invalid-path", *element);
   double s = get(parent);
@@ -239,7 +239,7 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell* grand_par
   set_cell_float(parent, s);
   // The time lives in its container: a series owner hears of the change.
   // (An object container notifies through object!'s on-change*.)
-  if (notify && grand_parent && TYPE_OF(grand_parent) != TYPE_OBJECT)
+  if (flags.notify && grand_parent && TYPE_OF(grand_parent) != TYPE_OBJECT)
     ownership::check(grand_parent, words::WORD_SET_PATH, field, 1);
   return value;
 }
@@ -252,8 +252,7 @@ Cell* pick(Cell* series, int32_t, Cell* index_cell) {
   return out;
 }
 
-Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor, bool ceiling,
-            bool half_ceiling) {
+Cell* round(Cell* value, Cell* scale, const RoundOptions& options) {
   double unit = 1.0;
   if (scale) {
     switch (TYPE_OF(scale)) {
@@ -271,7 +270,7 @@ Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool
         fire(ErrorCategory::kScript, "invalid-arg", *scale);
     }
   }
-  float_::RoundModes modes{even, down, half_down, floor, ceiling, half_ceiling};
+  const float_::RoundModes modes = options;
   return init_cell(float_::round_value(get(value), unit, modes), value);
 }
 

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::time {
 
@@ -51,14 +52,12 @@ int32_t to_text(double seconds, Cell* buffer, int32_t limit);
 // Handlers.
 Cell* make(Cell* type, Cell* spec);  // make and to
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
-                Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail,
-                bool notify);
+                Cell* prev_element, int32_t index, PathFlags flags);
 Cell* pick(Cell* series, int32_t index, Cell* index_cell);
-Cell* round(Cell* value, Cell* scale, bool even, bool down, bool half_down, bool floor, bool ceiling,
-            bool half_ceiling);
+Cell* round(Cell* value, Cell* scale, const RoundOptions& options);
 
 // Registers time! (after float!).
 void init();

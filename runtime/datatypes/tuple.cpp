@@ -244,7 +244,7 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return limit - static_cast<int32_t>(text.size());
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   return form(value, buffer, part, limit);
 }
 
@@ -254,15 +254,14 @@ Cell* pick(Cell* series, int32_t, Cell* index_cell) {
   return integer::push(bytes(series)[n - 1]);
 }
 
-Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell* grand_parent, Cell*, int32_t, bool,
-                bool, bool, bool notify) {
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell*, Cell* grand_parent, Cell*, int32_t, PathFlags flags) {
   if (TYPE_OF(element) != TYPE_INTEGER) fire_invalid_type(element);
   if (!value) return pick(parent, integer::get(element), element);
   if (TYPE_OF(value) != TYPE_INTEGER && TYPE_OF(value) != TYPE_NONE) fire_invalid_type(value);
   set_component(parent, integer::get(element), value);
   // The tuple lives in its container: a series owner hears of the change.
   // (An object container notifies through object!'s on-change*.)
-  if (notify && grand_parent && TYPE_OF(grand_parent) != TYPE_OBJECT)
+  if (flags.notify && grand_parent && TYPE_OF(grand_parent) != TYPE_OBJECT)
     ownership::check(grand_parent, words::WORD_SET_PATH, integer::get(element), 1);
   return value;
 }

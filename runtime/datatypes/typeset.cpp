@@ -180,8 +180,8 @@ int32_t form(Cell* value, Cell* buffer, Cell*, int32_t limit) {
   return form_body(value, buffer, false, limit);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool only, bool, bool, Cell*, int32_t limit, int32_t) {
-  return form_body(value, buffer, only, limit);
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell*, int32_t limit, int32_t) {
+  return form_body(value, buffer, flags.only, limit);
 }
 
 int32_t compare(Cell* value1, Cell* value2, int32_t op) {
@@ -213,8 +213,7 @@ Cell* complement(Cell* value) {
 
 namespace {
 
-Cell* find(Cell* series, Cell* value, Cell*, bool, bool, bool, bool, Cell*, Cell*, bool, bool, bool,
-           bool) {
+Cell* find(Cell* series, Cell* value, const FindOptions&) {
   if (TYPE_OF(value) != TYPE_DATATYPE) fire(ErrorCategory::kScript, "invalid-arg", *value);
   return logic::constant(has_q(series, datatype::named_type(value)));
 }

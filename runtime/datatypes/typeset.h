@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::typeset {
 
@@ -77,7 +78,7 @@ int32_t form_body(const Cell* typeset, Cell* buffer, bool only, int32_t limit);
 // Handlers.
 Cell* make(Cell* type, Cell* spec);  // make and to
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 Cell* complement(Cell* value);

@@ -24,10 +24,10 @@ Cell* make(Cell*, Cell*) { return &unset_value; }
 // Forming unset gives no text at all.
 int32_t form(Cell*, Cell*, Cell*, int32_t limit) { return limit; }
 
-int32_t mold(Cell*, Cell* buffer, bool, bool all, bool, Cell*, int32_t limit, int32_t) {
-  const char* text = all ? "#(unset)" : "unset";
+int32_t mold(Cell*, Cell* buffer, MoldFlags flags, Cell*, int32_t limit, int32_t) {
+  const char* text = flags.all ? "#(unset)" : "unset";
   string::append_text(buffer, text);
-  return limit - (all ? 8 : 5);
+  return limit - (flags.all ? 8 : 5);
 }
 
 int32_t compare(Cell*, Cell* value2, int32_t op) {

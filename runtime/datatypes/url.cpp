@@ -226,13 +226,12 @@ Cell* to(Cell* type, Cell* spec) {
   return string::to(type, spec);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   Cell v = *value;
   return limit - encode_percent(&v, buffer, Table::kUrl, part ? limit : -1);
 }
 
-Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cell*, int32_t, bool, bool, bool,
-                bool) {
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cell*, int32_t, PathFlags) {
   if (value) fire(ErrorCategory::kScript, "bad-path-set", path ? *path : *parent, *element);
   RootedCell el(*element);
   if (TYPE_OF(el.get()) == TYPE_GET_WORD) {

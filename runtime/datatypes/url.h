@@ -18,6 +18,7 @@
 #include <string>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 
 namespace kiv::url {
 
@@ -50,11 +51,10 @@ Cell* push(const Cell* url);
 // Handlers.
 Cell* make(Cell* type, Cell* spec);
 Cell* to(Cell* type, Cell* spec);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
-                Cell* prev_element, int32_t index, bool case_sensitive, bool get, bool tail,
-                bool notify);
+                Cell* prev_element, int32_t index, PathFlags flags);
 Cell* open(Cell* port, bool new_, bool read, bool write, bool seek, Cell* allow);
 Cell* read(Cell* source, Cell* part, Cell* seek, bool binary, bool lines, bool info, Cell* as);
 Cell* write(Cell* destination, Cell* data, bool binary, bool lines, bool info, bool append,

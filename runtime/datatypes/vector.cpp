@@ -401,11 +401,11 @@ int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
 // "make vector! [1 2 3]" for a vector of the default width with elements,
 // else "make vector! [integer! 16 [1 2 3]]"; /only leaves out the outer
 // "make vector! [" and "]".
-int32_t mold(Cell* value, Cell* buffer, bool only, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit, int32_t) {
   Cell v = *value;
   uint32_t type = element_type_of(&v), width = width_of(&v);
   bool plain = length(&v) > 0 && width == default_width(type);
-  if (!only) {
+  if (!flags.only) {
     limit = put_text(buffer, "make vector! [", limit);
     if (part && limit <= 0) return limit;
   }
@@ -419,7 +419,7 @@ int32_t mold(Cell* value, Cell* buffer, bool only, bool, bool, Cell* part, int32
   limit = write_elements(&v, buffer, true, part, limit);
   if (part && limit <= 0) return limit;
   if (!plain) limit = put_text(buffer, "]", limit);
-  if (!only) limit = put_text(buffer, "]", limit);
+  if (!flags.only) limit = put_text(buffer, "]", limit);
   return limit;
 }
 
@@ -728,17 +728,15 @@ Found search(Cell* series, Cell* value, Cell* part, bool any, Cell* with, Cell* 
   return none;
 }
 
-Cell* find(Cell* series, Cell* value, Cell* part, bool, bool, bool, bool any, Cell* with, Cell* skip, bool last,
-           bool reverse, bool tail, bool match) {
-  Found f = search(series, value, part, any, with, skip, last, reverse, match);
+Cell* find(Cell* series, Cell* value, const FindOptions& options) {
+  Found f = search(series, value, options.part, options.any, options.with, options.skip, options.last, options.reverse, options.match);
   if (f.index < 0) return &none_value;
-  series->data1 = static_cast<uint32_t>(tail ? f.index + f.length : f.index);
+  series->data1 = static_cast<uint32_t>(options.tail ? f.index + f.length : f.index);
   return series;
 }
 
-Cell* select(Cell* series, Cell* value, Cell* part, bool, bool, bool, bool any, Cell* with, Cell* skip, bool last,
-             bool reverse) {
-  Found f = search(series, value, part, any, with, skip, last, reverse, false);
+Cell* select(Cell* series, Cell* value, const FindOptions& options) {
+  Found f = search(series, value, options.part, options.any, options.with, options.skip, options.last, options.reverse, false);
   if (f.index < 0) return &none_value;
   int32_t after = f.index + f.length;
   if (after >= total_of(series)) return &none_value;
@@ -828,12 +826,12 @@ int32_t function_compare_records(uint32_t a, uint32_t b, intptr_t extra1, intptr
   return function_result_sign(result.get());
 }
 
-Cell* sort(Cell* series, bool, Cell* skip, Cell* comparator, Cell* part, bool all, bool reverse, bool) {
+Cell* sort(Cell* series, const SortOptions& options) {
   int32_t head = series::clamp_head(series);
   int32_t total = total_of(series);
   int32_t start = head, count = total - head;
-  if (part) {
-    int32_t n = series::part_count(series, part);
+  if (options.part) {
+    int32_t n = series::part_count(series, options.part);
     if (n < 0) {
       start = std::max(0, head + n);
       count = head - start;
@@ -842,25 +840,25 @@ Cell* sort(Cell* series, bool, Cell* skip, Cell* comparator, Cell* part, bool al
     }
   }
   int32_t record = 1;
-  if (skip) {
-    record = series::skip_size(skip);
+  if (options.skip) {
+    record = series::skip_size(options.skip);
     if (record < 1 || (count > 0 && (record > count || count % record != 0)))
-      series::fire_invalid_refine(words::REF_SKIP, skip);
+      series::fire_invalid_refine(words::REF_SKIP, options.skip);
   }
-  if (all && !skip) fire(ErrorCategory::kScript, "bad-refines");
+  if (options.all && !options.skip) fire(ErrorCategory::kScript, "bad-refines");
   int32_t offset = 0;
   bool by_function = false;
-  if (comparator) {
-    uint32_t ct = TYPE_OF(comparator);
+  if (options.comparator) {
+    uint32_t ct = TYPE_OF(options.comparator);
     if (ct == TYPE_INTEGER) {
-      if (!skip) fire(ErrorCategory::kScript, "bad-refines");
-      int32_t k = integer::get(comparator);
-      if (k < 1 || k > record) fire(ErrorCategory::kScript, "out-of-range", *comparator);
+      if (!options.skip) fire(ErrorCategory::kScript, "bad-refines");
+      int32_t k = integer::get(options.comparator);
+      if (k < 1 || k > record) fire(ErrorCategory::kScript, "out-of-range", *options.comparator);
       offset = k - 1;
     } else if (ct == TYPE_FUNCTION) {
       by_function = true;
     } else {
-      series::fire_invalid_refine(words::REF_COMPARE, comparator);
+      series::fire_invalid_refine(words::REF_COMPARE, options.comparator);
     }
   }
   if (count <= 1 || count / record <= 1) return series;
@@ -870,8 +868,8 @@ Cell* sort(Cell* series, bool, Cell* skip, Cell* comparator, Cell* part, bool al
     if (start + count > total_of(series)) return;  // shortened by an owner's handler
     std::vector<double> keys(static_cast<size_t>(count));
     for (int32_t i = 0; i < count; ++i) keys[static_cast<size_t>(i)] = number_at(element_ptr(series, start + i), width, type);
-    SortRecords r{&keys, static_cast<uint32_t>(record), static_cast<uint32_t>(offset), all, reverse, type, width, {}};
-    if (by_function) *r.function = *comparator;
+    SortRecords r{&keys, static_cast<uint32_t>(record), static_cast<uint32_t>(offset), options.all, options.reverse, type, width, {}};
+    if (by_function) *r.function = *options.comparator;
     uint32_t records = static_cast<uint32_t>(count / record);
     std::vector<uint32_t> order = sort_order(records, true, reinterpret_cast<intptr_t>(&r), 0,
                                              by_function ? function_compare_records : compare_records);
@@ -887,8 +885,7 @@ Cell* sort(Cell* series, bool, Cell* skip, Cell* comparator, Cell* part, bool al
 // Path access: an integer picks or pokes; another value selects the element
 // after its match (and a set writes there).
 
-Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cell*, int32_t, bool, bool, bool,
-                bool) {
+Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cell*, int32_t, PathFlags) {
   bool set = value != nullptr;
   uint32_t et = TYPE_OF(element);
   if (et == TYPE_INTEGER) {
@@ -898,7 +895,7 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cel
   }
   if (!number_kind_q(et) && et != TYPE_VECTOR)
     fire(ErrorCategory::kScript, "invalid-path", path ? *path : none_value, *element);
-  if (!set) return select(parent, element, nullptr, false, false, false, false, nullptr, nullptr, false, false);
+  if (!set) return select(parent, element, {});
   Cell at = *parent;
   Found f = search(&at, element, nullptr, false, nullptr, nullptr, false, false, false);
   if (f.index < 0) fire(ErrorCategory::kScript, "bad-path-set", path ? *path : *parent, *element);

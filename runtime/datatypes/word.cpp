@@ -295,7 +295,7 @@ int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
   return write_spelling(value, buffer, part, limit);
 }
 
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   return write_spelling(value, buffer, part, limit);
 }
 
@@ -360,7 +360,7 @@ int32_t mold_with(Cell* value, Cell* buffer, Cell* part, int32_t limit, char bef
 }  // namespace
 
 namespace set_word {
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   return mold_with(value, buffer, part, limit, 0, ':');
 }
 void init() {
@@ -369,7 +369,7 @@ void init() {
 }  // namespace set_word
 
 namespace lit_word {
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   return mold_with(value, buffer, part, limit, '\'', 0);
 }
 void init() {
@@ -382,7 +382,7 @@ Cell* push_value(const Cell* word) {
   Cell w = *word;
   return stack::push_copy(_context::get_word(&w));
 }
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   return mold_with(value, buffer, part, limit, ':', 0);
 }
 void init() {
@@ -396,7 +396,7 @@ Cell at_tail_interned(const char* text) {
   *series_new_tail_cell(root_block()) = r;
   return r;
 }
-int32_t mold(Cell* value, Cell* buffer, bool, bool, bool, Cell* part, int32_t limit, int32_t) {
+int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   return mold_with(value, buffer, part, limit, '/', 0);
 }
 void init() {

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/actions.h"
 #include "runtime/words.h"
 
 namespace kiv::word {
@@ -112,7 +113,7 @@ void set_text_value_loader(TextValueLoader loader);
 // Handlers of word! (inherited by the other kinds as the table says).
 Cell* make(Cell* type, Cell* spec);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);
 void index_q();
@@ -123,13 +124,13 @@ void init();
 }  // namespace kiv::word
 
 namespace kiv::set_word {
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 void init();
 }  // namespace kiv::set_word
 
 namespace kiv::lit_word {
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 void init();
 }  // namespace kiv::lit_word
@@ -137,7 +138,7 @@ void init();
 namespace kiv::get_word {
 // Pushes a copy of the word's value, unset allowed (what :x evaluates to).
 Cell* push_value(const Cell* word);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 void init();
 }  // namespace kiv::get_word
@@ -145,7 +146,7 @@ void init();
 namespace kiv::refinement {
 // Appends an unbound refinement! of the text to the root block and answers it.
 Cell at_tail_interned(const char* text);
-int32_t mold(Cell* value, Cell* buffer, bool only, bool all, bool flat, Cell* part, int32_t limit,
+int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
 void init();
 }  // namespace kiv::refinement

@@ -18,6 +18,7 @@
 #include "runtime/eval/interpreter_internal.h"
 #include "runtime/eval/natives.h"
 #include "runtime/eval/trace.h"
+#include "runtime/scope_guard.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -678,12 +679,9 @@ void invoke_routine(const Cell* fn) {
   Cell body = series_head_cell(function::aux_node(&f))[function::kAuxBody];
   trace::event(trace::EV_PROLOG, &body, -1, &f, name);
   // A return aimed at this frame ends here, however the body is left.
-  struct PendingEnd {
-    uint32_t frame;
-    ~PendingEnd() {
-      if (g_pending && g_pending_target == frame) g_pending = 0;
-    }
-  } pending_end{frame};
+  ScopeExit pending_end([frame] {
+    if (g_pending && g_pending_target == frame) g_pending = 0;
+  });
   if (TYPE_OF(&body) == TYPE_BLOCK) {
     try {
       evaluate_block_in(&body, true, true);

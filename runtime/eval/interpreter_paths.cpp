@@ -54,7 +54,7 @@ void store_through_path(Cell* container, const Cell& element, const Cell& value,
   stack::push_new_cell();  // no grand parent: the write-back reaches it itself
   Handler h = get_path_action_handler(stack::at(at), ACT_EVAL_PATH, stack::at(path_slot), stack::at(at + 1), k);
   handler_as<ACT_EVAL_PATH>(h)(stack::at(at), stack::at(at + 1), stack::at(at + 2), stack::at(path_slot),
-                                stack::at(at + 3), stack::at(at + 1), k, false, false, true, false);
+                                stack::at(at + 3), stack::at(at + 1), k, {.tail = true});
   copy_cell(stack::at(at), container);
   stack::drop_cells(stack::top_index() - at);
 }
@@ -151,7 +151,7 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
     if (set && last) set_value = stack::push_copy(new_value);
     Cell* result = handler_as<ACT_EVAL_PATH>(h)(parent, stack::at(slot + 3), set_value, stack::at(slot),
                                                 stack::at(slot + 1), stack::at(slot + 4),
-                                                static_cast<int32_t>(k), false, get, last, notify);
+                                                static_cast<int32_t>(k), {.get = get, .tail = last, .notify = notify});
     Cell next = result ? *result : Cell{TYPE_NONE, 0, 0, 0};
     stack::drop_cells(stack::top_index() - (slot + 5));
     copy_cell(stack::at(slot + 2), stack::at(slot + 1));

@@ -156,7 +156,7 @@ void path_access(const Cell* path_value, const Cell* new_value, bool case_sensit
     if (set && last) set_value = stack::push_copy(stack::at(slot + 5));
     Cell* result = handler_as<ACT_EVAL_PATH>(h)(parent, stack::at(slot + 3), set_value, stack::at(slot),
                                                 stack::at(slot + 1), stack::at(slot + 4),
-                                                static_cast<int32_t>(k), case_sensitive, get, last, false);
+                                                static_cast<int32_t>(k), {.case_sensitive = case_sensitive, .get = get, .tail = last});
     Cell next = result ? *result : none_cell();
     stack::drop_cells(stack::top_index() - (slot + 6));
     *stack::at(slot + 1) = *stack::at(slot + 2);

@@ -7,6 +7,7 @@
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/eval/interpreter.h"
+#include "runtime/scope_guard.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -49,16 +50,6 @@ Cell event_word(uint32_t event) {
 
 // The events that report a ref.
 constexpr uint32_t kRefEvents = EV_SET | EV_EPILOG | EV_PROLOG | EV_RETURN | EV_CALL;
-
-// Ends the run on every exit.
-struct RunGuard {
-  ~RunGuard() {
-    g_tracer = Cell{TYPE_NONE, 0, 0, 0};
-    g_on = false;
-    g_active = false;
-    g_mask = 0;
-  }
-};
 
 }  // namespace
 
@@ -117,12 +108,10 @@ void fire_event(uint32_t event, const Cell* code, int64_t pos, const Cell* value
   // An error reported while it travels names its frames by index; once the
   // tracer is done they are unwound, so an error the tracer kept shows no
   // stack rather than the frames that take their place.
-  struct ForgetStack {
-    const Cell* error;
-    ~ForgetStack() {
-      if (error) error::forget_stack(error);
-    }
-  } forget{event == EV_ERROR ? &args[3] : nullptr};
+  const Cell* error = event == EV_ERROR ? &args[3] : nullptr;
+  ScopeExit forget([error] {
+    if (error) error::forget_stack(error);
+  });
   {
     Scope off(false);
     Cell result;
@@ -147,7 +136,13 @@ void run(const Cell* callback, void (*evaluate)(void* state), void* state) {
     Cell c = *callback;
     fire(ErrorCategory::kScript, "invalid-arg", c);
   }
-  RunGuard guard;
+  // Ends the run on every exit.
+  ScopeExit end_run([] {
+    g_tracer = Cell{TYPE_NONE, 0, 0, 0};
+    g_on = false;
+    g_active = false;
+    g_mask = 0;
+  });
   g_tracer = *callback;
   g_mask = mask_of(callback);
   g_active = true;

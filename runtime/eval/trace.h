@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/scope_guard.h"
 
 namespace kiv::trace {
 
@@ -83,15 +84,9 @@ uint32_t mask_of(const Cell* tracer);
 
 // Sets tracing on or off for a scope and puts the previous state back on
 // every exit.
-class Scope {
+class Scope : Restore<bool> {
  public:
-  explicit Scope(bool on) : saved_(g_on) { g_on = on; }
-  ~Scope() { g_on = saved_; }
-  Scope(const Scope&) = delete;
-  Scope& operator=(const Scope&) = delete;
-
- private:
-  bool saved_;
+  explicit Scope(bool on) : Restore(g_on, on) {}
 };
 
 // Whether tracing stays on inside a callback of the kind: only when a run is

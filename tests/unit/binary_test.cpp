@@ -207,7 +207,7 @@ TEST_F(BinaryTest, MoldFlatOnlyAndNestingLevel) {
   RootedCell out;
   string::init_cell(out.get(), 0);
   RootedCell b = bin(filled(33));
-  binary::mold(b.get(), out.get(), false, false, false, nullptr, kNoPartLimit, 1);
+  binary::mold(b.get(), out.get(), {}, nullptr, kNoPartLimit, 1);
   EXPECT_EQ(text_of(out.get()), "#{\n        " + hex(filled(32)) + "\n        20\n    }");
 }
 

@@ -236,7 +236,7 @@ TEST_F(HashUpkeep, IndexFollowsRemovePokeReverseAndSort) {
   EXPECT_EQ(where(h.get(), 9), 2);
   EXPECT_EQ(where(h.get(), 8), 0);
   s = *h;
-  block::sort(&s, false, nullptr, nullptr, nullptr, false, false, false);
+  block::sort(&s, {});
   EXPECT_EQ(where(h.get(), 7), 0);
   EXPECT_EQ(where(h.get(), 9), 2);
   // insert shifts the entries after the new cells and indexes them.
@@ -258,7 +258,7 @@ TEST_F(HashUpkeep, IndexFollowsRemovePokeReverseAndSort) {
   // find answers from the table.
   s = *h;
   Cell eight = int_cell(8);
-  block::find(&s, &eight, nullptr, false, false, false, false, nullptr, nullptr, false, false, false, false);
+  block::find(&s, &eight, {});
   EXPECT_EQ(s.data1, 0u);
 }
 
@@ -315,8 +315,7 @@ TEST_F(HashUpkeep, WordKindsMeetInTheTableAsInAScan) {
     for (Cell* series : {plain.get(), indexed.get()}) {
       Cell s = *series, v = c.value;
       s.data1 = static_cast<uint32_t>(c.start);
-      block::find(&s, &v, nullptr, false, c.case_sensitive, false, false, nullptr, nullptr, c.last, false, false,
-                  false);
+      block::find(&s, &v, {.case_sensitive = c.case_sensitive, .last = c.last});
       const int32_t got = TYPE_OF(&s) == TYPE_NONE ? -1 : static_cast<int32_t>(s.data1);
       EXPECT_EQ(got, c.expected) << "type " << TYPE_OF(&c.value) << " case " << c.case_sensitive << " last "
                                  << c.last << " start " << c.start << (series == indexed.get() ? " hash!" : " block!");

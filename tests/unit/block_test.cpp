@@ -77,7 +77,7 @@ class BlockTest : public ::testing::Test {
     string::init_cell(out.get(), 0);
     Cell v = *value;
     Handler h = type_handler(TYPE_OF(&v), ACT_MOLD);
-    handler_as<ACT_MOLD>(h)(&v, out.get(), only, false, flat, nullptr, kNoPartLimit, indent);
+    handler_as<ACT_MOLD>(h)(&v, out.get(), {.only = only, .flat = flat}, nullptr, kNoPartLimit, indent);
     return text(out.get());
   }
   static std::string form(Cell* value) {
@@ -180,7 +180,7 @@ TEST_F(BlockTest, MoldPartStopsWhenTheLimitRunsOut) {
   string::init_cell(out.get(), 0);
   Cell part{TYPE_INTEGER, 0, 8, 0};
   Cell v = *b.get();
-  int32_t left = block::mold(&v, out.get(), false, false, false, &part, 8, 0);
+  int32_t left = block::mold(&v, out.get(), {}, &part, 8, 0);
   // "[" and the first value in quotes leave 1; the space leaves 0, so the
   // second string is cut to nothing and the third is not written. The mold
   // action then cuts the output to the /part length.

@@ -168,7 +168,7 @@ class ErrorTest : public ::testing::Test {
     Cell* out = stack::push_new_cell();
     string::init_cell(out, 64);
     Cell v = *e;
-    error::mold(&v, out, false, false, flat, nullptr, kNoPartLimit, 0);
+    error::mold(&v, out, {.flat = flat}, nullptr, kNoPartLimit, 0);
     std::string text = utf8(out);
     stack::drop_cells(1);
     return text;
@@ -566,19 +566,19 @@ TEST_F(ErrorTest, PathsReadAndSetFieldsButRefuseStack) {
   RootedCell held(*make_error(ErrorCategory::kMath, "overflow"));
   Cell* e = held.get();
   Cell id = word_of("id");
-  Cell* v = error::eval_path(e, &id, nullptr, nullptr, nullptr, nullptr, 1, false, true, true, false);
+  Cell* v = error::eval_path(e, &id, nullptr, nullptr, nullptr, nullptr, 1, {.get = true, .tail = true});
   EXPECT_EQ(symbol::utf8_of(v->data2), "overflow");
   Cell arg1 = word_of("arg1");
   Cell seven = integer(7);
-  error::eval_path(e, &arg1, &seven, nullptr, nullptr, nullptr, 1, false, false, true, false);
+  error::eval_path(e, &arg1, &seven, nullptr, nullptr, nullptr, 1, {.tail = true});
   EXPECT_EQ(error::field(e, error::FIELD_ARG1)->data2, 7u);
   Cell st = word_of("stack");
-  EXPECT_EQ(error_of([&] { error::eval_path(e, &st, nullptr, nullptr, nullptr, nullptr, 1, false, true, true, false); }),
+  EXPECT_EQ(error_of([&] { error::eval_path(e, &st, nullptr, nullptr, nullptr, nullptr, 1, {.get = true, .tail = true}); }),
             "script/invalid-path-set");
   Cell missing = word_of("nowhere");
-  EXPECT_EQ(error_of([&] { error::eval_path(e, &missing, nullptr, nullptr, nullptr, nullptr, 1, false, false, true, false); }),
+  EXPECT_EQ(error_of([&] { error::eval_path(e, &missing, nullptr, nullptr, nullptr, nullptr, 1, {.tail = true}); }),
             "script/invalid-path");
-  EXPECT_EQ(TYPE_OF(error::eval_path(e, &missing, nullptr, nullptr, nullptr, nullptr, 1, false, true, true, false)),
+  EXPECT_EQ(TYPE_OF(error::eval_path(e, &missing, nullptr, nullptr, nullptr, nullptr, 1, {.get = true, .tail = true})),
             TYPE_NONE);
 }
 

@@ -191,7 +191,7 @@ TEST_F(FileUrl, PathAccessJoinsWithExactlyOneSlash) {
     RootedCell base = value(c.base, c.type);
     RootedCell el = value(c.element);
     Cell parent = *base.get();
-    Cell* r = dispatch_eval_path(&parent, el.get(), nullptr, nullptr, nullptr, nullptr, 1, false, true, true, false);
+    Cell* r = dispatch_eval_path(&parent, el.get(), nullptr, nullptr, nullptr, nullptr, 1, {.get = true, .tail = true});
     EXPECT_EQ(TYPE_OF(r), c.type);
     EXPECT_EQ(text(*r), c.expect);
     EXPECT_EQ(text(*base.get()), c.base) << "the parent stays";
@@ -199,11 +199,11 @@ TEST_F(FileUrl, PathAccessJoinsWithExactlyOneSlash) {
   RootedCell base = value(U"dir", TYPE_FILE);
   Cell w = word_of("readme");
   Cell parent = *base.get();
-  EXPECT_EQ(text(*dispatch_eval_path(&parent, &w, nullptr, nullptr, nullptr, nullptr, 1, false, true, true, false)),
+  EXPECT_EQ(text(*dispatch_eval_path(&parent, &w, nullptr, nullptr, nullptr, nullptr, 1, {.get = true, .tail = true})),
             U"dir/readme");
   Cell setter = *base.get();
   auto e = raised_by([&] {
-    dispatch_eval_path(&setter, &w, &w, nullptr, nullptr, nullptr, 1, false, false, true, true);
+    dispatch_eval_path(&setter, &w, &w, nullptr, nullptr, nullptr, 1, {.tail = true, .notify = true});
   });
   EXPECT_EQ(e.id, "bad-path-set");
 }

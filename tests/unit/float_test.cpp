@@ -454,12 +454,12 @@ TEST_F(Float, RoundToAScaleTakesTheScalesType) {
   EXPECT_EQ(integer::get(&r), -20);
   // A percent! value rounds at 1% without /to, at scale% with it.
   Cell p = percent_cell(0.12345);
-  float_::round(&p, nullptr, false, false, false, false, false, false);
+  float_::round(&p, nullptr, {});
   EXPECT_EQ(TYPE_OF(&p), TYPE_PERCENT);
   EXPECT_DOUBLE_EQ(cell_float(&p), 0.12);
   p = percent_cell(0.12345);
   scale = float_cell(0.1);
-  float_::round(&p, &scale, false, false, false, false, false, false);
+  float_::round(&p, &scale, {});
   EXPECT_EQ(TYPE_OF(&p), TYPE_FLOAT) << "the scale's type";
   EXPECT_DOUBLE_EQ(cell_float(&p), 0.123);
   // An integer value with a float scale is rounded as a float.

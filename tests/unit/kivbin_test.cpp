@@ -80,7 +80,7 @@ std::string mold(const Cell& value, bool all = true) {
   Cell* v = stack::push_copy(&value);
   Cell* out = stack::push_new_cell();
   string::init_cell(out, 16);
-  dispatch_mold(v, out, false, all, false, nullptr, kNoPartLimit, 0);
+  dispatch_mold(v, out, {.all = all}, nullptr, kNoPartLimit, 0);
   int32_t length = -1;
   const char* text = to_utf8_cstring(out, &length);
   return std::string(text, static_cast<size_t>(length));

@@ -61,7 +61,7 @@ class SeriesFixture : public CoreTypesTest {
     RootedCell v(value);
     RootedCell out;
     string::init_cell(out.get(), 0);
-    dispatch_mold(v.get(), out.get(), false, false, false, nullptr, kNoPartLimit, 0);
+    dispatch_mold(v.get(), out.get(), {}, nullptr, kNoPartLimit, 0);
     return text_of(out.get());
   }
   // The molded text of a block from its buffer's first cell, whatever its

@@ -909,41 +909,41 @@ TEST_F(StringActions, PathPicksPokesSelectsAndSets) {
   RootedCell s = str(U"abc");
   Cell got = *s.get();
   Cell two = int_cell(2);
-  Cell* r = dispatch_eval_path(&got, &two, nullptr, nullptr, nullptr, nullptr, 1, false, true, true, false);
+  Cell* r = dispatch_eval_path(&got, &two, nullptr, nullptr, nullptr, nullptr, 1, {.get = true, .tail = true});
   EXPECT_EQ(r->data2, uint32_t('b'));
   Cell four = int_cell(4);
   Cell again = *s.get();
-  EXPECT_EQ(TYPE_OF(dispatch_eval_path(&again, &four, nullptr, nullptr, nullptr, nullptr, 1, false, true, true, false)),
+  EXPECT_EQ(TYPE_OF(dispatch_eval_path(&again, &four, nullptr, nullptr, nullptr, nullptr, 1, {.get = true, .tail = true})),
             TYPE_NONE);
   Cell target = *s.get();
   Cell omega = char_cell(0x3A9);
-  dispatch_eval_path(&target, &two, &omega, nullptr, nullptr, nullptr, 1, false, false, true, true);
+  dispatch_eval_path(&target, &two, &omega, nullptr, nullptr, nullptr, 1, {.tail = true, .notify = true});
   EXPECT_EQ(text(*s.get()), U"a\u03A9c");
   // Any other element selects, and setting pokes after the match.
   RootedCell key = str(U"A");
   Cell sel = *s.get();
-  EXPECT_EQ(dispatch_eval_path(&sel, key.get(), nullptr, nullptr, nullptr, nullptr, 1, false, true, true, false)->data2,
+  EXPECT_EQ(dispatch_eval_path(&sel, key.get(), nullptr, nullptr, nullptr, nullptr, 1, {.get = true, .tail = true})->data2,
             0x3A9u);
   Cell set = *s.get();
   Cell z = char_cell('z');
-  dispatch_eval_path(&set, key.get(), &z, nullptr, nullptr, nullptr, 1, false, false, true, true);
+  dispatch_eval_path(&set, key.get(), &z, nullptr, nullptr, nullptr, 1, {.tail = true, .notify = true});
   EXPECT_EQ(text(*s.get()), U"azc");
   RootedCell missing = str(U"q");
   EXPECT_EQ(raised_by([&] {
               Cell p = *s.get();
-              dispatch_eval_path(&p, missing.get(), &z, nullptr, nullptr, nullptr, 1, false, false, true, true);
+              dispatch_eval_path(&p, missing.get(), &z, nullptr, nullptr, nullptr, 1, {.tail = true, .notify = true});
             }).id,
             "bad-path-set");
   Cell w{TYPE_WORD, 0, 1, 0};
   EXPECT_EQ(raised_by([&] {
               Cell p = *s.get();
-              dispatch_eval_path(&p, &w, nullptr, nullptr, nullptr, nullptr, 1, false, true, true, false);
+              dispatch_eval_path(&p, &w, nullptr, nullptr, nullptr, nullptr, 1, {.get = true, .tail = true});
             }).id,
             "invalid-path");
   EXPECT_EQ(raised_by([&] {
               Cell p = *s.get();
               Cell nine = int_cell(9);
-              dispatch_eval_path(&p, &nine, &z, nullptr, nullptr, nullptr, 1, false, false, true, true);
+              dispatch_eval_path(&p, &nine, &z, nullptr, nullptr, nullptr, 1, {.tail = true, .notify = true});
             }).id,
             "out-of-range");
 }

@@ -389,7 +389,7 @@ class StringMoldTest : public StringTest {
     RootedCell v = make_narrow(value);
     RootedCell out;
     string::init_cell(out.get(), 0);
-    string::mold(v.get(), out.get(), false, all, false, nullptr, kNoPartLimit, 0);
+    string::mold(v.get(), out.get(), {.all = all}, nullptr, kNoPartLimit, 0);
     return text(out.get());
   }
   std::u32string form(const std::u32string& value) {
@@ -456,7 +456,7 @@ TEST_F(StringMoldTest, FormAndMoldStartAtTheHeadAndHonourThePart) {
   EXPECT_EQ(text(out.get()), U"cde");
   EXPECT_EQ(left, 0);
   string::reset(out.get());
-  left = string::mold(v.get(), out.get(), false, false, false, &part, 3, 0);
+  left = string::mold(v.get(), out.get(), {}, &part, 3, 0);
   EXPECT_EQ(text(out.get()), U"\"cde\"");
   EXPECT_EQ(left, -2);
   EXPECT_EQ(form(U"\u03A9\u00E9"), U"\u03A9\u00E9");
@@ -464,7 +464,7 @@ TEST_F(StringMoldTest, FormAndMoldStartAtTheHeadAndHonourThePart) {
 
 TEST_F(StringMoldTest, MoldOfAStringIntoItself) {
   RootedCell v = make_narrow(U"ab\"");
-  string::mold(v.get(), v.get(), false, false, false, nullptr, kNoPartLimit, 0);
+  string::mold(v.get(), v.get(), {}, nullptr, kNoPartLimit, 0);
   EXPECT_EQ(text(v.get()), U"ab\"{ab\"}");
 }
 

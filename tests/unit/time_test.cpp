@@ -54,7 +54,7 @@ class Time : public CoreTypesTest {
     stack::push_copy(&value);
     Cell* parent = stack::arguments();
     Cell* answer = dispatch_eval_path(parent, parent + 1, parent + 2, nullptr, nullptr, nullptr, -1,
-                                      false, false, true, false);
+                                      {.tail = true});
     EXPECT_EQ(TYPE_OF(answer), TYPE_OF(&value));
     Cell out = *parent;
     stack::pop_frame_drop();

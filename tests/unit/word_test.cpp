@@ -107,7 +107,7 @@ class WordTest : public ::testing::Test {
     int32_t r;
     if (mold) {
       auto fn = handler_as<ACT_MOLD>(type_handler(TYPE_OF(&v), ACT_MOLD));
-      r = fn(&v, out.get(), false, false, false, part_arg, limit, 0);
+      r = fn(&v, out.get(), {}, part_arg, limit, 0);
     } else {
       auto fn = handler_as<ACT_FORM>(type_handler(TYPE_OF(&v), ACT_FORM));
       r = fn(&v, out.get(), part_arg, limit);

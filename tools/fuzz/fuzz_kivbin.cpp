@@ -36,7 +36,7 @@ void exercise(const std::vector<uint8_t>& image) {
     Cell* v = stack::push_copy(block.get());
     Cell* out = stack::push_new_cell();
     string::init_cell(out, 16);
-    dispatch_mold(v, out, false, true, false, nullptr, 4096, 0);
+    dispatch_mold(v, out, {.all = true}, nullptr, 4096, 0);
   } catch (const LanguageError&) {
     stack::unwind_to(frames);
   }
