@@ -331,6 +331,7 @@ void boot_library() {
   Cell unset{TYPE_UNSET, 0, 0, 0};
   _context::set_word(&maker, &unset);
   sync_float_options();
+  error::keep_system();
 }
 
 void start() {

@@ -557,10 +557,27 @@ void load_system(const Cell* source) {
   for (uint32_t i = spec->data1; i < series_length(node);) i = read_assignment(spec, i, _context::global());
 }
 
-Cell* system_member(std::initializer_list<const char*> path) {
+namespace {
+Cell g_kept_system{TYPE_NONE, 0, 0, 0};
+void mark_kept_system() { collector::mark_cell(&g_kept_system); }
+}  // namespace
+
+void keep_system() {
   uint32_t global = _context::global();
-  if (!global) return nullptr;
+  if (!global) return;
   Cell* v = member(global, sym("system"));
+  if (!object_like_q(v)) return;
+  g_kept_system = *v;
+  collector::register_mark_callback(mark_kept_system);  // a second registration is ignored
+}
+
+Cell* system_member(std::initializer_list<const char*> path) {
+  Cell* v = &g_kept_system;
+  if (!object_like_q(v)) {
+    uint32_t global = _context::global();
+    if (!global) return nullptr;
+    v = member(global, sym("system"));
+  }
   for (const char* step : path) {
     if (!object_like_q(v)) return nullptr;
     v = member(v->data1, sym(step));

@@ -82,8 +82,13 @@ void load_system(const Cell* source);
 
 // The member's value cell below `system` along the path of text words
 // ("catalog", "errors"), or nullptr when a step is missing or not an object.
-// Raw address: good until the next allocation.
+// Raw address: good until the next allocation. Once keep_system has run, the
+// system object it kept is read, whatever the word `system` holds then, so a
+// script that sets `system` to something else still gets its errors made.
 Cell* system_member(std::initializer_list<const char*> path);
+// Keeps the object the global word `system` holds now (start-up calls it once
+// the library is loaded); a no-op when it holds no object.
+void keep_system();
 
 // The catalogue's context node (system/catalog/errors), 0 when absent.
 uint32_t catalog_context();

@@ -228,7 +228,44 @@ Cell* to(Cell* type, Cell* spec) {
 
 int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell* part, int32_t limit, int32_t) {
   Cell v = *value;
-  return limit - encode_percent(&v, buffer, Table::kUrl, part ? limit : -1);
+  // The scheme (up to the first colon) holds only what the lexer takes in a
+  // word; a character from 128 there is written as it is, since its escape
+  // would read back as a file! or not at all. The rest is escaped as usual.
+  std::string bytes = utf8_text(&v);
+  size_t colon = bytes.find(':');
+  bool raw_scheme = false;
+  for (size_t i = 0; colon != std::string::npos && i < colon; ++i)
+    if (static_cast<unsigned char>(bytes[i]) >= 128) raw_scheme = true;
+  if (!raw_scheme) return limit - encode_percent(&v, buffer, Table::kUrl, part ? limit : -1);
+  int32_t scheme_chars = 0;
+  std::string scheme;
+  size_t cut = 0;
+  while (cut < colon && (!part || scheme_chars < limit)) {
+    auto b = static_cast<unsigned char>(bytes[cut]);
+    if (b >= 128) {
+      do scheme.push_back(bytes[cut++]);
+      while (cut < colon && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80);
+      ++scheme_chars;
+    } else if (unescaped_q(b, Table::kUrl)) {
+      scheme.push_back(static_cast<char>(b));
+      ++scheme_chars;
+      ++cut;
+    } else {
+      for (char c : {'%', kHexDigits[b >> 4], kHexDigits[b & 15]}) {
+        if (part && scheme_chars >= limit) break;
+        scheme.push_back(c);
+        ++scheme_chars;
+      }
+      ++cut;
+    }
+  }
+  string::append_utf8(buffer, scheme);
+  if (cut < colon) return limit - scheme_chars;
+  Cell rest;
+  string::init_cell(&rest, 0);
+  RootedCell keep(rest);
+  string::append_utf8(keep.get(), std::string_view(bytes).substr(colon));
+  return limit - scheme_chars - encode_percent(keep.get(), buffer, Table::kUrl, part ? limit - scheme_chars : -1);
 }
 
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cell*, int32_t, PathFlags) {

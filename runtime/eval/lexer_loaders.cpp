@@ -163,7 +163,9 @@ bool read_escape(const uint8_t*& p, const uint8_t* end, uint32_t* out) {
         if (d < 0) return false;
         v = (v << 4) | static_cast<uint32_t>(d);
       }
-      if (v > 0x10FFFF) return false;
+      // A surrogate code point is no character: refused as its UTF-8 bytes
+      // would be.
+      if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return false;
       *out = v;
       p = close + 1;
       return true;
