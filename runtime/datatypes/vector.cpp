@@ -439,7 +439,12 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
   Cell a = *value1, b = *value2;
   bool same_place = a.data2 == b.data2 && a.data1 == b.data1;
   if (op == COMP_SAME) return same_place ? 0 : 1;
-  if (element_type_of(&a) != element_type_of(&b)) fire(ErrorCategory::kScript, "not-same-type");
+  if (element_type_of(&a) != element_type_of(&b)) {
+    // A search through a block passes over a vector of another element type
+    // rather than failing on it; a direct comparison is refused.
+    if (op == COMP_FIND) return 1;
+    fire(ErrorCategory::kScript, "not-same-type");
+  }
   if (same_place && equality_test_q(op)) return 0;
   int32_t ha = series::clamp_head(&a), hb = series::clamp_head(&b);
   int32_t la = total_of(&a) - ha, lb = total_of(&b) - hb;
