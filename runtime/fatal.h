@@ -11,7 +11,7 @@
 //
 // The fault handlers run on an alternate signal stack, so a fault caused by
 // an exhausted native stack is still reported (as runtime error 19, stack
-// overflow); they use only write(2) and _exit. Each thread that runs Kiv
+// overflow); they use only write(2) and the exit system call. Each thread that runs Kiv
 // code needs its own alternate stack (install_thread_fault_stack).
 #pragma once
 
