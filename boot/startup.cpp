@@ -13,6 +13,7 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/kivbin.h"
+#include "runtime/datatypes/event.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/routine.h"
@@ -318,6 +319,31 @@ void runtime_init() {
   kivbin::register_routines();
 }
 
+namespace {
+
+// Registers event! once the library's top-level code has run, sets its
+// datatype word and binds its routines to their global words.
+void init_event_type() {
+  event::init();
+  Cell type_word = type_name_table[TYPE_EVENT].word;
+  Cell type_value{TYPE_DATATYPE, TYPE_EVENT, 0, 0};
+  type_word.header = TYPE_WORD;
+  _context::set_word(&type_word, &type_value);
+  for (const event::Routine& r : event::kRoutines) {
+    stack::TopGuard guard;
+    Cell* spec = stack::push_new_cell();
+    load_text(r.spec, spec);
+    Cell inner = *series_head_cell(spec->data2);
+    *spec = inner;
+    _context::bind_block(spec, _context::global(), false);
+    routine::push(spec, nullptr, routine::register_entry(r.word, r.entry), 0, true);
+    Cell word = word::load(r.word);
+    _context::set_word(&word, stack::last_pushed());
+  }
+}
+
+}  // namespace
+
 void boot_library() {
   collector::set_enabled(true);
   set_boot_mode(false);
@@ -327,6 +353,7 @@ void boot_library() {
   const Source* list = sources(&count);
   for (uint32_t i = 0; i < count; ++i)
     if (module_q(list[i].name)) run_module(i);
+  init_event_type();
   // Routines are made only by the library.
   Cell unset{TYPE_UNSET, 0, 0, 0};
   _context::set_word(&maker, &unset);

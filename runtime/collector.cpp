@@ -463,7 +463,7 @@ void mark_cell(const Cell* c) {
       }
       break;
     case TYPE_EVENT:
-      if ((c->header & kFlagEventFromValues) && c->data2) mark_series_cells(c->data2);
+      if (c->data2) mark_series_cells(c->data2);  // the fields block of either kind
       break;
     default:  // scalars and the rest hold no node
       break;

@@ -18,7 +18,7 @@ namespace kiv {
 
 namespace {
 
-PortActorLookup port_actor_lookup = nullptr;
+PortActorLookup g_port_actor_lookup = nullptr;
 
 Cell datatype_of(uint32_t type) {
   Cell c;
@@ -54,12 +54,13 @@ ActionHandler<A> lookup_target(const Cell* type) {
 
 }  // namespace
 
-void set_port_actor_lookup(PortActorLookup lookup) { port_actor_lookup = lookup; }
+void set_port_actor_lookup(PortActorLookup lookup) { g_port_actor_lookup = lookup; }
+PortActorLookup port_actor_lookup() { return g_port_actor_lookup; }
 
 Handler get_action_handler(uint32_t type, uint32_t action, const Cell* first) {
-  if (type == TYPE_PORT && action >= ACT_APPEND && port_actor_lookup) {
+  if (type == TYPE_PORT && action >= ACT_APPEND && g_port_actor_lookup) {
     Handler h = nullptr;
-    if (port_actor_lookup(first, action, &h)) {
+    if (g_port_actor_lookup(first, action, &h)) {
       if (!h) fire(ErrorCategory::kAccess, "no-port-action");
       return h;
     }

@@ -441,6 +441,7 @@ Handler get_path_action_handler(const Cell* parent, uint32_t action, const Cell*
 // port has such an actor, with the table's entry (null: unsupported) in *out.
 using PortActorLookup = bool (*)(const Cell* port, uint32_t action, Handler* out);
 void set_port_actor_lookup(PortActorLookup lookup);
+PortActorLookup port_actor_lookup();
 
 // The type make and to build: the type a datatype! names, else the type of
 // the example value.

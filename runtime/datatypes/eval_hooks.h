@@ -17,10 +17,16 @@ using BlockEvaluator = void (*)(const Cell* code, bool pop_with_result);
 using FunctionCaller = void (*)(const Cell* fn, const Cell* args, uint32_t count, const Cell* name,
                                 uint32_t callback_kind, Cell* result);
 
+// Calls a function! with its whole frame given in spec order (see
+// interpreter::call_function_frame).
+using FrameCaller = void (*)(const Cell* fn, const Cell* args, uint32_t count, const Cell* name, Cell* result);
+
 void install(BlockEvaluator evaluator, FunctionCaller caller);
+void install_frame_caller(FrameCaller caller);
 
 void evaluate_block(const Cell* code, bool pop_with_result);
 void call_function(const Cell* fn, const Cell* args, uint32_t count, const Cell* name, uint32_t callback_kind,
                    Cell* result);
+void call_function_frame(const Cell* fn, const Cell* args, uint32_t count, const Cell* name, Cell* result);
 
 }  // namespace kiv::eval_hooks

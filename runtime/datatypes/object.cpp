@@ -1,5 +1,7 @@
 #include "runtime/datatypes/object.h"
 
+#include <cstring>
+
 #include <string>
 
 #include "runtime/collector.h"
@@ -26,8 +28,6 @@ namespace {
 int32_t g_class_counter = kFirstClassId;
 
 constexpr uint32_t kNewObjectWords = 4;
-// "make object! [" and "]": what mold takes off the part limit around the body.
-constexpr int32_t kMoldOpenLength = 14;
 
 Cell none_cell() { return Cell{TYPE_NONE, 0, 0, 0}; }
 Cell logic_cell(bool v) { return Cell{TYPE_LOGIC, v ? 1u : 0u, 0, 0}; }
@@ -788,13 +788,18 @@ int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit) {
 
 int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent) {
+  return mold_as(value, buffer, "make object! [", flags, part, limit, indent);
+}
+
+int32_t mold_as(Cell* value, Cell* buffer, const char* opener, MoldFlags flags, Cell* part, int32_t limit,
+                int32_t indent) {
   stack::TopGuard guard;
   Cell* obj = stack::push_copy(value);
   if (support::cycle_stack::mold_placeholder(obj, string::node_of(buffer), &limit, true)) return limit;
   support::cycle_stack::Entry visiting(context_of(obj));
   if (!flags.only) {
-    string::append_text(buffer, "make object! [");
-    limit -= kMoldOpenLength;
+    string::append_text(buffer, opener);
+    limit -= static_cast<int32_t>(std::strlen(opener));
   }
   limit = write_body(obj, buffer, flags, true, indent + 1, true, part, limit);
   if (!flags.flat && indent >= 1) limit = mold_indent(string::node_of(buffer), indent, limit);

@@ -132,6 +132,9 @@ Cell* reflect(Cell* value, Cell* field);
 int32_t form(Cell* value, Cell* buffer, Cell* part, int32_t limit);
 int32_t mold(Cell* value, Cell* buffer, MoldFlags flags, Cell* part, int32_t limit,
              int32_t indent);
+// mold with another opening text than "make object! [" (port! writes its own).
+int32_t mold_as(Cell* value, Cell* buffer, const char* opener, MoldFlags flags, Cell* part, int32_t limit,
+                int32_t indent);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
                 Cell* prev_element, int32_t index, PathFlags flags);
 int32_t compare(Cell* value1, Cell* value2, int32_t op);

@@ -19,6 +19,7 @@
 #include "runtime/datatypes/issue.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/money.h"
+#include "runtime/datatypes/port.h"
 #include "runtime/datatypes/map.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
@@ -192,7 +193,7 @@ void register_datatypes() {
   // email::init();
   // handle::init();
   date::init();
-  // port::init();
+  port::init();
   money::init();
   // ref::init();
   point::init();  // point2D! and point3D!

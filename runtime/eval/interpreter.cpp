@@ -344,6 +344,7 @@ void init() {
   });
   eval_hooks::install([](const Cell* code, bool pop_with_result) { evaluate_block(code, pop_with_result); },
                       call_function);
+  eval_hooks::install_frame_caller(call_function_frame);
 }
 
 const char* type_name(uint32_t type) {

@@ -136,6 +136,14 @@ uint32_t code_tail(const Cell* code);
 void call_function(const Cell* fn, const Cell* args, uint32_t count, const Cell* name, uint32_t callback_kind,
                    Cell* result);
 
+// Calls a function! with its whole frame given as cells in spec order:
+// each argument, then each refinement as a flag (true unless none! or
+// false) followed by its arguments, none! when the refinement is unused.
+// Values past the frame are dropped, missing ones are none!; the mandatory
+// arguments and those of a used refinement are checked against their
+// types. The result is written to *result.
+void call_function_frame(const Cell* fn, const Cell* args, uint32_t count, const Cell* name, Cell* result);
+
 // Runs a language function whose frame is open (kind 1) and whose stack
 // image is pushed; leaves the result in the frame's base cell. With a
 // callback kind, tracing stays on inside only when the kind is enabled.

@@ -948,6 +948,68 @@ void call_function(const Cell* fn, const Cell* args, uint32_t count, const Cell*
   stack::drop_cells(stack::top_index() - slot);
 }
 
+void call_function_frame(const Cell* fn, const Cell* args, uint32_t count, const Cell* name, Cell* result) {
+  check_stack();
+  Cell f = *fn;
+  f.header &= ~kFlagNewLine;
+  if (TYPE_OF(&f) != TYPE_FUNCTION) fatal_runtime_error(101);
+  Cell frame_name = name ? *name : *word_cell(words::WORD_ANON);
+  uint32_t slot = stack::top_index();
+  stack::push_copy(&f);
+  PendingHold hold;
+  {
+    stack::FrameGuard guard;
+    stack::open_interp_function_frame(&frame_name, function::context_node(&f));
+    uint32_t list = argument_list(stack::at(slot));
+    // The frame's cells: the arguments, the refinements and their arguments,
+    // up to the locals.
+    uint32_t n = series_length(list);
+    uint32_t cells = 0;
+    int32_t locals = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      Cell e = series_head_cell(list)[i];
+      if (TYPE_OF(&e) == TYPE_INTEGER) {
+        locals = static_cast<int32_t>(e.data2);
+        break;
+      }
+      if (TYPE_OF(&e) == TYPE_REFINEMENT || (TYPE_OF(&e) == TYPE_TYPESET && arg_kind(&e) != kArgReturn)) ++cells;
+    }
+    // The given values go on the stack before anything allocates: they may
+    // be held nowhere else.
+    for (uint32_t k = 0; k < cells; ++k) {
+      Cell a = k < count ? args[k] : Fetch::kNoneCell;
+      a.header &= ~kFlagNewLine;
+      stack::push_copy(&a);
+    }
+    uint32_t base = stack::base_index();
+    CallSite site{nullptr, &frame_name, nullptr, 0};
+    bool active = true;
+    uint32_t k = 0;
+    for (uint32_t i = 0; i < n && k < cells; ++i) {
+      Cell e = series_head_cell(list)[i];
+      Cell* at = stack::at(base + k);
+      if (TYPE_OF(&e) == TYPE_REFINEMENT) {
+        active = !logic::falsy(at);
+        logic::init_cell(at, active);
+        ++k;
+      } else if (TYPE_OF(&e) == TYPE_TYPESET && arg_kind(&e) != kArgReturn) {
+        if (!active) {
+          *at = Fetch::kNoneCell;
+        } else if (!typeset_admits(&e, TYPE_OF(at))) {
+          Cell value = *at;
+          expect_arg(site, stack::at(slot), list, i, &value);
+        }
+        ++k;
+      }
+    }
+    function::init_locals(locals);
+    invoke_function_value(stack::at(slot), &frame_name, trace::CB_NONE);
+    stack::pop_function_frame();
+  }
+  *result = *stack::at(slot + 1);
+  stack::drop_cells(stack::top_index() - slot);
+}
+
 void apply(const Cell* fn, const Cell* block, const Cell* path, uint32_t mode) {
   Cell f = *fn;
   if (TYPE_OF(&f) == TYPE_OP) f = op_target(&f);

@@ -37,7 +37,7 @@ inline bool value_in_cell_q(uint32_t t) {
   switch (t) {
     case TYPE_CHAR: case TYPE_INTEGER: case TYPE_FLOAT: case TYPE_LOGIC: case TYPE_TRIPLE: case TYPE_PAIR:
     case TYPE_PERCENT: case TYPE_TUPLE: case TYPE_TIME: case TYPE_DATE: case TYPE_MONEY: case TYPE_TYPESET:
-    case TYPE_POINT2D: case TYPE_POINT3D:
+    case TYPE_POINT2D: case TYPE_POINT3D: case TYPE_EVENT:
       return true;
     default:
       return false;

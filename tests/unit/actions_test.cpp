@@ -67,6 +67,7 @@ bool fake_port_lookup(const Cell* port, uint32_t action, Handler* out) {
 }
 
 TEST_F(Actions, PortActorTableAnswersFromAppendOnAndMissingEntryIsNoPortAction) {
+  PortActorLookup installed = port_actor_lookup();
   set_port_actor_lookup(fake_port_lookup);
   Cell with_actor{TYPE_PORT, 1, 0, 0}, without_actor{TYPE_PORT, 0, 0, 0};
   EXPECT_EQ(get_value_action_handler(&with_actor, ACT_CLEAR), reinterpret_cast<Handler>(port_clear));
@@ -75,8 +76,11 @@ TEST_F(Actions, PortActorTableAnswersFromAppendOnAndMissingEntryIsNoPortAction) 
   EXPECT_EQ(r.id, "no-port-action");
   EXPECT_TRUE(r.args.empty());
   // Actions below 25 and ports without an actor use the port! row.
-  EXPECT_EQ(raised_by([&] { get_value_action_handler(&with_actor, ACT_FORM); }).id, "expect-arg");
-  EXPECT_EQ(raised_by([&] { get_value_action_handler(&without_actor, ACT_CLEAR); }).id, "expect-arg");
+  EXPECT_EQ(raised_by([&] { get_value_action_handler(&with_actor, ACT_RANDOM); }).id, "expect-arg");
+  EXPECT_EQ(get_value_action_handler(&with_actor, ACT_FORM), type_handler(TYPE_PORT, ACT_FORM));
+  EXPECT_EQ(get_value_action_handler(&without_actor, ACT_CLEAR), type_handler(TYPE_PORT, ACT_CLEAR));
+  EXPECT_EQ(raised_by([&] { get_value_action_handler(&without_actor, ACT_OPEN_Q); }).id, "expect-arg");
+  set_port_actor_lookup(installed);
 }
 
 TEST_F(Actions, PathAccessOnTypeWithoutEvalPathNamesElementOrPath) {

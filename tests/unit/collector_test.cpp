@@ -194,7 +194,7 @@ const TypeCase kMarkedTypes[] = {
     {TYPE_BITSET, 0, S, N, S},     {TYPE_VECTOR, 0, S, N, S},     {TYPE_BINARY, 0, S, N, S},
     {TYPE_OBJECT, 0, C, S, C},     {TYPE_ERROR, 0, C, S, C},      {TYPE_PORT, 0, C, S, C},
     {TYPE_HASH, 0, S, C, Z},       {TYPE_MAP, 0, S, C, Z},        {TYPE_IMAGE, 0, S, N, S},
-    {TYPE_EVENT, kFlagEventFromValues, S, C, S},                  {TYPE_EVENT, 0, S, S, S},
+    {TYPE_EVENT, kFlagEventFromValues, S, C, S},                  {TYPE_EVENT, 0, S, C, S},
 };
 
 bool listed(uint32_t type) {
