@@ -201,10 +201,14 @@ void run_module(uint32_t i) {
 // The value of system/options/float/<name>, null when the library has no
 // such member.
 const Cell* float_option(const char* name) {
-  const Cell* value = _context::value_of_symbol(symbol::intern("system"), _context::global());
-  for (const char* member : {"options", "float", name}) {
+  // The symbols are interned before any address is read: interning may
+  // allocate, which moves buffers.
+  uint32_t path[] = {symbol::intern("options"), symbol::intern("float"), symbol::intern(name)};
+  uint32_t system = symbol::intern("system");
+  const Cell* value = _context::value_of_symbol(system, _context::global());
+  for (uint32_t member : path) {
     if (!value || TYPE_OF(value) != TYPE_OBJECT) return nullptr;
-    int32_t i = _context::find_symbol(value->data1, symbol::intern(member));
+    int32_t i = _context::find_symbol(value->data1, member);
     if (i < 0) return nullptr;
     value = _context::value_at(value->data1, static_cast<uint32_t>(i));
   }
