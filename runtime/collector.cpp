@@ -341,7 +341,10 @@ void walk_hashtable_record(uint32_t node, bool entries) {
   if (kind == 0) {
     mark_node(record_field(rec, kHtAux));  // reverse index
     uint32_t lists = record_field(rec, kHtLists);
-    if (mark_node(lists)) {
+    // The duplicate lists are walked even when the lists series was marked
+    // already: a guard that held it while it grew marked it, not its lists.
+    mark_node(lists);
+    if (lists && node_valid_q(lists)) {
       // The duplicate lists: one node per list, 0 for a free list slot.
       SeriesBuffer* l = node_buffer(lists);
       for (uint32_t off = 0; off + 4 <= l->used_bytes(); off += 4) {

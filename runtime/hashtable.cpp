@@ -343,8 +343,11 @@ uint32_t hash_value(const Cell* c, bool case_sensitive) {
       return murmur3_hash(w, sizeof w);
     }
     case TYPE_TUPLE: {
-      const uint32_t n = std::min<uint32_t>((c->header >> kTupleCountShift) & kTupleCountMask, 12);
-      return murmur3_hash(&c->data1, n);
+      // Trailing zero bytes left out: 1.2.3 equals 1.2.3.0.
+      uint32_t n = std::min<uint32_t>((c->header >> kTupleCountShift) & kTupleCountMask, 12);
+      const auto* bytes = reinterpret_cast<const uint8_t*>(&c->data1);
+      while (n > 0 && bytes[n - 1] == 0) n--;
+      return murmur3_hash(bytes, n);
     }
     case TYPE_BINARY: {
       Bytes b = bytes_of(c);

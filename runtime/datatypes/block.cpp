@@ -578,6 +578,39 @@ bool cell_matches(const Cell* cell, const Cell* value, int32_t op) { return sear
 // about cells of the value's type, or of any word kind for a word.
 int32_t table_compare(const Cell* a, const Cell* b, int32_t op) { return search_compare(a, b, op); }
 
+// Types whose values the hash tables hash as find compares them: by their
+// contents, or by identity where they compare by identity. A value of
+// another type (a block, object, map, error, function ... that find
+// compares by its contents but the table knows by its identity) is looked
+// for by scanning, unless /same asks for identity.
+bool hashed_by_content_q(uint32_t type) {
+  switch (type) {
+    case TYPE_UNSET:
+    case TYPE_NONE:
+    case TYPE_DATATYPE:
+    case TYPE_LOGIC:
+    case TYPE_CHAR:
+    case TYPE_INTEGER:
+    case TYPE_FLOAT:
+    case TYPE_PERCENT:
+    case TYPE_TIME:
+    case TYPE_PAIR:
+    case TYPE_POINT2D:
+    case TYPE_POINT3D:
+    case TYPE_TUPLE:
+    case TYPE_DATE:
+    case TYPE_MONEY:
+    case TYPE_BINARY:
+    case TYPE_TYPESET:
+    case TYPE_NATIVE:
+    case TYPE_ACTION:
+    case TYPE_HANDLE:
+      return true;
+    default:
+      return word::word_kind_q(type) || string::any_string_q(type);
+  }
+}
+
 enum class MatchKind { kValue, kType, kTypeset, kSequence };
 
 struct FindHit {
@@ -643,12 +676,20 @@ FindHit find_cells(Cell* series, const Cell* value_in, const FindOptions& q) {
 
   // A hash! answers single values from its table.
   // Backward searches keep their grid only with a step of 1.
-  bool table_ok = kind == MatchKind::kValue && !q.match && (vt != TYPE_OBJECT || q.same) &&
+  bool table_ok = kind == MatchKind::kValue && !q.match && (q.same || hashed_by_content_q(vt)) &&
                   (step == 1 || (!q.last && !q.reverse));
   if (table_ok && series::has_hash_table_q(series)) {
-    int32_t at = hashtable_find_index(series->data3, keep.get(), q.last ? 0 : head, step, op, q.last,
-                                      q.reverse, table_compare);
-    if (at >= 0 && limited && !q.reverse && !q.last && at > limit) at = -1;
+    // /reverse wins over /last, as in the scan below.
+    bool last = q.last && !q.reverse;
+    int32_t at;
+    if (last && limited) {
+      // Backwards from the /part limit: the last match before the cell after it.
+      at = hashtable_find_index(series->data3, keep.get(), limit + 1, step, op, false, true, table_compare);
+    } else {
+      at = hashtable_find_index(series->data3, keep.get(), last ? 0 : head, step, op, last, q.reverse,
+                                table_compare);
+      if (at >= 0 && limited && !q.reverse && !last && at > limit) at = -1;
+    }
     hit.at = at;
     return hit;
   }

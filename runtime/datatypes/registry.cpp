@@ -24,6 +24,7 @@
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/hash.h"
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/percent.h"
@@ -184,7 +185,7 @@ void register_datatypes() {
   error::init();
   vector::init();
   map::init();
-  // hash::init();
+  hash::init();
   pair::init();
   percent::init();
   tuple::init();
