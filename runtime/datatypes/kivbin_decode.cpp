@@ -34,6 +34,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/tuple.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/word.h"
 
 namespace kiv::kivbin {
@@ -487,6 +488,9 @@ class Decoder {
       case TYPE_BINARY:
         text_record(type, flag, reference, header, into, at);
         return;
+      case TYPE_VECTOR:
+        vector_record(flag, reference, header, into, at);
+        return;
       case TYPE_BITSET:
         bitset_record(compact_ ? flag : (header & kFixedNegated) != 0, reference, into, at);
         return;
@@ -545,7 +549,10 @@ class Decoder {
       // Text series count units, not cells.
       length = node_buffer(v.data2)->length();
     }
-    v = Cell{type, head > length ? length : head, v.data2, (type == TYPE_MAP || type == TYPE_HASH) ? v.data3 : 0};
+    if (type == TYPE_VECTOR) length = node_buffer(v.data2)->length();
+    // map! and hash! keep their table in word 3, vector! its element type.
+    bool keep = type == TYPE_MAP || type == TYPE_HASH || type == TYPE_VECTOR;
+    v = Cell{type, head > length ? length : head, v.data2, keep ? v.data3 : 0};
     append(into, v);
   }
 
@@ -597,6 +604,47 @@ class Decoder {
     b->tail = b->head + count * unit;
     if (!compact_) r_.align(4);
     append(into, Cell{type, head > count ? count : head, node, 0});
+  }
+
+  void vector_record(bool flag, bool reference, uint32_t header, uint32_t into, size_t at) {
+    uint32_t width = 0;
+    if (!compact_) width = (header >> kFixedUnitShift) & 0xFF;
+    uint32_t head = head_field(flag);
+    if (reference) {
+      series_reference(TYPE_VECTOR, head, into, at);
+      return;
+    }
+    uint32_t element;
+    uint32_t count;
+    if (compact_) {
+      uint8_t b = r_.u8();
+      width = 1u << (b & 3);
+      element = b >> 2;
+      count = count_field();
+    } else {
+      count = r_.u32();
+      element = r_.u32();
+    }
+    // The element kinds and widths a vector holds.
+    bool valid = ((element == TYPE_CHAR || element == TYPE_INTEGER) && (width == 1 || width == 2 || width == 4)) ||
+                 (element == TYPE_FLOAT && (width == 4 || width == 8)) || (element == TYPE_PERCENT && width == 8);
+    if (!valid || uint64_t{count} * width > r_.left()) fail_at(at);
+    const uint8_t* elements = r_.take(uint64_t{count} * width);
+    if (element == TYPE_CHAR && width == 4) {
+      for (uint32_t i = 0; i < count; ++i) {
+        uint32_t cp;
+        std::memcpy(&cp, elements + 4 * i, 4);
+        if (cp > kMaxCodePoint) fail_at(at);
+      }
+    }
+    Cell v;
+    vector::make_at(&v, count > 0 ? count : 1, element, width);
+    SeriesBuffer* b = node_buffer(v.data2);
+    std::memcpy(b->head_ptr(), elements, uint64_t{count} * width);
+    b->tail = b->head + count * width;
+    v.data1 = head > count ? count : head;
+    if (!compact_) r_.align(4);
+    append(into, v);
   }
 
   void bitset_record(bool negated, bool reference, uint32_t into, size_t at) {

@@ -26,6 +26,7 @@
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/tuple.h"
+#include "runtime/datatypes/vector.h"
 
 namespace kiv::kivbin {
 
@@ -264,6 +265,9 @@ struct Encoder::State {
       case TYPE_BINARY:
         text(v, nl);
         return;
+      case TYPE_VECTOR:
+        vector(v, nl);
+        return;
       case TYPE_BITSET:
         bitset(v, nl);
         return;
@@ -414,6 +418,44 @@ struct Encoder::State {
     }
     b = node_buffer(node);
     w.append(b->head_ptr(), uint64_t{n} * unit);
+    if (!compact()) w.align(4);
+  }
+
+  void vector(const Cell* v, bool nl) {
+    uint32_t node = v->data2;
+    uint32_t head = v->data1;
+    SeriesBuffer* b = node_buffer(node);
+    uint32_t width = b->unit();
+    uint32_t bits = width << kFixedUnitShift;
+    if (const auto* p = find(node)) {
+      if (compact()) {
+        w.u8(kReferencePrefix);
+        typed(TYPE_VECTOR, head != 0);
+        if (head) w.uvar(head);
+      } else {
+        fixed(TYPE_VECTOR, bits | kFixedReference, nl);
+        w.u32(head);
+      }
+      write_path(*p);
+      return;
+    }
+    remember(node);
+    uint32_t n = b->length();
+    uint32_t element = vector::element_type_of(v);
+    if (compact()) {
+      typed(TYPE_VECTOR, head != 0);
+      if (head) w.uvar(head);
+      uint32_t code = width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3;
+      w.u8(static_cast<uint8_t>(element << 2 | code));
+      w.uvar(n);
+    } else {
+      fixed(TYPE_VECTOR, bits, nl);
+      w.u32(head);
+      w.u32(n);
+      w.u32(element);
+    }
+    b = node_buffer(node);
+    w.append(b->head_ptr(), uint64_t{n} * width);
     if (!compact()) w.align(4);
   }
 

@@ -30,6 +30,7 @@
 #include "runtime/eval/interpreter.h"
 #include "runtime/host/kivbin.h"
 #include "runtime/language_error.h"
+#include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
 
@@ -145,8 +146,9 @@ class Iso {
         if (a->data1 != b->data1) return fail(where, "head index");
         return cells(a->data2, b->data2, where);
       case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_BINARY: case TYPE_BITSET: case TYPE_TAG:
-      case TYPE_EMAIL: case TYPE_REF: {
+      case TYPE_EMAIL: case TYPE_REF: case TYPE_VECTOR: {
         if (a->data1 != b->data1) return fail(where, "head index");
+        if (t == TYPE_VECTOR && a->data3 != b->data3) return fail(where, "element type");
         if (!pair(a->data2, b->data2, where)) return false;
         SeriesBuffer* x = node_buffer(a->data2);
         SeriesBuffer* y = node_buffer(b->data2);
@@ -349,7 +351,7 @@ class Gen {
   std::string earlier(int i) { return i > 1 ? ":v" + std::to_string(1 + pick(i - 1)) : "none"; }
 
   std::string definition(int i) {
-    switch (pick(12)) {
+    switch (pick(13)) {
       case 0:
       case 1:
       case 2:
@@ -379,6 +381,11 @@ class Gen {
       case 10:
         kinds_[i] = 'b';
         return "to path! [a b c]";
+      case 11:
+        kinds_[i] = 'b';
+        return "reduce [w: make vector! [integer! 16 [1 -2 300]] w next w make vector! [char! 32 [#\"a\" "
+               "#\"^(1F600)\"]] make vector! [float! 32 [1.5 2.5]] make vector! [percent! 64 [50% 1%]] "
+               "make vector! [char! 8 []] make vector! [float! 64 [-0.0 1e300]]]";
       default: {
         kinds_[i] = 'o';
         return "make object! [a: 1 b: func [] [a] c: make object! [d: 'a e: self]]";
@@ -475,6 +482,8 @@ TEST(KivbinDeathTest, RecordsAreWrittenByteForByte) {
                     {"[1.0]", false, "05000000" "00000000" "01000000" "00000000" "0C000000" "0000F03F" "00000000"},
                     {"\"abc\"", false, "07010000" "00000000" "03000000" "61626300"},
                     {"5", false, "0B000000" "05000000"},
+                    {"make vector! [integer! 8 [1 2]]", true, "232C020102"},
+                    {"make vector! [integer! 16 [1]]", false, "23020000" "00000000" "01000000" "0B000000" "01000000"},
                 };
                 bool ok = true;
                 for (const Case& c : cases) {
@@ -602,6 +611,8 @@ TEST(KivbinDeathTest, StructuralFaultsRaiseTheirErrors) {
                     {"function whose words disagree with its spec",
                      compact_image({0x18, 0x00, 0x00, 0x0E, 0x05, 0x01, 0x00, 0x05, 0x00, 0x05, 0x00}, {"a"}),
                      "script/kb-invalid-record 19"},
+                    {"vector of 16-bit floats", compact_image({0x23, 0x31, 0x00}), "script/kb-invalid-record 11"},
+                    {"vector past the end", compact_image({0x23, 0x2E, 0x05, 0x00}), "script/kb-invalid-record 11"},
                     {"fixed padding then a record", fixed_image({0, 0, 0, 0, 0x0B, 0, 0, 0, 7, 0, 0, 0}), "ok"},
                     {"fixed record cut", fixed_image({0x0B, 0, 0, 0, 7, 0}), "script/kb-invalid-record 21"},
                     {"fixed string count past the end", fixed_image({0x07, 1, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0}),
@@ -625,6 +636,124 @@ TEST(KivbinDeathTest, StructuralFaultsRaiseTheirErrors) {
                 if (got.rfind("script/kb-invalid-record", 0) != 0) {
                   std::fprintf(stderr, "names without NUL: %s\n", got.c_str());
                   ok = false;
+                }
+                return ok;
+              }),
+              ::testing::ExitedWithCode(0), "");
+}
+
+// Boot mode: set-word definitions set words and leave nothing among the
+// literals; words bound through a literal's context find it; literal numbers
+// count from the decode's start.
+TEST(KivbinDeathTest, BootModeDefinitionsAndLiteralBindings) {
+  EXPECT_EXIT(run_booted([] {
+                bool ok = true;
+                for (bool compact : {true, false}) {
+                  kivbin::EncodeOptions opt;
+                  opt.compact = compact;
+                  opt.mode = kivbin::Mode::kBoot;
+                  kivbin::Encoder enc(opt);
+                  RootedCell obj = eval("kb-obj: make object! [field: 7 other: \"s\"]");
+                  RootedCell code = eval("bind [field other kb-free] kb-obj");
+                  RootedCell word = eval("pick [kb-defined:] 1");
+                  RootedCell value = eval("[1 2 3]");
+                  enc.add(obj.get());
+                  enc.define(word.get(), value.get());
+                  enc.add(code.get());
+                  Bytes image = enc.finish();
+                  if (image[6] != kivbin::kVersionBoot) ok = false;
+                  uint32_t before = series_length(root_block());
+                  uint32_t n = kivbin::boot_decode(image, false);
+                  if (n != 2 || series_length(root_block()) != before + 2) {
+                    std::fprintf(stderr, "literals %u, root grew by %u\n", n, series_length(root_block()) - before);
+                    ok = false;
+                  }
+                  RootedCell got = eval("mold kb-defined");
+                  if (mold(*got) != "\"[1 2 3]\"") {
+                    std::fprintf(stderr, "definition: %s\n", mold(*got).c_str());
+                    ok = false;
+                  }
+                  Cell* lit0 = kivbin::literal_cell(0);
+                  Cell* lit1 = kivbin::literal_cell(1);
+                  if (!lit0 || TYPE_OF(lit0) != TYPE_OBJECT || !lit1 || TYPE_OF(lit1) != TYPE_BLOCK ||
+                      kivbin::literal_cell(2) != nullptr || kivbin::literal_context(0) != lit0->data1) {
+                    std::fprintf(stderr, "literal cells\n");
+                    return false;
+                  }
+                  // The block's first two words are bound to the decoded object.
+                  Cell w0 = series_head_cell(lit1->data2)[0];
+                  Cell w2 = series_head_cell(lit1->data2)[2];
+                  if (w0.data1 != lit0->data1 || w2.data1 != _context::global()) {
+                    std::fprintf(stderr, "bindings\n");
+                    ok = false;
+                  }
+                  RootedCell block(*lit1);
+                  stack::TopGuard guard;
+                  Cell* v = _context::get_word(&w0);
+                  if (!v || TYPE_OF(v) != TYPE_INTEGER || v->data2 != 7) {
+                    std::fprintf(stderr, "bound value\n");
+                    ok = false;
+                  }
+                  // keep_base: a later decode leaves the literal base alone.
+                  kivbin::Encoder other(opt);
+                  RootedCell five = eval("5");
+                  other.add(five.get());
+                  kivbin::boot_decode(other.finish(), true);
+                  if (kivbin::literal_cell(0) == nullptr || TYPE_OF(kivbin::literal_cell(0)) != TYPE_OBJECT) {
+                    std::fprintf(stderr, "keep base\n");
+                    ok = false;
+                  }
+                  // Without it the new literals count.
+                  kivbin::boot_decode(other.finish(), false);
+                  if (TYPE_OF(kivbin::literal_cell(0)) != TYPE_INTEGER) ok = false;
+                }
+                return ok;
+              }),
+              ::testing::ExitedWithCode(0), "");
+}
+
+void bind_routine(const char* word_text, const char* spec_text, const char* entry) {
+  Cell* spec = stack::push_new_cell();
+  boot::load_text(spec_text, spec);
+  routine::push(spec, nullptr, routine::find_entry(entry), 0, false);
+  Cell word = word::load(word_text);
+  _context::set_word(&word, stack::last_pushed());
+  stack::drop_cells(2);
+}
+
+// The codec's routines as Kiv calls them.
+TEST(KivbinDeathTest, CodecRoutinesFromKiv) {
+  EXPECT_EXIT(run_booted([] {
+                bind_routine("kb-encode", "data compact? [logic!]", kivbin::kEncodeRoutine);
+                bind_routine("kb-decode", "payload", kivbin::kDecodeRoutine);
+                struct Case {
+                  const char* source;
+                  const char* expected;
+                } cases[] = {
+                    {"mold kb-decode kb-encode [1 \"a\" [b]] true", "{[1 \"a\" [b]]}"},
+                    {"mold kb-decode kb-encode [1 \"a\" [b]] false", "{[1 \"a\" [b]]}"},
+                    {"kb-decode kb-encode 12 true", "12"},
+                    {"x: [1] append/only x x y: kb-decode kb-encode x false same? y pick y 2", "true"},
+                    {"o: make object! [a: 1 f: func [] [a + 1]] p: kb-decode kb-encode o true p/a: 41 p/f", "42"},
+                    {"kb-decode #{4B495642494E0201000000}", "[]"},
+                    {"kb-decode #{4B495642494F0201000000}", "script/invalid-data"},
+                    {"kb-decode #{4B495642494E02010000}", "script/invalid-data"},
+                    {"kb-decode \"KIVBIN.......\"", "script/invalid-data"},
+                    {"kb-decode #{4B495642494E0201010300}", "script/kb-invalid-record"},
+                    {"length? kb-encode \"\" true", "12"},
+                };
+                bool ok = true;
+                for (const Case& c : cases) {
+                  std::string got;
+                  try {
+                    got = mold(*eval(c.source), false);
+                  } catch (const LanguageError& e) {
+                    got = error_text(e);
+                  }
+                  if (got.rfind(c.expected, 0) != 0) {
+                    std::fprintf(stderr, "%s: %s, expected %s\n", c.source, got.c_str(), c.expected);
+                    ok = false;
+                  }
                 }
                 return ok;
               }),
