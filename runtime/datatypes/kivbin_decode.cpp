@@ -44,6 +44,7 @@ constexpr uint32_t kLastTypeId = TYPE_EVENT;
 constexpr uint32_t kErrorCategories = 10;
 constexpr uint32_t kCodesPerCategory = 100;
 constexpr uint32_t kMaxCodePoint = 0x10FFFF;
+constexpr double kMaxDateSeconds = 2 * 86400.0;
 
 bool block_kind_q(uint32_t t) {
   return t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH);
@@ -456,7 +457,9 @@ class Decoder {
         int32_t month = date::month_of(packed);
         int32_t day = static_cast<int32_t>((packed >> 7) & 31);
         int32_t year = static_cast<int32_t>(packed) >> date::kYearShift;
-        if (month < 1 || month > 12 || day < 1 || !std::isfinite(time)) fail_at(at);
+        // A made date keeps its local time of day within the day: stored as UTC,
+        // within a day and the widest zone of it.
+        if (month < 1 || month > 12 || day < 1 || !(std::fabs(time) <= kMaxDateSeconds)) fail_at(at);
         int64_t y;
         int32_t m, d;
         date::civil_from_days(date::days_from_civil(year, month, day), &y, &m, &d);

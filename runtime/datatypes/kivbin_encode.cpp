@@ -8,6 +8,7 @@
 // until the image is finished, so no buffer moves under it.
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -46,7 +47,9 @@ struct Encoder::State {
   Writer w;
   std::vector<std::string> names;
   std::unordered_map<uint32_t, uint32_t> symbol_index;  // symbol id -> table index
-  std::unordered_map<uint32_t, std::vector<uint32_t>> refs;  // node -> path
+  // node -> where its path lies in `paths` (offset, length)
+  std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> refs;
+  std::vector<uint32_t> paths;
   std::vector<uint32_t> added;  // keys added since the current add() began
   std::unordered_map<uint32_t, uint32_t> literal_contexts;  // boot form: context -> literal
   std::vector<uint32_t> path;
@@ -103,20 +106,27 @@ struct Encoder::State {
   // -------------------------------------------------------------------------
   // Paths and the reference table.
 
-  std::vector<uint32_t> here() const {
-    std::vector<uint32_t> p = path;
-    p.push_back(pos);
-    return p;
-  }
-  const std::vector<uint32_t>* find(uint32_t key) const {
+  // A stored path; good until the next remember().
+  struct Path {
+    const uint32_t* begin_;
+    uint32_t size_;
+    const uint32_t* begin() const { return begin_; }
+    const uint32_t* end() const { return begin_ + size_; }
+    size_t size() const { return size_; }
+  };
+  std::optional<Path> find(uint32_t key) const {
     auto it = refs.find(key);
-    return it == refs.end() ? nullptr : &it->second;
+    if (it == refs.end()) return std::nullopt;
+    return Path{paths.data() + it->second.first, it->second.second};
   }
   void remember(uint32_t key) {
-    refs.emplace(key, here());
+    uint32_t at = static_cast<uint32_t>(paths.size());
+    paths.insert(paths.end(), path.begin(), path.end());
+    paths.push_back(pos);
+    refs.emplace(key, std::make_pair(at, static_cast<uint32_t>(path.size() + 1)));
     added.push_back(key);
   }
-  void write_path(const std::vector<uint32_t>& p) {
+  void write_path(const Path& p) {
     if (!compact()) w.u32(kFixedReferenceType);
     count(static_cast<uint32_t>(p.size()));
     for (uint32_t i : p) count(i);
@@ -350,7 +360,7 @@ struct Encoder::State {
     uint32_t type = TYPE_OF(v);
     uint32_t node = v->data2;
     uint32_t head = v->data1;
-    if (const auto* p = find(node)) {
+    if (const auto p = find(node)) {
       if (compact()) {
         w.u8(kReferencePrefix);
         typed(type, head != 0);
@@ -387,7 +397,7 @@ struct Encoder::State {
     SeriesBuffer* b = node_buffer(node);
     uint32_t unit = type == TYPE_BINARY ? 1 : b->unit();
     uint32_t bits = unit << kFixedUnitShift;
-    if (const auto* p = find(node)) {
+    if (const auto p = find(node)) {
       if (compact()) {
         w.u8(kReferencePrefix);
         typed(type, head != 0);
@@ -427,7 +437,7 @@ struct Encoder::State {
     SeriesBuffer* b = node_buffer(node);
     uint32_t width = b->unit();
     uint32_t bits = width << kFixedUnitShift;
-    if (const auto* p = find(node)) {
+    if (const auto p = find(node)) {
       if (compact()) {
         w.u8(kReferencePrefix);
         typed(TYPE_VECTOR, head != 0);
@@ -463,7 +473,7 @@ struct Encoder::State {
     uint32_t node = v->data2;
     bool negated = (node_buffer(node)->flags & bitset::kComplemented) != 0;
     uint32_t bits = negated ? kFixedNegated : 0;
-    if (const auto* p = find(node)) {
+    if (const auto p = find(node)) {
       if (compact()) {
         w.u8(kReferencePrefix);
         typed(TYPE_BITSET, negated);
@@ -484,7 +494,7 @@ struct Encoder::State {
 
   void map(const Cell* v, bool nl) {
     uint32_t node = v->data2;
-    if (const auto* p = find(node)) {
+    if (const auto p = find(node)) {
       if (compact()) {
         w.u8(kReferencePrefix);
         typed(TYPE_MAP, false);
@@ -552,7 +562,7 @@ struct Encoder::State {
   void object(const Cell* v, bool nl, bool register_key) {
     uint32_t ctx = object::context_of(v);
     if (register_key) {
-      if (const auto* p = find(ctx)) {
+      if (const auto p = find(ctx)) {
         if (compact()) {
           w.u8(kReferencePrefix);
           typed(TYPE_OBJECT, false);
@@ -580,7 +590,7 @@ struct Encoder::State {
   void function(const Cell* v, bool nl, bool register_key) {
     uint32_t ctx = function::context_node(v);
     if (register_key) {
-      if (const auto* p = find(ctx)) {
+      if (const auto p = find(ctx)) {
         if (compact()) {
           w.u8(kReferencePrefix);
           typed(TYPE_FUNCTION, false);
@@ -620,7 +630,7 @@ struct Encoder::State {
 
   void error(const Cell* v, bool nl) {
     uint32_t ctx = error::context_of(v);
-    if (const auto* p = find(ctx)) {
+    if (const auto p = find(ctx)) {
       // Met again: a reference record, a copy of the error written first.
       if (compact())
         w.u8(kReferenceRecord);
@@ -679,7 +689,7 @@ struct Encoder::State {
       }
       return;
     }
-    const auto* p = find(ctx);
+    const auto p = find(ctx);
     if (compact()) {
       if (p) w.u8(kReferencePrefix);
       typed(type, true);
