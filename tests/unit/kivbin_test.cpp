@@ -29,6 +29,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/interpreter.h"
 #include "runtime/host/kivbin.h"
+#include "runtime/collector.h"
 #include "runtime/language_error.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
@@ -52,7 +53,12 @@ template <typename Body>
   auto entry = [](void* p) -> void* {
     auto* s = static_cast<State*>(p);
     stack::set_uncaught_error_handler(nullptr);
+    // Under the torture mode the boot runs at full speed (other tests
+    // torture it); the codec's own work is tortured.
+    int torture = collector::torture_interval();
+    collector::set_torture_interval(0);
     boot::start();
+    collector::set_torture_interval(torture);
     s->ok = (*s->body)();
     return nullptr;
   };
@@ -61,6 +67,22 @@ template <typename Body>
   std::fflush(stdout);
   std::fflush(stderr);
   std::_Exit(state.ok ? 0 : 1);
+}
+
+// Fewer rounds when every few allocations collect.
+int rounds(int full, int tortured) { return collector::torture_interval() ? tortured : full; }
+
+// A block nested n deep, made without collections.
+RootedCell nested_block(int n) {
+  NoCollectScope no_collect;
+  RootedCell b;
+  block::init_cell(b.get(), 1);
+  for (int i = 0; i < n; ++i) {
+    Cell inner = *b;
+    block::init_cell(b.get(), 1);
+    block::append_cell(b.get(), &inner);
+  }
+  return b;
 }
 
 // The value of Kiv source text.
@@ -422,7 +444,7 @@ TEST(KivbinDeathTest, RandomNestedValuesWithSharingAndCyclesRoundTripInEveryForm
   EXPECT_EXIT(run_booted([] {
                 bool ok = true;
                 Gen gen(20261211);
-                for (int i = 0; i < 250 && ok; ++i) {
+                for (int i = 0; i < rounds(250, 6) && ok; ++i) {
                   std::string program = gen.program();
                   RootedCell value;
                   try {
@@ -793,6 +815,19 @@ TEST(KivbinDeathTest, ValuesWithNoRecordAreRefusedWholly) {
                   ok = false;
                 } catch (const LanguageError&) {
                 }
+                // Nesting the decoder would refuse is refused when writing.
+                RootedCell deep = nested_block(1500);
+                try {
+                  kivbin::encode_bytes(deep.get(), true);
+                  ok = false;
+                } catch (const LanguageError& e) {
+                  if (error_text(e) != "internal/too-deep") ok = false;
+                }
+                RootedCell fits = nested_block(600);
+                if (round_trip(*fits, true, false) != "" || round_trip(*fits, false, false) != "") {
+                  std::fprintf(stderr, "600 levels do not round-trip\n");
+                  ok = false;
+                }
                 Bytes image = enc.finish();
                 RootedCell out;
                 if (decode_result(image, &out) != "ok" || mold(*out) != "[[a b]]") {
@@ -810,7 +845,7 @@ TEST(KivbinDeathTest, TruncatedAndBitFlippedImagesNeverCrash) {
   EXPECT_EXIT(run_booted([] {
                 std::mt19937 g(7);
                 Gen gen(99);
-                for (int i = 0; i < 12; ++i) {
+                for (int i = 0; i < rounds(12, 2); ++i) {
                   RootedCell value = eval(gen.program());
                   for (int form = 0; form < 3; ++form) {
                     Bytes image = kivbin::encode_bytes(value.get(), form != 1, form == 2);
