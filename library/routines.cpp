@@ -18,6 +18,7 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/file.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/routine.h"
@@ -264,6 +265,41 @@ void interpreted_q() {
   set_logic(n >= 2 && stack::in_interpreted_frame_q(static_cast<int>(n) - 2, true));
 }
 
+// system/options/float's handler: the float text flag named by the word
+// takes the value's truth.
+void float_option() {
+  Cell w = *arg(0);
+  Cell v = *arg(1);
+  bool on = !(TYPE_OF(&v) == TYPE_NONE || (TYPE_OF(&v) == TYPE_LOGIC && v.data1 == 0));
+  std::string_view name = symbol::utf8_of(w.data2);
+  if (name == "pretty?") float_::pretty_print_q = on;
+  if (name == "full?") float_::full_support_q = on;
+  *arg(0) = v;
+}
+
+// system/words: an object over the global context (class -1), which also
+// becomes the global context's self value.
+void make_system_words() {
+  Cell* out = object::push(_context::global(), -1, 0);
+  *arg(0) = *out;
+}
+
+// The time this file was compiled, as date text ("11-Dec-2026/00:44:27").
+void build_date() {
+  static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const char* d = __DATE__;  // "Mmm dd yyyy"
+  int month = 1;
+  for (int i = 0; i < 12; ++i)
+    if (std::string_view(d, 3) == months[i]) month = i + 1;
+  std::string day(d + 4, 2);
+  if (day[0] == ' ') day.erase(0, 1);
+  std::string text = day + "-" + months[month - 1] + "-" + std::string(d + 7, 4) + "/" + __TIME__;
+  Cell* out = arg(0);
+  string::init_cell(out, static_cast<int32_t>(text.size()));
+  string::append_utf8(out, text);
+}
+
 void gc_active_q() { set_logic(collector::enabled_q()); }
 void gc_series_cycles() { set_integer(collector::series_cycles()); }
 void gc_nodes_cycles() { set_integer(collector::nodes_cycles()); }
@@ -357,6 +393,9 @@ void register_routines() {
       {"write-clipboard", not_done},
       {"write-stdout", write_stdout},
       {"interpreted?", interpreted_q},
+      {"float-option", float_option},
+      {"make-system-words", make_system_words},
+      {"build-date", build_date},
       {"gc-active?", gc_active_q},
       {"gc-series-cycles", gc_series_cycles},
       {"gc-nodes-cycles", gc_nodes_cycles},

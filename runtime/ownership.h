@@ -96,12 +96,12 @@ void notify_around(const Cell* value, words::Id action, int32_t index, int32_t p
 // so it is changed at once, with no table lookup.
 template <typename Change>
 void notify_series_around(const Cell* value, uint32_t node, words::Id action, int32_t index, int32_t part,
-                          Change&& change) {
+                          Change&& change, const Cell* extra = nullptr) {
   if (node != 0 && (node_buffer(node)->flags & kSeriesOwned) == 0) {
     change();
     return;
   }
-  notify_around(value, action, index, part, std::forward<Change>(change));
+  notify_around(value, action, index, part, std::forward<Change>(change), extra);
 }
 
 }  // namespace kiv::ownership

@@ -541,7 +541,7 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
       std::memcpy(p + static_cast<size_t>(k) * count, cells, static_cast<size_t>(count) * kCellSize);
     b->tail += static_cast<uint32_t>(added * kCellSize);
     series::hash_shifted(series, at, static_cast<int32_t>(added));
-  });
+  }, value);
 
   if (append) {
     series->data1 = 0;

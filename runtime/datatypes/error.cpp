@@ -92,6 +92,11 @@ uint32_t read_value(const Cell* spec, uint32_t i, Cell* out) {
     }
     return i + 3;
   }
+  if (word_named_q(&c, "routine*")) {  // routine* [spec] 'entry: no routine here
+    if (i + 2 >= n || TYPE_OF(&series_head_cell(node)[i + 1]) != TYPE_BLOCK) malformed(c);
+    *out = none_cell();
+    return i + 3;
+  }
   if (function_maker_q(&c, &blocks)) {
     for (uint32_t k = 1; k <= blocks; ++k) {
       if (i + k >= n || TYPE_OF(&series_head_cell(node)[i + k]) != TYPE_BLOCK) malformed(c);
