@@ -916,8 +916,9 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {
     if (inserted > static_cast<uint64_t>(removed)) b = reserve_cells(node, inserted - removed, false);
     Cell* p = b->head_cell() + head;
     std::memmove(p + inserted, p + removed, static_cast<size_t>(total - head - removed) * kCellSize);
-    for (int32_t k = 0; k < dup; ++k)
-      std::memcpy(p + static_cast<size_t>(k) * count, cells.data(), static_cast<size_t>(count) * kCellSize);
+    if (count > 0)  // an empty source has no data pointer to copy from
+      for (int32_t k = 0; k < dup; ++k)
+        std::memcpy(p + static_cast<size_t>(k) * count, cells.data(), static_cast<size_t>(count) * kCellSize);
     b->tail = b->head + static_cast<uint32_t>((total - removed + inserted) * kCellSize);
     series::hash_rebuild(series);
   });
