@@ -462,17 +462,17 @@ namespace {
 
 // The port of a url: url-parser/parse-url, called in a function frame of
 // its own, splits the url into the spec object the port is made from. A
-// parser that answers anything but an object! raises script invalid-arg
-// with the url; without the parser the road is not there yet (internal
-// not-done).
+// parser that answers anything but an object! (none for an invalid url)
+// raises script invalid-arg with the url; a url-parser word that a script
+// set to something else raises script no-value naming what is missing.
 Cell* port_of(Cell* url) {
   Cell parser_name = word::load("url-parser");
   Cell parse_name = word::load("parse-url");
   Cell* parser = _context::global_value_cell(parser_name.data2);
-  if (TYPE_OF(parser) != TYPE_OBJECT) fire(ErrorCategory::kInternal, "not-done");
+  if (TYPE_OF(parser) != TYPE_OBJECT) fire(ErrorCategory::kScript, "no-value", parser_name);
   int32_t i = _context::find_symbol(parser->data1, parse_name.data2, true);
   Cell* fn = i < 0 ? nullptr : _context::value_at(parser->data1, static_cast<uint32_t>(i));
-  if (!fn || TYPE_OF(fn) != TYPE_FUNCTION) fire(ErrorCategory::kInternal, "not-done");
+  if (!fn || TYPE_OF(fn) != TYPE_FUNCTION) fire(ErrorCategory::kScript, "no-value", parse_name);
   Cell function = *fn;
   Cell argument = *url;
   Cell* spec = stack::push_new_cell();
