@@ -4,9 +4,12 @@
 // Each reads its arguments at the frame's base and leaves its result in the
 // base cell. The codecs work on bytes copied out of the argument values into
 // C++ vectors, and the result series is made only after they are done, so no
-// series buffer is read across an allocation. The codecs never raise: a
+// series buffer is read across an allocation; decompress alone sizes its
+// result first and inflates straight into it, reading the input again after
+// that allocation, so a large result exists once. The codecs never raise: a
 // refusal comes back as a status or as no result, and is turned into the
 // language error here.
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -38,6 +41,8 @@ namespace {
 constexpr ArgTypeset kWordArg = arg_typeset({TYPE_WORD});
 constexpr ArgTypeset kBytesArg = arg_typeset({TYPE_BINARY, TYPE_STRING});
 constexpr ArgTypeset kBinaryArg = arg_typeset({TYPE_BINARY});
+// decompress keeps a buffer of this many bytes or less as it is made.
+constexpr int64_t kShrinkAbove = 64;
 constexpr ArgTypeset kStringArg = arg_typeset({TYPE_STRING});
 constexpr ArgTypeset kIntegerArg = arg_typeset({TYPE_INTEGER});
 
@@ -207,9 +212,30 @@ void decompress(int32_t check, const int32_t* refinements) {
       fire(ErrorCategory::kScript, "invalid-arg", *size);
     expected = static_cast<size_t>(integer::get(size));
   }
-  compression::Outcome out = compression::decompress(m, binary::bytes_of(data), expected);
-  if (out.status != compression::Status::kOk) fire(ErrorCategory::kScript, "invalid-data", *data);
-  binary::load(out.bytes.data(), out.bytes.size(), data);
+  auto input = [data] {
+    return std::span<const uint8_t>(binary::head_pointer(data), static_cast<size_t>(binary::length(data)));
+  };
+  compression::Result r = compression::decompress_size(m, input(), expected);
+  if (r.status != compression::Status::kOk) fire(ErrorCategory::kScript, "invalid-data", *data);
+  // A claim below the true size costs one more buffer, of the size asked for.
+  for (int attempt = 0;; ++attempt) {
+    // Refused before anything is allocated for it.
+    if (r.size > kMaxSeriesBytes) fire(ErrorCategory::kInternal, "no-memory");
+    Cell out;
+    binary::make_at(&out, static_cast<int32_t>(r.size));  // may move the input
+    SeriesBuffer* b = node_buffer(binary::node_of(&out));
+    r = compression::decompress_into(m, std::span<uint8_t>(b->tail_ptr(), r.size), input());
+    if (r.status == compression::Status::kOk) {
+      b->tail += static_cast<uint32_t>(r.size);
+      *data = out;
+      // A claim well above the result would leave most of the buffer unused.
+      if (b->size > kShrinkAbove && r.size * 2 < static_cast<size_t>(b->size))
+        expand_series_copy(b, std::max<int64_t>(static_cast<int64_t>(r.size), kShrinkAbove));
+      return;
+    }
+    if (r.status != compression::Status::kOutputTooSmall || attempt > 0)
+      fire(ErrorCategory::kScript, "invalid-data", *data);
+  }
 }
 
 void enbase(int32_t check, const int32_t* refinements) {

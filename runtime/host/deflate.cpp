@@ -217,18 +217,23 @@ Outcome compress(Method method, std::span<const uint8_t> in) {
   return run_twice(method, in, in.size() + kSlack, true);
 }
 
-Outcome decompress(Method method, std::span<const uint8_t> in, std::optional<size_t> expected_size) {
-  size_t capacity;
+Result decompress_size(Method method, std::span<const uint8_t> in, std::optional<size_t> expected_size) {
   const size_t most = in.size() * kMaxInflateRatio;
-  if (expected_size) {
-    capacity = *expected_size < most ? *expected_size : most;
-  } else {
-    Result measured = run(method, {}, in, false);
-    if (measured.status == Status::kOk) return {Status::kOk, {}};
-    if (measured.status != Status::kOutputTooSmall) return {measured.status, {}};
-    capacity = measured.size;
-  }
-  return run_twice(method, in, capacity, false);
+  if (expected_size) return {Status::kOk, *expected_size < most ? *expected_size : most};
+  Result measured = run(method, {}, in, false);
+  if (measured.status == Status::kOutputTooSmall) return {Status::kOk, measured.size};
+  return measured;
+}
+
+Result decompress_into(Method method, std::span<uint8_t> out, std::span<const uint8_t> in) {
+  return run(method, out, in, false);
+}
+
+Outcome decompress(Method method, std::span<const uint8_t> in, std::optional<size_t> expected_size) {
+  Result size = decompress_size(method, in, expected_size);
+  if (size.status != Status::kOk) return {size.status, {}};
+  if (size.size == 0 && !expected_size) return {Status::kOk, {}};
+  return run_twice(method, in, size.size, false);
 }
 
 }  // namespace kiv::compression

@@ -9,7 +9,9 @@
 // read outside the input span and nothing is written outside the output span.
 //
 // compress() and decompress() below wrap the routines in the calling order of
-// the `compress` and `decompress` natives and return the bytes in a vector.
+// the `compress` and `decompress` natives and return the bytes in a vector;
+// the `decompress` native itself uses decompress_size() and decompress_into(),
+// which let it inflate straight into the binary it answers.
 #pragma once
 
 #include <cstddef>
@@ -69,9 +71,16 @@ struct Outcome {
 // size asked for. Anything but kOk after that is script error invalid-data.
 Outcome compress(Method method, std::span<const uint8_t> in);
 
-// `decompress`: the buffer is sized by `expected_size` when given (at most
-// what the input can possibly expand to), else by a first pass that only
-// measures (gzip reads its trailer); then one retry with the size asked for.
+// `decompress`, first step: the size of the buffer to inflate into. With a
+// claimed size it is the claim capped by what the input can expand to; without
+// one a first pass measures (gzip reads its trailer). Anything but kOk is the
+// reason the input is refused. Nothing is allocated.
+Result decompress_size(Method method, std::span<const uint8_t> in,
+                       std::optional<size_t> expected_size = std::nullopt);
+// `decompress`, second step: inflates into the caller's buffer. kOutputTooSmall
+// (a claim below the true size) answers the size a second buffer needs.
+Result decompress_into(Method method, std::span<uint8_t> out, std::span<const uint8_t> in);
+// Both steps into a vector (one retry with the size asked for).
 Outcome decompress(Method method, std::span<const uint8_t> in,
                    std::optional<size_t> expected_size = std::nullopt);
 

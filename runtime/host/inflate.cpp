@@ -213,6 +213,11 @@ class Output {
       }
       return;
     }
+    if (pos_ >= out_.size()) {
+      // Past the capacity only the count matters: a measuring pass stays fast.
+      pos_ += len;
+      return;
+    }
     for (size_t i = 0; i < len; i++) {
       size_t from = pos_ - dist;
       put(from < out_.size() ? out_[from] : 0);

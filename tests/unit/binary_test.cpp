@@ -1,3 +1,5 @@
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -751,6 +753,61 @@ TEST_F(BinaryNatives, MalformedCompressedDataIsInvalidData) {
     EXPECT_EQ(r.category, ErrorCategory::kScript) << c.name;
     EXPECT_EQ(r.id, "invalid-data") << c.name;
   }
+}
+
+// A fixed-code DEFLATE stream of one zero byte then `matches` copies of 258
+// bytes at distance 1: 13 bits of input for every 258 bytes of output.
+Bytes zero_run_stream(size_t matches) {
+  Bytes out;
+  uint64_t acc = 0;
+  int used = 0;
+  auto put = [&](uint32_t v, int n) {
+    acc |= uint64_t(v) << used;
+    for (used += n; used >= 8; used -= 8, acc >>= 8) out.push_back(uint8_t(acc));
+  };
+  auto code = [&](uint32_t c, int n) {  // Huffman codes go most significant bit first
+    uint32_t r = 0;
+    for (int i = 0; i < n; ++i) r |= ((c >> i) & 1) << (n - 1 - i);
+    put(r, n);
+  };
+  put(1, 1);  // final block
+  put(1, 2);  // fixed codes
+  code(0x30, 8);  // literal 0
+  for (size_t i = 0; i < matches; ++i) {
+    code(0xC5, 8);  // length 258
+    code(0, 5);     // distance 1
+  }
+  code(0, 7);  // end of block
+  if (used) out.push_back(uint8_t(acc));
+  return out;
+}
+
+// A result over the series size limit, measured or claimed, is refused
+// before its buffer is allocated (a small stream of zeros asked for gigabytes
+// and ended the process when the heap ran out); a claim above the true size
+// gives the result in a buffer no larger than it needs.
+TEST_F(BinaryNatives, DecompressRefusesResultsOverTheSeriesLimit) {
+  const size_t matches = kMaxSeriesBytes / 258 + 1000;
+  RootedCell huge = bin(zero_run_stream(matches));
+  auto peak_kib = [] {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+  };
+  const long peak_before = peak_kib();
+  Raised measured = raised_by([&] { decompress(*huge, "deflate"); });
+  EXPECT_EQ(measured.category, ErrorCategory::kInternal);
+  EXPECT_EQ(measured.id, "no-memory");
+  Raised claimed = raised_by([&] { decompress_size(*huge, "deflate", 2147483647); });
+  EXPECT_EQ(claimed.category, ErrorCategory::kInternal);
+  EXPECT_EQ(claimed.id, "no-memory");
+  EXPECT_LT(peak_kib() - peak_before, 256 * 1024) << "KiB more at the peak";
+
+  RootedCell small = bin(zero_run_stream(100));
+  RootedCell out(decompress_size(*small, "deflate", 1000000));
+  EXPECT_EQ(bytes(*out), Bytes(1 + 258 * 100, 0));
+  EXPECT_LE(node_buffer(binary::node_of(out.get()))->size, 2 * (1 + 258 * 100));
+  EXPECT_EQ(bytes(decompress_size(*small, "deflate", 2147483647)), Bytes(1 + 258 * 100, 0));
 }
 
 TEST_F(BinaryNatives, CompressionArgumentErrors) {
