@@ -77,6 +77,11 @@ int register_handle_kind(const char* name, HandleRelease release) {
   return static_cast<int>(g_kinds.size());
 }
 
+const char* handle_kind_name(int kind) {
+  if (kind < 1 || static_cast<size_t>(kind) > g_kinds.size()) return nullptr;
+  return g_kinds[static_cast<size_t>(kind) - 1].name.c_str();
+}
+
 int32_t alloc_handle(void* pointer, int kind) {
   ensure_handles();
   int32_t index = g_free_head;

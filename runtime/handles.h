@@ -31,6 +31,8 @@ constexpr uint32_t kHandleKindMask = 0xFF;
 void init_handles();
 // The new kind's number, from 1; 0 when all kMaxHandleKinds are taken.
 int register_handle_kind(const char* name, HandleRelease release);
+// The name a kind registered with; null for 0 or a number never registered.
+const char* handle_kind_name(int kind);
 // A slot holding the pointer under the kind; returns its index.
 int32_t alloc_handle(void* pointer, int kind);
 // Stores a new pointer; a different old one is released through the kind.

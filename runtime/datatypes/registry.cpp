@@ -24,6 +24,7 @@
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/handle.h"
 #include "runtime/datatypes/hash.h"
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/pair.h"
@@ -32,6 +33,7 @@
 #include "runtime/datatypes/routine.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/string_kin.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/time.h"
 #include "runtime/datatypes/triple.h"
@@ -190,13 +192,13 @@ void register_datatypes() {
   percent::init();
   tuple::init();
   time::init();
-  // tag::init();
-  // email::init();
-  // handle::init();
+  tag::init();
+  email::init();
+  handle::init();
   date::init();
   port::init();
   money::init();
-  // ref::init();
+  ref::init();
   point::init();  // point2D! and point3D!
   // image::init();
   // event! registers later, when the GUI event type is set up.

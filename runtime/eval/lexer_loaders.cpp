@@ -1,7 +1,6 @@
-// The loaders of the token kinds whose datatypes exist: the word kinds,
-// refinements, integers (decimal and hexadecimal), quoted, braced and raw
-// strings, and construction syntax. Every other value token finds no loader
-// and raises internal not-done until its datatype is built.
+// The loaders of the word kinds, refinements, integers (decimal and
+// hexadecimal), quoted, braced and raw strings, and construction syntax. The
+// loaders of the other value tokens are installed by their datatype modules.
 #include "runtime/eval/lexer_loaders.h"
 
 #include <cstring>
