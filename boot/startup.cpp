@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "library/codec_routines.h"
 #include "library/routines.h"
 #include "runtime/case_fold.h"
 #include "runtime/collector.h"
@@ -321,6 +322,7 @@ void runtime_init() {
   collector::init_counters();
   library::register_routines();
   kivbin::register_routines();
+  library::register_codec_routines();
 }
 
 namespace {
