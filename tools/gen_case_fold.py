@@ -8,25 +8,16 @@ Multi-code-point case mappings (SpecialCasing.txt) are left out on purpose:
 cutting them to their first code point would lose letters (U+00DF would
 upper-case to a single S, U+FB01 to F).
 
-Usage: tools/gen_case_fold.py [UCD directory] [output directory]
-Defaults: /usr/share/unicode (package unicode-data) and runtime/.
+Usage: tools/gen_case_fold.py [UCD directory] [output directory] [--check]
+Defaults: /usr/share/unicode (package unicode-data) and runtime/. With --check
+the committed file is compared with a fresh run instead of written.
 """
+import argparse
 import os
-import re
 import sys
 
-
-def read_version(ucd):
-    """The Unicode version, from the header of DerivedAge.txt or ReadMe.txt."""
-    for name, pattern in (("DerivedAge.txt", r"DerivedAge-(\d+\.\d+\.\d+)\.txt"),
-                          ("ReadMe.txt", r"Version (\d+\.\d+\.\d+)")):
-        path = os.path.join(ucd, name)
-        if os.path.exists(path):
-            with open(path, encoding="utf-8") as f:
-                m = re.search(pattern, f.read(4000))
-            if m:
-                return m.group(1)
-    raise SystemExit("cannot tell the Unicode version of " + ucd)
+import ucd as ucd_db
+from generated import emit, repo_path
 
 
 def read_pairs(ucd):
@@ -59,10 +50,17 @@ def emit_list(out, name, pairs):
 
 
 def main():
-    ucd = sys.argv[1] if len(sys.argv) > 1 else "/usr/share/unicode"
-    outdir = sys.argv[2] if len(sys.argv) > 2 else os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), "..", "runtime")
-    version = read_version(ucd)
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("ucd", nargs="?", default=ucd_db.DEFAULT_DIR)
+    ap.add_argument("outdir", nargs="?", default=repo_path("runtime"))
+    ap.add_argument("--check", action="store_true", help="compare a fresh run with the committed file")
+    args = ap.parse_args()
+    ucd, output = args.ucd, os.path.join(args.outdir, "case_fold_tables.h")
+    if args.check:
+        skipped = ucd_db.check_skipped(ucd, output, "gen_case_fold")
+        if skipped is not None:
+            return skipped
+    version = ucd_db.read_version(ucd)
     upper, lower = read_pairs(ucd)
     lists = [
         ("kUpperBmp", [p for p in upper if p[0] <= 0xFFFF]),
@@ -99,10 +97,11 @@ def main():
         emit_list(header, name, pairs)
     header += ["}  // namespace kiv::case_fold_tables", ""]
 
-    with open(os.path.join(outdir, "case_fold_tables.h"), "w", encoding="utf-8") as f:
-        f.write("\n".join(header))
-    print("Unicode %s: %s" % (version, ", ".join("%s %d" % (n, len(p)) for n, p in lists)))
+    status = emit(output, "\n".join(header), args.check, "gen_case_fold")
+    if not args.check:
+        print("Unicode %s: %s" % (version, ", ".join("%s %d" % (n, len(p)) for n, p in lists)))
+    return status
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

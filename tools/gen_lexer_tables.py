@@ -1,321 +1,225 @@
 #!/usr/bin/env python3
 """Generates the lexer's byte-class and state-transition tables.
 
-Reads the markdown language reference that describes the lexer (the section
-titled "Lexer tables and driver") and writes runtime/eval/lexer_tables.inc:
+Reads runtime/eval/lexer_tables.txt (byte classes, flag bits, transitions,
+prescan types and final states) and writes runtime/eval/lexer_tables.inc:
 
   kLexClassTable[256]      class in the low byte, token flag bits above
   kLexTransitions[65][40]  next state by (state, class)
   kLexPrescanType[65]      the type a token would have if it ended in a state
   kLexFinalType[36]        the type of each final state 66..101 (0: none)
-  kLexFinalName[36]        the token column of the final-state table
+  kLexFinalName[36]        what each final state stands for
 
-Nothing in the tables is typed by hand: every entry comes from the text, and
-the script refuses to write anything when the text does not describe every
-byte, every state and every class exactly once.
+The script refuses to write anything unless the data names every byte, every
+class, every state and every final state exactly once.
 
 Usage:
-  tools/gen_lexer_tables.py SOURCE.md [-o runtime/eval/lexer_tables.inc]
-  tools/gen_lexer_tables.py SOURCE.md --check   # exit 1 when the file is stale
+  tools/gen_lexer_tables.py [--source DATA] [-o OUTPUT]
+  tools/gen_lexer_tables.py --check   # exit 1 when the committed output is stale
 """
 
 import argparse
-import os
 import re
 import sys
 
-SECTION_TITLE = "Lexer tables and driver"
+from generated import emit, repo_path
+
 NUM_CLASSES = 40
 NUM_STATES = 65
 FIRST_FINAL = 66
 LAST_FINAL = 101
+ERROR_FINAL = 67
 
-# Names the tables use for single bytes.
-BYTE_NAMES = {"tab": 9, "CR": 13, "space": 32, "LF": 10, "NUL": 0,
-              "double quote": ord('"'), "(backtick)": ord('`')}
-# Words of prose that may stand between byte items in a class description.
-FILLER_WORDS = {"and", "UTF-8", "lead", "bytes"}
+BYTE_NAMES = {"NUL": 0, "tab": 9, "LF": 10, "CR": 13, "space": 32}
+SECTIONS = ("classes", "flags", "transitions", "prescan", "finals")
 
 
-class SpecError(Exception):
+class DataError(Exception):
     pass
 
 
-def section_lines(path):
+def read_sections(path):
+    """The data lines of each [section], with their line numbers; lines that
+    start with # and blank lines are left out."""
+    sections = {}
+    current = None
     with open(path, encoding="utf-8") as f:
-        lines = f.read().split("\n")
-    start = None
-    for i, line in enumerate(lines):
-        if line.startswith("# ") and line.rstrip().endswith(SECTION_TITLE):
-            start = i
-            break
-    if start is None:
-        raise SpecError(f"no section titled {SECTION_TITLE!r} in {path}")
-    end = len(lines)
-    for i in range(start + 1, len(lines)):
-        if lines[i].startswith("# "):
-            end = i
-            break
-    return lines[start:end]
+        for number, raw in enumerate(f, 1):
+            line = raw.rstrip("\n")
+            if not line.strip() or line.startswith("#"):
+                continue
+            m = re.fullmatch(r"\[(\w+)\]", line.strip())
+            if m:
+                current = m.group(1)
+                if current not in SECTIONS or current in sections:
+                    raise DataError(f"line {number}: unknown or repeated section [{current}]")
+                sections[current] = []
+                continue
+            if current is None:
+                raise DataError(f"line {number}: data before the first section")
+            sections[current].append((number, line))
+    for name in SECTIONS:
+        if name not in sections:
+            raise DataError(f"no [{name}] section")
+    return sections
 
 
-def table_after(lines, marker_prefix, header_prefix):
-    """The body rows of the first markdown table with the given header that
-    follows a line starting with marker_prefix, each split into cells."""
-    i = 0
-    while i < len(lines) and not lines[i].startswith(marker_prefix):
-        i += 1
-    if i == len(lines):
-        raise SpecError(f"no line starting with {marker_prefix!r}")
-    while i < len(lines) and not lines[i].startswith(header_prefix):
-        i += 1
-    if i == len(lines):
-        raise SpecError(f"no table {header_prefix!r} after {marker_prefix!r}")
-    i += 2  # header and the |---| rule
-    rows = []
-    while i < len(lines) and lines[i].startswith("|"):
-        cells = re.split(r"(?<!\\)\|", lines[i])[1:-1]
-        rows.append([c.strip().replace("\\|", "|") for c in cells])
-        i += 1
-    return rows
-
-
-def line_starting(lines, prefix):
-    for line in lines:
-        if line.startswith(prefix):
-            return line
-    raise SpecError(f"no line starting with {prefix!r}")
-
-
-def parse_byte(text):
-    """One byte written as a name, a hex literal or a single character."""
+def parse_byte(text, where):
     if text in BYTE_NAMES:
         return BYTE_NAMES[text]
-    if text.startswith("`") and text.endswith("`") and len(text) == 3:
-        return ord(text[1])
     if re.fullmatch(r"0x[0-9A-Fa-f]{2}", text):
         return int(text, 16)
-    if len(text) == 1:
+    if len(text) == 1 and 33 <= ord(text) < 127:
         return ord(text)
-    raise SpecError(f"cannot read a byte from {text!r}")
+    raise DataError(f"{where}: cannot read a byte from {text!r}")
 
 
-def parse_byte_item(text):
-    """A byte or a range 'a-b' of bytes, as a set."""
-    if text.startswith("`") or text in BYTE_NAMES:
-        return {parse_byte(text)}
-    m = re.fullmatch(r"(.+?)-(.+)", text)
-    if m and len(text) > 1 and text != "-":
-        lo, hi = parse_byte(m.group(1)), parse_byte(m.group(2))
-        if lo > hi:
-            raise SpecError(f"empty range {text!r}")
-        return set(range(lo, hi + 1))
-    return {parse_byte(text)}
-
-
-def parse_class_bytes(text):
-    """The bytes column of the class table: items separated by commas or
-    spaces, with a few multi-word names. A lone character stands for itself
-    (the comma and the backslash have a class each)."""
-    if len(text.strip()) == 1:
-        return {ord(text.strip())}
-    for name in ("double quote",):
-        text = text.replace(name, "\0" + name.replace(" ", "\1") + "\0")
-    items = [t.replace("\1", " ").replace("\0", "")
-             for t in re.split(r"[,\s]+", text) if t]
+def parse_bytes(items, where):
+    """Bytes and lo-hi ranges (a lone - is the byte itself)."""
     result = set()
     for item in items:
-        if item in FILLER_WORDS or item == "":
-            continue
-        got = parse_byte_item(item)
+        m = re.fullmatch(r"(.+?)-(.+)", item) if len(item) > 1 else None
+        if m:
+            lo, hi = parse_byte(m.group(1), where), parse_byte(m.group(2), where)
+            if lo > hi:
+                raise DataError(f"{where}: empty range {item!r}")
+            got = set(range(lo, hi + 1))
+        else:
+            got = {parse_byte(item, where)}
         if got & result:
-            raise SpecError(f"byte listed twice in {text!r}")
+            raise DataError(f"{where}: byte listed twice")
         result |= got
     return result
 
 
-def read_classes(lines):
-    rows = table_after(lines, "Character classes:", "| class | bytes |")
-    classes = {}  # number -> (name or None, set of bytes)
-    for row in rows:
-        if len(row) != 4:
-            raise SpecError(f"class row with {len(row)} cells: {row}")
-        for num_cell, bytes_cell in ((row[0], row[1]), (row[2], row[3])):
-            m = re.fullmatch(r"(\d+)(?:\s+(.*))?", num_cell)
-            if not m:
-                raise SpecError(f"bad class cell {num_cell!r}")
-            num = int(m.group(1))
-            if num in classes:
-                raise SpecError(f"class {num} listed twice")
-            classes[num] = (m.group(2), parse_class_bytes(bytes_cell))
-    if sorted(classes) != list(range(NUM_CLASSES)):
-        raise SpecError(f"classes are not 0..{NUM_CLASSES - 1}: {sorted(classes)}")
-    owner = {}
-    for num, (_, bytes_) in classes.items():
-        for b in bytes_:
-            if b in owner:
-                raise SpecError(f"byte 0x{b:02X} in classes {owner[b]} and {num}")
-            owner[b] = num
-    missing = [b for b in range(256) if b not in owner]
-    if missing:
-        raise SpecError("bytes without a class: " + " ".join(f"0x{b:02X}" for b in missing))
-    return classes, owner
-
-
-def read_flags(lines):
-    text = line_starting(lines, "Flag bits:")
-    text = text.split("(", 1)[0]  # the closing remark is not data
-    subject = r"(?:`[^`]+`|NUL|lead bytes 0x[0-9A-F]{2}-0x[0-9A-F]{2})"
-    pattern = re.compile(r"(" + subject + r"(?:\s+and\s+" + subject + r")*)\s+(0x[0-9A-F]{8})")
-    flags = {}
-    found = 0
-    for m in pattern.finditer(text):
-        found += 1
-        mask = int(m.group(2), 16)
-        for subj in re.findall(subject, m.group(1)):
-            if subj.startswith("lead bytes "):
-                bytes_ = parse_byte_item(subj[len("lead bytes "):])
-            else:
-                bytes_ = {parse_byte(subj)}
-            for b in bytes_:
-                flags[b] = flags.get(b, 0) | mask
-    if found == 0:
-        raise SpecError("no flag bits found")
-    for b, mask in flags.items():
-        if mask & 0xFF:
-            raise SpecError(f"flag of byte 0x{b:02X} overlaps the class byte")
-    return flags
-
-
-def split_list(text, sep):
-    """Splits on sep, never inside a backticked character."""
-    parts, cur, i = [], "", 0
-    while i < len(text):
-        if text[i] == "`":
-            j = text.index("`", i + 1)
-            if j == i + 1:  # the backtick character itself: ```
-                j = text.index("`", i + 2)
-            cur += text[i:j + 1]
-            i = j + 1
-            continue
-        if text.startswith(sep, i):
-            parts.append(cur.strip())
-            cur = ""
-            i += len(sep)
-            continue
-        cur += text[i]
-        i += 1
-    if cur.strip():
-        parts.append(cur.strip())
-    return parts
-
-
-def class_of_token(token, classes, by_name):
-    """A class as the transition rows name it: a class name, or the exact
-    set of bytes of one class ('1-9', 'x/X', 'a-d/f', '`;`', 'LF')."""
-    if token in by_name:
-        return by_name[token]
-    wanted = set()
-    for part in (token.split("/") if not token.startswith("`") else [token]):
-        wanted |= parse_byte_item(part)
-    for num, (_, bytes_) in classes.items():
-        if bytes_ == wanted:
-            return num
-    raise SpecError(f"no class has exactly the bytes of {token!r}")
-
-
-def read_transitions(lines, classes):
-    by_name = {name: num for num, (name, _) in classes.items() if name}
-    rows = table_after(lines, "The complete table, row by row", "| state | otherwise |")
-    table = {}
-    for row in rows:
-        if len(row) != 3:
-            raise SpecError(f"transition row with {len(row)} cells: {row}")
-        state, default = int(row[0]), int(row[1])
-        if state in table:
-            raise SpecError(f"state {state} listed twice")
-        targets = [default] * NUM_CLASSES
-        seen = set()
-        for group in split_list(row[2], "; "):
-            m = re.fullmatch(r"(\d+):\s*(.+)", group)
-            if not m:
-                raise SpecError(f"state {state}: bad group {group!r}")
-            target = int(m.group(1))
-            for token in split_list(m.group(2), ", "):
-                cls = class_of_token(token, classes, by_name)
-                if cls in seen:
-                    raise SpecError(f"state {state}: class {cls} ({token}) given twice")
-                seen.add(cls)
-                targets[cls] = target
-        table[state] = targets
-    if sorted(table) != list(range(NUM_STATES)):
-        raise SpecError(f"states are not 0..{NUM_STATES - 1}")
-    for state, targets in table.items():
-        for t in targets:
-            if not (0 <= t < NUM_STATES or FIRST_FINAL <= t <= LAST_FINAL):
-                raise SpecError(f"state {state}: target {t} is neither a state nor a final")
-    # A rule the text states for the whole table: invalid lead bytes are
-    # errors wherever they appear.
-    invalid_lead = by_name["invalid lead"]
-    for state, targets in table.items():
-        if targets[invalid_lead] != 67:
-            raise SpecError(f"state {state} does not reject invalid lead bytes")
-    return table
-
-
-def type_constant(name):
-    """`set-word!` -> TYPE_SET_WORD, `point2D!` -> TYPE_POINT2D."""
-    name = name.strip("`")
-    if not name.endswith("!"):
-        raise SpecError(f"not a datatype name: {name!r}")
-    return "TYPE_" + name[:-1].replace("-", "_").upper()
-
-
-def parse_numbers(text):
-    """'13, 15, 41, 47-49 and 64' -> the set of numbers."""
+def parse_numbers(items, where):
     out = set()
-    for item in re.split(r",\s*|\s+and\s+", text.strip()):
-        if not item:
-            continue
-        m = re.fullmatch(r"(\d+)(?:-(\d+))?", item.strip())
+    for item in items:
+        m = re.fullmatch(r"(\d+)(?:-(\d+))?", item)
         if not m:
-            raise SpecError(f"bad number list item {item!r}")
+            raise DataError(f"{where}: bad number {item!r}")
         lo = int(m.group(1))
-        hi = int(m.group(2)) if m.group(2) else lo
-        out |= set(range(lo, hi + 1))
+        out |= set(range(lo, int(m.group(2) or lo) + 1))
     return out
 
 
-def read_prescan(lines):
-    text = line_starting(lines, "Each non-final state also has a prescan type")
-    text = text.split(": ", 1)[1].rstrip(".")
+def type_constant(name, where):
+    """set-word! -> TYPE_SET_WORD, point2D! -> TYPE_POINT2D; none and - -> 0."""
+    if name in ("none", "-"):
+        return "0"
+    if not re.fullmatch(r"[a-zA-Z0-9-]+!", name):
+        raise DataError(f"{where}: not a datatype name: {name!r}")
+    return "TYPE_" + name[:-1].replace("-", "_").upper()
+
+
+def read_classes(rows):
+    names, owner, members = {}, {}, {}
+    for number, line in rows:
+        where = f"line {number}"
+        fields = line.split()
+        if len(fields) < 3 or not fields[0].isdigit():
+            raise DataError(f"{where}: a class is: number name bytes...")
+        cls, name = int(fields[0]), fields[1]
+        if cls in names or name in names.values():
+            raise DataError(f"{where}: class {cls} ({name}) given twice")
+        names[cls] = name
+        members[cls] = parse_bytes(fields[2:], where)
+        for b in members[cls]:
+            if b in owner:
+                raise DataError(f"{where}: byte 0x{b:02X} is in class {owner[b]} already")
+            owner[b] = cls
+    if sorted(names) != list(range(NUM_CLASSES)):
+        raise DataError(f"classes are not 0..{NUM_CLASSES - 1}")
+    missing = [b for b in range(256) if b not in owner]
+    if missing:
+        raise DataError("bytes without a class: " + " ".join(f"0x{b:02X}" for b in missing))
+    return names, owner
+
+
+def read_flags(rows):
+    flags = {}
+    for number, line in rows:
+        where = f"line {number}"
+        fields = line.split()
+        if len(fields) < 2 or not re.fullmatch(r"0x[0-9A-F]{8}", fields[0]):
+            raise DataError(f"{where}: a flag is: 0xMASK bytes...")
+        mask = int(fields[0], 16)
+        if mask & 0xFF:
+            raise DataError(f"{where}: a flag may not overlap the class byte")
+        for b in parse_bytes(fields[1:], where):
+            flags[b] = flags.get(b, 0) | mask
+    return flags
+
+
+def read_transitions(rows, names):
+    by_name = {name: cls for cls, name in names.items()}
+    table = {}
+    for number, line in rows:
+        where = f"line {number}"
+        parts = [p.strip() for p in line.split("|")]
+        head = parts[0].split()
+        if len(head) != 2 or not all(h.isdigit() for h in head):
+            raise DataError(f"{where}: a row is: state otherwise | target: classes | ...")
+        state, otherwise = int(head[0]), int(head[1])
+        if state in table:
+            raise DataError(f"{where}: state {state} given twice")
+        targets = [otherwise] * NUM_CLASSES
+        seen = set()
+        for group in parts[1:]:
+            m = re.fullmatch(r"(\d+):\s*(.+)", group)
+            if not m:
+                raise DataError(f"{where}: bad group {group!r}")
+            for name in m.group(2).split():
+                if name not in by_name:
+                    raise DataError(f"{where}: no class named {name!r}")
+                cls = by_name[name]
+                if cls in seen:
+                    raise DataError(f"{where}: class {name} given twice")
+                seen.add(cls)
+                targets[cls] = int(m.group(1))
+        table[state] = targets
+    if sorted(table) != list(range(NUM_STATES)):
+        raise DataError(f"states are not 0..{NUM_STATES - 1}")
+    invalid_lead = by_name.get("invalid-lead")
+    for state, targets in table.items():
+        for t in targets:
+            if not (0 <= t < NUM_STATES or FIRST_FINAL <= t <= LAST_FINAL):
+                raise DataError(f"state {state}: target {t} is neither a state nor a final state")
+        # Invalid lead bytes are errors wherever they appear.
+        if invalid_lead is None or targets[invalid_lead] != ERROR_FINAL:
+            raise DataError(f"state {state} does not refuse invalid lead bytes")
+    return table
+
+
+def read_prescan(rows):
     types = {}
-    for group in text.split("; "):
-        m = re.fullmatch(r"(.+?)\s+(`[^`]+`|none)", group.strip())
-        if not m:
-            raise SpecError(f"bad prescan group {group!r}")
-        const = "0" if m.group(2) == "none" else type_constant(m.group(2))
-        for state in parse_numbers(m.group(1)):
+    for number, line in rows:
+        where = f"line {number}"
+        fields = line.split()
+        const = type_constant(fields[0], where)
+        for state in parse_numbers(fields[1:], where):
             if state in types:
-                raise SpecError(f"state {state} has two prescan types")
+                raise DataError(f"{where}: state {state} has two prescan types")
             types[state] = const
-    if sorted(types) != list(range(NUM_STATES)):
-        missing = sorted(set(range(NUM_STATES)) - set(types))
-        raise SpecError(f"states without a prescan type: {missing}")
+    missing = sorted(set(range(NUM_STATES)) - set(types))
+    if missing or len(types) != NUM_STATES:
+        raise DataError(f"states without a prescan type, or beyond the last: {missing}")
     return types
 
 
-def read_finals(lines):
-    rows = table_after(lines, "Final states", "| final | token |")
+def read_finals(rows):
     finals = {}
-    for row in rows:
-        if len(row) != 5:
-            raise SpecError(f"final row with {len(row)} cells: {row}")
-        num = int(row[0])
-        const = "0" if row[2] == "-" else type_constant(row[2])
-        finals[num] = (row[1], const)
+    for number, line in rows:
+        where = f"line {number}"
+        fields = line.split(None, 2)
+        if len(fields) != 3 or not fields[0].isdigit():
+            raise DataError(f"{where}: a final state is: number type description")
+        state = int(fields[0])
+        if state in finals:
+            raise DataError(f"{where}: final state {state} given twice")
+        finals[state] = (fields[2].strip(), type_constant(fields[1], where))
     if sorted(finals) != list(range(FIRST_FINAL, LAST_FINAL + 1)):
-        raise SpecError("final states are not 66..101")
+        raise DataError(f"final states are not {FIRST_FINAL}..{LAST_FINAL}")
     return finals
 
 
@@ -323,10 +227,10 @@ def c_string(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def render(classes, owner, flags, table, prescan, finals):
+def render(names, owner, flags, table, prescan, finals):
     out = []
-    out.append("// Generated by tools/gen_lexer_tables.py from the lexer's reference text.")
-    out.append("// Do not edit: change the generator or its source and run it again.")
+    out.append("// Generated by tools/gen_lexer_tables.py from runtime/eval/lexer_tables.txt.")
+    out.append("// Do not edit: change the data file and run the generator again.")
     out.append("// Included by runtime/eval/lexer_tables.h inside namespace kiv::lexer.")
     out.append("")
     out.append("// Class in bits 0-7, token flag bits above (OR-ed over a token).")
@@ -336,8 +240,10 @@ def render(classes, owner, flags, table, prescan, finals):
         out.append(f"    {entries},  // 0x{base:02X}")
     out.append("};")
     out.append("")
-    names = ", ".join(f"{n}:{(classes[n][0] or '')}" for n in range(NUM_CLASSES) if classes[n][0])
-    out.append(f"// Next state by [state][class]; 66 and above are final states ({names}).")
+    out.append("// Next state by [state][class]; 66 and above are final states. Classes:")
+    listed = [f"{n}:{names[n]}" for n in range(NUM_CLASSES)]
+    for i in range(0, NUM_CLASSES, 10):
+        out.append("// " + " ".join(listed[i:i + 10]))
     out.append(f"inline constexpr uint8_t kLexTransitions[{NUM_STATES}][{NUM_CLASSES}] = {{")
     for state in range(NUM_STATES):
         entries = ",".join(f"{t:3d}" for t in table[state])
@@ -360,7 +266,7 @@ def render(classes, owner, flags, table, prescan, finals):
     out.append("// What each final state stands for, for diagnostics.")
     out.append(f"inline constexpr const char* kLexFinalName[{count}] = {{")
     for num in range(FIRST_FINAL, LAST_FINAL + 1):
-        out.append(f"    {c_string(finals[num][0].replace('`', ''))},  // {num}")
+        out.append(f"    {c_string(finals[num][0])},  // {num}")
     out.append("};")
     out.append("")
     return "\n".join(out)
@@ -368,35 +274,21 @@ def render(classes, owner, flags, table, prescan, finals):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("source", help="markdown text holding the lexer section")
-    here = os.path.dirname(os.path.abspath(__file__))
-    ap.add_argument("-o", "--output", default=os.path.join(here, "..", "runtime", "eval", "lexer_tables.inc"))
-    ap.add_argument("--check", action="store_true", help="compare with the existing file instead of writing")
+    ap.add_argument("--source", default=repo_path("runtime", "eval", "lexer_tables.txt"))
+    ap.add_argument("-o", "--output", default=repo_path("runtime", "eval", "lexer_tables.inc"))
+    ap.add_argument("--check", action="store_true", help="compare a fresh run with the output file")
     args = ap.parse_args()
     try:
-        lines = section_lines(args.source)
-        classes, owner = read_classes(lines)
-        flags = read_flags(lines)
-        table = read_transitions(lines, classes)
-        prescan = read_prescan(lines)
-        finals = read_finals(lines)
-    except SpecError as e:
-        print(f"gen_lexer_tables: {e}", file=sys.stderr)
+        sections = read_sections(args.source)
+        names, owner = read_classes(sections["classes"])
+        flags = read_flags(sections["flags"])
+        table = read_transitions(sections["transitions"], names)
+        prescan = read_prescan(sections["prescan"])
+        finals = read_finals(sections["finals"])
+    except (DataError, OSError) as e:
+        print(f"gen_lexer_tables: {args.source}: {e}", file=sys.stderr)
         return 2
-    text = render(classes, owner, flags, table, prescan, finals)
-    if args.check:
-        try:
-            with open(args.output, encoding="utf-8") as f:
-                current = f.read()
-        except OSError:
-            current = None
-        if current != text:
-            print(f"gen_lexer_tables: {args.output} is stale", file=sys.stderr)
-            return 1
-        return 0
-    with open(args.output, "w", encoding="utf-8") as f:
-        f.write(text)
-    return 0
+    return emit(args.output, render(names, owner, flags, table, prescan, finals), args.check, "gen_lexer_tables")
 
 
 if __name__ == "__main__":

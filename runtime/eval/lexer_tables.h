@@ -10,8 +10,9 @@
 // lexer.h). State 0 is "between tokens": blanks, controls and line feeds stay
 // in it and are skipped.
 //
-// The data is generated (tools/gen_lexer_tables.py); this header only names
-// the few classes and flags the driver and the loaders refer to.
+// The data is generated from runtime/eval/lexer_tables.txt by
+// tools/gen_lexer_tables.py; this header only names the few classes and flags
+// the driver and the loaders refer to.
 #pragma once
 
 #include <cstdint>
