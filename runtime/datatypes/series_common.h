@@ -150,4 +150,60 @@ Range copy_range(Cell* series, const Cell* part);
 // Registers series! (no parent).
 void init();
 
+// ---------------------------------------------------------------------------
+// The walk of find and select over a series of packed units (the string
+// kinds, binary!, vector!): the same range and order whatever a unit holds
+// and however a pattern is compared.
+
+// The range a search covers. count is the units it may cover forward from
+// the head, or back from it with /reverse, cut to the /part count (part is
+// null without /part). empty: nothing can match.
+struct SearchRange {
+  int32_t head = 0;
+  int32_t total = 0;
+  int32_t count = 0;
+  bool empty = true;
+};
+inline SearchRange search_range(int32_t head, int32_t total, const int32_t* part, bool reverse, bool match) {
+  SearchRange r{head, total, reverse ? head : total - head, true};
+  if (part) {
+    int32_t n = *part;
+    if (reverse && n < 0) n = -n;
+    if (n < 1) return r;
+    if (n < r.count) r.count = n;
+  }
+  if (total == 0 || (!reverse && head >= total)) return r;
+  if (reverse && (head == 0 || match)) return r;
+  r.empty = false;
+  return r;
+}
+
+// The index (from the buffer's first unit) of the first match of a pattern
+// len units long that matches_at(i) finds, or -1, walking as find's
+// refinements ask: /match only at the head; /reverse backward from the unit
+// before the head; /last backward from the end of the range; otherwise
+// forward. Backward walks count their skip grid from where they start.
+template <typename MatchesAt>
+int32_t search_walk(const SearchRange& r, int32_t len, int32_t step, bool last, bool reverse, bool match,
+                    MatchesAt&& matches_at) {
+  if (r.empty || len == 0) return -1;
+  int32_t head = r.head;
+  if (match) return len <= r.count && matches_at(head) ? head : -1;
+  if (reverse) {
+    for (int32_t i = head - 1; i >= head - r.count; i -= step)
+      if (i + len <= r.total && matches_at(i)) return i;
+    return -1;
+  }
+  int32_t end = head + r.count;  // the match must end by here
+  if (last) {
+    for (int32_t i = end - 1; i >= head; i -= step)
+      if (i + len <= end && matches_at(i)) return i;
+    return -1;
+  }
+  // 64-bit steps: a skip near the integer limit must end the walk, not wrap.
+  for (int64_t i = head; i + len <= end; i += step)
+    if (matches_at(static_cast<int32_t>(i))) return static_cast<int32_t>(i);
+  return -1;
+}
+
 }  // namespace kiv::series

@@ -560,47 +560,19 @@ Found search(Cell* series, Cell* value, const FindOptions& options, bool exact) 
   }
   int32_t total = total_of(series);
   int32_t head = head_of(series);
-  int32_t count = options.reverse ? head : total - head;
-  if (options.part) {
-    int32_t n = part_count(series, options.part);
-    if (options.reverse && n < 0) n = -n;
-    if (n < 1) return none;
-    if (n < count) count = n;
-  }
-  if (total == 0 || (!options.reverse && head >= total)) return none;
-  if (options.reverse && (head == 0 || options.match)) return none;
+  int32_t part = options.part ? part_count(series, options.part) : 0;
+  series::SearchRange range =
+      series::search_range(head, total, options.part ? &part : nullptr, options.reverse, options.match);
+  if (range.empty) return none;
 
   Pattern p = make_pattern(series, value, exact);
   int32_t len = p.length();
-  if (len == 0) return none;
   // No allocation from here on: the buffer address holds.
   SeriesBuffer* b = node_buffer(node_of(series));
   Haystack h{b->head_ptr(), b->unit(), exact};
-
-  auto hit = [&](int32_t i) { return Found{i, len}; };
-  if (options.match) {
-    if (head + len <= head + count && matches_at(h, p, head)) return hit(head);
-    return none;
-  }
-  // Backward searches step from the unit just before where they start (the
-  // head for /reverse, the end of the range for /last), so their skip grid
-  // is counted from there, not from the head.
-  if (options.reverse) {
-    int32_t low = head - count;
-    for (int32_t i = head - 1; i >= low; i -= step)
-      if (i + len <= total && matches_at(h, p, i)) return hit(i);
-    return none;
-  }
-  int32_t end = head + count;  // the match must end by here
-  if (options.last) {
-    for (int32_t i = end - 1; i >= head; i -= step)
-      if (i + len <= end && matches_at(h, p, i)) return hit(i);
-    return none;
-  }
-  // 64-bit steps: a skip near the integer limit must end the walk, not wrap.
-  for (int64_t i = head; i + len <= end; i += step)
-    if (matches_at(h, p, static_cast<int32_t>(i))) return hit(static_cast<int32_t>(i));
-  return none;
+  int32_t at = series::search_walk(range, len, step, options.last, options.reverse, options.match,
+                                   [&](int32_t i) { return matches_at(h, p, i); });
+  return at < 0 ? none : Found{at, len};
 }
 
 }  // namespace

@@ -676,28 +676,22 @@ struct Found {
   int32_t length = 0;
 };
 
-Found search(Cell* series, Cell* value, Cell* part, bool any, Cell* with, Cell* skip, bool last, bool reverse,
-             bool match) {
+Found search(Cell* series, Cell* value, const FindOptions& options) {
   Found none;
-  if (any || with) fire(ErrorCategory::kScript, "bad-refines");
+  if (options.any || options.with) fire(ErrorCategory::kScript, "bad-refines");
   int32_t step = 1;
-  if (skip) {
-    step = series::skip_size(skip);
-    if (step < 1) fire(ErrorCategory::kScript, "out-of-range", *skip);
+  if (options.skip) {
+    step = series::skip_size(options.skip);
+    if (step < 1) fire(ErrorCategory::kScript, "out-of-range", *options.skip);
   }
   int32_t total = total_of(series);
   int32_t head = series::clamp_head(series);
-  int32_t count = reverse ? head : total - head;
-  if (part) {
-    int32_t n = series::part_count(series, part);
-    if (reverse && n < 0) n = -n;
-    if (n < 1) return none;
-    if (n < count) count = n;
-  }
-  if (total == 0 || (!reverse && head >= total)) return none;
-  if (reverse && (head == 0 || match)) return none;
+  int32_t part = options.part ? series::part_count(series, options.part) : 0;
+  series::SearchRange range =
+      series::search_range(head, total, options.part ? &part : nullptr, options.reverse, options.match);
+  if (range.empty) return none;
   std::vector<double> needle;
-  if (!make_needle(value, &needle) || needle.empty()) return none;
+  if (!make_needle(value, &needle)) return none;
   int32_t len = static_cast<int32_t>(needle.size());
   uint32_t type = element_type_of(series), width = width_of(series);
   // No allocation from here on: element addresses hold.
@@ -712,36 +706,20 @@ Found search(Cell* series, Cell* value, Cell* part, bool any, Cell* with, Cell* 
       if (!same(number_at(element_ptr(series, i + k), width, type), needle[static_cast<size_t>(k)])) return false;
     return true;
   };
-  auto hit = [&](int32_t i) { return Found{i, len}; };
-  if (match) {
-    if (len <= count && matches_at(head)) return hit(head);
-    return none;
-  }
-  if (reverse) {
-    for (int32_t i = head - 1; i >= head - count; i -= step)
-      if (i + len <= total && matches_at(i)) return hit(i);
-    return none;
-  }
-  int32_t end = head + count;
-  if (last) {
-    for (int32_t i = end - 1; i >= head; i -= step)
-      if (i + len <= end && matches_at(i)) return hit(i);
-    return none;
-  }
-  for (int64_t i = head; i + len <= end; i += step)
-    if (matches_at(static_cast<int32_t>(i))) return hit(static_cast<int32_t>(i));
-  return none;
+  int32_t at = series::search_walk(range, len, step, options.last, options.reverse, options.match, matches_at);
+  return at < 0 ? none : Found{at, len};
 }
 
 Cell* find(Cell* series, Cell* value, const FindOptions& options) {
-  Found f = search(series, value, options.part, options.any, options.with, options.skip, options.last, options.reverse, options.match);
+  Found f = search(series, value, options);
   if (f.index < 0) return &none_value;
   series->data1 = static_cast<uint32_t>(options.tail ? f.index + f.length : f.index);
   return series;
 }
 
 Cell* select(Cell* series, Cell* value, const FindOptions& options) {
-  Found f = search(series, value, options.part, options.any, options.with, options.skip, options.last, options.reverse, false);
+  Found f = search(series, value, {.part = options.part, .any = options.any, .with = options.with,
+                                   .skip = options.skip, .last = options.last, .reverse = options.reverse});
   if (f.index < 0) return &none_value;
   int32_t after = f.index + f.length;
   if (after >= total_of(series)) return &none_value;
@@ -902,7 +880,7 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell*, Cel
     fire(ErrorCategory::kScript, "invalid-path", path ? *path : none_value, *element);
   if (!set) return select(parent, element, {});
   Cell at = *parent;
-  Found f = search(&at, element, nullptr, false, nullptr, nullptr, false, false, false);
+  Found f = search(&at, element, {});
   if (f.index < 0) fire(ErrorCategory::kScript, "bad-path-set", path ? *path : *parent, *element);
   at.data1 = static_cast<uint32_t>(f.index + f.length - 1);
   Cell two = Cell{TYPE_INTEGER, 0, 2, 0};
