@@ -405,8 +405,11 @@ namespace {
   uint32_t pos = block.data1;
   uint32_t tail = tail_of(&block);
   if (pos > tail) pos = tail;
-  trace::event(trace::EV_ENTER, &block, pos, &block);
-  tail = tail_of(&block);
+  if (trace::on()) [[unlikely]] {
+    // The tracer may change the code.
+    trace::event(trace::EV_ENTER, &block, pos, &block);
+    tail = tail_of(&block);
+  }
   while (pos < tail && !pending()) {
     scope.at(pos);
     pos = evaluate_expression_inline(&block, pos, false, false, false, &tail);
@@ -449,6 +452,18 @@ void evaluate_block_in(const Cell* code, bool pop_with_result, bool passes_retur
   run_block_body(block);
   stack::close_block_scope(base, saved, pop_with_result);
 }
+
+namespace internal {
+
+void evaluate_body_block(const Cell* code) {
+  const Cell block = *code;
+  uint32_t base = stack::top_index();
+  uint32_t saved = stack::open_block_scope();
+  run_block_body(block);
+  stack::close_block_scope(base, saved, true);
+}
+
+}  // namespace internal
 
 uint32_t evaluate_expression(const Cell* code, uint32_t pos, bool no_infix, bool keep, bool no_call) {
   return evaluate_expression_inline(code, pos, no_infix, keep, no_call);

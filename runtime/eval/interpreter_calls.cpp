@@ -285,7 +285,7 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
   if (t == TYPE_WORD) {
     Cell prefix;
     bool complete = false;
-    uint32_t after = infix ? 0 : number_prefix<false>(code, pos, &prefix, &complete, nullptr);
+    uint32_t after = infix ? 0 : number_prefix<false>(cells, tail, pos, &prefix, &complete, nullptr);
     if (after) {
       stack::push_copy(&prefix);
       // Only a word can be an operator.
@@ -309,7 +309,6 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
 // tail cells pushed from the mask.
 [[gnu::always_inline]] inline uint32_t fetch_shaped(const CallSite& site, uint32_t fn_slot, uint32_t pos,
                                                     uint32_t shape) {
-  const uint32_t list = argument_list(stack::at(fn_slot));
   const uint32_t args = shape_args(shape);
   const SeriesBuffer* cb = node_buffer(site.code->data2);
   uint32_t tail = cb->used_bytes() >> 4;
@@ -318,10 +317,13 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
     if (pos < tail && !trace::on()) {
       bool ran = false;
       pos = fetch_evaluated(site.code, pos, false, cells, tail, &ran);
-      if (!typeset_admits(series_head_cell(list) + i, stack::top_type()))
-        expect_arg(site, stack::at(fn_slot), list, i, stack::last_pushed());
+      const uint32_t t = stack::top_type();
+      if (!((shape & kShapeDefaultTypes) ? default_types_admit(t)
+                                         : typeset_admits(series_head_cell(argument_list(stack::at(fn_slot))) + i, t)))
+        expect_arg(site, stack::at(fn_slot), argument_list(stack::at(fn_slot)), i, stack::last_pushed());
       if (!ran) continue;
     } else {
+      const uint32_t list = argument_list(stack::at(fn_slot));
       pos = fetch_argument(site, stack::at(fn_slot), list, i, pos, false);
       check_argument(site, stack::at(fn_slot), list, i);
     }
@@ -338,7 +340,7 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
       stack::push_copy(&Fetch::kNoneCell);
     }
   }
-  finish_fetch(site, fn_slot, pos, kNoRefinements.data(), 0);
+  finish_fetch(site, fn_slot, pos, kNoRefinements.data(), static_cast<int32_t>(shape_locals(shape)));
   return pos;
 }
 
@@ -428,9 +430,14 @@ uint32_t find_call_shape(const Cell* fn) {
   const uint32_t count = cells_in(list);
   const Cell* e = series_head_cell(list);
   bool simple = true;
+  bool default_types = true;
+  uint32_t locals = 0;
   uint32_t i = 0;
   for (; i < count && TYPE_OF(e + i) == TYPE_TYPESET; ++i) {
     if (arg_kind(e + i) != kArgEvaluated) simple = false;
+    for (uint32_t t = 0; t < 96; ++t) {
+      if (typeset_admits(e + i, t) != default_types_admit(t)) default_types = false;
+    }
   }
   const uint32_t args = i;
   uint32_t cells_after = 0;
@@ -447,15 +454,20 @@ uint32_t find_call_shape(const Cell* fn) {
         ++cells_after;
         break;
       case TYPE_INTEGER:
-        if (e[i].data2 != 0) simple = false;  // locals to push
+        // The locals count: the first integer! only, as the fetch reads it.
+        if (locals == 0) locals = e[i].data2;
         break;
       default:
         break;
     }
   }
-  if (args > kShapeMaxArgs || cells_after > kShapeMaxTail) simple = false;
+  if (args > kShapeMaxArgs || cells_after > kShapeMaxTail || locals > kShapeMaxLocals) simple = false;
   uint32_t shape = kShapeKnown;
-  if (simple) shape |= kShapeSimple | (args << kShapeArgsShift) | (cells_after << kShapeTailShift) | mask;
+  if (simple) {
+    shape |= kShapeSimple | (args << kShapeArgsShift) | (cells_after << kShapeTailShift) |
+             (locals << kShapeLocalsShift) | mask;
+    if (default_types) shape |= kShapeDefaultTypes;
+  }
   series_head_cell(native::aux_node(fn))[native::kAuxArgumentList].data3 = shape;
   return shape;
 }
@@ -684,7 +696,7 @@ void invoke_routine(const Cell* fn) {
   });
   if (TYPE_OF(&body) == TYPE_BLOCK) {
     try {
-      evaluate_block_in(&body, true, true);
+      evaluate_body_block(&body);
     } catch (const stack::NonLocalExit& e) {
       // return and exit aimed at this frame end here, their value in the
       // base cell; everything else goes on unwinding.

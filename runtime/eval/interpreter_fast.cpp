@@ -34,6 +34,12 @@ uint32_t call_fast_operator(const Cell* code, uint32_t pos, Cell fn_value, FastK
     const Cell* end = e + (lb->used_bytes() >> 4);
     const Cell* first = nullptr;
     const Cell* second = nullptr;
+    // A simple call shape says the list starts with its evaluated arguments.
+    const uint32_t shape = g_resolved ? call_shape(stack::at(slot)) : 0;
+    if ((shape & kShapeSimple) && shape_args(shape) >= 2) {
+      first = e;
+      second = e + 1;
+    }
     for (; e < end && !second; ++e) {
       if (TYPE_OF(e) == TYPE_REFINEMENT) break;
       if (TYPE_OF(e) != TYPE_TYPESET || arg_kind(e) == kArgReturn) continue;

@@ -210,13 +210,11 @@ struct ValuesCache {
 // values are read through the cache given (set-words: the words of a loop
 // body share a context; an argument like n - 1 mixes a function's and the
 // global one).
+// This form takes the code's cells and tail as the caller just read them.
 template <bool kCached>
-[[gnu::always_inline]] inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete,
-                                                     ValuesCache* values) {
+[[gnu::always_inline]] inline uint32_t number_prefix(const Cell* cells, uint32_t tail, uint32_t pos, Cell* result,
+                                                     bool* complete, ValuesCache* values) {
   ValuesCache* cache = kCached ? values : nullptr;
-  const SeriesBuffer* b = node_buffer(code->data2);
-  uint32_t tail = cell_count(b);
-  const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head);
   *complete = false;
   if (pos >= tail) return 0;
   const Cell* first = number_operand(cells + pos, cache);
@@ -243,6 +241,14 @@ template <bool kCached>
   }
   *complete = true;
   return at;
+}
+
+template <bool kCached>
+[[gnu::always_inline]] inline uint32_t number_prefix(const Cell* code, uint32_t pos, Cell* result, bool* complete,
+                                                     ValuesCache* values) {
+  const SeriesBuffer* b = node_buffer(code->data2);
+  return number_prefix<kCached>(reinterpret_cast<const Cell*>(b->data() + b->head), cell_count(b), pos, result,
+                                complete, values);
 }
 
 // Applies the operators that follow an expression whose value was pushed.

@@ -45,18 +45,27 @@ extern bool g_resolved;
 // the argument list's cell in the auxiliary block (0 there: not found yet; a
 // new list starts with 0). Simple: every argument before the first
 // refinement is an evaluated one, there are at most kShapeMaxArgs of them,
-// no return: spec among them, no locals count and at most kShapeMaxTail
-// cells after them; the tail mask says which of those cells are a
-// refinement's false (bit set) or an argument's none! (bit clear). The list
+// no return: spec among them, at most kShapeMaxLocals locals and at most
+// kShapeMaxTail cells after the arguments; the tail mask says which of those
+// cells are a refinement's false (bit set) or an argument's none! (bit
+// clear). Default types: every argument takes any value but unset! (no type
+// given in the spec), so its check needs no look at the list. The list
 // never changes once built, so neither does its shape.
 constexpr uint32_t kShapeKnown = 0x80000000;
 constexpr uint32_t kShapeSimple = 0x40000000;
-constexpr uint32_t kShapeArgsShift = 25;   // bits 25-29: the arguments
-constexpr uint32_t kShapeTailShift = 20;   // bits 20-24: the tail cells
+constexpr uint32_t kShapeArgsShift = 25;    // bits 25-29: the arguments
+constexpr uint32_t kShapeTailShift = 20;    // bits 20-24: the tail cells
+constexpr uint32_t kShapeDefaultTypes = 0x00080000;
+constexpr uint32_t kShapeLocalsShift = 16;  // bits 16-18: the locals
 constexpr uint32_t kShapeMaxArgs = 31;
-constexpr uint32_t kShapeMaxTail = 20;     // bits 0-19: the tail mask
+constexpr uint32_t kShapeMaxLocals = 7;
+constexpr uint32_t kShapeMaxTail = 16;      // bits 0-15: the tail mask
 inline uint32_t shape_args(uint32_t shape) { return (shape >> kShapeArgsShift) & 31; }
 inline uint32_t shape_tail(uint32_t shape) { return (shape >> kShapeTailShift) & 31; }
+inline uint32_t shape_locals(uint32_t shape) { return (shape >> kShapeLocalsShift) & 7; }
+// What an argument of default types admits: every type but unset! (and the
+// id 0 no value has).
+inline bool default_types_admit(uint32_t type) { return type != TYPE_UNSET && type != 0; }
 uint32_t find_call_shape(const Cell* fn);
 [[gnu::always_inline]] inline uint32_t call_shape(const Cell* fn) {
   const Cell* cached = series_head_cell(native::aux_node(fn)) + native::kAuxArgumentList;
@@ -133,6 +142,11 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
 // the first argument; pushed: operands the caller pushed already
 // (interpreter_calls.cpp).
 uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed = 0);
+
+// evaluate_block_in with its result popped into the caller's cell and a
+// scope that lets departures pass, without the native stack check: for a
+// function's body, whose call has just checked it (interpreter.cpp).
+void evaluate_body_block(const Cell* code);
 
 // Evaluates a path: pushes its value (or the result of the call it ends in);
 // in set mode stores new_value at its end (interpreter_paths.cpp).
