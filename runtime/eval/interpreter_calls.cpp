@@ -61,7 +61,6 @@ void mark_passes_return() { stack::current_frame()->header |= stack::kFramePasse
 // The most refinements a native or action has (now has 10).
 constexpr uint32_t kMaxRefinements = 16;
 
-bool same_symbol(const Cell* a, const Cell* b) { return symbol::canonical(a->data2) == symbol::canonical(b->data2); }
 
 [[noreturn]] void expect_arg(const CallSite& site, const Cell* fn, uint32_t list, uint32_t entry, const Cell* value) {
   Cell name = *site.name;
@@ -128,11 +127,16 @@ uint32_t fetch_argument(const CallSite& site, const Cell* fn, uint32_t list, uin
 uint32_t skip_argument(const CallSite& site, uint32_t pos) { return pos < tail_of(site.code) ? pos + 1 : pos; }
 
 // Finds the refinement entry for a word: its index in the list, or -1.
+// The same symbol needs no case folding; nothing here allocates, so the
+// list's cells are read in place.
 int32_t find_refinement(uint32_t list, const Cell* word) {
-  uint32_t n = series_length(list);
+  const uint32_t n = series_length(list);
+  const Cell* e = series_head_cell(list);
+  const uint32_t symbol = word->data2;
+  const uint32_t folded = symbol::canonical(symbol);
   for (uint32_t i = 0; i < n; ++i) {
-    const Cell* e = series_head_cell(list) + i;
-    if (TYPE_OF(e) == TYPE_REFINEMENT && same_symbol(e, word)) return static_cast<int32_t>(i);
+    if (TYPE_OF(e + i) != TYPE_REFINEMENT) continue;
+    if (e[i].data2 == symbol || symbol::canonical(e[i].data2) == folded) return static_cast<int32_t>(i);
   }
   return -1;
 }
@@ -151,6 +155,10 @@ bool read_refinement_flag(const CallSite& site, const Cell* refinement, uint32_t
   }
   return flag.data1 != 0;
 }
+
+// One evaluated argument, pos before the code's tail and tracing off: as
+// evaluate_expression with keep, by the cheap cases of fetch_evaluated.
+uint32_t fetch_evaluated_at(const CallSite& site, uint32_t pos, bool infix);
 
 // The state of one argument fetch.
 struct Fetch {
@@ -205,6 +213,9 @@ struct Fetch {
       }
       if (from_block && *pos >= tail_of(site.code)) {
         stack::push_copy(&kNoneCell);
+      } else if (arg_kind(series_head_cell(list) + j) == kArgEvaluated && *pos < tail_of(site.code) && !trace::on()) {
+        *pos = fetch_evaluated_at(site, *pos, false);
+        check_argument(site, fn(), list, j);
       } else {
         *pos = fetch_argument(site, fn(), list, j, *pos, false);
         check_argument(site, fn(), list, j);
@@ -301,6 +312,13 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
   }
   *ran = true;
   return evaluate_expression(code, pos, infix, true, false);
+}
+
+uint32_t fetch_evaluated_at(const CallSite& site, uint32_t pos, bool infix) {
+  const SeriesBuffer* cb = node_buffer(site.code->data2);
+  bool ran = false;
+  return fetch_evaluated(site.code, pos, infix, reinterpret_cast<const Cell*>(cb->data() + cb->head),
+                         cb->used_bytes() >> 4, &ran);
 }
 
 // The common call of a function of simple shape (call_shape): the same
@@ -517,7 +535,8 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
         } else if (arg_kind(&e) == kArgEvaluated && pos < tail_of(site.code)) {
           // The common argument, fetched and checked here against the
           // entry read above.
-          pos = evaluate_expression(site.code, pos, infix, true, false);
+          pos = trace::on() ? evaluate_expression(site.code, pos, infix, true, false)
+                            : fetch_evaluated_at(site, pos, infix);
           if (!typeset_admits(&e, stack::top_type())) expect_arg(site, f.fn(), list, i, stack::last_pushed());
         } else {
           pos = fetch_argument(site, f.fn(), list, i, pos, infix);
