@@ -508,7 +508,9 @@ Pattern make_pattern(Cell* series, Cell* value, bool case_sensitive) {
   if (type == TYPE_BINARY && any_string_q(TYPE_OF(series))) fire(ErrorCategory::kScript, "invalid-arg", *value);
   RootedCell temp;
   Cell text = *value;
-  if (!any_string_q(type)) {
+  // A tag is looked for with its angle brackets, as append writes it and
+  // parse matches it.
+  if (!any_string_q(type) || type == TYPE_TAG) {
     init_cell(temp.get(), 16);
     append_value_text(temp.get(), value, -1);
     text = *temp.get();
