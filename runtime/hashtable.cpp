@@ -1522,7 +1522,8 @@ int32_t context_table_find(uint32_t table, uint32_t symbol, bool canonical, uint
     }
     const auto index = static_cast<uint32_t>(slot(table, p.bucket));
     const uint32_t sym = data_cell(table, index).data2;
-    if (canonical ? canonical_symbol(sym) == wanted : sym == symbol) return static_cast<int32_t>(index);
+    // The same symbol needs no folding (the usual hit).
+    if (sym == symbol || (canonical && canonical_symbol(sym) == wanted)) return static_cast<int32_t>(index);
   } while (p.next());
   if (!context) return -1;
   const uint32_t b = first_deleted >= 0 ? static_cast<uint32_t>(first_deleted) : p.bucket;

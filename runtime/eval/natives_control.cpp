@@ -413,9 +413,9 @@ bool foreach_step(uint32_t slot, int32_t n) {
     if (!word_kind_q(TYPE_OF(&key)) || !word_kind_q(TYPE_OF(&val))) fire(ErrorCategory::kScript, "invalid-arg", words);
     return map::foreach_step(slot, &key, &val);
   }
+  if (TYPE_OF(stack::at(slot + 1)) != TYPE_BLOCK) return foreach_step_one(slot);
   if (!series_more_q(series)) return false;
   Cell words = *stack::at(slot + 1);
-  if (TYPE_OF(&words) != TYPE_BLOCK) return foreach_step_one(slot);
   set_words_from_series(&words, series, n);
   series = stack::at(slot);
   series->data1 += static_cast<uint32_t>(n);
@@ -424,6 +424,23 @@ bool foreach_step(uint32_t slot, int32_t n) {
 
 bool foreach_step_one(uint32_t slot) {
   Cell* series = stack::at(slot);
+  if (series::any_block_q(TYPE_OF(series)) && static_cast<int32_t>(series->data1) >= 0) {
+    // A block's values are its cells: measured once, read in place, as
+    // series_more_q, series::length and push_element would.
+    const uint32_t total = series_length(series->data2);
+    if (series->data1 >= total) {
+      series->data1 = total;
+      return false;
+    }
+    Cell word = *stack::at(slot + 1);
+    Cell v = series_head_cell(series->data2)[series->data1];
+    v.header &= ~kFlagNewLine;
+    Cell* value = stack::push_copy(&v);
+    _context::set_word(&word, value);
+    stack::drop_cells(1);
+    stack::at(slot)->data1 += 1;
+    return true;
+  }
   if (!series_more_q(series)) return false;
   Cell word = *stack::at(slot + 1);
   set_words_from_series(&word, series, 1);
