@@ -135,6 +135,12 @@ uint32_t code_tail(const Cell* code);
 // written to *result. Errors and departures pass through.
 void call_function(const Cell* fn, const Cell* args, uint32_t count, const Cell* name, uint32_t callback_kind,
                    Cell* result);
+// The same, and afterwards args[1] to args[count - 1] hold the values the
+// function!'s argument words had when its body ended (a callback that moves
+// a position it was given by setting its argument). Other kinds of function
+// leave args alone.
+void call_function_reading_back(const Cell* fn, Cell* args, uint32_t count, const Cell* name,
+                                uint32_t callback_kind, Cell* result);
 
 // Calls a function! with its whole frame given as cells in spec order:
 // each argument, then each refinement as a flag (true unless none! or

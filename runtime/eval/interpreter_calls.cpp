@@ -886,9 +886,23 @@ void invoke_function_value(const Cell* fn, const Cell* name, uint32_t callback_k
   if (callback_kind != trace::CB_NONE && trace::on()) trace::event(trace::EV_RETURN, nullptr, -1, stack::arguments(), name);
 }
 
+namespace {
+// Where call_function_reading_back copies a function!'s argument cells as
+// they stand when its body has run (nullptr: nowhere).
+Cell* g_read_back = nullptr;
+}  // namespace
+
+void call_function_reading_back(const Cell* fn, Cell* args, uint32_t count, const Cell* name,
+                                uint32_t callback_kind, Cell* result) {
+  Restore<Cell*> back(g_read_back, TYPE_OF(fn) == TYPE_FUNCTION ? args : nullptr);
+  call_function(fn, args, count, name, callback_kind, result);
+}
+
 void call_function(const Cell* fn, const Cell* args, uint32_t count, const Cell* name, uint32_t callback_kind,
                    Cell* result) {
   check_stack();
+  Cell* read_back = g_read_back;
+  g_read_back = nullptr;
   Cell f = *fn;
   if (TYPE_OF(&f) == TYPE_OP) f = op_target(&f);
   f.header &= ~kFlagNewLine;
@@ -955,6 +969,10 @@ void call_function(const Cell* fn, const Cell* args, uint32_t count, const Cell*
       case TYPE_FUNCTION:
         function::init_locals(locals);
         invoke_function_value(stack::at(slot), &frame_name, callback_kind);
+        // The result is in the first cell; the others are the arguments'
+        // words as the body left them.
+        if (read_back)
+          for (uint32_t m = 1; m < count && m < k; ++m) read_back[m] = *stack::at(base + m);
         stack::pop_function_frame();
         break;
       case TYPE_ROUTINE:

@@ -297,6 +297,19 @@ uint32_t Lexer::output() {
   return make_series_of(base_, count);
 }
 
+void Lexer::keep_top_values() {
+  uint32_t end = top();
+  for (uint32_t m = level_; m != kNoLevel;) {
+    end = m;
+    uint32_t back = cell_at(m)->data1;
+    m = back ? m - back : kNoLevel;
+  }
+  uint32_t count = end - base_;
+  if (!count) return;
+  uint8_t* dst = series_reserve_tail_bytes(into_, count * static_cast<uint32_t>(sizeof(Cell)));
+  std::memcpy(dst, cell_at(base_), count * sizeof(Cell));  // nothing allocated since
+}
+
 // ---------------------------------------------------------------------------
 // Levels
 
@@ -828,6 +841,7 @@ Lexer::Flow Lexer::fail(int code, const Token& tok, uint32_t expected) {
       stopped_by_callback_ = true;
       return Flow::kStop;
     }
+    if (into_) keep_top_values();
   }
   raise(err);
 }

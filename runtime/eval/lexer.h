@@ -277,6 +277,9 @@ class Lexer {
   void run();
   LexResult result() const;
   uint32_t output();
+  // Appends the complete top-level values to the /into block (the values
+  // lexed before an error that a callback saw).
+  void keep_top_values();
 
  private:
   enum class Flow { kNext, kStop, kResume };

@@ -1,6 +1,7 @@
 #include "runtime/eval/natives_further.h"
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
+#include "runtime/datatypes/function.h"
 #include "runtime/datatypes/map.h"
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/pair.h"
@@ -25,7 +27,9 @@
 #include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/actions.h"
+#include "runtime/eval/interpreter.h"
 #include "runtime/eval/lexer.h"
+#include "runtime/eval/trace.h"
 #include "runtime/eval/natives.h"
 #include "runtime/eval/natives_value.h"
 #include "runtime/host/files.h"
@@ -477,13 +481,156 @@ void recycle(int32_t, const int32_t* refs) {
   result(f);
 }
 
+namespace {
+
+// transcode/trace: each lexer event the callback's spec asks for (a leading
+// block of event words, else all six) becomes a call of the callback with
+// [event input type line token]. input is the source at the event's position
+// (characters for a string!, bytes for a binary!); a callback that moves it
+// (input: next input) makes lexing resume there. type is a datatype!, none!,
+// or for a structural token the word system/lexer/exit-states names; token
+// is the value just loaded for `load`, else the token's start and end as a
+// pair! of 1-based positions.
+class CallbackTracer : public lexer::Tracer {
+ public:
+  CallbackTracer(const Cell* callback, const Cell* source)
+      : Tracer(mask_of(callback)), callback_(*callback), source_(*source) {
+    Cell system = word::load("system");
+    Cell* sys = _context::get_word(&system);
+    if (TYPE_OF(sys) == TYPE_OBJECT) {
+      Cell lexer_word = word::load("lexer");
+      Cell states_word = word::load("exit-states");
+      int32_t i = _context::find_symbol(sys->data1, lexer_word.data2, true);
+      Cell* lx = i < 0 ? nullptr : _context::value_at(sys->data1, static_cast<uint32_t>(i));
+      if (lx && TYPE_OF(lx) == TYPE_OBJECT) {
+        int32_t j = _context::find_symbol(lx->data1, states_word.data2, true);
+        Cell* st = j < 0 ? nullptr : _context::value_at(lx->data1, static_cast<uint32_t>(j));
+        if (st && TYPE_OF(st) == TYPE_BLOCK) *states_ = *st;
+      }
+    }
+  }
+
+  bool on_event(lexer::TraceEvent& e) override {
+    const uint8_t* input = e.input;
+    Cell value = e.value ? *e.value : none_cell();
+    uint32_t at = index_of(input, e.position);
+    Cell args[5];
+    args[0] = word::load(event_name(e.event));
+    args[1] = *source_;
+    args[1].data1 = at;
+    args[2] = type_value(e.type);
+    args[3] = integer_cell(static_cast<int32_t>(e.line));
+    if (e.event == lexer::kEventLoad) {
+      args[4] = value;
+    } else {
+      args[4] = Cell{};
+      pair::make_in(&args[4], static_cast<int32_t>(index_of(input, e.token_start)) + 1,
+                    static_cast<int32_t>(index_of(input, e.token_end)) + 1);
+    }
+    for (Cell& a : args) a.header &= ~kFlagNewLine;
+    Cell* answer = stack::push_new_cell();
+    Cell name = word::load("<lexer-callback>");
+    interpreter::call_function_reading_back(callback_.get(), args, 5, &name, trace::CB_LEXER, answer);
+    bool go = TYPE_OF(answer) != TYPE_NONE && !(TYPE_OF(answer) == TYPE_LOGIC && answer->data1 == 0);
+    stack::drop_cells(1);
+    // A moved input: lexing resumes at the byte of that position.
+    const Cell& moved = args[1];
+    if (TYPE_OF(&moved) == TYPE_OF(source_.get()) && moved.data2 == source_->data2 && moved.data1 != at) {
+      uint32_t head = source_->data1;
+      uint32_t to = moved.data1 < head ? head : moved.data1;
+      e.resume = byte_of(input, e.position, at, to);
+    }
+    return go;
+  }
+
+ private:
+  // The event words of a block leading the callback's spec, or else its
+  // body (the library's trapper keeps its [error] there); no block: all.
+  static uint32_t mask_of(const Cell* callback) {
+    if (TYPE_OF(callback) != TYPE_FUNCTION) return lexer::kAllEvents;
+    Cell first{};
+    uint32_t spec = function::spec_node(callback);
+    if (series_length(spec) > 0) first = series_head_cell(spec)[0];
+    if (TYPE_OF(&first) != TYPE_BLOCK) {
+      Cell body = *function::aux_cell(callback, function::kAuxBody);
+      if (TYPE_OF(&body) == TYPE_BLOCK && body.data1 < series_length(body.data2))
+        first = series_head_cell(body.data2)[body.data1];
+    }
+    if (TYPE_OF(&first) != TYPE_BLOCK) return lexer::kAllEvents;
+    uint32_t mask = 0;
+    for (uint32_t i = first.data1; i < series_length(first.data2); ++i) {
+      Cell w = series_head_cell(first.data2)[i];
+      if (TYPE_OF(&w) != TYPE_WORD) continue;
+      for (uint32_t bit = 1; bit <= lexer::kEventError; bit <<= 1) {
+        Cell name = word::load(event_name(bit));
+        if (symbol::canonical(name.data2) == symbol::canonical(w.data2)) mask |= bit;
+      }
+    }
+    return mask;
+  }
+
+  static const char* event_name(uint32_t event) {
+    switch (event) {
+      case lexer::kEventPrescan: return "prescan";
+      case lexer::kEventScan: return "scan";
+      case lexer::kEventLoad: return "load";
+      case lexer::kEventOpen: return "open";
+      case lexer::kEventClose: return "close";
+      default: return "error";
+    }
+  }
+
+  Cell type_value(int32_t type) {
+    if (type > 0) return datatype_cell(static_cast<uint32_t>(type));
+    if (type == 0 || TYPE_OF(states_.get()) != TYPE_BLOCK) return none_cell();
+    uint32_t i = states_->data1 + static_cast<uint32_t>(-type - 1);
+    if (i >= series_length(states_->data2)) return none_cell();
+    Cell v = series_head_cell(states_->data2)[i];
+    v.header &= ~kFlagNewLine;
+    return v;
+  }
+
+  // The series index of a byte offset of the input. Offsets mostly grow, so
+  // the count goes on from the last one asked.
+  uint32_t index_of(const uint8_t* input, size_t offset) {
+    if (TYPE_OF(source_.get()) == TYPE_BINARY) return source_->data1 + static_cast<uint32_t>(offset);
+    if (offset < last_byte_) last_byte_ = last_char_ = 0;
+    last_char_ += utf8_count_chars(input + last_byte_, input + offset);
+    last_byte_ = offset;
+    return source_->data1 + static_cast<uint32_t>(last_char_);
+  }
+
+  // The byte offset of series index to, knowing that index at lies at byte
+  // offset from.
+  size_t byte_of(const uint8_t* input, size_t from, uint32_t at, uint32_t to) {
+    if (TYPE_OF(source_.get()) == TYPE_BINARY) return to - source_->data1;
+    size_t b = from;
+    uint32_t c = at;
+    if (to < at) {
+      b = 0;
+      c = source_->data1;
+    }
+    while (c < to) {
+      uint8_t lead = input[b];
+      b += lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+      ++c;
+    }
+    return b;
+  }
+
+  RootedCell callback_;
+  RootedCell source_;
+  RootedCell states_;
+  size_t last_byte_ = 0;
+  size_t last_char_ = 0;
+};
+
+}  // namespace
+
 // transcode: source [string! binary!] /next /one /prescan /scan /part length
 // /into out /trace callback.
 void transcode(int32_t, const int32_t* refs) {
   bool next = refined(refs, 0), one = refined(refs, 1), prescan = refined(refs, 2), scan = refined(refs, 3);
-  // The trace callback receives token extents as pair! values and
-  // structural tokens as words of system/lexer/exit-states: both to come.
-  if (refined(refs, 6)) not_yet();
   Cell* source = arg(0);
   bool binary = TYPE_OF(source) == TYPE_BINARY;
   uint32_t tail = series_length(source->data2);
@@ -511,6 +658,14 @@ void transcode(int32_t, const int32_t* refs) {
   if (prescan || scan) request.mode = prescan ? lexer::Mode::kPrescan : lexer::Mode::kScan;
   request.one = next || one;
   if (refined(refs, 5) && !prescan && !scan) request.into = arg(refs[5])->data2;
+  std::optional<CallbackTracer> tracer;
+  if (refined(refs, 6)) {
+    Cell* callback = arg(refs[6]);
+    if (TYPE_OF(callback) != TYPE_FUNCTION && TYPE_OF(callback) != TYPE_ROUTINE)
+      fire(ErrorCategory::kScript, "invalid-arg", *callback);
+    tracer.emplace(callback, source);
+    request.tracer = &*tracer;
+  }
   lexer::LexResult r = binary ? lexer::transcode_binary(source, length, request)
                               : lexer::transcode_string(source, length, request);
   if (prescan || scan) {
