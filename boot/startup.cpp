@@ -13,6 +13,7 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/float.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/kivbin.h"
 #include "runtime/datatypes/event.h"
 #include "runtime/datatypes/native.h"
@@ -323,6 +324,7 @@ void runtime_init() {
   library::register_routines();
   kivbin::register_routines();
   library::register_codec_routines();
+  image::register_routines();
 }
 
 namespace {

@@ -4,7 +4,9 @@
 The layers, lowest first: the runtime core (runtime/*.{h,cpp}), the host
 services (runtime/host/) and the scanner (the lexer and its tables), then the
 datatypes (runtime/datatypes/), then the evaluator (runtime/eval/), then
-start-up (boot/). A file may include files of its own layer or of lower ones.
+start-up (boot/). The image back-end (view/backend/) is plain code under
+the datatypes and ranks with the host services: it includes nothing of the
+runtime. A file may include files of its own layer or of lower ones.
 A lower layer that must call upward does so through a hook the upper layer
 installs at start-up. Prints every include that points upward and exits 1 when
 there is one.
@@ -25,6 +27,8 @@ def layer(path):
     parts = path.split("/")
     if parts[0] == "boot":
         return 4
+    if parts[:2] == ["view", "backend"]:
+        return 1
     if parts[0] != "runtime":
         return None
     if len(parts) == 2:
@@ -38,7 +42,7 @@ def main():
     include = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
     faults = []
     checked = 0
-    for top in ("runtime", "boot"):
+    for top in ("runtime", "boot", "view"):
         for dirpath, _, files in os.walk(os.path.join(root, top)):
             for name in sorted(files):
                 if not name.endswith((".h", ".cpp", ".inc")):

@@ -1,4 +1,5 @@
 #include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/image.h"
 
 #include <algorithm>
 #include <cstring>
@@ -405,9 +406,11 @@ Cell* to(Cell* type, Cell* spec) {
       bytes.assign(b->data() + b->head, b->data() + b->tail);
       break;
     }
-    case TYPE_IMAGE:
-      // Pixel memory belongs to the image back-end, which this build lacks.
-      fire(ErrorCategory::kInternal, "not-done");
+    case TYPE_IMAGE: {
+      // The raw pixel memory, 4 bytes a pixel (the argb channel).
+      RootedCell img(*spec);
+      return image::extract_channel(img.get(), image::kArgb, type);
+    }
     default:
       if (!collect_bytes(spec, -1, bytes, true)) fire_bad_to_arg(spec);
   }

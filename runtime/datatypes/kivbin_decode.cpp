@@ -25,7 +25,10 @@
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/hash.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/kivbin.h"
+#include "view/backend/qt/image_backend.h"
 #include "runtime/datatypes/map.h"
 #include "runtime/datatypes/money.h"
 #include "runtime/datatypes/native.h"
@@ -62,8 +65,8 @@ bool refused_q(uint32_t t) {
 // buffer), text kinds among themselves, every other kind only itself.
 bool shares_storage_q(uint32_t record, const Cell* named) {
   uint32_t t = TYPE_OF(named);
-  if (block_kind_q(record)) {
-    if (block_kind_q(t)) return true;
+  if (block_kind_q(record) || record == TYPE_HASH) {
+    if (block_kind_q(t) || t == TYPE_HASH) return true;
     if (t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION) return true;
     return t == TYPE_OP;
   }
@@ -480,7 +483,11 @@ class Decoder {
       case TYPE_LIT_PATH:
       case TYPE_SET_PATH:
       case TYPE_GET_PATH:
+      case TYPE_HASH:
         block_record(type, flag, reference, into, at);
+        return;
+      case TYPE_IMAGE:
+        image_record(flag, reference, into, at);
         return;
       case TYPE_STRING:
       case TYPE_FILE:
@@ -554,7 +561,7 @@ class Decoder {
     }
     if (type == TYPE_VECTOR) length = node_buffer(v.data2)->length();
     // map! and hash! keep their table in word 3, vector! its element type.
-    bool keep = type == TYPE_MAP || type == TYPE_HASH || type == TYPE_VECTOR;
+    bool keep = (type == TYPE_MAP || type == TYPE_HASH || type == TYPE_VECTOR) && TYPE_OF(&v) == type;
     v = Cell{type, head > length ? length : head, v.data2, keep ? v.data3 : 0};
     append(into, v);
   }
@@ -567,9 +574,51 @@ class Decoder {
     }
     uint32_t n = bounded_count(compact_ ? 1 : 4);
     uint32_t node = alloc_cells(n > 0 ? n : 1);
-    uint32_t index = append(into, Cell{type, 0, node, 0});
+    uint32_t index = append(into, Cell{type == TYPE_HASH ? TYPE_BLOCK : type, 0, node, 0});
     for (uint32_t i = 0; i < n; ++i) record(node);
     cell(into, index)->data1 = head > n ? n : head;
+    if (type == TYPE_HASH) {
+      // Indexed once filled; a reference to it made from inside its own
+      // cells has no index and searches by scanning.
+      RootedCell h(*cell(into, index));
+      hash::index_in_place(h.get());
+      *cell(into, index) = *h;
+    }
+  }
+
+  // image!: sides of at most 65,535 whose pixels fit the bytes left, checked
+  // before the bitmap is made; or a reference to an image met before.
+  void image_record(bool flag, bool reference, uint32_t into, size_t at) {
+    uint32_t head = head_field(flag);
+    if (reference) {
+      Cell v = path();
+      if (TYPE_OF(&v) != TYPE_IMAGE) fail_at(at);
+      int64_t total = image::pixel_count(&v);
+      v = Cell{TYPE_IMAGE, head > total ? static_cast<uint32_t>(total) : head, v.data2, v.data3};
+      append(into, v);
+      return;
+    }
+    size_t size_at = r_.offset();
+    uint64_t width, height;
+    if (compact_) {
+      width = r_.uvar();
+      height = r_.uvar();
+    } else {
+      uint32_t size = r_.u32();
+      width = size & 0xFFFF;
+      height = size >> 16;
+    }
+    if (width > image_backend::kMaxSide || height > image_backend::kMaxSide || width * height > 0x7FFFFFFF)
+      fail_at(size_at);
+    uint64_t bytes = width * height * 4;
+    if (bytes > r_.left()) fail_at(size_at);
+    const uint8_t* pixels = r_.take(bytes);
+    // The pixels lie in the image, which no allocation moves.
+    RootedCell v;
+    image::make_from_argb(v.get(), static_cast<uint32_t>(width), static_cast<uint32_t>(height), pixels);
+    int64_t total = image::pixel_count(v.get());
+    v->data1 = head > total ? static_cast<uint32_t>(total) : head;
+    append(into, *v);
   }
 
   void text_record(uint32_t type, bool flag, bool reference, uint32_t header, uint32_t into, size_t at) {

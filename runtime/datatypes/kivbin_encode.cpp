@@ -21,7 +21,9 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/kivbin.h"
+#include "view/backend/qt/image_backend.h"
 #include "runtime/datatypes/money.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/object.h"
@@ -264,6 +266,7 @@ struct Encoder::State {
       case TYPE_LIT_PATH:
       case TYPE_SET_PATH:
       case TYPE_GET_PATH:
+      case TYPE_HASH:
         block(v, nl);
         return;
       case TYPE_STRING:
@@ -277,6 +280,9 @@ struct Encoder::State {
         return;
       case TYPE_VECTOR:
         vector(v, nl);
+        return;
+      case TYPE_IMAGE:
+        image(v, nl);
         return;
       case TYPE_BITSET:
         bitset(v, nl);
@@ -429,6 +435,39 @@ struct Encoder::State {
     b = node_buffer(node);
     w.append(b->head_ptr(), uint64_t{n} * unit);
     if (!compact()) w.align(4);
+  }
+
+  // The pixels as the argb channel holds them (B, G, R, A a pixel); an
+  // image without pixels keeps its size and writes no bytes.
+  void image(const Cell* v, bool nl) {
+    uint32_t node = v->data2;
+    uint32_t head = v->data1;
+    if (const auto p = node ? find(node) : decltype(find(node)){}) {
+      if (compact()) {
+        w.u8(kReferencePrefix);
+        typed(TYPE_IMAGE, head != 0);
+        if (head) w.uvar(head);
+      } else {
+        fixed(TYPE_IMAGE, kFixedReference, nl);
+        w.u32(head);
+      }
+      write_path(*p);
+      return;
+    }
+    if (node) remember(node);
+    uint32_t width = image::width_of(v), height = image::height_of(v);
+    if (compact()) {
+      typed(TYPE_IMAGE, head != 0);
+      if (head) w.uvar(head);
+      w.uvar(width);
+      w.uvar(height);
+    } else {
+      fixed(TYPE_IMAGE, 0, nl);
+      w.u32(head);
+      w.u32(height << 16 | width);
+    }
+    const image_backend::Bitmap* b = image::bitmap_of(v);
+    if (b) w.append(reinterpret_cast<const uint8_t*>(b->pixels), uint64_t{b->count()} * 4);
   }
 
   void vector(const Cell* v, bool nl) {

@@ -26,6 +26,7 @@
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/handle.h"
 #include "runtime/datatypes/hash.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/percent.h"
@@ -200,7 +201,7 @@ void register_datatypes() {
   money::init();
   ref::init();
   point::init();  // point2D! and point3D!
-  // image::init();
+  image::init();
   // event! registers later, when the GUI event type is set up.
 }
 

@@ -31,7 +31,11 @@ namespace {
 
 inline int32_t head_index(const Cell* s) { return static_cast<int32_t>(s->data1); }
 
-inline int32_t total_units(const Cell* s) { return static_cast<int32_t>(node_buffer(s->data2)->length()); }
+// An image counts its pixels (none without a record); see image.h.
+inline int32_t total_units(const Cell* s) {
+  if (TYPE_OF(s) == TYPE_IMAGE) return s->data2 ? static_cast<int32_t>((s->data3 & 0xFFFF) * (s->data3 >> 16)) : 0;
+  return static_cast<int32_t>(node_buffer(s->data2)->length());
+}
 
 inline uint32_t unit_of(const Cell* s) {
   uint32_t u = node_buffer(s->data2)->unit();

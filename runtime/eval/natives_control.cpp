@@ -165,13 +165,9 @@ Cell* push_element(const Cell* series, uint32_t at) {
 }
 
 // The number of values a series has from its index.
-int32_t remaining(Cell* series) {
-  if (TYPE_OF(series) == TYPE_IMAGE) {
-    Cell probe = *series;
-    return dispatch_length_q(&probe);
-  }
-  return series::length(series);
-}
+// Values from the index to the tail; an image! counts pixels (its length?
+// counts all of them whatever the index, which would never end a loop).
+int32_t remaining(Cell* series) { return series::length(series); }
 
 // The words of a foreach or remove-each: a block must hold at least one
 // value, else script invalid-arg with the block. Answers N.

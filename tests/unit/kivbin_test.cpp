@@ -20,6 +20,7 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/kivbin.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/object.h"
@@ -34,6 +35,7 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
+#include "view/backend/qt/image_backend.h"
 
 namespace kiv::testing {
 namespace {
@@ -164,9 +166,21 @@ class Iso {
     uint32_t t = TYPE_OF(a);
     switch (t) {
       case TYPE_BLOCK: case TYPE_PAREN: case TYPE_PATH: case TYPE_LIT_PATH: case TYPE_SET_PATH:
-      case TYPE_GET_PATH: case TYPE_MAP:
+      case TYPE_GET_PATH: case TYPE_MAP: case TYPE_HASH:
         if (a->data1 != b->data1) return fail(where, "head index");
+        if (t == TYPE_HASH && (b->data3 == 0) != (a->data3 == 0)) return fail(where, "hash index");
         return cells(a->data2, b->data2, where);
+      case TYPE_IMAGE: {
+        if (a->data1 != b->data1 || a->data3 != b->data3) return fail(where, "head or size");
+        if ((a->data2 == 0) != (b->data2 == 0)) return fail(where, "pixels");
+        if (!a->data2) return true;
+        bool seen = false;
+        if (!pair(a->data2, b->data2, where, &seen)) return false;
+        const image_backend::Bitmap* x = image::bitmap_of(a);
+        const image_backend::Bitmap* y = image::bitmap_of(b);
+        if (std::memcmp(x->pixels, y->pixels, x->count() * 4)) return fail(where, "pixel bytes");
+        return true;
+      }
       case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_BINARY: case TYPE_BITSET: case TYPE_TAG:
       case TYPE_EMAIL: case TYPE_REF: case TYPE_VECTOR: {
         if (a->data1 != b->data1) return fail(where, "head index");
@@ -373,7 +387,7 @@ class Gen {
   std::string earlier(int i) { return i > 1 ? ":v" + std::to_string(1 + pick(i - 1)) : "none"; }
 
   std::string definition(int i) {
-    switch (pick(13)) {
+    switch (pick(14)) {
       case 0:
       case 1:
       case 2:
@@ -408,6 +422,10 @@ class Gen {
         return "reduce [w: make vector! [integer! 16 [1 -2 300]] w next w make vector! [char! 32 [#\"a\" "
                "#\"^(1F600)\"]] make vector! [float! 32 [1.5 2.5]] make vector! [percent! 64 [50% 1%]] "
                "make vector! [char! 8 []] make vector! [float! 64 [-0.0 1e300]]]";
+      case 12:
+        kinds_[i] = 'b';
+        return "reduce [i: make image! [2x1 #{0102030405FF} #{00C0}] i next i make image! [0x3] "
+               "h: make hash! [a 1 \"k\" [x]] h next h " + earlier(i) + " make image! [1x1 7.8.9]]";
       default: {
         kinds_[i] = 'o';
         return "make object! [a: 1 b: func [] [a] c: make object! [d: 'a e: self]]";
@@ -506,6 +524,12 @@ TEST(KivbinDeathTest, RecordsAreWrittenByteForByte) {
                     {"5", false, "0B000000" "05000000"},
                     {"make vector! [integer! 8 [1 2]]", true, "232C020102"},
                     {"make vector! [integer! 16 [1]]", false, "23020000" "00000000" "01000000" "0B000000" "01000000"},
+                    {"make image! [1x1 1.2.3]", true, "350101" "030201FF"},
+                    {"next make image! [2x1 1.2.3.255]", true, "750102" "01" "03020100" "03020100"},
+                    {"make image! [0x3]", true, "350003"},
+                    {"make image! [1x1 1.2.3]", false, "35000000" "00000000" "01000100" "030201FF"},
+                    {"make hash! [1]", true, "240181"},
+                    {"reduce [i: make image! 1x1 i]", true, "0502" "350101FFFFFFFF" "C13502" "0000"},
                 };
                 bool ok = true;
                 for (const Case& c : cases) {
@@ -573,6 +597,15 @@ TEST(KivbinDeathTest, StructuralFaultsRaiseTheirErrors) {
                     {"logic typed record", compact_image({0x04}), "script/kb-invalid-record 11"},
                     {"symbol! record", compact_image({0x0D}), "script/kb-invalid-record 11"},
                     {"series! record", compact_image({0x2A}), "script/kb-invalid-record 11"},
+                    {"image side above 65,535", compact_image({0x35, 0x80, 0x80, 0x04, 0x01}),
+                     "script/kb-invalid-record 12"},
+                    {"image pixels past the end", compact_image({0x35, 0x02, 0x02, 1, 2, 3}),
+                     "script/kb-invalid-record 12"},
+                    {"image of 65,535 x 65,535 claimed in a few bytes", compact_image({0x35, 0xFF, 0xFF, 0x03, 0xFF, 0xFF, 0x03}),
+                     "script/kb-invalid-record 12"},
+                    {"image reference to a block", compact_image({0x05, 0x01, 0x80, 0xC1, 0x35, 0x01, 0x00}),
+                     "script/kb-invalid-record"},
+                    {"hash! count past the end", compact_image({0x24, 0x05, 0x80}), "script/kb-invalid-record 12"},
                     {"escaped type id past the last", compact_image({0x3F, 0x40}), "script/kb-invalid-record 11"},
                     {"routine! record", compact_image({0x1D}), "access/no-codec routine!"},
                     {"event! record", compact_image({0x36}), "access/no-codec event!"},
