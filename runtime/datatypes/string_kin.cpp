@@ -123,8 +123,10 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gran
     string::change(&at, value, count, false, 1);
     return value;
   }
-  SeriesBuffer* copy = copy_series_part(at.data2, static_cast<uint32_t>(head + start), static_cast<uint32_t>(count));
+  // The answer's cell is on the stack before the copy is made, so the new
+  // series is held from the moment it exists.
   Cell* part = stack::push_new_cell();
+  SeriesBuffer* copy = copy_series_part(at.data2, static_cast<uint32_t>(head + start), static_cast<uint32_t>(count));
   *part = Cell{TYPE_STRING, 0, copy->node, 0};
   return part;
 }
