@@ -252,7 +252,7 @@ void do_evaluate(void* state) {
       clamped_index(value);
       if (request.expand >= 0) {
         Cell expander = library_value("preprocessor");
-        if (TYPE_OF(&expander) == TYPE_UNSET) fire(ErrorCategory::kInternal, "not-done");
+        if (TYPE_OF(&expander) != TYPE_OBJECT) fire(ErrorCategory::kScript, "no-value", word::load("preprocessor"));
         // preprocessor/expand block none false, which changes the block in place.
         Cell* path = stack::push_new_cell();
         block::init_cell(path, 2);
@@ -294,8 +294,8 @@ void do_evaluate(void* state) {
     case TYPE_FILE:
     case TYPE_URL: {
       Cell runner = library_value("do-file");
-      if (!any_function_q(TYPE_OF(&runner))) fire(ErrorCategory::kInternal, "not-done");
       Cell callee = word::load("do-file");
+      if (!any_function_q(TYPE_OF(&runner))) fire(ErrorCategory::kScript, "no-value", callee);
       Cell file = *value;
       Cell args = request.args >= 0 ? *stack::at(request.base + request.args) : kNone;
       Cell* kept = stack::push_copy(&args);

@@ -31,4 +31,6 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
 export no_proxy=127.0.0.1
 export KIV_TEST_URL="http://127.0.0.1:$port"
 export KIV_TEST_CLOSED_URL="http://127.0.0.1:$closed"
+# A download cache of this run's own.
+export KIV_TEST_CACHE="$dir/cache"
 "$kiv_cases" "$cases"

@@ -7,6 +7,7 @@ import sys
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    count = 0  # requests of /count so far
 
     def log_message(self, *args):
         pass
@@ -44,6 +45,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(302, b"", [("Location", "/loop")])
         elif path == "/dup":
             self.reply(200, b"dup", [("X-Twice", "one"), ("X-Twice", "two"), ("X-Tight", "v")])
+        elif path == "/script":
+            self.reply(200, b'Kiv [Title: "remote"]\n1 + 2\n', [("Content-Type", "text/plain")])
+        elif path == "/count":
+            Handler.count += 1
+            self.reply(200, str(Handler.count).encode())
         elif path == "/big":
             self.reply(200, b"0123456789" * 500000)
         else:
