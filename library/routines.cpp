@@ -233,6 +233,31 @@ void collect_calls() {
 
 void tracing_q() { set_logic(trace::on()); }
 
+// Event delivery on only when asked and a trace run has a tracer installed;
+// it takes effect when the library function that asked returns.
+void trace_switch() { trace::g_switch = arg(0)->data1 != 0 && trace::active() ? 1 : 0; }
+
+// One line of standard input without its line end (a CR before the LF goes
+// too); none at the end of the input.
+void read_stdin_line() {
+  std::string line;
+  int c;
+  bool any = false;
+  while ((c = std::getc(stdin)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    line.push_back(static_cast<char>(c));
+  }
+  if (!any) {
+    *arg(0) = Cell{TYPE_NONE, 0, 0, 0};
+    return;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  Cell* out = arg(0);
+  string::init_cell(out, static_cast<int32_t>(line.size() + 1));
+  string::append_utf8(out, line);
+}
+
 void not_done() { fire(ErrorCategory::kInternal, "not-done"); }
 
 // Strings as UTF-8 text, binaries as bytes, everything else molded.
@@ -388,6 +413,8 @@ void register_routines() {
       {"frame-index?", frame_index_q},
       {"collect-calls", collect_calls},
       {"tracing?", tracing_q},
+      {"trace-switch", trace_switch},
+      {"read-stdin-line", read_stdin_line},
       // The clipboard needs the GUI back-end.
       {"read-clipboard", not_done},
       {"write-clipboard", not_done},

@@ -268,7 +268,8 @@ void mark_library_code(uint32_t node) {
     node_buffer(n)->flags |= kSeriesLibrary;
     for (uint32_t i = 0, count = series_length(n); i < count; ++i) {
       const Cell* c = series_head_cell(n) + i;
-      if (TYPE_OF(c) == TYPE_BLOCK || TYPE_OF(c) == TYPE_PAREN) pending.push_back(c->data2);
+      // Paths too: the words a library path reads are library code.
+      if (series::any_block_q(TYPE_OF(c))) pending.push_back(c->data2);
     }
   }
 }

@@ -17,6 +17,7 @@ namespace kiv::trace {
 
 bool g_on = false;
 bool g_active = false;
+int g_switch = -1;
 
 namespace {
 
@@ -58,6 +59,7 @@ void mark_roots() { collector::mark_cell(&g_tracer); }
 void init() {
   g_on = false;
   g_active = false;
+  g_switch = -1;
   g_mask = 0;
   g_tracer = Cell{TYPE_NONE, 0, 0, 0};
 }
@@ -141,6 +143,7 @@ void run(const Cell* callback, void (*evaluate)(void* state), void* state) {
     g_tracer = Cell{TYPE_NONE, 0, 0, 0};
     g_on = false;
     g_active = false;
+    g_switch = -1;
     g_mask = 0;
   });
   g_tracer = *callback;

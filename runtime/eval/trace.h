@@ -59,6 +59,11 @@ enum CallbackKind : uint32_t {
 
 extern bool g_on;
 extern bool g_active;
+// A switch of delivery asked for from the library (trace with a logic
+// value): -1 none, 0 off, 1 on. The next tracing scope to end, that of the
+// library function that asked, leaves it in place of the state it saved, so
+// the switch holds in the code that called it.
+extern int g_switch;
 
 inline bool on() { return g_on; }
 // A do/trace is running.
@@ -84,9 +89,18 @@ uint32_t mask_of(const Cell* tracer);
 
 // Sets tracing on or off for a scope and puts the previous state back on
 // every exit.
-class Scope : Restore<bool> {
+class Scope {
  public:
-  explicit Scope(bool on) : Restore(g_on, on) {}
+  explicit Scope(bool on) : saved_(g_on) { g_on = on; }
+  ~Scope() {
+    g_on = g_switch >= 0 ? g_switch != 0 : saved_;
+    g_switch = -1;
+  }
+  Scope(const Scope&) = delete;
+  Scope& operator=(const Scope&) = delete;
+
+ private:
+  bool saved_;
 };
 
 // Whether tracing stays on inside a callback of the kind: only when a run is
