@@ -171,5 +171,19 @@ if [[ $status != 6 ]]; then
   echo "FAILED: output into a closed pipe (status $status, expected 6)"; failures=$((failures + 1))
 else passes=$((passes + 1)); fi
 
+# The preprocessor stops the run (as halt does) after reporting where.
+expect "preprocessor syntax error" 0 $'*** Preprocessor Error: Syntax error\n*** Where: #either true [a]' "" \
+  -- --eval 'expand-directives [#either true [a]] print "not here"'
+expect "preprocessor error in directive code" 0 $'*** Preprocessor Error in #do \n*** Math Error: attempt to divide by zero\n*** Where: ???\n*** Near : 1 / 0' "" \
+  -- --eval 'expand-directives [#do [1 / 0]] print "not here"'
+expect "macro with a bad spec" 0 $'*** Macro Error: invalid specification\n*** Where: [[integer!] func [s]]' "" \
+  -- --eval 'expand-directives [#macro [integer!] func [s][1]] print "not here"'
+expect "macro returning unset" 0 $'*** Macro Error: no value returned by m macro' "" \
+  -- --eval 'expand-directives [#macro m: func [][()] m] print "not here"'
+expect "manual macro not returning a position" 0 $'*** Macro Error: [manual] macro not returning a position\n*** Where: [func [[manual] s e][[]] s e]' "" \
+  -- --eval 'expand-directives [#macro integer! func [[manual] s e][[]] 1] print "not here"'
+expect "trace with a bad operand" 0 $'*** Preprocessor Error: Syntax error\n*** Where: #trace maybe' "" \
+  -- --eval 'expand-directives [#trace maybe] print "not here"'
+
 echo "$passes passed, $failures failed"
 [[ $failures -eq 0 ]]
