@@ -18,7 +18,7 @@ for script in "$folder"/*.kiv; do
   base="${script%.kiv}"
   input=/dev/null
   [[ -f "$base.in" ]] && input="$base.in"
-  (cd "$folder" && "$kiv_run" "$(basename "$script")" <"$input" >"$out" 2>"$err")
+  (cd "$folder" && "$kiv_run" "$(basename "$script")" >"$out" 2>"$err") <"$input"
   if [[ "$update" == "--update" ]]; then
     cp "$out" "$base.out"
     if [[ -s "$err" || -f "$base.err" ]]; then cp "$err" "$base.err"; fi
