@@ -18,18 +18,23 @@ namespace kiv::image_backend {
 
 namespace {
 
+Bitmap* g_live = nullptr;  // see Bitmap::next
+
 Bitmap* allocate(uint32_t width, uint32_t height, Status* status) {
   if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide) {
     if (status) *status = Status::kTooLarge;
     return nullptr;
   }
-  Bitmap* b = new (std::nothrow) Bitmap{width, height, nullptr};
+  Bitmap* b = new (std::nothrow) Bitmap{width, height, nullptr, nullptr, nullptr};
   if (b) b->pixels = static_cast<uint32_t*>(std::malloc(size_t{width} * height * 4));
   if (!b || !b->pixels) {
     delete b;
     if (status) *status = Status::kNoMemory;
     return nullptr;
   }
+  b->next = g_live;
+  if (g_live) g_live->previous = b;
+  g_live = b;
   if (status) *status = Status::kOk;
   return b;
 }
@@ -122,6 +127,9 @@ Bitmap* create(uint32_t width, uint32_t height, Status* status) { return allocat
 
 void destroy(Bitmap* bitmap) {
   if (!bitmap) return;
+  if (bitmap->previous) bitmap->previous->next = bitmap->next;
+  else g_live = bitmap->next;
+  if (bitmap->next) bitmap->next->previous = bitmap->previous;
   std::free(bitmap->pixels);
   delete bitmap;
 }

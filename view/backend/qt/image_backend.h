@@ -32,6 +32,11 @@ struct Bitmap {
   uint32_t width;
   uint32_t height;
   uint32_t* pixels;  // width x height words, owned (malloc)
+  // Every live bitmap is on one list from a plain global, so a leak checker
+  // run at exit (after the handle registry's storage is destroyed) still
+  // finds the bitmaps that live values held.
+  Bitmap* previous = nullptr;
+  Bitmap* next = nullptr;
   size_t count() const { return size_t{width} * height; }
 };
 
