@@ -328,8 +328,9 @@ TEST_F(ImageTransform, EncodeAndDecodeThroughTheDatatype) {
     image::decode(file.get(), back.get());
     ASSERT_EQ(TYPE_OF(back.get()), TYPE_IMAGE) << format;
     EXPECT_EQ(back->data3, img->data3);
-    if (format != image_backend::kJpeg)
+    if (format != image_backend::kJpeg) {
       EXPECT_EQ(std::memcmp(image::bitmap_of(back.get())->pixels, image::bitmap_of(img.get())->pixels, 8), 0) << format;
+    }
   }
   RootedCell junk = binary_of({'G', 'I', 'F', '8', '9', 'a', 1, 0});
   RootedCell out;
