@@ -166,7 +166,8 @@ void arith(int32_t op) {
     case TYPE_TIME:
       break;
     case TYPE_TUPLE:
-      if (op == OP_SUBTRACT || op == OP_DIVIDE) fire_not_related(lt, op);
+      // f % t does not commute either, and a tuple cannot hold f per component.
+      if (op == OP_SUBTRACT || op == OP_DIVIDE || op == OP_REMAINDER) fire_not_related(lt, op);
       tuple::do_math(op);
       return;
     case TYPE_MONEY:
@@ -180,6 +181,20 @@ void arith(int32_t op) {
     case TYPE_POINT3D:
       if (lt != TYPE_TIME) {
         if (op == OP_SUBTRACT || op == OP_DIVIDE) fire_not_related(lt, op);
+        if (op == OP_REMAINDER) {
+          // f % p does not commute: f goes into every component of the left
+          // operand (truncated for a pair, as pair % f truncates f).
+          const double f = number_of(left);
+          int32_t n;
+          if (rt == TYPE_PAIR && float_::truncate_checked(f, &n)) {
+            pair::make_in(left, n, n);
+            pair::do_math(op);
+          } else {
+            point::make_in(left, rt == TYPE_PAIR ? TYPE_POINT2D : rt, f, f, f);
+            point::do_math(op);
+          }
+          return;
+        }
         // f op p is p op f: the number keeps its type on the right.
         std::swap(*left, *right);
         if (rt == TYPE_PAIR) pair::do_math(op);

@@ -15,6 +15,7 @@
 #include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/actions.h"
@@ -212,6 +213,16 @@ void arith(int32_t op) {
     case TYPE_POINT2D:
     case TYPE_POINT3D:
       if (op == OP_DIVIDE) fire_not_related(TYPE_INTEGER);
+      if (op == OP_REMAINDER) {
+        // n % p does not commute: n becomes a pair/point with n in every
+        // component, so each of n's copies is divided by p's component.
+        const int32_t n = get(left);
+        if (type == TYPE_PAIR) pair::make_in(left, n, n);
+        else point::make_in(left, type, n, n, n);
+        if (type == TYPE_PAIR) pair::do_math(op);
+        else point::do_math(op);
+        return;
+      }
       // n op p is p op n, and n - p is (negate p) + n.
       std::swap(*left, *right);
       if (op == OP_SUBTRACT) {
@@ -223,7 +234,8 @@ void arith(int32_t op) {
       else point::do_math(op);
       return;
     case TYPE_TUPLE:
-      if (op == OP_SUBTRACT || op == OP_DIVIDE) fire_not_related(TYPE_INTEGER);
+      // n % t does not commute, and a tuple cannot hold n per component.
+      if (op == OP_SUBTRACT || op == OP_DIVIDE || op == OP_REMAINDER) fire_not_related(TYPE_INTEGER);
       tuple::do_math(op);
       return;
     case TYPE_DATE: {
@@ -295,9 +307,24 @@ Cell* to(Cell* type, Cell* spec) {
     case TYPE_MONEY:
       n = money::to_integer(spec);
       break;
-    case TYPE_ISSUE:
-      // The issue's text needs the symbol table.
-      fire(ErrorCategory::kInternal, "not-done");
+    case TYPE_ISSUE: {
+      // The issue's text read as at most eight hex digits, most significant
+      // first (#FFFFFFFF is -1).
+      constexpr size_t kMaxHexDigits = 8;
+      std::string_view text = symbol::utf8_of(spec->data2);
+      if (text.size() > kMaxHexDigits) fire(ErrorCategory::kScript, "invalid-data", *spec);
+      uint32_t bits = 0;
+      for (char c : text) {
+        int digit = (c >= '0' && c <= '9') ? c - '0'
+                    : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                    : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                             : -1;
+        if (digit < 0) fire(ErrorCategory::kScript, "invalid-data", *spec);
+        bits = (bits << 4) | static_cast<uint32_t>(digit);
+      }
+      n = static_cast<int32_t>(bits);
+      break;
+    }
     default:
       fire(ErrorCategory::kScript, "bad-to-arg", datatype_of(TYPE_INTEGER), *spec);
   }

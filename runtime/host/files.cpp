@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -221,7 +222,22 @@ bool delete_(std::string_view path, bool dir) {
 
 bool rename(std::string_view from, std::string_view to) {
   std::optional<std::string> a = c_path(from), b = c_path(to);
-  return a && b && ::rename(a->c_str(), b->c_str()) == 0;
+  if (!a || !b) return false;
+  if (::renameat2(AT_FDCWD, a->c_str(), AT_FDCWD, b->c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // The file system cannot refuse an existing target by itself: a file is
+  // linked under its new name (refused when that exists) and then unlinked;
+  // a directory is renamed only when nothing is found under the new name.
+  struct stat st;
+  if (lstat(a->c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    if (::link(a->c_str(), b->c_str()) != 0) return false;
+    if (::unlink(a->c_str()) == 0) return true;
+    ::unlink(b->c_str());
+    return false;
+  }
+  if (lstat(b->c_str(), &st) == 0 || errno != ENOENT) return false;
+  return ::rename(a->c_str(), b->c_str()) == 0;
 }
 
 bool make_dir(std::string_view path) {

@@ -103,6 +103,7 @@ std::optional<FileTime> query(std::string_view path, bool as_dir);
 
 // Removes a directory (dir set) or a file; false when the system refuses.
 bool delete_(std::string_view path, bool dir);
+// Renames without replacing: false when the target exists (it is kept).
 bool rename(std::string_view from, std::string_view to);
 bool make_dir(std::string_view path);
 bool file_exists_q(std::string_view path);
