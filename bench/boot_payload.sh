@@ -7,18 +7,17 @@
 # Usage: bench/boot_payload.sh [-n LAUNCHES] [-r SAMPLES]
 # Environment: KIV_BUILD_DIR (default build).
 set -uo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
 launches=50
 samples=5
 while getopts n:r:h opt; do
   case $opt in
     n) launches=$OPTARG ;;
     r) samples=$OPTARG ;;
-    *) sed -n '8,9p' "$0" | sed 's/^# //' >&2; exit 2 ;;
+    *) usage '7,8p' ;;
   esac
 done
-kiv_run="${KIV_BUILD_DIR:-build}/kiv-run"
-[ -x "$kiv_run" ] || { echo "no $kiv_run: build first" >&2; exit 2; }
+find_kiv_run
 root=$(pwd)
 
 # Median time of one launch of the command, in milliseconds: wall time and

@@ -6,7 +6,7 @@
 # Usage: bench/file_io.sh [-r RUNS] [-m MEGABYTES]
 # Environment: KIV_BUILD_DIR (default build), TMPDIR (where the files go).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
 export LC_ALL=C
 runs=3
 megabytes=100
@@ -14,12 +14,10 @@ while getopts r:m:h opt; do
   case $opt in
     r) runs=$OPTARG ;;
     m) megabytes=$OPTARG ;;
-    *) sed -n '6,7p' "$0" | sed 's/^# //' >&2; exit 2 ;;
+    *) usage '6,7p' ;;
   esac
 done
-kiv_run="${KIV_BUILD_DIR:-build}/kiv-run"
-[ -x "$kiv_run" ] || { echo "build kiv-run first ($kiv_run)" >&2; exit 1; }
-kiv_run=$(realpath "$kiv_run")
+find_kiv_run
 
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT

@@ -13,21 +13,11 @@
 #include "boot/startup.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/kivbin.h"
+#include "runtime/host/files.h"
 #include "runtime/language_error.h"
 #include "runtime/stack.h"
 
 namespace {
-
-bool read_file(const std::string& path, std::string* out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->append(buffer, n);
-  bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
 
 std::string as_cpp(const std::vector<uint8_t>& image) {
   std::string out =
@@ -71,7 +61,7 @@ int main(int argc, char** argv) {
     for (int i = 3; i < argc; ++i) {
       std::string path = root + "/" + argv[i];
       std::string text;
-      if (!read_file(path, &text)) return fail("cannot read " + path);
+      if (!kiv::simple_io::read_whole_file(path, &text)) return fail("cannot read " + path);
       kiv::stack::TopGuard guard;
       kiv::Cell* block = kiv::stack::push_new_cell();
       kiv::boot::load_text(text, block);

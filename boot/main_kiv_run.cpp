@@ -29,6 +29,7 @@
 #include "runtime/cell.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/fatal.h"
+#include "runtime/host/files.h"
 #include "runtime/print_hooks.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -70,21 +71,7 @@ void print_to_stdout(const kiv::Cell* value, int new_line) {
 bool read_file(const std::string& path, std::string* out) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->append(buffer, n);
-  bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
-
-bool read_stdin(std::string* out) {
-  char buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) out->append(buffer, n);
-  return !std::ferror(stdin);
+  return kiv::simple_io::read_whole_file(path, out);
 }
 
 int usage() {
@@ -118,7 +105,7 @@ int run(const Run& r) {
       std::string text;
       if (file == "-") {
         kiv::boot::set_script_args(r.program, "", script_args);
-        if (!read_stdin(&text)) kiv::fire(kiv::ErrorCategory::kAccess, "cannot-open", "-");
+        if (!kiv::simple_io::read_stream(stdin, &text)) kiv::fire(kiv::ErrorCategory::kAccess, "cannot-open", "-");
       } else {
         kiv::boot::set_script_args(r.program, file, script_args);
         if (!read_file(file, &text)) kiv::fire(kiv::ErrorCategory::kAccess, "cannot-open", file);

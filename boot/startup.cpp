@@ -38,6 +38,7 @@
 #include "runtime/eval/natives_transfer.h"
 #include "runtime/handles.h"
 #include "runtime/host/console.h"
+#include "runtime/host/files.h"
 #include "runtime/host/random.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
@@ -71,17 +72,6 @@ uint32_t g_sources_cell = 0;
   std::_Exit(kBootFailureStatus);
 }
 
-bool read_whole_file(const std::string& path, std::string* out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char buffer[65536];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) out->append(buffer, n);
-  bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
-
 // The block of the loaded sources (kept in the root block).
 Cell loaded_sources() { return series_head_cell(root_block())[g_sources_cell]; }
 
@@ -106,7 +96,7 @@ void load_sources() {
     for (uint32_t i = 0; i < count; ++i) {
       std::string path = std::string(folder) + "/" + list[i].name;
       std::string text;
-      if (!read_whole_file(path, &text)) boot_failure("cannot read the source " + path);
+      if (!simple_io::read_whole_file(path, &text)) boot_failure("cannot read the source " + path);
       Cell* block = stack::push_new_cell();
       load_text(text, block);
       Cell copy = *block;

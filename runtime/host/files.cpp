@@ -137,6 +137,21 @@ std::optional<std::vector<uint8_t>> read_bytes(std::string_view path, int64_t pa
   return std::move(sink.bytes);
 }
 
+bool read_stream(std::FILE* stream, std::string* out) {
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, stream)) > 0) out->append(buffer, n);
+  return !std::ferror(stream);
+}
+
+bool read_whole_file(const std::string& path, std::string* out) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  bool ok = read_stream(f, out);
+  std::fclose(f);
+  return ok;
+}
+
 namespace {
 
 bool write_all(int fd, const std::vector<std::string_view>& pieces) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,6 +75,12 @@ class ByteSink {
 bool read_into(std::string_view path, int64_t part, int64_t seek, ByteSink& sink);
 // The same into a vector; nothing on failure.
 std::optional<std::vector<uint8_t>> read_bytes(std::string_view path, int64_t part, int64_t seek);
+// Appends what the stream holds from its position to its end; false when a
+// read fails.
+bool read_stream(std::FILE* stream, std::string* out);
+// Appends the whole content of a file; false when it cannot be opened or
+// read (a directory fails).
+bool read_whole_file(const std::string& path, std::string* out);
 
 // Writes the pieces one after the other into the file: opened with the mode
 // bits (append, keep) of a write, positioned at seek when it is above 0.

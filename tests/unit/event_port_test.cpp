@@ -3,7 +3,6 @@
 // scheme brings a native table of handlers behind a handle!. Each test boots
 // the runtime in a child process of its own (the runtime is process-wide).
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +22,7 @@
 #include "runtime/stack.h"
 #include "runtime/support.h"
 #include "runtime/unicode.h"
+#include "tests/unit/child_runtime_support.h"
 
 namespace kiv::testing {
 namespace {
@@ -47,27 +47,6 @@ std::string run(const char* text) {
   } catch (const LanguageError& e) {
     return std::string("error ") + error_category_name(e.category) + "/" + e.id;
   }
-}
-
-template <typename Body>
-[[noreturn]] void run_on_thread(Body body) {
-  struct State {
-    Body* body;
-    bool ok = false;
-  } state{&body};
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, size_t{64} << 20);
-  pthread_t thread;
-  auto entry = [](void* p) -> void* {
-    auto* s = static_cast<State*>(p);
-    s->ok = (*s->body)();
-    return nullptr;
-  };
-  if (pthread_create(&thread, &attr, entry, &state) != 0) std::_Exit(2);
-  pthread_join(thread, nullptr);
-  std::fflush(stdout);
-  std::_Exit(state.ok ? 0 : 1);
 }
 
 bool expect_all(const std::string* results, const char* const* expected, size_t n) {

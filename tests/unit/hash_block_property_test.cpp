@@ -11,7 +11,6 @@
 // The whole runtime runs in a child process (it is process-wide); a
 // mismatch prints the seed, the edits so far and the failing search.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +26,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
+#include "tests/unit/child_runtime_support.h"
 
 namespace kiv::testing {
 namespace {
@@ -253,29 +253,6 @@ class Property {
   int pool_size_ = 0;
   std::vector<std::string> log_;
 };
-
-// Runs body on a thread with a large stack; exits the process with 0 when it
-// answers true, 1 otherwise.
-template <typename Body>
-[[noreturn]] void run_on_thread(Body body) {
-  struct State {
-    Body* body;
-    bool ok = false;
-  } state{&body};
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, size_t{64} << 20);
-  pthread_t thread;
-  auto entry = [](void* p) -> void* {
-    auto* s = static_cast<State*>(p);
-    s->ok = (*s->body)();
-    return nullptr;
-  };
-  if (pthread_create(&thread, &attr, entry, &state) != 0) std::_Exit(2);
-  pthread_join(thread, nullptr);
-  std::fflush(stderr);
-  std::_Exit(state.ok ? 0 : 1);
-}
 
 TEST(HashBlockPropertyDeathTest, FindAndSelectOnAHashAnswerAsOnABlockAfterRandomEdits) {
   EXPECT_EXIT(run_on_thread([] {

@@ -4,7 +4,6 @@
 // process of its own (the runtime is process-wide), so the other tests keep
 // their fresh state.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +24,7 @@
 #include "runtime/series.h"
 #include "runtime/language_error.h"
 #include "runtime/stack.h"
+#include "tests/unit/child_runtime_support.h"
 
 namespace kiv::testing {
 namespace {
@@ -49,29 +49,6 @@ std::string run(const char* text, bool as_library = false) {
   } catch (const LanguageError& e) {
     return std::string("error ") + error_category_name(e.category) + "/" + e.id;
   }
-}
-
-// Runs body on a thread with the given stack size; exits the process with
-// 0 when it answers true, 1 otherwise (the parent reads the status).
-template <typename Body>
-[[noreturn]] void run_on_thread(size_t stack_bytes, Body body) {
-  struct State {
-    Body* body;
-    bool ok = false;
-  } state{&body};
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, stack_bytes);
-  pthread_t thread;
-  auto entry = [](void* p) -> void* {
-    auto* s = static_cast<State*>(p);
-    s->ok = (*s->body)();
-    return nullptr;
-  };
-  if (pthread_create(&thread, &attr, entry, &state) != 0) std::_Exit(2);
-  pthread_join(thread, nullptr);
-  std::fflush(stdout);
-  std::_Exit(state.ok ? 0 : 1);
 }
 
 TEST(InterpreterDeathTest, DeepRecursionOnASmallNativeStackRaisesStackOverflowInsteadOfCrashing) {

@@ -4,7 +4,6 @@
 // and damaged images of real values. Each test boots the runtime in a child
 // process of its own (the runtime is process-wide).
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,41 +34,13 @@
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
+#include "tests/unit/child_runtime_support.h"
 #include "view/backend/qt/image_backend.h"
 
 namespace kiv::testing {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-template <typename Body>
-[[noreturn]] void run_booted(Body body) {
-  struct State {
-    Body* body;
-    bool ok = false;
-  } state{&body};
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, size_t{64} << 20);
-  pthread_t thread;
-  auto entry = [](void* p) -> void* {
-    auto* s = static_cast<State*>(p);
-    stack::set_uncaught_error_handler(nullptr);
-    // Under the torture mode the boot runs at full speed (other tests
-    // torture it); the codec's own work is tortured.
-    int torture = collector::torture_interval();
-    collector::set_torture_interval(0);
-    boot::start();
-    collector::set_torture_interval(torture);
-    s->ok = (*s->body)();
-    return nullptr;
-  };
-  if (pthread_create(&thread, &attr, entry, &state) != 0) std::_Exit(2);
-  pthread_join(thread, nullptr);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::_Exit(state.ok ? 0 : 1);
-}
 
 // Fewer rounds when every few allocations collect.
 int rounds(int full, int tortured) { return collector::torture_interval() ? tortured : full; }
