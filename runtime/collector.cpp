@@ -20,6 +20,7 @@
 #include <unordered_set>
 
 #include "runtime/handles.h"
+#include "runtime/hashtable.h"
 #include "runtime/memory.h"
 
 namespace kiv {
@@ -93,23 +94,9 @@ void mark_root(collector::MarkCallback fn) {
   drain();
 }
 
-// Hash table record fields, 32 bits each, from the record's head.
-enum HashRecordField {
-  kHtSize,
-  kHtAux,
-  kHtLists,
-  kHtFlags,
-  kHtKeys,
-  kHtData,
-  kHtOccupied,
-  kHtBuckets,
-  kHtUpperBound,
-  kHtKind,
-  kHtStamp,
-  kHtFieldCount
-};
-
-uint32_t record_field(SeriesBuffer* b, int field) {
+// A field of a hash table's record (hashtable.h), read from a buffer the
+// collector holds.
+uint32_t record_field(SeriesBuffer* b, hashtable::Field field) {
   uint32_t v;
   std::memcpy(&v, b->head_ptr() + field * 4, 4);
   return v;
@@ -333,14 +320,14 @@ namespace {
 // Walks the fields of a table record that has just been marked.
 void walk_hashtable_record(uint32_t node, bool entries) {
   SeriesBuffer* rec = node_buffer(node);
-  if (rec->used_bytes() < kHtFieldCount * 4) return;
-  uint32_t kind = record_field(rec, kHtKind);
-  mark_node(record_field(rec, kHtFlags));
-  mark_node(record_field(rec, kHtKeys));
-  uint32_t data = record_field(rec, kHtData);
-  if (kind == 0) {
-    mark_node(record_field(rec, kHtAux));  // reverse index
-    uint32_t lists = record_field(rec, kHtLists);
+  if (rec->used_bytes() < hashtable::kFieldCount * 4) return;
+  uint32_t kind = record_field(rec, hashtable::kKind);
+  mark_node(record_field(rec, hashtable::kFlags));
+  mark_node(record_field(rec, hashtable::kKeys));
+  uint32_t data = record_field(rec, hashtable::kData);
+  if (kind == hashtable::kKindHash) {
+    mark_node(record_field(rec, hashtable::kAux));  // reverse index
+    uint32_t lists = record_field(rec, hashtable::kLists);
     // The duplicate lists are walked even when the lists series was marked
     // already: a guard that held it while it grew marked it, not its lists.
     mark_node(lists);
@@ -354,12 +341,12 @@ void walk_hashtable_record(uint32_t node, bool entries) {
       }
     }
   }
-  if (kind <= 2) {
+  if (kind < hashtable::kKindRegistry) {
     if (entries) mark_series_cells(data);  // the indexed block, the map's block, the symbols
     else mark_node(data);
   } else if (mark_node(data) && entries) {
     // Registry entries: a header cell (type 2 while live) then the value cells.
-    uint32_t entry = record_field(rec, kHtAux);
+    uint32_t entry = record_field(rec, hashtable::kAux);
     SeriesBuffer* d = node_buffer(data);
     if (entry < 2 * sizeof(Cell) || entry % sizeof(Cell)) return;
     for (uint32_t off = 0; off + entry <= d->used_bytes(); off += entry) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "runtime/collector.h"
+#include "runtime/member_bits.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 
@@ -35,7 +36,7 @@ const Cell kNone{TYPE_NONE, 0, 0, 0};
 }  // namespace
 
 bool typeset_has_q(const uint8_t* typeset, uint32_t type) {
-  return (typeset[(type & 0xFF) >> 3] & (0x80 >> (type & 7))) != 0;
+  return has_member(typeset, type & 0xFF);
 }
 
 const Cell* check_arg_type(const Cell* arg, const uint8_t* typeset, const Cell* arg_name) {

@@ -12,6 +12,7 @@
 
 #include "runtime/cell.h"
 #include "runtime/language_error.h"
+#include "runtime/member_bits.h"
 
 namespace kiv {
 
@@ -45,7 +46,7 @@ struct ArgTypeset {
 };
 constexpr ArgTypeset arg_typeset(std::initializer_list<uint32_t> types) {
   ArgTypeset t;
-  for (uint32_t type : types) t.bits[(type & 0xFF) >> 3] |= static_cast<uint8_t>(0x80 >> (type & 7));
+  for (uint32_t type : types) add_member(t.bits, type & 0xFF);
   return t;
 }
 // Returns the cell when its type is in the typeset.

@@ -29,72 +29,20 @@
 
 namespace kiv {
 
+// Action numbers are slots, 1-based, in the order of actions.def.
 enum ActionNumber : uint32_t {
-  ACT_MAKE = 1,
-  ACT_RANDOM = 2,
-  ACT_REFLECT = 3,
-  ACT_TO = 4,
-  ACT_FORM = 5,
-  ACT_MOLD = 6,
-  ACT_EVAL_PATH = 7,
-  ACT_EMPTY_8 = 8,  // no action: every handler is 0
-  ACT_COMPARE = 9,
-  ACT_ABSOLUTE = 10,
-  ACT_ADD = 11,
-  ACT_DIVIDE = 12,
-  ACT_MULTIPLY = 13,
-  ACT_NEGATE = 14,
-  ACT_POWER = 15,
-  ACT_REMAINDER = 16,
-  ACT_ROUND = 17,
-  ACT_SUBTRACT = 18,
-  ACT_EVEN_Q = 19,
-  ACT_ODD_Q = 20,
-  ACT_AND_T = 21,
-  ACT_COMPLEMENT = 22,
-  ACT_OR_T = 23,
-  ACT_XOR_T = 24,
-  ACT_APPEND = 25,
-  ACT_AT = 26,
-  ACT_BACK = 27,
-  ACT_CHANGE = 28,
-  ACT_CLEAR = 29,
-  ACT_COPY = 30,
-  ACT_FIND = 31,
-  ACT_HEAD = 32,
-  ACT_HEAD_Q = 33,
-  ACT_INDEX_Q = 34,
-  ACT_INSERT = 35,
-  ACT_LENGTH_Q = 36,
-  ACT_MOVE = 37,
-  ACT_NEXT = 38,
-  ACT_PICK = 39,
-  ACT_POKE = 40,
-  ACT_PUT = 41,
-  ACT_REMOVE = 42,
-  ACT_REVERSE = 43,
-  ACT_SELECT = 44,
-  ACT_SORT = 45,
-  ACT_SKIP = 46,
-  ACT_SWAP = 47,
-  ACT_TAIL = 48,
-  ACT_TAIL_Q = 49,
-  ACT_TAKE = 50,
-  ACT_TRIM = 51,
-  ACT_CREATE = 52,
-  ACT_CLOSE = 53,
-  ACT_DELETE = 54,
-  ACT_MODIFY = 55,
-  ACT_OPEN = 56,
-  ACT_OPEN_Q = 57,
-  ACT_QUERY = 58,
-  ACT_READ = 59,
-  ACT_RENAME = 60,
-  ACT_UPDATE = 61,
-  ACT_WRITE = 62,
+  ACT_UNUSED_0 = 0,
+#define KIV_ACTION(name, ...) ACT_##name,
+#include "runtime/datatypes/actions.def"
+#undef KIV_ACTION
 };
 
-constexpr uint32_t kActionCount = 62;
+constexpr uint32_t kActionCount = 0
+#define KIV_ACTION(...) +1
+#include "runtime/datatypes/actions.def"
+#undef KIV_ACTION
+    ;
+static_assert(kActionCount == ACT_WRITE, "actions.def lists the slots in order");
 
 // Compare op codes, shared by comparison, sorting, searching and parse.
 enum CompareOp : int32_t {
@@ -276,74 +224,13 @@ using None = void (*)();  // slot 8
 
 template <uint32_t A>
 struct ActionSignature;
-#define KIV_ACTION_SIGNATURE(slot, sig) \
-  template <>                           \
-  struct ActionSignature<slot> {        \
-    using type = handler::sig;          \
+#define KIV_ACTION(name, word, sig, ...) \
+  template <>                             \
+  struct ActionSignature<ACT_##name> {    \
+    using type = handler::sig;            \
   };
-KIV_ACTION_SIGNATURE(ACT_MAKE, Make)
-KIV_ACTION_SIGNATURE(ACT_RANDOM, Random)
-KIV_ACTION_SIGNATURE(ACT_REFLECT, Reflect)
-KIV_ACTION_SIGNATURE(ACT_TO, Make)
-KIV_ACTION_SIGNATURE(ACT_FORM, Form)
-KIV_ACTION_SIGNATURE(ACT_MOLD, Mold)
-KIV_ACTION_SIGNATURE(ACT_EVAL_PATH, EvalPath)
-KIV_ACTION_SIGNATURE(ACT_EMPTY_8, None)
-KIV_ACTION_SIGNATURE(ACT_COMPARE, Compare)
-KIV_ACTION_SIGNATURE(ACT_ABSOLUTE, Simple)
-KIV_ACTION_SIGNATURE(ACT_ADD, Simple)
-KIV_ACTION_SIGNATURE(ACT_DIVIDE, Simple)
-KIV_ACTION_SIGNATURE(ACT_MULTIPLY, Simple)
-KIV_ACTION_SIGNATURE(ACT_NEGATE, Unary)
-KIV_ACTION_SIGNATURE(ACT_POWER, Simple)
-KIV_ACTION_SIGNATURE(ACT_REMAINDER, Simple)
-KIV_ACTION_SIGNATURE(ACT_ROUND, Round)
-KIV_ACTION_SIGNATURE(ACT_SUBTRACT, Simple)
-KIV_ACTION_SIGNATURE(ACT_EVEN_Q, Test)
-KIV_ACTION_SIGNATURE(ACT_ODD_Q, Test)
-KIV_ACTION_SIGNATURE(ACT_AND_T, Simple)
-KIV_ACTION_SIGNATURE(ACT_COMPLEMENT, Unary)
-KIV_ACTION_SIGNATURE(ACT_OR_T, Simple)
-KIV_ACTION_SIGNATURE(ACT_XOR_T, Simple)
-KIV_ACTION_SIGNATURE(ACT_APPEND, Insert)
-KIV_ACTION_SIGNATURE(ACT_AT, Simple)
-KIV_ACTION_SIGNATURE(ACT_BACK, Simple)
-KIV_ACTION_SIGNATURE(ACT_CHANGE, Change)
-KIV_ACTION_SIGNATURE(ACT_CLEAR, Unary)
-KIV_ACTION_SIGNATURE(ACT_COPY, Copy)
-KIV_ACTION_SIGNATURE(ACT_FIND, Find)
-KIV_ACTION_SIGNATURE(ACT_HEAD, Simple)
-KIV_ACTION_SIGNATURE(ACT_HEAD_Q, Simple)
-KIV_ACTION_SIGNATURE(ACT_INDEX_Q, Simple)
-KIV_ACTION_SIGNATURE(ACT_INSERT, Insert)
-KIV_ACTION_SIGNATURE(ACT_LENGTH_Q, Length)
-KIV_ACTION_SIGNATURE(ACT_MOVE, Move)
-KIV_ACTION_SIGNATURE(ACT_NEXT, Simple)
-KIV_ACTION_SIGNATURE(ACT_PICK, Pick)
-KIV_ACTION_SIGNATURE(ACT_POKE, Poke)
-KIV_ACTION_SIGNATURE(ACT_PUT, Put)
-KIV_ACTION_SIGNATURE(ACT_REMOVE, Remove)
-KIV_ACTION_SIGNATURE(ACT_REVERSE, Reverse)
-KIV_ACTION_SIGNATURE(ACT_SELECT, Select)
-KIV_ACTION_SIGNATURE(ACT_SORT, Sort)
-KIV_ACTION_SIGNATURE(ACT_SKIP, Simple)
-KIV_ACTION_SIGNATURE(ACT_SWAP, Swap)
-KIV_ACTION_SIGNATURE(ACT_TAIL, Simple)
-KIV_ACTION_SIGNATURE(ACT_TAIL_Q, Simple)
-KIV_ACTION_SIGNATURE(ACT_TAKE, Take)
-KIV_ACTION_SIGNATURE(ACT_TRIM, Trim)
-KIV_ACTION_SIGNATURE(ACT_CREATE, Unary)
-KIV_ACTION_SIGNATURE(ACT_CLOSE, Unary)
-KIV_ACTION_SIGNATURE(ACT_DELETE, Unary)
-KIV_ACTION_SIGNATURE(ACT_MODIFY, Modify)
-KIV_ACTION_SIGNATURE(ACT_OPEN, Open)
-KIV_ACTION_SIGNATURE(ACT_OPEN_Q, Unary)
-KIV_ACTION_SIGNATURE(ACT_QUERY, Unary)
-KIV_ACTION_SIGNATURE(ACT_READ, Read)
-KIV_ACTION_SIGNATURE(ACT_RENAME, Rename)
-KIV_ACTION_SIGNATURE(ACT_UPDATE, Unary)
-KIV_ACTION_SIGNATURE(ACT_WRITE, Write)
-#undef KIV_ACTION_SIGNATURE
+#include "runtime/datatypes/actions.def"
+#undef KIV_ACTION
 
 template <uint32_t A>
 using ActionHandler = typename ActionSignature<A>::type;

@@ -326,69 +326,11 @@ int32_t hash_table_compare(const Cell* a, const Cell* b, int32_t op) {
 
 void actions_init() {
   static const ActionEntry entries[kActionCount] = {
-      make_entry,                      //  1
-      random_entry,                    //  2
-      reflect_entry,                   //  3
-      to_entry,                        //  4
-      form_entry,                      //  5
-      mold_entry,                      //  6
-      eval_path_entry,                 //  7
-      nullptr,                         //  8 empty
-      compare_entry,                   //  9
-      simple_entry<ACT_ABSOLUTE>,      // 10
-      simple_entry<ACT_ADD>,           // 11
-      simple_entry<ACT_DIVIDE>,        // 12
-      simple_entry<ACT_MULTIPLY>,      // 13
-      negate_entry,                    // 14
-      simple_entry<ACT_POWER>,         // 15
-      simple_entry<ACT_REMAINDER>,     // 16
-      round_entry,                     // 17
-      simple_entry<ACT_SUBTRACT>,      // 18
-      even_q_entry,                    // 19
-      odd_q_entry,                     // 20
-      simple_entry<ACT_AND_T>,         // 21
-      complement_entry,                // 22
-      simple_entry<ACT_OR_T>,          // 23
-      simple_entry<ACT_XOR_T>,         // 24
-      append_entry,                    // 25
-      simple_entry<ACT_AT>,            // 26
-      simple_entry<ACT_BACK>,          // 27
-      change_entry,                    // 28
-      clear_entry,                     // 29
-      copy_entry,                      // 30
-      find_entry,                      // 31
-      simple_entry<ACT_HEAD>,          // 32
-      simple_entry<ACT_HEAD_Q>,        // 33
-      simple_entry<ACT_INDEX_Q>,       // 34
-      insert_action_entry,             // 35
-      length_q_entry,                  // 36
-      move_entry,                      // 37
-      simple_entry<ACT_NEXT>,          // 38
-      pick_entry,                      // 39
-      poke_entry,                      // 40
-      put_entry,                       // 41
-      remove_entry,                    // 42
-      reverse_entry,                   // 43
-      select_entry,                    // 44
-      sort_entry,                      // 45
-      simple_entry<ACT_SKIP>,          // 46
-      swap_entry,                      // 47
-      simple_entry<ACT_TAIL>,          // 48
-      simple_entry<ACT_TAIL_Q>,        // 49
-      take_entry,                      // 50
-      trim_entry,                      // 51
-      create_entry,                    // 52
-      close_entry,                     // 53
-      delete_entry,                    // 54
-      modify_entry,                    // 55
-      open_entry,                      // 56
-      open_q_entry,                    // 57
-      query_entry,                     // 58
-      read_entry,                      // 59
-      rename_entry,                    // 60
-      update_entry,                    // 61
-      write_entry,                     // 62
+#define KIV_ACTION(name, word, sig, entry, ...) entry,
+#include "runtime/datatypes/actions.def"
+#undef KIV_ACTION
   };
+
   action_table[0] = nullptr;
   for (uint32_t k = 1; k <= kActionCount; ++k) action_table[k] = entries[k - 1];
   set_form_handler(form_into_node);

@@ -10,6 +10,7 @@
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/member_bits.h"
 #include "runtime/series.h"
 #include "runtime/support.h"
 #include "runtime/words.h"
@@ -22,10 +23,10 @@ namespace {
 struct TypeBits {
   uint8_t bytes[12] = {};
   void set(uint32_t t) {
-    if (t < 96) bytes[t >> 3] |= static_cast<uint8_t>(0x80u >> (t & 7));
+    if (t < 96) add_member(bytes, t);
   }
   void clear(uint32_t t) {
-    if (t < 96) bytes[t >> 3] &= static_cast<uint8_t>(~(0x80u >> (t & 7)));
+    if (t < 96) remove_member(bytes, t);
   }
   void add(const TypeBits& o) {
     for (int i = 0; i < 12; ++i) bytes[i] |= o.bytes[i];

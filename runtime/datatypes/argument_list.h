@@ -19,6 +19,7 @@
 
 #include "runtime/cell.h"
 #include "runtime/datatypes/native.h"
+#include "runtime/member_bits.h"
 #include "runtime/series.h"
 
 namespace kiv::interpreter {
@@ -53,7 +54,7 @@ inline bool builtin_q(const Cell* fn) { return TYPE_OF(fn) == TYPE_NATIVE || TYP
 inline bool typeset_admits(const Cell* typeset, uint32_t type) {
   // typeset_has_q's test, inline: every argument of every call comes here.
   const uint8_t* bits = reinterpret_cast<const uint8_t*>(&typeset->data1);
-  return (bits[(type & 0xFF) >> 3] & (0x80 >> (type & 7))) != 0;
+  return has_member(bits, type & 0xFF);
 }
 
 // The kind of an argument-list typeset (ArgKind).

@@ -14,6 +14,7 @@
 #include "runtime/datatypes/actions.h"
 #include "runtime/eval/lexer.h"
 #include "runtime/host/enbase.h"
+#include "runtime/member_bits.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
 #include "runtime/series.h"
@@ -534,7 +535,7 @@ bool head_in_bitset_q(Cell* binary, const Cell* bitset) {
   const SeriesBuffer* b = node_buffer(bitset->data2);
   uint32_t at = byte >> 3;
   if (at >= b->used_bytes()) return (b->flags & kBitsetComplemented) != 0;
-  return (b->data()[b->head + at] & (0x80u >> (byte & 7))) != 0;
+  return (b->data()[b->head + at] & member_mask(byte)) != 0;
 }
 
 bool match_head_q(Cell* binary, Cell* value, int32_t op) {

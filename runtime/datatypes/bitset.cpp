@@ -14,6 +14,7 @@
 #include "runtime/datatypes/actions.h"
 #include "runtime/hashtable.h"
 #include "runtime/language_error.h"
+#include "runtime/member_bits.h"
 #include "runtime/ownership.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
@@ -28,7 +29,7 @@ namespace {
 constexpr uint8_t kNoBits = 0x00;
 constexpr uint8_t kAllBits = 0xFF;
 
-inline uint8_t bit_of(uint32_t n) { return static_cast<uint8_t>(0x80 >> (n & 7)); }
+inline uint8_t bit_of(uint32_t n) { return member_mask(n); }
 
 bool complemented_node(uint32_t node) { return (node_buffer(node)->flags & kComplemented) != 0; }
 

@@ -7,8 +7,22 @@
 
 namespace kiv {
 
-constexpr uint32_t kNativeCount = 107;
+// A native's index in the native table, named after its word (natives.def).
+enum class NativeId : uint32_t {
+  kUnused = 0,
+#define KIV_NATIVE(name, ...) k##name,
+#include "runtime/datatypes/natives.def"
+#undef KIV_NATIVE
+};
+
+constexpr uint32_t kNativeCount = 0
+#define KIV_NATIVE(...) +1
+#include "runtime/datatypes/natives.def"
+#undef KIV_NATIVE
+    ;
 constexpr uint32_t kNativeTableSize = 120;
+
+constexpr uint32_t native_index(NativeId id) { return static_cast<uint32_t>(id); }
 
 using NativeEntry = void (*)(int32_t check, const int32_t* refinements);
 

@@ -16,6 +16,7 @@
 
 #include "runtime/cell.h"
 #include "runtime/datatypes/actions.h"
+#include "runtime/member_bits.h"
 
 namespace kiv::typeset {
 
@@ -25,14 +26,12 @@ constexpr uint32_t kBitCount = 96;
 inline uint8_t* bits(Cell* c) { return reinterpret_cast<uint8_t*>(&c->data1); }
 inline const uint8_t* bits(const Cell* c) { return reinterpret_cast<const uint8_t*>(&c->data1); }
 
-inline bool has_q(const Cell* c, uint32_t type) {
-  return type < kBitCount && (bits(c)[type >> 3] & (0x80 >> (type & 7))) != 0;
-}
+inline bool has_q(const Cell* c, uint32_t type) { return type < kBitCount && has_member(bits(c), type); }
 inline void set_bit(Cell* c, uint32_t type) {
-  if (type < kBitCount) bits(c)[type >> 3] |= static_cast<uint8_t>(0x80 >> (type & 7));
+  if (type < kBitCount) add_member(bits(c), type);
 }
 inline void clear_bit(Cell* c, uint32_t type) {
-  if (type < kBitCount) bits(c)[type >> 3] &= static_cast<uint8_t>(~(0x80 >> (type & 7)));
+  if (type < kBitCount) remove_member(bits(c), type);
 }
 
 // The cell as an empty typeset.

@@ -74,15 +74,15 @@ void natives_init() {
   using namespace natives;
   NativeEntry entries[kNativeCount];
   for (auto& e : entries) e = not_yet_available;
-  entries[25 - 1] = equal_q;
-  entries[26 - 1] = not_equal_q;
-  entries[27 - 1] = strict_equal_q;
-  entries[28 - 1] = lesser_q;
-  entries[29 - 1] = greater_q;
-  entries[30 - 1] = lesser_or_equal_q;
-  entries[31 - 1] = greater_or_equal_q;
-  entries[33 - 1] = not_;
-  entries[34 - 1] = type_q;
+  entries[native_index(NativeId::kEqualQ) - 1] = equal_q;
+  entries[native_index(NativeId::kNotEqualQ) - 1] = not_equal_q;
+  entries[native_index(NativeId::kStrictEqualQ) - 1] = strict_equal_q;
+  entries[native_index(NativeId::kLesserQ) - 1] = lesser_q;
+  entries[native_index(NativeId::kGreaterQ) - 1] = greater_q;
+  entries[native_index(NativeId::kLesserOrEqualQ) - 1] = lesser_or_equal_q;
+  entries[native_index(NativeId::kGreaterOrEqualQ) - 1] = greater_or_equal_q;
+  entries[native_index(NativeId::kNot) - 1] = not_;
+  entries[native_index(NativeId::kTypeQ) - 1] = type_q;
   // print reduces its block argument into this block (kept in the root
   // block for the life of the process).
   if (scratch_node == 0) scratch_node = block::node_of(block::make_at_root(kPrintScratchCells));

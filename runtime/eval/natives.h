@@ -24,6 +24,9 @@ namespace kiv {
 // Indexed by native index; filled by natives_init.
 extern NativeEntry native_table[kNativeTableSize + 1];
 
+// Puts the native's entry at its index.
+inline void install_native(NativeId id, NativeEntry entry) { native_table[native_index(id)] = entry; }
+
 // Makes the table and the print scratch block, and registers the 107
 // entries in index order. Runs once at start-up, after the built-in words
 // and before the boot payload.

@@ -297,11 +297,11 @@ void debase(int32_t check, const int32_t* refinements) {
 }
 
 void install_byte_natives() {
-  native_table[84] = debase;
-  native_table[87] = checksum;
-  native_table[91] = enbase;
-  native_table[103] = compress;
-  native_table[104] = decompress;
+  install_native(NativeId::kDebase, debase);
+  install_native(NativeId::kChecksum, checksum);
+  install_native(NativeId::kEnbase, enbase);
+  install_native(NativeId::kCompress, compress);
+  install_native(NativeId::kDecompress, decompress);
 }
 
 }  // namespace kiv::natives

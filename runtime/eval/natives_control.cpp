@@ -711,19 +711,19 @@ void break_(int32_t, const int32_t* refs) {
 void continue_(int32_t, const int32_t*) { interpreter::leave_loop(true, nullptr); }
 
 void install_control_natives() {
-  native_table[6] = while_;
-  native_table[7] = until_;
-  native_table[8] = loop;
-  native_table[9] = repeat;
-  native_table[10] = forever;
-  native_table[11] = foreach;
-  native_table[12] = forall;
-  native_table[13] = remove_each;
-  native_table[18] = switch_;
-  native_table[19] = case_;
-  native_table[20] = do_value;
-  native_table[77] = break_;
-  native_table[78] = continue_;
+  install_native(NativeId::kWhile, while_);
+  install_native(NativeId::kUntil, until_);
+  install_native(NativeId::kLoop, loop);
+  install_native(NativeId::kRepeat, repeat);
+  install_native(NativeId::kForever, forever);
+  install_native(NativeId::kForeach, foreach);
+  install_native(NativeId::kForall, forall);
+  install_native(NativeId::kRemoveEach, remove_each);
+  install_native(NativeId::kSwitch, switch_);
+  install_native(NativeId::kCase, case_);
+  install_native(NativeId::kDo, do_value);
+  install_native(NativeId::kBreak, break_);
+  install_native(NativeId::kContinue, continue_);
 }
 
 }  // namespace kiv::natives

@@ -337,16 +337,16 @@ void compose(int32_t, const int32_t* refs) {
 }
 
 void install_core_natives() {
-  native_table[1] = if_;
-  native_table[2] = unless_;
-  native_table[3] = either_;
-  native_table[4] = any_;
-  native_table[5] = all_;
-  native_table[22] = set;
-  native_table[23] = print;
-  native_table[24] = prin;
-  native_table[35] = reduce;
-  native_table[36] = compose;
+  install_native(NativeId::kIf, if_);
+  install_native(NativeId::kUnless, unless_);
+  install_native(NativeId::kEither, either_);
+  install_native(NativeId::kAny, any_);
+  install_native(NativeId::kAll, all_);
+  install_native(NativeId::kSet, set);
+  install_native(NativeId::kPrint, print);
+  install_native(NativeId::kPrin, prin);
+  install_native(NativeId::kReduce, reduce);
+  install_native(NativeId::kCompose, compose);
 }
 
 }  // namespace kiv::natives

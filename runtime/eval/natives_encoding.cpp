@@ -19,6 +19,7 @@
 #include "runtime/datatypes/url.h"
 #include "runtime/eval/natives.h"
 #include "runtime/language_error.h"
+#include "runtime/member_bits.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
 
@@ -36,7 +37,7 @@ struct Typeset {
 };
 constexpr Typeset typeset_of(std::initializer_list<uint32_t> types) {
   Typeset t;
-  for (uint32_t type : types) t.bits[type >> 3] |= static_cast<uint8_t>(0x80 >> (type & 7));
+  for (uint32_t type : types) add_member(t.bits, type);
   return t;
 }
 constexpr Typeset kAnyStringArg =
@@ -130,10 +131,10 @@ void size_q(int32_t check, const int32_t*) {
 }
 
 void install_encoding_natives() {
-  native_table[47] = dehex;
-  native_table[48] = enhex;
-  native_table[54] = to_hex;
-  native_table[101] = size_q;
+  install_native(NativeId::kDehex, dehex);
+  install_native(NativeId::kEnhex, enhex);
+  install_native(NativeId::kToHex, to_hex);
+  install_native(NativeId::kSizeQ, size_q);
 }
 
 }  // namespace kiv::natives

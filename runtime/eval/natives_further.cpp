@@ -694,29 +694,29 @@ void transcode(int32_t, const int32_t* refs) {
 }
 
 void install_further_natives() {
-  native_table[69] = value_q;
-  native_table[71] = uppercase;
-  native_table[72] = lowercase;
-  native_table[73] = as_pair;
-  native_table[74] = as_point2d;
-  native_table[75] = as_point3d;
-  native_table[76] = as_money;
-  native_table[83] = extend;
-  native_table[85] = to_local_file;
-  native_table[86] = wait;
-  native_table[88] = unset;
-  native_table[89] = new_line;
-  native_table[90] = new_line_q;
-  native_table[92] = context_q;
-  native_table[93] = set_env;
-  native_table[94] = get_env;
-  native_table[95] = list_env;
-  native_table[96] = now;
-  native_table[98] = as;
-  native_table[99] = call;
-  native_table[102] = browse;
-  native_table[105] = recycle;
-  native_table[106] = transcode;
+  install_native(NativeId::kValueQ, value_q);
+  install_native(NativeId::kUppercase, uppercase);
+  install_native(NativeId::kLowercase, lowercase);
+  install_native(NativeId::kAsPair, as_pair);
+  install_native(NativeId::kAsPoint2D, as_point2d);
+  install_native(NativeId::kAsPoint3D, as_point3d);
+  install_native(NativeId::kAsMoney, as_money);
+  install_native(NativeId::kExtend, extend);
+  install_native(NativeId::kToLocalFile, to_local_file);
+  install_native(NativeId::kWait, wait);
+  install_native(NativeId::kUnset, unset);
+  install_native(NativeId::kNewLine, new_line);
+  install_native(NativeId::kNewLineQ, new_line_q);
+  install_native(NativeId::kContextQ, context_q);
+  install_native(NativeId::kSetEnv, set_env);
+  install_native(NativeId::kGetEnv, get_env);
+  install_native(NativeId::kListEnv, list_env);
+  install_native(NativeId::kNow, now);
+  install_native(NativeId::kAs, as);
+  install_native(NativeId::kCall, call);
+  install_native(NativeId::kBrowse, browse);
+  install_native(NativeId::kRecycle, recycle);
+  install_native(NativeId::kTranscode, transcode);
 }
 
 }  // namespace kiv::natives

@@ -165,20 +165,20 @@ void zero_q(int32_t check, const int32_t*) {
 }
 
 void install_math_natives() {
-  native_table[55] = sine;
-  native_table[56] = cosine;
-  native_table[57] = tangent;
-  native_table[58] = arcsine;
-  native_table[59] = arccosine;
-  native_table[60] = arctangent;
-  native_table[61] = arctangent2;
-  native_table[62] = nan_q;
-  native_table[63] = log_2;
-  native_table[64] = log_10;
-  native_table[65] = log_e;
-  native_table[66] = exp;
-  native_table[67] = square_root;
-  native_table[100] = zero_q;
+  install_native(NativeId::kSine, sine);
+  install_native(NativeId::kCosine, cosine);
+  install_native(NativeId::kTangent, tangent);
+  install_native(NativeId::kArcsine, arcsine);
+  install_native(NativeId::kArccosine, arccosine);
+  install_native(NativeId::kArctangent, arctangent);
+  install_native(NativeId::kArctangent2, arctangent2);
+  install_native(NativeId::kNaNQ, nan_q);
+  install_native(NativeId::kLog2, log_2);
+  install_native(NativeId::kLog10, log_10);
+  install_native(NativeId::kLogE, log_e);
+  install_native(NativeId::kExp, exp);
+  install_native(NativeId::kSquareRoot, square_root);
+  install_native(NativeId::kZeroQ, zero_q);
 }
 
 }  // namespace kiv::natives

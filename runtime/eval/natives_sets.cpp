@@ -280,18 +280,18 @@ void shift(int32_t check, const int32_t* refs) {
 }
 
 void install_set_natives() {
-  native_table[41] = union_;
-  native_table[42] = intersect;
-  native_table[43] = unique;
-  native_table[44] = difference;
-  native_table[45] = exclude;
-  native_table[46] = complement_q;
-  native_table[49] = negative_q;
-  native_table[50] = positive_q;
-  native_table[51] = max;
-  native_table[52] = min;
-  native_table[53] = shift;
-  native_table[97] = sign_q;
+  install_native(NativeId::kUnion, union_);
+  install_native(NativeId::kIntersect, intersect);
+  install_native(NativeId::kUnique, unique);
+  install_native(NativeId::kDifference, difference);
+  install_native(NativeId::kExclude, exclude);
+  install_native(NativeId::kComplementQ, complement_q);
+  install_native(NativeId::kNegativeQ, negative_q);
+  install_native(NativeId::kPositiveQ, positive_q);
+  install_native(NativeId::kMax, max);
+  install_native(NativeId::kMin, min);
+  install_native(NativeId::kShift, shift);
+  install_native(NativeId::kSignQ, sign_q);
 }
 
 }  // namespace kiv::natives

@@ -199,16 +199,16 @@ void apply(int32_t, const int32_t* refs) {
 }
 
 void install_transfer_natives() {
-  native_table[14] = func;
-  native_table[15] = function;
-  native_table[16] = does;
-  native_table[17] = has;
-  native_table[70] = try_;
-  native_table[79] = exit_;
-  native_table[80] = return_;
-  native_table[81] = throw_;
-  native_table[82] = catch_;
-  native_table[107] = apply;
+  install_native(NativeId::kFunc, func);
+  install_native(NativeId::kFunction, function);
+  install_native(NativeId::kDoes, does);
+  install_native(NativeId::kHas, has);
+  install_native(NativeId::kTry, try_);
+  install_native(NativeId::kExit, exit_);
+  install_native(NativeId::kReturn, return_);
+  install_native(NativeId::kThrow, throw_);
+  install_native(NativeId::kCatch, catch_);
+  install_native(NativeId::kApply, apply);
   set_do_trace_runner(trace::run);
 }
 

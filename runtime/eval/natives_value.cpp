@@ -353,13 +353,13 @@ void construct(int32_t, const int32_t* refs) {
 }
 
 void install_value_natives() {
-  native_table[21] = get;
-  native_table[22] = set_value;
-  native_table[32] = same_q;
-  native_table[37] = stats;
-  native_table[38] = bind;
-  native_table[39] = in;
-  native_table[68] = construct;
+  install_native(NativeId::kGet, get);
+  install_native(NativeId::kSet, set_value);
+  install_native(NativeId::kSameQ, same_q);
+  install_native(NativeId::kStats, stats);
+  install_native(NativeId::kBind, bind);
+  install_native(NativeId::kIn, in);
+  install_native(NativeId::kConstruct, construct);
 }
 
 }  // namespace kiv::natives

@@ -1324,7 +1324,7 @@ void parse(int32_t check, const int32_t* refinements) {
 }
 
 void install_parse_native() {
-  native_table[40] = parse;
+  install_native(NativeId::kParse, parse);
   parse::init();
 }
 

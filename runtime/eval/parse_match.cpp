@@ -9,6 +9,7 @@
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/actions.h"
 #include "runtime/eval/lexer.h"
+#include "runtime/member_bits.h"
 #include "runtime/series.h"
 #include "runtime/text_units.h"
 #include "runtime/words.h"
@@ -189,7 +190,7 @@ bool match_repeat(Cell* input, int32_t end, const Cell* rule, int32_t min, int32
       const uint32_t stored = bits->used_bytes();
       const bool beyond = (bits->flags & bitset::kComplemented) != 0;
       auto member = [&](uint32_t cp) {
-        return cp / 8 < stored ? (set[cp / 8] & (0x80u >> (cp & 7))) != 0 : beyond;
+        return member_byte(cp) < stored ? has_member(set, cp) : beyond;
       };
       while (p < end && (max < 0 || n < max) && member(in.at(p))) {
         ++p;
