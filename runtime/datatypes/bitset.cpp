@@ -517,7 +517,9 @@ Cell* remove(Cell* series, Cell*, Cell* key) {
 }
 
 Cell* modify(Cell* target, Cell* field, Cell* value, bool) {
-  if (!word::spells_q(field, words::SYM_OWNED)) fire(ErrorCategory::kInternal, "not-done");
+  // Only ownership can be modified; another field changes nothing, as for
+  // the other series.
+  if (!word::spells_q(field, words::SYM_OWNED)) return value;
   if (TYPE_OF(value) == TYPE_NONE) {
     ownership::unbind(target);
   } else if (TYPE_OF(value) == TYPE_BLOCK && series_length(value->data2) >= value->data1 + 2) {
