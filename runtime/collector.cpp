@@ -19,6 +19,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "runtime/checks.h"
 #include "runtime/handles.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
@@ -475,6 +476,7 @@ bool collect() {
   if (g_gc.active.load() || g_gc.no_collect > 0 || g_gc.verifying) return false;
   init_memory();
   g_gc.active.store(1);  // sequentially consistent: a full fence
+  note_allocation(true);  // every buffer may move
 
   g_gc.marking = true;
   mark_all_roots();
@@ -509,6 +511,7 @@ bool collect() {
 bool collect_if_needed() { return g_gc.enabled && collect(); }
 
 void allocation_tick() {
+  note_allocation(g_gc.enabled && g_gc.no_collect == 0);
   if (g_gc.torture && g_gc.enabled && ++g_gc.torture_count >= g_gc.torture) {
     g_gc.torture_count = 0;
     collect();

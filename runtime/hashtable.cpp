@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "runtime/case_fold.h"
+#include "runtime/checks.h"
 #include "runtime/collector.h"
 #include "runtime/language_error.h"
 #include "runtime/memory.h"
@@ -659,7 +660,7 @@ void rehash(uint32_t table, uint32_t buckets) {
     const uint32_t live = get(table, kSize);
     entries = alloc_series(std::max<uint32_t>(live, 1) * entry_size / sizeof(Cell), sizeof(Cell), 0);
   }
-  // No allocation from here on.
+  HoldScope hold;  // no allocation from here on
   const uint32_t old_buckets = get(table, kBuckets);
   const uint32_t mask = buckets - 1;
   uint32_t* nf = words_of(flags);

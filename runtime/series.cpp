@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/checks.h"
 #include "runtime/collector.h"
 #include "runtime/memory.h"
 
@@ -39,6 +40,7 @@ struct Expanded {
 };
 
 Expanded expand(SeriesBuffer* buffer, int64_t new_size) {
+  note_allocation(true);  // the buffer itself moves, whether or not others do
   uint32_t node = buffer->node;
   int64_t old_size = buffer->size;
   if (new_size == 0) new_size = old_size > 0 ? old_size * 2 : 16;

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/checks.h"
 #include "runtime/datatypes/actions.h"
 
 namespace kiv::char_ {
@@ -23,7 +24,10 @@ inline Cell* init_cell(Cell* c, uint32_t code_point) {
   *c = Cell{TYPE_CHAR, 0, code_point, 0};
   return c;
 }
-inline uint32_t get(const Cell* c) { return c->data2; }
+inline uint32_t get(const Cell* c) {
+  KIV_ASSERT(TYPE_OF(c) == TYPE_CHAR);
+  return c->data2;
+}
 Cell* push(uint32_t code_point);  // a new cell on the argument stack
 Cell* at_tail(const Cell* block, uint32_t code_point);
 

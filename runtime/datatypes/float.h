@@ -25,6 +25,7 @@
 #include <type_traits>
 
 #include "runtime/cell.h"
+#include "runtime/checks.h"
 #include "runtime/datatypes/actions.h"
 #include "runtime/float_text.h"
 
@@ -81,7 +82,11 @@ extern bool full_support_q;
 // ---------------------------------------------------------------------------
 // Cells.
 
-inline double get(const Cell* c) { return cell_float(c); }
+inline double get(const Cell* c) {
+  // percent! and time! inherit float!'s handlers: the same double.
+  KIV_ASSERT(TYPE_OF(c) == TYPE_FLOAT || TYPE_OF(c) == TYPE_PERCENT || TYPE_OF(c) == TYPE_TIME);
+  return cell_float(c);
+}
 inline Cell* init_cell(Cell* c, double d, uint32_t type = TYPE_FLOAT) {
   *c = Cell{type, 0, 0, 0};
   set_cell_float(c, d);

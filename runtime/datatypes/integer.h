@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/checks.h"
 #include "runtime/datatypes/actions.h"
 
 namespace kiv::integer {
@@ -29,7 +30,11 @@ Cell* into_result(int32_t value);  // the current frame's result (base) cell
 Cell* at_tail(const Cell* block, int32_t value);
 
 // Accessors.
-inline int32_t get(const Cell* c) { return static_cast<int32_t>(c->data2); }
+inline int32_t get(const Cell* c) {
+  // char! inherits integer!'s handlers: its code point is the same word.
+  KIV_ASSERT(TYPE_OF(c) == TYPE_INTEGER || TYPE_OF(c) == TYPE_CHAR);
+  return static_cast<int32_t>(c->data2);
+}
 int32_t result_value();
 int32_t result_or_zero();  // 0 when the result cell is not an integer!
 

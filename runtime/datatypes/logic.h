@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/checks.h"
 #include "runtime/datatypes/actions.h"
 
 namespace kiv {
@@ -25,7 +26,10 @@ namespace logic {
 
 void init();
 
-inline uint32_t get(const Cell* c) { return c->data1; }
+inline uint32_t get(const Cell* c) {
+  KIV_ASSERT(TYPE_OF(c) == TYPE_LOGIC);
+  return c->data1;
+}
 inline Cell* init_cell(Cell* c, bool flag) {
   *c = Cell{TYPE_LOGIC, flag ? 1u : 0u, 0, 0};
   return c;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "runtime/case_fold.h"
+#include "runtime/checks.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/datatype.h"
@@ -569,7 +570,7 @@ Found search(Cell* series, Cell* value, const FindOptions& options, bool exact) 
 
   Pattern p = make_pattern(series, value, exact);
   int32_t len = p.length();
-  // No allocation from here on: the buffer address holds.
+  HoldScope hold;  // no allocation from here on: the buffer address holds
   SeriesBuffer* b = node_buffer(node_of(series));
   Haystack h{b->head_ptr(), b->unit(), exact};
   int32_t at = series::search_walk(range, len, step, options.last, options.reverse, options.match,

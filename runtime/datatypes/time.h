@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/checks.h"
 #include "runtime/datatypes/actions.h"
 
 namespace kiv::time {
@@ -26,7 +27,10 @@ constexpr double kSecondsTolerance = 1e-06;
 // Field indexes, as path elements and pick indexes.
 enum Field : int32_t { kFieldHour = 1, kFieldMinute = 2, kFieldSecond = 3 };
 
-inline double get(const Cell* c) { return cell_float(c); }
+inline double get(const Cell* c) {
+  KIV_ASSERT(TYPE_OF(c) == TYPE_TIME);
+  return cell_float(c);
+}
 inline Cell* init_cell(double seconds, Cell* c) {
   *c = Cell{TYPE_TIME, 0, 0, 0};
   set_cell_float(c, seconds);

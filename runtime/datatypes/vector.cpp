@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "runtime/checks.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/actions.h"
 #include "runtime/datatypes/block.h"
@@ -694,7 +695,7 @@ Found search(Cell* series, Cell* value, const FindOptions& options) {
   if (!make_needle(value, &needle)) return none;
   int32_t len = static_cast<int32_t>(needle.size());
   uint32_t type = element_type_of(series), width = width_of(series);
-  // No allocation from here on: element addresses hold.
+  HoldScope hold;  // no allocation from here on: element addresses hold
   auto same = [&](double x, double y) {
     if (x == y) return true;
     if (!float_kind_q(type) || x != x || y != y) return false;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/checks.h"
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/integer.h"
@@ -223,14 +224,14 @@ void decompress(int32_t check, const int32_t* refinements) {
     if (r.size > kMaxSeriesBytes) fire(ErrorCategory::kInternal, "no-memory");
     Cell out;
     binary::make_at(&out, static_cast<int32_t>(r.size));  // may move the input
-    SeriesBuffer* b = node_buffer(binary::node_of(&out));
+    Held<SeriesBuffer> b = node_buffer(binary::node_of(&out));
     r = compression::decompress_into(m, std::span<uint8_t>(b->tail_ptr(), r.size), input());
     if (r.status == compression::Status::kOk) {
       b->tail += static_cast<uint32_t>(r.size);
       *data = out;
       // A claim well above the result would leave most of the buffer unused.
       if (b->size > kShrinkAbove && r.size * 2 < static_cast<size_t>(b->size))
-        expand_series_copy(b, std::max<int64_t>(static_cast<int64_t>(r.size), kShrinkAbove));
+        expand_series_copy(b.get(), std::max<int64_t>(static_cast<int64_t>(r.size), kShrinkAbove));
       return;
     }
     if (r.status != compression::Status::kOutputTooSmall || attempt > 0)
