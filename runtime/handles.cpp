@@ -1,6 +1,7 @@
 #include "runtime/handles.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "runtime/collector.h"
@@ -72,6 +73,12 @@ void init_handles() {
 
 int register_handle_kind(const char* name, HandleRelease release) {
   ensure_handles();
+  // Registering the same kind again (a module initialised twice) answers the
+  // kind it has, so repeated initialisation cannot use up the registry.
+  std::string_view wanted = name ? name : "";
+  for (size_t i = 0; i < g_kinds.size(); ++i) {
+    if (g_kinds[i].release == release && g_kinds[i].name == wanted) return static_cast<int>(i + 1);
+  }
   if (g_kinds.size() >= static_cast<size_t>(kMaxHandleKinds)) return 0;
   g_kinds.push_back({name ? name : "", release});
   return static_cast<int>(g_kinds.size());

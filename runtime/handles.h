@@ -29,7 +29,8 @@ constexpr uint32_t kHandleFree = 0x40000000;
 constexpr uint32_t kHandleKindMask = 0xFF;
 
 void init_handles();
-// The new kind's number, from 1; 0 when all kMaxHandleKinds are taken.
+// The new kind's number, from 1; 0 when all kMaxHandleKinds are taken. A name
+// and release already registered answer their existing kind.
 int register_handle_kind(const char* name, HandleRelease release);
 // The name a kind registered with; null for 0 or a number never registered.
 const char* handle_kind_name(int kind);

@@ -714,8 +714,8 @@ void register_routines() {
 }
 
 void init() {
-  // Start-up registers the kind afresh after clearing the registry; a full
-  // registry (registrations repeated without a clear) keeps the kind known.
+  // Start-up registers the kind afresh after clearing the registry; a second
+  // initialisation without a clear gets the same kind back.
   if (int kind = register_handle_kind("image", release_bitmap)) g_handle_kind = kind;
   collector::set_image_marker(mark_image);
   datatype::register_type(TYPE_IMAGE, TYPE_SERIES, "image!", {

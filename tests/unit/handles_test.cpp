@@ -100,6 +100,16 @@ TEST_F(Handles, TakingTheLastFreeSlotDoublesTheArrayAndKeepsEarlierSlots) {
   EXPECT_TRUE(g_released.empty());
 }
 
+// A module initialised many times in one process (the unit tests boot the
+// runtime again and again) must not use up the kinds.
+TEST_F(Handles, RegisteringTheSameKindAgainAnswersItsNumber) {
+  for (int i = 0; i < 2 * kMaxHandleKinds; ++i) EXPECT_EQ(register_handle_kind("test-resource", count_release), test_kind());
+  int same_name_other_release = register_handle_kind("test-resource", nullptr);
+  EXPECT_GT(same_name_other_release, 0);
+  EXPECT_NE(same_name_other_release, test_kind());
+  EXPECT_EQ(register_handle_kind("test-resource", nullptr), same_name_other_release);
+}
+
 std::vector<void*> g_seen;
 void see(void* p) { g_seen.push_back(p); }
 
