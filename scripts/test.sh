@@ -20,6 +20,6 @@ case "${CI:-}" in
     scripts/test-sanitize.sh "$@"
     FUZZ_SECONDS="${FUZZ_SECONDS:-10}" tools/fuzz/run.sh
     python3 tools/fuzz_kiv/run.py --kiv "${KIV_SANITIZE_BUILD_DIR:-build-asan}/kiv-run" \
-      -n "${FUZZ_KIV_PROGRAMS:-300}" -j 2 --out build-asan-fuzz-kiv
+      -n "${FUZZ_KIV_PROGRAMS:-120}" -j 2 --out build-asan-fuzz-kiv
     ;;
 esac
