@@ -177,7 +177,7 @@ expect "preprocessor syntax error" 0 $'*** Preprocessor Error: Syntax error\n***
   -- --eval 'expand-directives [#either true [a]] print "not here"'
 expect "preprocessor error in directive code" 0 $'*** Preprocessor Error in #do \n*** Math Error: attempt to divide by zero\n*** Where: ???\n*** Near : 1 / 0' "" \
   -- --eval 'expand-directives [#do [1 / 0]] print "not here"'
-expect "macro with a bad spec" 0 $'*** Macro Error: invalid specification\n*** Where: [[integer!] func [s]]' "" \
+expect "macro with a bad spec" 0 $'*** Macro Error: invalid macro spec\n*** Where: [[integer!] func [s]]' "" \
   -- --eval 'expand-directives [#macro [integer!] func [s][1]] print "not here"'
 expect "macro returning unset" 0 $'*** Macro Error: no value returned by m macro' "" \
   -- --eval 'expand-directives [#macro m: func [][()] m] print "not here"'
