@@ -17,6 +17,7 @@
 #include "runtime/eval/interpreter_fast.h"
 #include "runtime/eval/interpreter_internal.h"
 #include "runtime/eval/natives.h"
+#include "runtime/eval/natives_core.h"
 #include "runtime/eval/trace.h"
 #include "runtime/scope_guard.h"
 #include "runtime/series.h"
@@ -53,7 +54,10 @@ class PendingHold {
 // that their call frame may pass a pending departure: if, unless, either
 // (runtime/eval/natives_core.cpp keeps them so).
 inline bool passes_return_q(const Cell* fn) {
-  return TYPE_OF(fn) == TYPE_NATIVE && fn->data1 >= 1 && fn->data1 <= 3;
+  static_assert(native_index(NativeId::kUnless) == native_index(NativeId::kIf) + 1 &&
+                native_index(NativeId::kEither) == native_index(NativeId::kIf) + 2);
+  return TYPE_OF(fn) == TYPE_NATIVE && fn->data1 >= native_index(NativeId::kIf) &&
+         fn->data1 <= native_index(NativeId::kEither);
 }
 
 void mark_passes_return() { stack::current_frame()->header |= stack::kFramePassesReturn; }
@@ -814,8 +818,8 @@ namespace {
 // native runs. A path or an apply, tracing, or a native made with another
 // argument list take fetch_arguments.
 uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos) {
-  const uint32_t index = native::entry_index(stack::at(fn_slot));  // 1 if, 2 unless, 3 either
-  const uint32_t count = index == 3 ? 3 : 2;
+  const uint32_t index = native::entry_index(stack::at(fn_slot));
+  const uint32_t count = index == native_index(NativeId::kEither) ? 3 : 2;
   const uint32_t list = argument_list(stack::at(fn_slot));
   // The natives' own lists: count evaluated arguments and nothing else.
   constexpr uint32_t kMask = kTypeMask | kArgKindMask;
@@ -858,9 +862,18 @@ uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos
     trace::event(trace::EV_CALL, site.code, pos, &fn_value, &ref);
   }
   // The arguments are fetched: the frame may let a departure from the
-  // block pass.
+  // block pass. The native's own choice of branch, then its block run here
+  // as the native would run it.
   mark_passes_return();
-  call_native(index, 0, kNoRefinements.data());
+  const int32_t branch = natives::branch_of(index, stack::arguments());
+  if (branch < 0) {
+    Cell none{TYPE_NONE, 0, 0, 0};
+    stack::set_only_result(&none);
+    return pos;
+  }
+  const Cell block = stack::arguments()[branch];
+  evaluate_block_in(&block, true, true);
+  stack::keep_first();
   return pos;
 }
 

@@ -42,12 +42,18 @@ enum FastKind { kFastNone, kFastArith, kFastCompare };
     }
   }
   if (TYPE_OF(fn) == TYPE_NATIVE) {
-    // The comparison natives 25-31 (runtime/eval/natives.cpp).
+    // The comparison natives, equal? to greater-or-equal? in natives.def's
+    // order (runtime/eval/natives.cpp).
+    static constexpr uint32_t kFirst = native_index(NativeId::kEqualQ);
+    static constexpr uint32_t kLast = native_index(NativeId::kGreaterOrEqualQ);
     static constexpr int32_t kCompareOf[] = {COMP_EQUAL,   COMP_NOT_EQUAL,    COMP_STRICT_EQUAL,  COMP_LESSER,
                                              COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
+    static_assert(kLast - kFirst + 1 == sizeof kCompareOf / sizeof kCompareOf[0] &&
+                  native_index(NativeId::kLesserQ) == kFirst + 3 &&
+                  native_index(NativeId::kGreaterOrEqualQ) == kFirst + 6);
     uint32_t index = native::entry_index(fn);
-    if (index >= 25 && index <= 31) {
-      *op = kCompareOf[index - 25];
+    if (index >= kFirst && index <= kLast) {
+      *op = kCompareOf[index - kFirst];
       return kFastCompare;
     }
   }

@@ -18,6 +18,7 @@
 #include "runtime/cell.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/argument_list.h"
+#include "runtime/datatypes/native_abi.h"
 #include "runtime/eval/interpreter.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"

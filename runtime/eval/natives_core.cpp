@@ -204,17 +204,30 @@ void compose_core(const Cell* input, Cell* out, bool deep, bool only, bool into,
 
 bool last_line_feed() { return g_last_line_feed; }
 
+int32_t branch_of(uint32_t native_index, const Cell* args) {
+  switch (static_cast<NativeId>(native_index)) {
+    case NativeId::kIf:
+      return logic::falsy(args) ? -1 : 1;
+    case NativeId::kUnless:
+      return logic::falsy(args) ? 1 : -1;
+    default:
+      return strict_true(args) ? 1 : 2;
+  }
+}
+
 void if_(int32_t, const int32_t*) {
-  if (logic::falsy(arg(0))) return result_none();
-  evaluate_branch(1);
+  int32_t n = branch_of(native_index(NativeId::kIf), arg(0));
+  if (n < 0) return result_none();
+  evaluate_branch(n);
 }
 
 void unless_(int32_t, const int32_t*) {
-  if (!logic::falsy(arg(0))) return result_none();
-  evaluate_branch(1);
+  int32_t n = branch_of(native_index(NativeId::kUnless), arg(0));
+  if (n < 0) return result_none();
+  evaluate_branch(n);
 }
 
-void either_(int32_t, const int32_t*) { evaluate_branch(strict_true(arg(0)) ? 1 : 2); }
+void either_(int32_t, const int32_t*) { evaluate_branch(branch_of(native_index(NativeId::kEither), arg(0))); }
 
 void any_(int32_t, const int32_t*) {
   Cell code = *arg(0);

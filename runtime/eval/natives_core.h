@@ -6,7 +6,15 @@
 
 #include <cstdint>
 
+#include "runtime/cell.h"
+
 namespace kiv::natives {
+
+// The branch that if, unless or either (by native index) takes for its
+// arguments: the argument index of the block to run, or -1 for none (the
+// result is then none!). either raises script no-return for an unset!
+// condition. The natives and the interpreter's call of them both ask here.
+int32_t branch_of(uint32_t native_index, const Cell* args);
 
 void if_(int32_t check, const int32_t* refinements);
 void unless_(int32_t check, const int32_t* refinements);
