@@ -207,17 +207,23 @@ struct Fetch {
       *stack::at(base + e.data3) = Cell{TYPE_LOGIC, 1, 0, 0};
     }
     uint32_t count = 0;
-    for (uint32_t j = static_cast<uint32_t>(at) + 1; j < series_length(list); ++j) {
-      Cell a = series_head_cell(list)[j];
-      if (TYPE_OF(&a) != TYPE_TYPESET || arg_kind(&a) == kArgReturn) break;
+    // The list never changes once built (its length is read once); its
+    // buffer may move while an argument is evaluated, so each entry is read
+    // through the node again.
+    const uint32_t entries = cells_in(list);
+    for (uint32_t j = static_cast<uint32_t>(at) + 1; j < entries; ++j) {
+      const Cell* a = series_head_cell(list) + j;
+      const uint32_t kind = arg_kind(a);
+      if (TYPE_OF(a) != TYPE_TYPESET || kind == kArgReturn) break;
       ++count;
       if (!used && safer) {
         *pos = skip_argument(site, *pos);
         continue;
       }
-      if (from_block && *pos >= tail_of(site.code)) {
+      const uint32_t tail = tail_of(site.code);
+      if (from_block && *pos >= tail) {
         stack::push_copy(&kNoneCell);
-      } else if (arg_kind(series_head_cell(list) + j) == kArgEvaluated && *pos < tail_of(site.code) && !trace::on()) {
+      } else if (kind == kArgEvaluated && *pos < tail && !trace::on()) {
         *pos = fetch_evaluated_at(site, *pos, false);
         check_argument(site, fn(), list, j);
       } else {
@@ -233,6 +239,31 @@ struct Fetch {
         stack::drop_cells(1);  // evaluated for its effects, then dropped
       }
     }
+  }
+
+  // The refinements the call's path names, in order, each with its
+  // arguments (use_refinement). Answers the position after them.
+  uint32_t use_path(uint32_t pos, bool from_block) {
+    const uint32_t path_node = site.path->data2;
+    const uint32_t head = site.path->data1;
+    for (uint32_t k = head + site.path_pos; k < cells_in(path_node); ++k) {
+      Cell element = series_head_cell(path_node)[k];
+      bool used;
+      if (TYPE_OF(&element) == TYPE_WORD) {
+        used = true;
+      } else if (TYPE_OF(&element) == TYPE_GET_WORD) {
+        used = !logic::falsy(_context::get_word(&element));
+      } else {
+        fire(ErrorCategory::kScript, "bad-refine", element);
+      }
+      int32_t at = find_refinement(list, &element);
+      if (at < 0) {
+        Cell name = *site.name;
+        fire(ErrorCategory::kScript, "no-refine", name, element);
+      }
+      use_refinement(at, used, &pos, from_block, false);
+    }
+    return pos;
   }
 
   static constexpr Cell kNoneCell{TYPE_NONE, 0, 0, 0};
@@ -329,8 +360,8 @@ uint32_t fetch_evaluated_at(const CallSite& site, uint32_t pos, bool infix) {
 // fetch as fetch_arguments' walk of the list, with the walk found once:
 // the arguments fetched and checked in order, then for a function the
 // tail cells pushed from the mask.
-[[gnu::always_inline]] inline uint32_t fetch_shaped(const CallSite& site, uint32_t fn_slot, uint32_t pos,
-                                                    uint32_t shape) {
+[[gnu::always_inline]] inline uint32_t fetch_shaped_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos,
+                                                              uint32_t shape) {
   const uint32_t args = shape_args(shape);
   const SeriesBuffer* cb = node_buffer(site.code->data2);
   uint32_t tail = cb->used_bytes() >> 4;
@@ -362,7 +393,27 @@ uint32_t fetch_evaluated_at(const CallSite& site, uint32_t pos, bool infix) {
       stack::push_copy(&Fetch::kNoneCell);
     }
   }
+  return pos;
+}
+
+[[gnu::always_inline]] inline uint32_t fetch_shaped(const CallSite& site, uint32_t fn_slot, uint32_t pos,
+                                                    uint32_t shape) {
+  pos = fetch_shaped_arguments(site, fn_slot, pos, shape);
   finish_fetch(site, fn_slot, pos, kNoRefinements.data(), static_cast<int32_t>(shape_locals(shape)));
+  return pos;
+}
+
+// A call through a path (no apply, not infix) of a function of simple
+// shape: the mandatory arguments and the unused refinements' cells as the
+// common call pushes them, then the refinements the path names, as
+// fetch_arguments_full takes them after its walk of the list (which gives
+// the same cells in the same order).
+[[gnu::noinline]] uint32_t fetch_path_shaped(const CallSite& site, uint32_t fn_slot, uint32_t pos, uint32_t shape) {
+  pos = fetch_shaped_arguments(site, fn_slot, pos, shape);
+  Fetch f(site, fn_slot, argument_list(stack::at(fn_slot)), builtin_q(stack::at(fn_slot)));
+  f.fetched = shape_args(shape);
+  pos = f.use_path(pos, false);
+  finish_fetch(site, fn_slot, pos, f.refs.data(), static_cast<int32_t>(shape_locals(shape)));
   return pos;
 }
 
@@ -377,8 +428,13 @@ uint32_t fetch_evaluated_at(const CallSite& site, uint32_t pos, bool infix) {
 // walks the list once: its mandatory arguments, then the unused refinements
 // and their arguments (none! and false for a function, nothing for a native).
 uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, bool infix, uint32_t pushed) {
-  if (site.mode != kApplyNone || site.path || pushed) [[unlikely]]
+  if (site.mode != kApplyNone || site.path || pushed) [[unlikely]] {
+    if (g_resolved && site.mode == kApplyNone && site.path && !pushed && !infix) {
+      const uint32_t shape = call_shape(stack::at(fn_slot));
+      if (shape & kShapeSimple) return fetch_path_shaped(site, fn_slot, pos, shape);
+    }
     return fetch_arguments_full(site, fn_slot, pos, infix, pushed);
+  }
   if (g_resolved && !infix) {
     const uint32_t shape = call_shape(stack::at(fn_slot));
     if (shape & kShapeSimple) [[likely]] return fetch_shaped(site, fn_slot, pos, shape);
@@ -567,27 +623,7 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
     }
   }
 
-  if (site.path) {
-    uint32_t path_node = site.path->data2;
-    uint32_t head = site.path->data1;
-    for (uint32_t k = head + site.path_pos; k < series_length(path_node); ++k) {
-      Cell element = series_head_cell(path_node)[k];
-      bool used;
-      if (TYPE_OF(&element) == TYPE_WORD) {
-        used = true;
-      } else if (TYPE_OF(&element) == TYPE_GET_WORD) {
-        used = !logic::falsy(_context::get_word(&element));
-      } else {
-        fire(ErrorCategory::kScript, "bad-refine", element);
-      }
-      int32_t at = find_refinement(list, &element);
-      if (at < 0) {
-        Cell name = *site.name;
-        fire(ErrorCategory::kScript, "no-refine", name, element);
-      }
-      f.use_refinement(at, used, &pos, mode != 0, false);
-    }
-  }
+  if (site.path) pos = f.use_path(pos, mode != 0);
 
   if (mode & kApplyRefinements) {
     // refinement! values, each followed by a logic! and its arguments.
