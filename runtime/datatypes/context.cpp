@@ -64,6 +64,34 @@ uint32_t copy_word_table(uint32_t source, uint32_t ctx) {
   return table;
 }
 
+// Up to this many words a lookup scans the words block instead of probing
+// the word table: a few symbol compares cost less than hashing and probing,
+// and objects and small functions seldom have more. A context holds at most
+// one word per canonical symbol (every insertion looks the canonical symbol
+// up first), so a scan and a probe find the same word.
+constexpr uint32_t kSmallContextWords = 8;
+
+// The buffer of the context's words block (raw): word 1 of the record names
+// the word table, whose record's fields name its data block.
+SeriesBuffer* words_buffer(uint32_t ctx) {
+  const uint32_t table = series_head_cell(ctx)->data1;
+  const auto* fields = reinterpret_cast<const uint32_t*>(node_buffer(table)->head_ptr());
+  return node_buffer(fields[hashtable::kData]);
+}
+
+// The index of the symbol among count word cells, the exact symbol first,
+// then (when case_insensitive) any spelling of its canonical symbol; -1 when
+// absent.
+int32_t scan_words(const Cell* words, uint32_t count, uint32_t symbol, bool case_insensitive) {
+  for (uint32_t i = 0; i < count; ++i)
+    if (words[i].data2 == symbol) return static_cast<int32_t>(i);
+  if (!case_insensitive) return -1;
+  const uint32_t wanted = canonical_symbol(symbol);
+  for (uint32_t i = 0; i < count; ++i)
+    if (canonical_symbol(words[i].data2) == wanted) return static_cast<int32_t>(i);
+  return -1;
+}
+
 // Value N of the context (raw), or nullptr when the context has no values
 // or no value N.
 inline Cell* value_cell(uint32_t ctx, uint32_t index) { return _context::value_at(ctx, index); }
@@ -221,10 +249,22 @@ uint32_t duplicate(Cell* holder) {
 // Lookup and insertion.
 
 int32_t find_symbol(uint32_t ctx, uint32_t symbol, bool case_insensitive) {
+  SeriesBuffer* words = words_buffer(ctx);
+  const uint32_t count = words->used_bytes() >> 4;
+  if (count <= kSmallContextWords) return scan_words(words->head_cell(), count, symbol, case_insensitive);
   return context_table_find(word_table(ctx), symbol, case_insensitive, 0, nullptr);
 }
 
 int32_t word_index(uint32_t ctx, const Cell* word) {
+  if (ctx != g_global) {
+    // The usual case, a word the context has, found without the table.
+    SeriesBuffer* words = words_buffer(ctx);
+    const uint32_t count = words->used_bytes() >> 4;
+    if (count <= kSmallContextWords) {
+      int32_t found = scan_words(words->head_cell(), count, word->data2, true);
+      if (found >= 0) return found;
+    }
+  }
   RootedNode keep(ctx);
   int32_t added = -1;
   int32_t index = context_table_find(word_table(ctx), word->data2, true, ctx, &added);
@@ -286,6 +326,27 @@ void set_integer(Cell* word, uint32_t ctx, int32_t value) {
 // ---------------------------------------------------------------------------
 // Binding.
 
+void find_symbols(uint32_t ctx, const uint32_t* symbols, int32_t* indexes, uint32_t count) {
+  SeriesBuffer* words = words_buffer(ctx);
+  const uint32_t n = words->used_bytes() >> 4;
+  if (n > kSmallContextWords || count > kSmallContextWords) {
+    for (uint32_t k = 0; k < count; ++k) indexes[k] = find_symbol(ctx, symbols[k], true);
+    return;
+  }
+  // One pass over the words, each word's canonical symbol taken once.
+  uint32_t wanted[kSmallContextWords];
+  for (uint32_t k = 0; k < count; ++k) {
+    wanted[k] = canonical_symbol(symbols[k]);
+    indexes[k] = -1;
+  }
+  const Cell* w = words->head_cell();
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint32_t canonical = canonical_symbol(w[i].data2);
+    for (uint32_t k = 0; k < count; ++k)
+      if (indexes[k] < 0 && canonical == wanted[k]) indexes[k] = static_cast<int32_t>(i);
+  }
+}
+
 int32_t word_bind_to(uint32_t ctx, Cell* word) {
   int32_t index = find_symbol(ctx, word->data2, true);
   if (index >= 0) {
@@ -297,22 +358,60 @@ int32_t word_bind_to(uint32_t ctx, Cell* word) {
 
 namespace {
 
+// The target of one bind. A small context's symbols and their canonical
+// symbols are read once, so that each word of the block costs a few
+// compares; a bind adds no word, so they stay right for the whole walk.
+struct BindTarget {
+  uint32_t ctx = 0;
+  bool self = false;
+  uint32_t self_sym = 0;
+  uint32_t count = 0;
+  bool small = false;
+  uint32_t symbols[kSmallContextWords];
+  uint32_t canonicals[kSmallContextWords];
+
+  BindTarget(uint32_t context, bool with_self) : ctx(context), self(with_self) {
+    self_sym = with_self ? self_symbol() : 0;
+    SeriesBuffer* words = words_buffer(ctx);
+    count = words->used_bytes() >> 4;
+    small = count <= kSmallContextWords;
+    if (!small) return;
+    const Cell* w = words->head_cell();
+    for (uint32_t i = 0; i < count; ++i) {
+      symbols[i] = w[i].data2;
+      canonicals[i] = canonical_symbol(w[i].data2);
+    }
+  }
+
+  // As find_symbol with case ignored.
+  int32_t find(uint32_t symbol) const {
+    if (!small) return find_symbol(ctx, symbol, true);
+    for (uint32_t i = 0; i < count; ++i)
+      if (symbols[i] == symbol) return static_cast<int32_t>(i);
+    const uint32_t wanted = canonical_symbol(symbol);
+    for (uint32_t i = 0; i < count; ++i)
+      if (canonicals[i] == wanted) return static_cast<int32_t>(i);
+    return -1;
+  }
+};
+
 // Nothing below allocates (lookups without a context to add to, the cycle
 // stack's fixed array), yet cells are fetched by index as a matter of course.
-void bind_cells(uint32_t node, uint32_t head, uint32_t ctx, bool self, uint32_t self_sym) {
+void bind_cells(uint32_t node, uint32_t head, const BindTarget& target) {
   if (support::cycle_stack::find_q(node)) return;
   support::cycle_stack::Entry entry(node);
   for (uint32_t i = head; i < series_length(node); ++i) {
     Cell* c = series_head_cell(node) + i;
     uint32_t type = TYPE_OF(c);
     if (series::any_block_q(type)) {
-      bind_cells(c->data2, c->data1, ctx, self, self_sym);
+      bind_cells(c->data2, c->data1, target);
     } else if (word::any_word_q(type)) {
-      if (self && type == TYPE_WORD && c->data2 == self_sym) {
-        c->data1 = ctx;
+      if (target.self && type == TYPE_WORD && c->data2 == target.self_sym) {
+        c->data1 = target.ctx;
         c->data3 = kUnresolved;
-      } else {
-        word_bind_to(ctx, c);
+      } else if (int32_t index = target.find(c->data2); index >= 0) {
+        c->data1 = target.ctx;
+        c->data3 = static_cast<uint32_t>(index);
       }
     }
   }
@@ -321,7 +420,8 @@ void bind_cells(uint32_t node, uint32_t head, uint32_t ctx, bool self, uint32_t 
 }  // namespace
 
 Cell* bind_block(Cell* block, uint32_t ctx, bool self) {
-  bind_cells(block->data2, block->data1, ctx, self, self ? self_symbol() : 0);
+  BindTarget target(ctx, self);
+  bind_cells(block->data2, block->data1, target);
   return block;
 }
 

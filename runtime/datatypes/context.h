@@ -157,6 +157,9 @@ uint32_t duplicate(Cell* holder);
 
 // The symbol's index, or -1. case_insensitive compares canonical ids.
 int32_t find_symbol(uint32_t ctx, uint32_t symbol, bool case_insensitive = true);
+// find_symbol, case ignored, for count symbols at once:
+// indexes[k] receives the index of symbols[k], or -1.
+void find_symbols(uint32_t ctx, const uint32_t* symbols, int32_t* indexes, uint32_t count);
 // The index of the word's symbol, adding it when absent (with an unset
 // value appended when the context keeps its values in a series).
 int32_t word_index(uint32_t ctx, const Cell* word);

@@ -445,8 +445,12 @@ void clear_changed(uint32_t ctx) {
 
 uint32_t find_hooks(Cell* object) {
   uint32_t ctx = context_of(object);
-  int32_t change = _context::find_symbol(ctx, words::symbol_of(words::WORD_ON_CHANGE_STAR), true);
-  int32_t deep = _context::find_symbol(ctx, words::symbol_of(words::WORD_ON_DEEP_CHANGE_STAR), true);
+  const uint32_t hook_words[2] = {words::symbol_of(words::WORD_ON_CHANGE_STAR),
+                                  words::symbol_of(words::WORD_ON_DEEP_CHANGE_STAR)};
+  int32_t found[2];
+  _context::find_symbols(ctx, hook_words, found, 2);
+  int32_t change = found[0];
+  int32_t deep = found[1];
   if (change < 0 && deep < 0) {
     object->data3 = 0;
     sync_self(object);
@@ -823,6 +827,14 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* /*gr
   if (at < 0) {
     if (flags.get && flags.tail && !value) return &none_value;
     fire_absent(flags.tail, path, element);
+  }
+  if (value && hooks_of(parent) == 0 && !_context::on_stack_q(ctx)) {
+    // No hook to call: the store and the changed mark set_in would make.
+    if (Cell* slot = _context::value_at(ctx, static_cast<uint32_t>(at))) {
+      if (_context::object_q(ctx)) _context::word_at(ctx, static_cast<uint32_t>(at))->header |= kFlagWordChanged;
+      *slot = *value;
+      return value;
+    }
   }
   Cell word = bound_word(ctx, static_cast<uint32_t>(at));
   if (value) {
