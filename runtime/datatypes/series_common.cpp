@@ -151,20 +151,6 @@ FunctionInvoker& invoker() {
 // ---------------------------------------------------------------------------
 // Type families and positions.
 
-bool any_block_q(uint32_t type) {
-  switch (type) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH:
-    case TYPE_PATH:
-    case TYPE_LIT_PATH:
-    case TYPE_SET_PATH:
-    case TYPE_GET_PATH:
-      return true;
-    default:
-      return false;
-  }
-}
 
 bool series_type_q(uint32_t type) {
   switch (type) {

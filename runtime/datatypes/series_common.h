@@ -40,8 +40,22 @@ namespace kiv::series {
 // True for the series kinds: the any-block and any-string families plus
 // binary!, vector! and image!.
 bool series_type_q(uint32_t type);
-// True for block!, paren!, hash! and the four path kinds.
-bool any_block_q(uint32_t type);
+// True for block!, paren!, hash! and the four path kinds. In line: binds,
+// copies and loops ask it for every cell.
+inline bool any_block_q(uint32_t type) {
+  switch (type) {
+    case TYPE_BLOCK:
+    case TYPE_PAREN:
+    case TYPE_HASH:
+    case TYPE_PATH:
+    case TYPE_LIT_PATH:
+    case TYPE_SET_PATH:
+    case TYPE_GET_PATH:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // True when the head index is at or past the tail.
 bool at_tail_q(const Cell* series);

@@ -428,12 +428,19 @@ bool foreach_step_one(uint32_t slot) {
       series->data1 = total;
       return false;
     }
-    Cell word = *stack::at(slot + 1);
     Cell v = series_head_cell(series->data2)[series->data1];
     v.header &= ~kFlagNewLine;
-    Cell* value = stack::push_copy(&v);
-    _context::set_word(&word, value);
-    stack::drop_cells(1);
+    // The usual word, of no object's context, takes the value by a plain
+    // store; a word that may call a change hook goes through the setter
+    // with the value pushed.
+    if (Cell* target = _context::plain_slot(stack::at(slot + 1))) {
+      *target = v;
+    } else {
+      Cell word = *stack::at(slot + 1);
+      Cell* value = stack::push_copy(&v);
+      _context::set_word_slow(&word, value);
+      stack::drop_cells(1);
+    }
     stack::at(slot)->data1 += 1;
     return true;
   }
@@ -569,8 +576,14 @@ void foreach(int32_t check, const int32_t*) {
   stack::push_copy(arg(1));
   stack::push_copy(arg(0));
   LoopFrame loop;
-  while (foreach_step(slot, n))
-    if (run_block(loop, &body) == Round::kBreak) break;
+  if (TYPE_OF(stack::at(slot + 1)) == TYPE_WORD) {
+    // One word over a series: each round takes the next value, no more.
+    while (foreach_step_one(slot))
+      if (run_block(loop, &body) == Round::kBreak) break;
+  } else {
+    while (foreach_step(slot, n))
+      if (run_block(loop, &body) == Round::kBreak) break;
+  }
   loop.close();
 }
 
