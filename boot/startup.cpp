@@ -26,8 +26,6 @@
 #include "runtime/eval/lexer.h"
 #include "runtime/eval/lexer_loaders.h"
 #include "runtime/eval/natives.h"
-#include "runtime/eval/natives_bytes.h"
-#include "runtime/eval/natives_encoding.h"
 #include "runtime/eval/natives_control.h"
 #include "runtime/eval/natives_math.h"
 #include "runtime/eval/natives_sets.h"
@@ -35,7 +33,6 @@
 #include "runtime/eval/natives_further.h"
 #include "runtime/eval/natives_value.h"
 #include "runtime/eval/parse.h"
-#include "runtime/eval/natives_transfer.h"
 #include "runtime/handles.h"
 #include "runtime/host/console.h"
 #include "runtime/host/files.h"
@@ -282,16 +279,7 @@ void runtime_core_init() {
   init_case_folding();
   word::init_builtin_words();
   natives_init();
-  natives::install_core_natives();
-  natives::install_control_natives();
-  natives::install_byte_natives();
-  natives::install_math_natives();
-  natives::install_set_natives();
-  natives::install_value_natives();
-  natives::install_further_natives();
-  natives::install_encoding_natives();
-  natives::install_parse_native();  // and the parse stacks
-  natives::install_transfer_natives();
+  parse::init();  // the parse stacks
   ownership::init();
   stack::init();
   lexer::init();

@@ -5,6 +5,8 @@
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/actions.h"
+#include "runtime/eval/natives_control.h"
+#include "runtime/eval/trace.h"
 #include "runtime/language_error.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
@@ -71,24 +73,18 @@ void type_q(int32_t, const int32_t* refinements) {
 }  // namespace natives
 
 void natives_init() {
-  using namespace natives;
-  NativeEntry entries[kNativeCount];
-  for (auto& e : entries) e = not_yet_available;
-  entries[native_index(NativeId::kEqualQ) - 1] = equal_q;
-  entries[native_index(NativeId::kNotEqualQ) - 1] = not_equal_q;
-  entries[native_index(NativeId::kStrictEqualQ) - 1] = strict_equal_q;
-  entries[native_index(NativeId::kLesserQ) - 1] = lesser_q;
-  entries[native_index(NativeId::kGreaterQ) - 1] = greater_q;
-  entries[native_index(NativeId::kLesserOrEqualQ) - 1] = lesser_or_equal_q;
-  entries[native_index(NativeId::kGreaterOrEqualQ) - 1] = greater_or_equal_q;
-  entries[native_index(NativeId::kNot) - 1] = not_;
-  entries[native_index(NativeId::kTypeQ) - 1] = type_q;
+  static constexpr NativeEntry kEntries[kNativeCount] = {
+#define KIV_NATIVE(name, word, arguments, refinements, entry) natives::entry,
+#include "runtime/datatypes/natives.def"
+#undef KIV_NATIVE
+  };
   // print reduces its block argument into this block (kept in the root
   // block for the life of the process).
   if (scratch_node == 0) scratch_node = block::node_of(block::make_at_root(kPrintScratchCells));
   for (auto& slot : native_table) slot = nullptr;
   next_native_index = 1;
-  register_natives(kNativeCount, entries);
+  register_natives(kNativeCount, kEntries);
+  natives::set_do_trace_runner(trace::run);  // do/trace
 }
 
 }  // namespace kiv

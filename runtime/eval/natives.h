@@ -24,12 +24,9 @@ namespace kiv {
 // Indexed by native index; filled by natives_init.
 extern NativeEntry native_table[kNativeTableSize + 1];
 
-// Puts the native's entry at its index.
-inline void install_native(NativeId id, NativeEntry entry) { native_table[native_index(id)] = entry; }
-
-// Makes the table and the print scratch block, and registers the 107
-// entries in index order. Runs once at start-up, after the built-in words
-// and before the boot payload.
+// Makes the table and the print scratch block, registers the entry of every
+// native (natives.def) in index order and gives do/trace its runner. Runs
+// once at start-up, after the built-in words and before the boot payload.
 void natives_init();
 
 // Stores each entry at the next free index (the counter starts at 1).
@@ -60,17 +57,13 @@ inline void run_entry(Call&& call) {
 
 namespace natives {
 
-// The natives built so far; every other index holds not_yet_available,
-// which raises internal not-done.
-void equal_q(int32_t check, const int32_t* refinements);
-void not_equal_q(int32_t check, const int32_t* refinements);
-void strict_equal_q(int32_t check, const int32_t* refinements);
-void lesser_q(int32_t check, const int32_t* refinements);
-void greater_q(int32_t check, const int32_t* refinements);
-void lesser_or_equal_q(int32_t check, const int32_t* refinements);
-void greater_or_equal_q(int32_t check, const int32_t* refinements);
-void not_(int32_t check, const int32_t* refinements);
-void type_q(int32_t check, const int32_t* refinements);
+// The entry of every native, named in natives.def; each natives_*.cpp
+// defines its share.
+#define KIV_NATIVE(name, word, arguments, refinements, entry) void entry(int32_t check, const int32_t* refs);
+#include "runtime/datatypes/natives.def"
+#undef KIV_NATIVE
+
+// What an index with no native raises: internal not-done.
 void not_yet_available(int32_t check, const int32_t* refinements);
 
 }  // namespace natives

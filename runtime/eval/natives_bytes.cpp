@@ -24,7 +24,6 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/natives.h"
-#include "runtime/eval/natives_bytes.h"
 #include "runtime/host/checksum.h"
 #include "runtime/host/deflate.h"
 #include "runtime/host/digest.h"
@@ -295,14 +294,6 @@ void debase(int32_t check, const int32_t* refinements) {
     return;
   }
   binary::load(bytes->data(), bytes->size(), value);
-}
-
-void install_byte_natives() {
-  install_native(NativeId::kDebase, debase);
-  install_native(NativeId::kChecksum, checksum);
-  install_native(NativeId::kEnbase, enbase);
-  install_native(NativeId::kCompress, compress);
-  install_native(NativeId::kDecompress, decompress);
 }
 
 }  // namespace kiv::natives

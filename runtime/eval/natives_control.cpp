@@ -723,20 +723,4 @@ void break_(int32_t, const int32_t* refs) {
 
 void continue_(int32_t, const int32_t*) { interpreter::leave_loop(true, nullptr); }
 
-void install_control_natives() {
-  install_native(NativeId::kWhile, while_);
-  install_native(NativeId::kUntil, until_);
-  install_native(NativeId::kLoop, loop);
-  install_native(NativeId::kRepeat, repeat);
-  install_native(NativeId::kForever, forever);
-  install_native(NativeId::kForeach, foreach);
-  install_native(NativeId::kForall, forall);
-  install_native(NativeId::kRemoveEach, remove_each);
-  install_native(NativeId::kSwitch, switch_);
-  install_native(NativeId::kCase, case_);
-  install_native(NativeId::kDo, do_value);
-  install_native(NativeId::kBreak, break_);
-  install_native(NativeId::kContinue, continue_);
-}
-
 }  // namespace kiv::natives

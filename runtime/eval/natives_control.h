@@ -24,26 +24,9 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/eval/natives.h"
 
 namespace kiv::natives {
-
-void while_(int32_t check, const int32_t* refinements);
-void until_(int32_t check, const int32_t* refinements);
-void loop(int32_t check, const int32_t* refinements);
-void repeat(int32_t check, const int32_t* refinements);
-void forever(int32_t check, const int32_t* refinements);
-void foreach(int32_t check, const int32_t* refinements);
-void forall(int32_t check, const int32_t* refinements);
-void remove_each(int32_t check, const int32_t* refinements);
-void switch_(int32_t check, const int32_t* refinements);
-void case_(int32_t check, const int32_t* refinements);
-void do_value(int32_t check, const int32_t* refinements);
-void break_(int32_t check, const int32_t* refinements);
-void continue_(int32_t check, const int32_t* refinements);
-
-// Stores the natives above at their indexes of the native table (after
-// natives_init).
-void install_control_natives();
 
 // ---------------------------------------------------------------------------
 // Loop steps and conversions.

@@ -349,17 +349,4 @@ void compose(int32_t, const int32_t* refs) {
   stack::set_only_result(&r);
 }
 
-void install_core_natives() {
-  install_native(NativeId::kIf, if_);
-  install_native(NativeId::kUnless, unless_);
-  install_native(NativeId::kEither, either_);
-  install_native(NativeId::kAny, any_);
-  install_native(NativeId::kAll, all_);
-  install_native(NativeId::kSet, set);
-  install_native(NativeId::kPrint, print);
-  install_native(NativeId::kPrin, prin);
-  install_native(NativeId::kReduce, reduce);
-  install_native(NativeId::kCompose, compose);
-}
-
 }  // namespace kiv::natives

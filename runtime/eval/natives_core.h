@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/eval/natives.h"
 
 namespace kiv::natives {
 
@@ -16,20 +17,9 @@ namespace kiv::natives {
 // condition. The natives and the interpreter's call of them both ask here.
 int32_t branch_of(uint32_t native_index, const Cell* args);
 
-void if_(int32_t check, const int32_t* refinements);
-void unless_(int32_t check, const int32_t* refinements);
-void either_(int32_t check, const int32_t* refinements);
-void any_(int32_t check, const int32_t* refinements);
-void all_(int32_t check, const int32_t* refinements);
+// set with a word or a block of words as its target; the set native
+// (set_value) hands these here.
 void set(int32_t check, const int32_t* refinements);
-void print(int32_t check, const int32_t* refinements);
-void prin(int32_t check, const int32_t* refinements);
-void reduce(int32_t check, const int32_t* refinements);
-void compose(int32_t check, const int32_t* refinements);
-
-// Stores the natives above at their indexes of the native table (after
-// natives_init has filled it).
-void install_core_natives();
 
 // Whether the last text print or prin wrote ended with a line feed.
 bool last_line_feed();

@@ -3,7 +3,6 @@
 // string kind they were given. to-hex writes the 32-bit two's complement
 // digits of an integer as an issue!. size? asks the operating system for the
 // size of a file's content.
-#include "runtime/eval/natives_encoding.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -128,13 +127,6 @@ void size_q(int32_t check, const int32_t*) {
   // size.
   if (size > INT32_MAX) fire(ErrorCategory::kMath, "overflow");
   integer::init_cell(arg(0), static_cast<int32_t>(size));
-}
-
-void install_encoding_natives() {
-  install_native(NativeId::kDehex, dehex);
-  install_native(NativeId::kEnhex, enhex);
-  install_native(NativeId::kToHex, to_hex);
-  install_native(NativeId::kSizeQ, size_q);
 }
 
 }  // namespace kiv::natives

@@ -693,30 +693,4 @@ void transcode(int32_t, const int32_t* refs) {
   result(*loaded);
 }
 
-void install_further_natives() {
-  install_native(NativeId::kValueQ, value_q);
-  install_native(NativeId::kUppercase, uppercase);
-  install_native(NativeId::kLowercase, lowercase);
-  install_native(NativeId::kAsPair, as_pair);
-  install_native(NativeId::kAsPoint2D, as_point2d);
-  install_native(NativeId::kAsPoint3D, as_point3d);
-  install_native(NativeId::kAsMoney, as_money);
-  install_native(NativeId::kExtend, extend);
-  install_native(NativeId::kToLocalFile, to_local_file);
-  install_native(NativeId::kWait, wait);
-  install_native(NativeId::kUnset, unset);
-  install_native(NativeId::kNewLine, new_line);
-  install_native(NativeId::kNewLineQ, new_line_q);
-  install_native(NativeId::kContextQ, context_q);
-  install_native(NativeId::kSetEnv, set_env);
-  install_native(NativeId::kGetEnv, get_env);
-  install_native(NativeId::kListEnv, list_env);
-  install_native(NativeId::kNow, now);
-  install_native(NativeId::kAs, as);
-  install_native(NativeId::kCall, call);
-  install_native(NativeId::kBrowse, browse);
-  install_native(NativeId::kRecycle, recycle);
-  install_native(NativeId::kTranscode, transcode);
-}
-
 }  // namespace kiv::natives

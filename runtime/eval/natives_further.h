@@ -12,38 +12,13 @@
 
 #include <cstdint>
 
-namespace kiv::natives {
+#include "runtime/eval/natives.h"
 
-void value_q(int32_t check, const int32_t* refinements);
-void uppercase(int32_t check, const int32_t* refinements);
-void lowercase(int32_t check, const int32_t* refinements);
-void as_pair(int32_t check, const int32_t* refinements);
-void as_point2d(int32_t check, const int32_t* refinements);
-void as_point3d(int32_t check, const int32_t* refinements);
-void as_money(int32_t check, const int32_t* refinements);
-void extend(int32_t check, const int32_t* refinements);
-void to_local_file(int32_t check, const int32_t* refinements);
-void wait(int32_t check, const int32_t* refinements);
-void unset(int32_t check, const int32_t* refinements);
-void new_line(int32_t check, const int32_t* refinements);
-void new_line_q(int32_t check, const int32_t* refinements);
-void context_q(int32_t check, const int32_t* refinements);
-void set_env(int32_t check, const int32_t* refinements);
-void get_env(int32_t check, const int32_t* refinements);
-void list_env(int32_t check, const int32_t* refinements);
-void now(int32_t check, const int32_t* refinements);
-void as(int32_t check, const int32_t* refinements);
-void call(int32_t check, const int32_t* refinements);
-void browse(int32_t check, const int32_t* refinements);
-void recycle(int32_t check, const int32_t* refinements);
-void transcode(int32_t check, const int32_t* refinements);
+namespace kiv::natives {
 
 // The GUI event loop's pass without waiting that wait runs after sleeping;
 // the view back-end installs it (none until then).
 using EventPass = void (*)();
 void set_wait_event_pass(EventPass pass);
-
-// Stores the natives above at their indexes of the native table.
-void install_further_natives();
 
 }  // namespace kiv::natives

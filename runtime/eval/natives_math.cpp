@@ -164,21 +164,4 @@ void zero_q(int32_t check, const int32_t*) {
   logic::init_cell(a, zero);
 }
 
-void install_math_natives() {
-  install_native(NativeId::kSine, sine);
-  install_native(NativeId::kCosine, cosine);
-  install_native(NativeId::kTangent, tangent);
-  install_native(NativeId::kArcsine, arcsine);
-  install_native(NativeId::kArccosine, arccosine);
-  install_native(NativeId::kArctangent, arctangent);
-  install_native(NativeId::kArctangent2, arctangent2);
-  install_native(NativeId::kNaNQ, nan_q);
-  install_native(NativeId::kLog2, log_2);
-  install_native(NativeId::kLog10, log_10);
-  install_native(NativeId::kLogE, log_e);
-  install_native(NativeId::kExp, exp);
-  install_native(NativeId::kSquareRoot, square_root);
-  install_native(NativeId::kZeroQ, zero_q);
-}
-
 }  // namespace kiv::natives

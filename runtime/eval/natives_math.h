@@ -11,22 +11,9 @@
 
 #include <cstdint>
 
-namespace kiv::natives {
+#include "runtime/eval/natives.h"
 
-void sine(int32_t check, const int32_t* refinements);
-void cosine(int32_t check, const int32_t* refinements);
-void tangent(int32_t check, const int32_t* refinements);
-void arcsine(int32_t check, const int32_t* refinements);
-void arccosine(int32_t check, const int32_t* refinements);
-void arctangent(int32_t check, const int32_t* refinements);
-void arctangent2(int32_t check, const int32_t* refinements);
-void nan_q(int32_t check, const int32_t* refinements);
-void log_2(int32_t check, const int32_t* refinements);
-void log_10(int32_t check, const int32_t* refinements);
-void log_e(int32_t check, const int32_t* refinements);
-void exp(int32_t check, const int32_t* refinements);
-void square_root(int32_t check, const int32_t* refinements);
-void zero_q(int32_t check, const int32_t* refinements);
+namespace kiv::natives {
 
 // Shared steps of the natives.
 // The first argument as a float!: an integer! or percent! one is converted
@@ -35,9 +22,5 @@ double float_argument();
 // The angle of the first argument in radians: degrees are folded and
 // converted unless radians is set.
 double trig_core(bool radians, int mode);
-
-// Stores the natives above at their indexes of the native table (after
-// natives_init has filled it).
-void install_math_natives();
 
 }  // namespace kiv::natives

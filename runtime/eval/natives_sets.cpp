@@ -279,19 +279,4 @@ void shift(int32_t check, const int32_t* refs) {
   integer::init_cell(arg(0), out);
 }
 
-void install_set_natives() {
-  install_native(NativeId::kUnion, union_);
-  install_native(NativeId::kIntersect, intersect);
-  install_native(NativeId::kUnique, unique);
-  install_native(NativeId::kDifference, difference);
-  install_native(NativeId::kExclude, exclude);
-  install_native(NativeId::kComplementQ, complement_q);
-  install_native(NativeId::kNegativeQ, negative_q);
-  install_native(NativeId::kPositiveQ, positive_q);
-  install_native(NativeId::kMax, max);
-  install_native(NativeId::kMin, min);
-  install_native(NativeId::kShift, shift);
-  install_native(NativeId::kSignQ, sign_q);
-}
-
 }  // namespace kiv::natives

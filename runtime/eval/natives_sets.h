@@ -6,20 +6,9 @@
 
 #include <cstdint>
 
-namespace kiv::natives {
+#include "runtime/eval/natives.h"
 
-void union_(int32_t check, const int32_t* refinements);
-void intersect(int32_t check, const int32_t* refinements);
-void unique(int32_t check, const int32_t* refinements);
-void difference(int32_t check, const int32_t* refinements);
-void exclude(int32_t check, const int32_t* refinements);
-void complement_q(int32_t check, const int32_t* refinements);
-void negative_q(int32_t check, const int32_t* refinements);
-void positive_q(int32_t check, const int32_t* refinements);
-void max(int32_t check, const int32_t* refinements);
-void min(int32_t check, const int32_t* refinements);
-void shift(int32_t check, const int32_t* refinements);
-void sign_q(int32_t check, const int32_t* refinements);
+namespace kiv::natives {
 
 // The shared body of union, intersect, unique, difference and exclude (set
 // operation codes 8 to 12) on the frame's arguments.
@@ -27,9 +16,5 @@ void set_operation(bool case_sensitive, int32_t skip_position, int32_t op);
 // The larger (max) or smaller value of the frame's first two arguments,
 // written into the first.
 void max_min_core(bool max);
-
-// Stores the natives above at their indexes of the native table (after
-// natives_init has filled it).
-void install_set_natives();
 
 }  // namespace kiv::natives

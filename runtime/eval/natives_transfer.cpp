@@ -1,4 +1,22 @@
-#include "runtime/eval/natives_transfer.h"
+// The natives that make functions and the natives that leave code early or
+// stop such a departure: func (14), function (15), does (16), has (17), try
+// (70), exit (79), return (80), throw (81), catch (82) and apply (107). They
+// follow the native entry convention (runtime/eval/natives.h): arguments
+// from the frame's base, one integer per refinement, the result left in the
+// base cell. break (77) and continue (78) live with the loops
+// (runtime/eval/natives_control.h).
+//
+// Departures: exit and return go through stack::throw_return, throw through
+// stack::throw_value; each first resets the stacks to its target frame (or
+// raises its throw error when there is none, or when a try/all frame lies
+// between), then throws stack::NonLocalExit.
+//
+// Catching: try opens a try frame (try/all: a try/all frame, which turns
+// every departure that would cross it into an error) and stops the errors
+// that unwind to it, turning them into error! values at once (before any
+// new frame overwrites the ones the error left); catch opens a catch frame
+// and stops the throws aimed at it, passing a named throw that it does not
+// accept on to the next catch outward.
 
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
@@ -196,20 +214,6 @@ void apply(int32_t, const int32_t* refs) {
   interpreter::apply(f, arg(1), from_path ? arg(0) : nullptr, mode);
   Cell result = *stack::last_pushed();
   stack::set_only_result(&result);
-}
-
-void install_transfer_natives() {
-  install_native(NativeId::kFunc, func);
-  install_native(NativeId::kFunction, function);
-  install_native(NativeId::kDoes, does);
-  install_native(NativeId::kHas, has);
-  install_native(NativeId::kTry, try_);
-  install_native(NativeId::kExit, exit_);
-  install_native(NativeId::kReturn, return_);
-  install_native(NativeId::kThrow, throw_);
-  install_native(NativeId::kCatch, catch_);
-  install_native(NativeId::kApply, apply);
-  set_do_trace_runner(trace::run);
 }
 
 }  // namespace kiv::natives

@@ -352,14 +352,4 @@ void construct(int32_t, const int32_t* refs) {
   stack::set_only_result(&r);
 }
 
-void install_value_natives() {
-  install_native(NativeId::kGet, get);
-  install_native(NativeId::kSet, set_value);
-  install_native(NativeId::kSameQ, same_q);
-  install_native(NativeId::kStats, stats);
-  install_native(NativeId::kBind, bind);
-  install_native(NativeId::kIn, in);
-  install_native(NativeId::kConstruct, construct);
-}
-
 }  // namespace kiv::natives

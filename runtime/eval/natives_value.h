@@ -8,16 +8,9 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/eval/natives.h"
 
 namespace kiv::natives {
-
-void get(int32_t check, const int32_t* refinements);
-void set_value(int32_t check, const int32_t* refinements);
-void same_q(int32_t check, const int32_t* refinements);
-void stats(int32_t check, const int32_t* refinements);
-void bind(int32_t check, const int32_t* refinements);
-void in(int32_t check, const int32_t* refinements);
-void construct(int32_t check, const int32_t* refinements);
 
 // The identity test behind same?.
 bool same_core(const Cell* value1, const Cell* value2);
@@ -32,9 +25,5 @@ void path_access(const Cell* path, const Cell* new_value, bool case_sensitive);
 // What stats counts: 4 bytes per node in use, the bytes in use in every
 // series frame and the size of every big series.
 double memory_in_use();
-
-// Stores the natives above at their indexes of the native table (after
-// natives_init and the core natives).
-void install_value_natives();
 
 }  // namespace kiv::natives

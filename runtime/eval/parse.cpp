@@ -1279,6 +1279,7 @@ bool any_function_q(uint32_t t) {
 
 }  // namespace
 
+// parse (native 40): input, rules, /case, /part length, /trace callback.
 void parse(int32_t check, const int32_t* refinements) {
   Cell* input = stack::arguments();
   Cell* rules = input + 1;
@@ -1321,11 +1322,6 @@ void parse(int32_t check, const int32_t* refinements) {
   parse::run(input, rules, options, result);
   Cell answer = *result;
   stack::set_only_result(&answer);
-}
-
-void install_parse_native() {
-  install_native(NativeId::kParse, parse);
-  parse::init();
 }
 
 }  // namespace kiv::natives

@@ -89,13 +89,3 @@ void init();
 void run(const Cell* input, const Cell* rules, const Options& options, Cell* result);
 
 }  // namespace kiv::parse
-
-namespace kiv::natives {
-
-// parse (native 40): input, rules, /case, /part length, /trace callback.
-void parse(int32_t check, const int32_t* refinements);
-
-// Stores parse at its index of the native table and makes the stacks.
-void install_parse_native();
-
-}  // namespace kiv::natives

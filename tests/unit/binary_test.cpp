@@ -12,7 +12,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/eval/lexer.h"
-#include "runtime/eval/natives_bytes.h"
+#include "runtime/eval/natives.h"
 #include "runtime/print_hooks.h"
 #include "runtime/series.h"
 #include "tests/unit/actions_test_support.h"
@@ -595,10 +595,6 @@ using namespace natives_test;
 
 class BinaryNatives : public BinaryTest {
  protected:
-  void SetUp() override {
-    BinaryTest::SetUp();
-    natives::install_byte_natives();
-  }
   RootedCell word(const char* text) { return RootedCell(word::load(text)); }
   RootedCell text(const std::string& s) { return make_string(s); }
 

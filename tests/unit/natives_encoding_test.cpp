@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "runtime/eval/natives_encoding.h"
+#include "runtime/eval/natives.h"
 #include "tests/unit/actions_test_support.h"
 
 namespace kiv {
@@ -22,7 +22,6 @@ class SizeQ : public testing::CoreTypesTest {
  protected:
   void SetUp() override {
     CoreTypesTest::SetUp();
-    natives::install_encoding_natives();
     char tmpl[] = "/tmp/kiv-size-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     dir_ = tmpl;

@@ -199,6 +199,9 @@ TEST_F(Natives, TableHoldsAnEntryForEveryIndexAndNothingPastTheLast) {
 }
 
 TEST_F(Natives, NativeNotBuiltYetRaisesNotDone) {
+  // natives_init fills every index from the native list: an index left
+  // without an entry stands for a native not built.
+  for (uint32_t index : {1u, 23u, 107u}) native_table[index] = nullptr;
   for (uint32_t index : {1u, 23u, 107u, 108u, 500u}) {
     Raised r = raised_by([&] { call_native(index, {int_cell(1), int_cell(2)}); });
     EXPECT_EQ(r.category, ErrorCategory::kInternal) << index;
