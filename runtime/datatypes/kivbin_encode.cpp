@@ -94,6 +94,18 @@ struct Encoder::State {
     else
       w.i32(v);
   }
+  // The header of a value with a head index (a series): in the compact form
+  // the head flag and the head when it is not 0, in the fixed form the
+  // header word and the head.
+  void series_header(uint32_t type, uint32_t head, uint32_t bits, bool new_line) {
+    if (compact()) {
+      typed(type, head != 0);
+      if (head) w.uvar(head);
+    } else {
+      fixed(type, bits, new_line);
+      w.u32(head);
+    }
+  }
 
   uint32_t symbol(uint32_t id) {
     auto it = symbol_index.find(id);
@@ -132,6 +144,26 @@ struct Encoder::State {
     if (!compact()) w.u32(kFixedReferenceType);
     count(static_cast<uint32_t>(p.size()));
     for (uint32_t i : p) count(i);
+  }
+  // A keyed value met before is written as a reference to the path where
+  // it was first written (answers true); met for the first time, it is
+  // keyed here (answers false) and its record follows. In the compact form
+  // the 0xC1 prefix and the header, in the fixed form the header with bit
+  // 19; a series (head given) also writes its head index.
+  bool reference(uint32_t key, uint32_t type, bool flag, uint32_t bits, bool new_line,
+                 std::optional<uint32_t> head = std::nullopt) {
+    const auto p = find(key);
+    if (!p) {
+      remember(key);
+      return false;
+    }
+    if (compact()) w.u8(kReferencePrefix);
+    if (head)
+      series_header(type, *head, bits | kFixedReference, new_line);
+    else
+      header(type, flag, bits | kFixedReference, new_line);
+    write_path(*p);
+    return true;
   }
   // Entering a series, object, function or error: its values count from 0.
   void enter() {
@@ -359,33 +391,12 @@ struct Encoder::State {
     w.f64_high_first(d);
   }
 
-  // A reference to a keyed value: in the compact form the 0xC1 prefix, the
-  // header and (series) the head index; in the fixed form the header with
-  // bit 19, the head index where the type has one.
   void block(const Cell* v, bool nl) {
     uint32_t type = TYPE_OF(v);
     uint32_t node = v->data2;
     uint32_t head = v->data1;
-    if (const auto p = find(node)) {
-      if (compact()) {
-        w.u8(kReferencePrefix);
-        typed(type, head != 0);
-        if (head) w.uvar(head);
-      } else {
-        fixed(type, kFixedReference, nl);
-        w.u32(head);
-      }
-      write_path(*p);
-      return;
-    }
-    remember(node);
-    if (compact()) {
-      typed(type, head != 0);
-      if (head) w.uvar(head);
-    } else {
-      fixed(type, 0, nl);
-      w.u32(head);
-    }
+    if (reference(node, type, head != 0, 0, nl, head)) return;
+    series_header(type, head, 0, nl);
     uint32_t n = series_length(node);
     count(n);
     enter();
@@ -403,34 +414,17 @@ struct Encoder::State {
     SeriesBuffer* b = node_buffer(node);
     uint32_t unit = type == TYPE_BINARY ? 1 : b->unit();
     uint32_t bits = unit << kFixedUnitShift;
-    if (const auto p = find(node)) {
-      if (compact()) {
-        w.u8(kReferencePrefix);
-        typed(type, head != 0);
-        if (head) w.uvar(head);
-      } else {
-        fixed(type, bits | kFixedReference, nl);
-        w.u32(head);
-      }
-      write_path(*p);
-      return;
-    }
-    remember(node);
+    if (reference(node, type, head != 0, bits, nl, head)) return;
     uint32_t n = b->length();
-    if (compact()) {
-      typed(type, head != 0);
-      if (head) w.uvar(head);
-      if (type == TYPE_BINARY) {
-        w.uvar(n);
-      } else {
-        if (n >= (1u << 30)) fire(ErrorCategory::kInternal, "limit-hit", *v);
-        uint32_t code = unit == 1 ? 0 : unit == 2 ? 1 : 2;
-        w.uvar(n << 2 | code);
-      }
-    } else {
-      fixed(type, bits, nl);
-      w.u32(head);
+    series_header(type, head, bits, nl);
+    if (!compact()) {
       w.u32(n);
+    } else if (type == TYPE_BINARY) {
+      w.uvar(n);
+    } else {
+      if (n >= (1u << 30)) fire(ErrorCategory::kInternal, "limit-hit", *v);
+      uint32_t code = unit == 1 ? 0 : unit == 2 ? 1 : 2;
+      w.uvar(n << 2 | code);
     }
     b = node_buffer(node);
     w.append(b->head_ptr(), uint64_t{n} * unit);
@@ -442,28 +436,13 @@ struct Encoder::State {
   void image(const Cell* v, bool nl) {
     uint32_t node = v->data2;
     uint32_t head = v->data1;
-    if (const auto p = node ? find(node) : decltype(find(node)){}) {
-      if (compact()) {
-        w.u8(kReferencePrefix);
-        typed(TYPE_IMAGE, head != 0);
-        if (head) w.uvar(head);
-      } else {
-        fixed(TYPE_IMAGE, kFixedReference, nl);
-        w.u32(head);
-      }
-      write_path(*p);
-      return;
-    }
-    if (node) remember(node);
+    if (node && reference(node, TYPE_IMAGE, head != 0, 0, nl, head)) return;
     uint32_t width = image::width_of(v), height = image::height_of(v);
+    series_header(TYPE_IMAGE, head, 0, nl);
     if (compact()) {
-      typed(TYPE_IMAGE, head != 0);
-      if (head) w.uvar(head);
       w.uvar(width);
       w.uvar(height);
     } else {
-      fixed(TYPE_IMAGE, 0, nl);
-      w.u32(head);
       w.u32(height << 16 | width);
     }
     const image_backend::Bitmap* b = image::bitmap_of(v);
@@ -476,30 +455,15 @@ struct Encoder::State {
     SeriesBuffer* b = node_buffer(node);
     uint32_t width = b->unit();
     uint32_t bits = width << kFixedUnitShift;
-    if (const auto p = find(node)) {
-      if (compact()) {
-        w.u8(kReferencePrefix);
-        typed(TYPE_VECTOR, head != 0);
-        if (head) w.uvar(head);
-      } else {
-        fixed(TYPE_VECTOR, bits | kFixedReference, nl);
-        w.u32(head);
-      }
-      write_path(*p);
-      return;
-    }
-    remember(node);
+    if (reference(node, TYPE_VECTOR, head != 0, bits, nl, head)) return;
     uint32_t n = b->length();
     uint32_t element = vector::element_type_of(v);
+    series_header(TYPE_VECTOR, head, bits, nl);
     if (compact()) {
-      typed(TYPE_VECTOR, head != 0);
-      if (head) w.uvar(head);
       uint32_t code = width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3;
       w.u8(static_cast<uint8_t>(element << 2 | code));
       w.uvar(n);
     } else {
-      fixed(TYPE_VECTOR, bits, nl);
-      w.u32(head);
       w.u32(n);
       w.u32(element);
     }
@@ -512,17 +476,7 @@ struct Encoder::State {
     uint32_t node = v->data2;
     bool negated = (node_buffer(node)->flags & bitset::kComplemented) != 0;
     uint32_t bits = negated ? kFixedNegated : 0;
-    if (const auto p = find(node)) {
-      if (compact()) {
-        w.u8(kReferencePrefix);
-        typed(TYPE_BITSET, negated);
-      } else {
-        fixed(TYPE_BITSET, bits | kFixedReference, nl);
-      }
-      write_path(*p);
-      return;
-    }
-    remember(node);
+    if (reference(node, TYPE_BITSET, negated, bits, nl)) return;
     header(TYPE_BITSET, negated, bits, nl);
     SeriesBuffer* b = node_buffer(node);
     uint32_t n = b->used_bytes();
@@ -533,17 +487,7 @@ struct Encoder::State {
 
   void map(const Cell* v, bool nl) {
     uint32_t node = v->data2;
-    if (const auto p = find(node)) {
-      if (compact()) {
-        w.u8(kReferencePrefix);
-        typed(TYPE_MAP, false);
-      } else {
-        fixed(TYPE_MAP, kFixedReference, nl);
-      }
-      write_path(*p);
-      return;
-    }
-    remember(node);
+    if (reference(node, TYPE_MAP, false, 0, nl)) return;
     header(TYPE_MAP, false, 0, nl);
     // Removed pairs keep their key with an empty value slot (header 0):
     // only live pairs are written.
@@ -600,19 +544,7 @@ struct Encoder::State {
   // register_key: false when a word already entered the context.
   void object(const Cell* v, bool nl, bool register_key) {
     uint32_t ctx = object::context_of(v);
-    if (register_key) {
-      if (const auto p = find(ctx)) {
-        if (compact()) {
-          w.u8(kReferencePrefix);
-          typed(TYPE_OBJECT, false);
-        } else {
-          fixed(TYPE_OBJECT, kFixedReference, nl);
-        }
-        write_path(*p);
-        return;
-      }
-      remember(ctx);
-    }
+    if (register_key && reference(ctx, TYPE_OBJECT, false, 0, nl)) return;
     uint32_t hooks = object::hooks_of(v);
     header(TYPE_OBJECT, hooks != 0, hooks ? kFixedHooks : 0, nl);
     sval(object::class_of(v));
@@ -628,19 +560,7 @@ struct Encoder::State {
 
   void function(const Cell* v, bool nl, bool register_key) {
     uint32_t ctx = function::context_node(v);
-    if (register_key) {
-      if (const auto p = find(ctx)) {
-        if (compact()) {
-          w.u8(kReferencePrefix);
-          typed(TYPE_FUNCTION, false);
-        } else {
-          fixed(TYPE_FUNCTION, kFixedReference, nl);
-        }
-        write_path(*p);
-        return;
-      }
-      remember(ctx);
-    }
+    if (register_key && reference(ctx, TYPE_FUNCTION, false, 0, nl)) return;
     Cell body_cell = *function::aux_cell(v, function::kAuxBody);
     bool has_body = block_kind_q(TYPE_OF(&body_cell));
     uint32_t spec = function::spec_node(v);
