@@ -9,9 +9,11 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "boot/startup.h"
 #include "runtime/collector.h"
+#include "runtime/eval/interpreter.h"
 #include "runtime/stack.h"
 
 namespace kiv::testing {
@@ -62,6 +64,22 @@ template <typename Body>
     collector::set_torture_interval(torture);
     return body();
   });
+}
+
+// Loads Kiv source text and evaluates it in a call frame of its own, then
+// hands its value (a cell on the argument stack, reachable until the frame
+// goes) to use and answers what use answers. A language error passes out.
+template <typename Use>
+auto evaluate_text(std::string_view text, Use use) {
+  stack::FrameGuard guard;
+  stack::open_call_frame(nullptr);
+  Cell* code = stack::push_new_cell();
+  boot::load_text(text, code);
+  Cell block = *code;
+  interpreter::evaluate_block(&block, false);
+  auto answer = use(stack::push_copy(stack::last_pushed()));
+  stack::pop_frame_drop();
+  return answer;
 }
 
 }  // namespace kiv::testing

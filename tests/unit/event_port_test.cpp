@@ -30,20 +30,13 @@ namespace {
 // Evaluates the text; answers its result molded, or "error category/id".
 std::string run(const char* text) {
   try {
-    stack::FrameGuard guard;
-    stack::open_call_frame(nullptr);
-    Cell* code = stack::push_new_cell();
-    boot::load_text(text, code);
-    Cell block = *code;
-    interpreter::evaluate_block(&block, false);
-    Cell* result = stack::push_copy(stack::last_pushed());
-    Cell* out = stack::push_new_cell();
-    string::init_cell(out, 16);
-    dispatch_mold(result, out, {}, nullptr, kNoPartLimit, 0);
-    int32_t length = -1;
-    std::string text_out(to_utf8_cstring(out, &length));
-    stack::pop_frame_drop();
-    return text_out;
+    return evaluate_text(text, [](Cell* result) {
+      Cell* out = stack::push_new_cell();
+      string::init_cell(out, 16);
+      dispatch_mold(result, out, {}, nullptr, kNoPartLimit, 0);
+      int32_t length = -1;
+      return std::string(to_utf8_cstring(out, &length));
+    });
   } catch (const LanguageError& e) {
     return std::string("error ") + error_category_name(e.category) + "/" + e.id;
   }

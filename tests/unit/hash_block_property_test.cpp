@@ -60,14 +60,7 @@ struct Outcome {
 Outcome eval(const std::string& text) {
   Outcome o;
   try {
-    stack::FrameGuard guard;
-    stack::open_call_frame(nullptr);
-    Cell* code = stack::push_new_cell();
-    boot::load_text(text, code);
-    Cell block = *code;
-    interpreter::evaluate_block(&block, false);
-    o.value = *stack::last_pushed();
-    stack::pop_frame_drop();
+    o.value = evaluate_text(text, [](Cell* value) { return *value; });
   } catch (const LanguageError& e) {
     o.error = true;
     o.id = std::string(error_category_name(e.category)) + "/" + e.id;

@@ -60,15 +60,7 @@ RootedCell nested_block(int n) {
 
 // The value of Kiv source text.
 RootedCell eval(const std::string& text) {
-  stack::FrameGuard guard;
-  stack::open_call_frame(nullptr);
-  Cell* code = stack::push_new_cell();
-  boot::load_text(text, code);
-  Cell block = *code;
-  interpreter::evaluate_block(&block, false);
-  RootedCell result(*stack::last_pushed());
-  stack::pop_frame_drop();
-  return result;
+  return evaluate_text(text, [](Cell* value) { return RootedCell(*value); });
 }
 
 std::string mold(const Cell& value, bool all = true) {
