@@ -7,18 +7,16 @@
 # Usage: bench/image_io.sh [-r RUNS]
 # Environment: KIV_BUILD_DIR (default build), TMPDIR (where the files go).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
 export LC_ALL=C
 runs=3
 while getopts r:h opt; do
   case $opt in
     r) runs=$OPTARG ;;
-    *) sed -n '7,8p' "$0" | sed 's/^# //' >&2; exit 2 ;;
+    *) usage '7,8p' ;;
   esac
 done
-kiv_run="${KIV_BUILD_DIR:-build}/kiv-run"
-[ -x "$kiv_run" ] || { echo "build kiv-run first ($kiv_run)" >&2; exit 1; }
-kiv_run=$(realpath "$kiv_run")
+find_kiv_run
 
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT

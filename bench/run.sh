@@ -14,20 +14,18 @@
 # KIV_RESOLVED (passed on to kiv-run: 0 runs Kiv code
 # by the plain walk only).
 set -uo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/common.sh"
 export LC_ALL=C
-
-usage() { sed -n '8,12p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 runs=5
 while getopts r:h opt; do
   case $opt in
     r) runs=$OPTARG ;;
-    *) usage ;;
+    *) usage '8,12p' ;;
   esac
 done
 shift $((OPTIND - 1))
-[[ $runs =~ ^[1-9][0-9]*$ ]] || usage
+[[ $runs =~ ^[1-9][0-9]*$ ]] || usage '8,12p'
 
 all_programs=(fib_either fib_if loop_int loop_while loop_float string_append sort_int sort_compare parse_text map_build object_field foreach_block block_pick func_refine string_find map_lookup startup)
 programs=("${all_programs[@]}")
