@@ -78,6 +78,10 @@ void set_bucket_state(uint32_t table, uint32_t b, uint32_t state) {
 int32_t slot(uint32_t table, uint32_t b) { return static_cast<int32_t>(words_of(get(table, kKeys))[b]); }
 void set_slot(uint32_t table, uint32_t b, int32_t v) { words_of(get(table, kKeys))[b] = static_cast<uint32_t>(v); }
 
+// Kind 1: the hash of each live bucket's key, so that a probe compares only
+// keys of the same hash and a resize hashes no key again.
+uint32_t* hashes_of(uint32_t table) { return words_of(get(table, kAux)); }
+
 // A series of count 32-bit words, all bytes `fill`, counted as used.
 uint32_t new_words(uint32_t count, uint8_t fill) {
   if (count == 0) count = 1;
@@ -184,6 +188,12 @@ Text text_of(const Cell* c) {
   return t;
 }
 
+// fold_case, with ASCII answered inline (it folds to upper case).
+inline uint32_t fold_code_point(uint32_t cp) {
+  if (cp < 128) return cp - 'a' < 26u ? cp - 32 : cp;
+  return static_cast<uint32_t>(fold_case(static_cast<int32_t>(cp)));
+}
+
 // Bytes of a binary! from its head.
 struct Bytes {
   const uint8_t* p = nullptr;
@@ -286,7 +296,7 @@ uint32_t hash_utf8(const uint8_t* text, size_t length, bool case_sensitive) {
   uint32_t count = 0;
   while (p < end) {
     uint32_t cp = next_utf8(p, end);
-    s.add_block(case_sensitive ? cp : static_cast<uint32_t>(fold_case(static_cast<int32_t>(cp))));
+    s.add_block(case_sensitive ? cp : fold_code_point(cp));
     count++;
   }
   return s.finish(count * 4);
@@ -378,9 +388,14 @@ uint32_t hash_value(const Cell* c, bool case_sensitive) {
     case kTypeStringWithLength: {
       Text t = text_of(c);
       Murmur3Stream s;
+      if (t.unit == 1) {
+        // The usual key: one byte a code point, ASCII folded inline.
+        for (uint32_t i = 0; i < t.count; i++) s.add_block(case_sensitive ? t.p[i] : fold_code_point(t.p[i]));
+        return s.finish(t.count * 4);
+      }
       for (uint32_t i = 0; i < t.count; i++) {
         const uint32_t cp = t.at(i);
-        s.add_block(case_sensitive ? cp : static_cast<uint32_t>(fold_case(static_cast<int32_t>(cp))));
+        s.add_block(case_sensitive ? cp : fold_code_point(cp));
       }
       return s.finish(t.count * 4);
     }
@@ -602,8 +617,17 @@ Cell map_key(const Cell* c) {
 }
 
 bool map_keys_equal(const Cell& stored, const Cell& value, int32_t op, HashCompare cmp) {
+  // Two integers are equal by value under every equality op: no routine call.
+  if (TYPE_OF(&stored) == TYPE_INTEGER && TYPE_OF(&value) == TYPE_INTEGER && (cmp == g_compare || cmp == basic_compare)) {
+    return stored.data2 == value.data2;
+  }
   Cell a = map_key(&stored), b = map_key(&value);
   return same_type(&a, &b) && cmp(&a, &b, op) == 0;
+}
+
+// hash_value with the integer key answered inline.
+inline uint32_t quick_hash(const Cell& c) {
+  return TYPE_OF(&c) == TYPE_INTEGER ? murmur3_fmix(c.data2) : hash_value(&c);
 }
 
 uint32_t hash_of_data_cell(uint32_t table, uint32_t index) {
@@ -655,6 +679,7 @@ void rehash(uint32_t table, uint32_t buckets) {
   RootedNode flags(new_words(flag_words(buckets), kFlagsFill));
   RootedNode keys(new_words(buckets, 0));
   RootedNode entries(0);
+  RootedNode hashes(kind == kKindMap ? new_words(buckets, 0) : 0);
   const uint32_t entry_size = kind >= kKindRegistry ? get(table, kAux) : 0;
   if (kind >= kKindRegistry) {
     const uint32_t live = get(table, kSize);
@@ -665,10 +690,12 @@ void rehash(uint32_t table, uint32_t buckets) {
   const uint32_t mask = buckets - 1;
   uint32_t* nf = words_of(flags);
   uint32_t* nk = words_of(keys);
+  uint32_t* nh = kind == kKindMap ? words_of(hashes) : nullptr;
+  const uint32_t* old_hashes = kind == kKindMap ? hashes_of(table) : nullptr;
   uint32_t live = 0;
   for (uint32_t b = 0; b < old_buckets; b++) {
     if (bucket_state(table, b) != kBucketLive) continue;
-    const uint32_t h = key_hash_for_rehash(table, kind, b);
+    const uint32_t h = old_hashes ? old_hashes[b] : key_hash_for_rehash(table, kind, b);
     int32_t s = slot(table, b);
     if (kind >= kKindRegistry) {
       SeriesBuffer* to = node_buffer(entries);
@@ -685,15 +712,19 @@ void rehash(uint32_t table, uint32_t buckets) {
     const uint32_t shift = (nb % kBucketsPerWord) * 2;
     nf[nb / kBucketsPerWord] &= ~(3u << shift);
     nk[nb] = static_cast<uint32_t>(s);
+    if (nh) nh[nb] = h;
     live++;
   }
   set(table, kFlags, flags);
   set(table, kKeys, keys);
+  if (kind == kKindMap) set(table, kAux, hashes);
   if (kind >= kKindRegistry) {
     set(table, kData, entries);
     set(table, kStamp, collector::nodes_cycles() + 1);
   }
-  set(table, kSize, live);
+  // A map's removed pairs keep their keys in live buckets but are not
+  // counted: its size stays as it was.
+  if (kind != kKindMap) set(table, kSize, live);
   set(table, kOccupied, live);
   set(table, kBuckets, buckets);
   set(table, kUpperBound, rebuilt_upper_bound_of(buckets));
@@ -904,10 +935,32 @@ void renumber(uint32_t table, const std::vector<uint32_t>& from, Map map) {
 // ---------------------------------------------------------------------------
 // Kind 1
 
+// Enters the key of cell index, whose hash is given, into the first deleted
+// or empty bucket of its probe chain. The caller knows the key is absent.
+int32_t put_kind1_absent(uint32_t table, uint32_t index, uint32_t hash) {
+  uint32_t* record = words_of(table);
+  uint32_t* flags = words_of(record[kFlags]);
+  const uint32_t mask = record[kBuckets] - 1;
+  uint32_t b = hash & mask;
+  uint32_t state;
+  for (uint32_t step = 1; (state = (flags[b / kBucketsPerWord] >> ((b % kBucketsPerWord) * 2)) & 3) == kBucketLive;
+       step++) {
+    if (step > mask) throw_no_memory();  // full: cannot happen below the bound
+    b = (b + step) & mask;
+  }
+  if (state == kBucketEmpty) record[kOccupied]++;
+  flags[b / kBucketsPerWord] &= ~(3u << ((b % kBucketsPerWord) * 2));  // live
+  words_of(record[kKeys])[b] = index;
+  words_of(record[kAux])[b] = hash;
+  record[kSize]++;
+  return static_cast<int32_t>(index);
+}
+
 int32_t put_kind1(uint32_t table, uint32_t index, HashCompare cmp) {
   resize_if_full(table, cmp);
   const Cell key = data_cell(table, index);
-  Probe p(hash_value(&key), get(table, kBuckets));
+  const uint32_t hash = quick_hash(key);
+  Probe p(hash, get(table, kBuckets));
   int64_t first_deleted = -1;
   for (;;) {
     const uint32_t state = bucket_state(table, p.bucket);
@@ -917,7 +970,7 @@ int32_t put_kind1(uint32_t table, uint32_t index, HashCompare cmp) {
     } else {
       const auto at = static_cast<uint32_t>(slot(table, p.bucket));
       const Cell stored = data_cell(table, at);
-      if (at == index || map_keys_equal(stored, key, 2, cmp)) {
+      if (at == index || (hashes_of(table)[p.bucket] == hash && map_keys_equal(stored, key, 2, cmp))) {
         // A removed pair comes back to life.
         const uint32_t data = get(table, kData);
         if (at + 1 < cell_count(data) && cells_of(data)[at + 1].header == 0) {
@@ -939,6 +992,7 @@ int32_t put_kind1(uint32_t table, uint32_t index, HashCompare cmp) {
   }
   set_bucket_state(table, b, kBucketLive);
   set_slot(table, b, static_cast<int32_t>(index));
+  hashes_of(table)[b] = hash;
   set(table, kSize, get(table, kSize) + 1);
   return static_cast<int32_t>(index);
 }
@@ -1011,13 +1065,60 @@ bool key_matches(uint32_t table, uint32_t kind, uint32_t b, const Cell& value, i
   return same_type(&stored, &value) && cmp(&stored, &value, op) == 0;
 }
 
-int32_t find_keyed(uint32_t table, const Cell& value, int32_t op, HashCompare cmp) {
+// A map's key at a live bucket can match only a value of the same hash.
+bool hash_may_match(uint32_t table, uint32_t kind, uint32_t b, uint32_t hash) {
+  return kind != kKindMap || hashes_of(table)[b] == hash;
+}
+
+// Kind 1's probe over the table's buffers, their addresses read once and
+// again only after a compare routine ran (it may allocate). Keys of another
+// hash are passed over unread.
+int32_t find_map_key(uint32_t table, const Cell& value, int32_t op, HashCompare cmp, uint32_t hash) {
+  struct View {
+    const uint32_t* flags;
+    const uint32_t* keys;
+    const uint32_t* hashes;
+    const Cell* data;
+  };
+  auto view = [table] {
+    const uint32_t* record = words_of(table);
+    return View{words_of(record[kFlags]), words_of(record[kKeys]), words_of(record[kAux]), cells_of(record[kData])};
+  };
+  View v = view();
+  const uint32_t buckets = get(table, kBuckets);
+  const uint32_t mask = buckets - 1;
+  // Two integers are equal by value under every equality op.
+  const bool integer = TYPE_OF(&value) == TYPE_INTEGER && (cmp == g_compare || cmp == basic_compare);
+  uint32_t b = hash & mask;
+  for (uint32_t step = 1;; step++) {
+    const uint32_t state = (v.flags[b / kBucketsPerWord] >> ((b % kBucketsPerWord) * 2)) & 3;
+    if (state == kBucketEmpty) return -1;
+    if (state == kBucketLive && v.hashes[b] == hash) {
+      const uint32_t at = v.keys[b];
+      const Cell stored = v.data[at];
+      if (integer) {
+        if (TYPE_OF(&stored) == TYPE_INTEGER && stored.data2 == value.data2) return static_cast<int32_t>(at);
+      } else {
+        if (map_keys_equal(stored, value, op, cmp)) return static_cast<int32_t>(at);
+        v = view();
+      }
+    }
+    if (step >= buckets) return -1;
+    b = (b + step) & mask;
+  }
+}
+
+int32_t find_keyed(uint32_t table, const Cell& value, int32_t op, HashCompare cmp, uint32_t hash) {
   const uint32_t kind = get(table, kKind);
-  Probe p(hash_value(&value), get(table, kBuckets));
+  if (kind == kKindMap) return find_map_key(table, value, op, cmp, hash);
+  Probe p(hash, get(table, kBuckets));
   do {
     const uint32_t state = bucket_state(table, p.bucket);
     if (state == kBucketEmpty) return -1;
-    if (state == kBucketLive && key_matches(table, kind, p.bucket, value, op, cmp)) return slot(table, p.bucket);
+    if (state == kBucketLive && hash_may_match(table, kind, p.bucket, hash) &&
+        key_matches(table, kind, p.bucket, value, op, cmp)) {
+      return slot(table, p.bucket);
+    }
   } while (p.next());
   return -1;
 }
@@ -1110,6 +1211,10 @@ uint32_t hashtable_init(uint32_t size, const Cell* block, uint32_t kind, uint32_
     n = alloc_cells(std::max<uint32_t>(size, 1) * (value_count + 1));
     set(table, kData, n);
     return table;
+  }
+  if (kind == kKindMap) {
+    n = new_words(buckets, 0);
+    set(table, kAux, n);
   }
   if (kind == kKindHash) {
     n = new_words(std::max<uint32_t>(size, 1), kReverseFill);
@@ -1212,7 +1317,21 @@ int32_t hashtable_find_index(uint32_t table, const Cell* value, int32_t start, i
     return find_kind0(table, v, static_cast<uint32_t>(std::max(start, 0)), static_cast<uint32_t>(std::max(skip, 1)),
                       op, last, reverse, cmp);
   }
-  return find_keyed(table, v, op, cmp);
+  return find_keyed(table, v, op, cmp, quick_hash(v));
+}
+
+int32_t hashtable_find_hashed(uint32_t table, const Cell* value, int32_t op, uint32_t* hash, HashCompare compare) {
+  require_kind(table, kKindMap);
+  const Cell v = *value;
+  *hash = quick_hash(v);
+  return find_keyed(table, v, op, pick(compare), *hash);
+}
+
+int32_t hashtable_put_absent(uint32_t table, uint32_t index, uint32_t hash) {
+  require_kind(table, kKindMap);
+  if (index >= cell_count(get(table, kData))) return -1;
+  resize_if_full(table, nullptr);
+  return put_kind1_absent(table, index, hash);
 }
 
 Cell* hashtable_find(uint32_t table, const Cell* value, int32_t start, int32_t skip, int32_t op, bool last,
@@ -1231,7 +1350,8 @@ int32_t hashtable_find_next(uint32_t table, const Cell* value, HashCursor& curso
   const uint32_t mask = buckets - 1;
   if (!cursor.started) {
     cursor.started = true;
-    cursor.bucket = hash_value(&v) & mask;
+    cursor.hash = hash_value(&v);
+    cursor.bucket = cursor.hash & mask;
     cursor.step = 0;
   } else {
     if (++cursor.step >= buckets) return -1;
@@ -1243,7 +1363,10 @@ int32_t hashtable_find_next(uint32_t table, const Cell* value, HashCursor& curso
       cursor.step = buckets;  // nothing further
       return -1;
     }
-    if (state == kBucketLive && key_matches(table, kind, cursor.bucket, v, 0, cmp)) return slot(table, cursor.bucket);
+    if (state == kBucketLive && hash_may_match(table, kind, cursor.bucket, cursor.hash) &&
+        key_matches(table, kind, cursor.bucket, v, 0, cmp)) {
+      return slot(table, cursor.bucket);
+    }
     if (++cursor.step >= buckets) return -1;
     cursor.bucket = (cursor.bucket + cursor.step) & mask;
   }
@@ -1368,11 +1491,15 @@ uint32_t hashtable_copy(uint32_t table, uint32_t data) {
   TablePin pin(copy);
   // Until each series is copied, the copy must not share the original's.
   for (Field f : {kFlags, kKeys, kData, kLists}) set(copy, f, 0);
-  if (kind == kKindHash) set(copy, kAux, 0);
+  if (kind == kKindHash || kind == kKindMap) set(copy, kAux, 0);
   uint32_t n = buffer_copy(get(table, kFlags));
   set(copy, kFlags, n);
   n = buffer_copy(get(table, kKeys));
   set(copy, kKeys, n);
+  if (kind == kKindMap) {
+    n = buffer_copy(get(table, kAux));
+    set(copy, kAux, n);
+  }
   if (kind == kKindHash) {
     n = buffer_copy(get(table, kAux));
     set(copy, kAux, n);

@@ -18,6 +18,9 @@
 //           entries (kind >= 3)
 //   aux     kind 0: the reverse index, one 32-bit word per block cell holding
 //           the cell's bucket + 1 (0xFFFFFFFF: not indexed);
+//           kind 1: one 32-bit word per bucket, the hash of a live bucket's
+//           key (a probe compares only keys of the value's hash; a resize
+//           hashes no key again);
 //           registries: the entry size in bytes (16 x value count + 16)
 //   lists   kind 0: one node per duplicate list (0 for a free slot); list k
 //           is at position k - 1 and holds the cell indexes of equal values
@@ -174,12 +177,22 @@ Cell* hashtable_find(uint32_t table, const Cell* value, int32_t start = 0, int32
                      int32_t op = 0, bool last = false, bool reverse = false,
                      HashCompare compare = nullptr);
 
+// Kind 1, for a set that looks a key up before it adds it: the lookup of
+// hashtable_find_index (start 0, skip 1) that also answers the value's hash,
+// and the insert of the key cell at index known to be absent (a lookup under
+// op 0 or 2 found no equal key, and nothing was entered since) with that
+// hash, which compares no key. put_absent answers index, as hashtable_put_index.
+int32_t hashtable_find_hashed(uint32_t table, const Cell* value, int32_t op, uint32_t* hash,
+                              HashCompare compare = nullptr);
+int32_t hashtable_put_absent(uint32_t table, uint32_t index, uint32_t hash);
+
 // A resumable lookup (kinds 1 and 2): each call answers the index of the next
 // key, in probe order, of the value's type and equal to it under op 0, or -1
 // at the end. Start with a fresh cursor.
 struct HashCursor {
   uint32_t bucket = 0;
   uint32_t step = 0;
+  uint32_t hash = 0;
   bool started = false;
 };
 int32_t hashtable_find_next(uint32_t table, const Cell* value, HashCursor& cursor,

@@ -137,8 +137,13 @@ inline int32_t key_op(bool case_sensitive) { return case_sensitive ? COMP_STRICT
 // the value must be rooted (stack cells).
 void set_pair(const Cell* map, const Cell* key, const Cell* value, bool case_sensitive) {
   uint32_t pairs = pairs_of(map), table = table_of(map);
-  int32_t at = lookup(map, key, key_op(case_sensitive));
+  if (!key_type_q(TYPE_OF(key))) fire_key_type(key);
+  uint32_t hash;
+  int32_t at = hashtable_find_hashed(table, key, key_op(case_sensitive), &hash);
   if (at < 0) {
+    // No key equal under the op, so none under the stricter one a put keeps
+    // keys apart by: the new pair goes in without a second search. Its
+    // stored key (a copy, a word as a set-word) hashes as the key given.
     stack::TopGuard guard;
     Cell* k = stack::push_copy(key);
     normalize(k, true);
@@ -148,10 +153,8 @@ void set_pair(const Cell* map, const Cell* key, const Cell* value, bool case_sen
     int32_t index = cell_count(pairs);
     block::append_cell(&block, k);
     block::append_cell(&block, v);
-    at = hashtable_put_index(table, static_cast<uint32_t>(index));
-    if (at == index) return;
-    // An equal key was there after all: its pair takes the value.
-    block::truncate_at(&block, index);
+    hashtable_put_absent(table, static_cast<uint32_t>(index), hash);
+    return;
   }
   if (!live_q(pairs, at)) hashtable_put_index(table, static_cast<uint32_t>(at));  // counts it live again
   Cell v = *value;

@@ -398,7 +398,52 @@ Cell* to(Cell* type, Cell* spec) {
 // ---------------------------------------------------------------------------
 // append, insert, change.
 
+namespace {
+
+// The usual append, before any source is set up: the text of a string of the
+// target's unit (not the target itself), a character the target's unit holds,
+// or an integer's digits onto a unit-1 target, with room at the tail of an
+// unowned series. Nothing allocates and no handler runs. Answers false when
+// the general path must do it.
+bool quick_append(Cell* series, const Cell* value) {
+  const uint32_t node = node_of(series);
+  SeriesBuffer* b = node_buffer(node);
+  if (b->flags & kSeriesOwned) return false;
+  const uint32_t tu = b->unit();
+  const uint32_t type = TYPE_OF(value);
+  if (type == TYPE_INTEGER) {
+    if (tu != 1) return false;
+    const integer::DecimalText t = integer::to_decimal(integer::get(value));
+    if (b->room() < static_cast<uint32_t>(t.length)) return false;
+    std::memcpy(b->tail_ptr(), t.text, static_cast<size_t>(t.length));
+    b->tail += static_cast<uint32_t>(t.length);
+  } else if (type == TYPE_CHAR) {
+    const uint32_t cp = value->data2;
+    if (need_for_char(cp, CharRule::kAppend) > tu || b->room() < tu) return false;
+    write_unit(b->tail_ptr(), tu, cp);
+    b->tail += tu;
+  } else if (any_string_q(type) && type != TYPE_TAG) {
+    const uint32_t from = node_of(value);
+    if (from == node) return false;
+    SeriesBuffer* vb = node_buffer(from);
+    if (vb->unit() != tu) return false;
+    const int32_t total = static_cast<int32_t>(vb->length());
+    const int32_t head = std::clamp(index_of(value), 0, total);
+    const uint32_t bytes = static_cast<uint32_t>(total - head) * tu;
+    if (b->room() < bytes) return false;
+    std::memcpy(b->tail_ptr(), vb->head_ptr() + static_cast<size_t>(head) * tu, bytes);
+    b->tail += bytes;
+  } else {
+    return false;
+  }
+  series->data1 = 0;
+  return true;
+}
+
+}  // namespace
+
 Cell* insert(Cell* series, Cell* value, int32_t part, bool, int32_t dup, bool append) {
+  if (append && dup == 1 && part < 0 && quick_append(series, value)) return series;
   uint32_t node = node_of(series);
   head_of(series);
   if (dup < 1 || part == 0) {
