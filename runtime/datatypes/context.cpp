@@ -79,16 +79,42 @@ SeriesBuffer* words_buffer(uint32_t ctx) {
   return node_buffer(fields[hashtable::kData]);
 }
 
+// Canonical symbols read straight from the symbol table's entries, as
+// symbol_canonical reads them (word 1 of entry id - 1 is the alias when
+// above 0), without a call per symbol: lookups and binds ask for several.
+// Good until the next allocation.
+class CanonicalReader {
+ public:
+  CanonicalReader() {
+    const uint32_t table = symbol_table();
+    if (table == 0) return;
+    const auto* fields = reinterpret_cast<const uint32_t*>(node_buffer(table)->head_ptr());
+    SeriesBuffer* entries = node_buffer(fields[hashtable::kData]);
+    entries_ = entries->head_cell();
+    count_ = entries->used_bytes() >> 4;
+  }
+  uint32_t operator()(uint32_t id) const {
+    if (id == 0 || id > count_) return id;
+    const auto alias = static_cast<int32_t>(entries_[id - 1].data1);
+    return alias > 0 ? static_cast<uint32_t>(alias) : id;
+  }
+
+ private:
+  const Cell* entries_ = nullptr;
+  uint32_t count_ = 0;
+};
+
 // The index of the symbol among count word cells, the exact symbol first,
 // then (when case_insensitive) any spelling of its canonical symbol; -1 when
 // absent.
 int32_t scan_words(const Cell* words, uint32_t count, uint32_t symbol, bool case_insensitive) {
   for (uint32_t i = 0; i < count; ++i)
     if (words[i].data2 == symbol) return static_cast<int32_t>(i);
-  if (!case_insensitive) return -1;
-  const uint32_t wanted = canonical_symbol(symbol);
+  if (!case_insensitive || count == 0) return -1;
+  const CanonicalReader canonical;
+  const uint32_t wanted = canonical(symbol);
   for (uint32_t i = 0; i < count; ++i)
-    if (canonical_symbol(words[i].data2) == wanted) return static_cast<int32_t>(i);
+    if (canonical(words[i].data2) == wanted) return static_cast<int32_t>(i);
   return -1;
 }
 
@@ -334,14 +360,15 @@ void find_symbols(uint32_t ctx, const uint32_t* symbols, int32_t* indexes, uint3
     return;
   }
   // One pass over the words, each word's canonical symbol taken once.
+  const CanonicalReader canonical_of;
   uint32_t wanted[kSmallContextWords];
   for (uint32_t k = 0; k < count; ++k) {
-    wanted[k] = canonical_symbol(symbols[k]);
+    wanted[k] = canonical_of(symbols[k]);
     indexes[k] = -1;
   }
   const Cell* w = words->head_cell();
   for (uint32_t i = 0; i < n; ++i) {
-    const uint32_t canonical = canonical_symbol(w[i].data2);
+    const uint32_t canonical = canonical_of(w[i].data2);
     for (uint32_t k = 0; k < count; ++k)
       if (indexes[k] < 0 && canonical == wanted[k]) indexes[k] = static_cast<int32_t>(i);
   }
@@ -369,9 +396,12 @@ struct BindTarget {
   bool small = false;
   uint32_t symbols[kSmallContextWords];
   uint32_t canonicals[kSmallContextWords];
+  CanonicalReader canonical;
 
-  BindTarget(uint32_t context, bool with_self) : ctx(context), self(with_self) {
-    self_sym = with_self ? self_symbol() : 0;
+  // self_symbol may intern (early in start-up): it runs before the reader
+  // takes the symbol table's address.
+  BindTarget(uint32_t context, bool with_self)
+      : ctx(context), self(with_self), self_sym(with_self ? self_symbol() : 0) {
     SeriesBuffer* words = words_buffer(ctx);
     count = words->used_bytes() >> 4;
     small = count <= kSmallContextWords;
@@ -379,7 +409,7 @@ struct BindTarget {
     const Cell* w = words->head_cell();
     for (uint32_t i = 0; i < count; ++i) {
       symbols[i] = w[i].data2;
-      canonicals[i] = canonical_symbol(w[i].data2);
+      canonicals[i] = canonical(w[i].data2);
     }
   }
 
@@ -388,7 +418,7 @@ struct BindTarget {
     if (!small) return find_symbol(ctx, symbol, true);
     for (uint32_t i = 0; i < count; ++i)
       if (symbols[i] == symbol) return static_cast<int32_t>(i);
-    const uint32_t wanted = canonical_symbol(symbol);
+    const uint32_t wanted = canonical(symbol);
     for (uint32_t i = 0; i < count; ++i)
       if (canonicals[i] == wanted) return static_cast<int32_t>(i);
     return -1;
@@ -396,12 +426,15 @@ struct BindTarget {
 };
 
 // Nothing below allocates (lookups without a context to add to, the cycle
-// stack's fixed array), yet cells are fetched by index as a matter of course.
+// stack's fixed array), so the block's cells are read from one address.
 void bind_cells(uint32_t node, uint32_t head, const BindTarget& target) {
   if (support::cycle_stack::find_q(node)) return;
   support::cycle_stack::Entry entry(node);
-  for (uint32_t i = head; i < series_length(node); ++i) {
-    Cell* c = series_head_cell(node) + i;
+  SeriesBuffer* b = node_buffer(node);
+  const uint32_t n = b->length();
+  Cell* cells = b->head_cell();
+  for (uint32_t i = head; i < n; ++i) {
+    Cell* c = cells + i;
     uint32_t type = TYPE_OF(c);
     if (series::any_block_q(type)) {
       bind_cells(c->data2, c->data1, target);
@@ -461,6 +494,14 @@ Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool fire_hooks) {
     const Cell* rec = record(ctx);
     if (!(rec->header & kFlagObjectContext) || (rec->header & kFlagContextOnStack)) {
       if (Cell* slot = value_cell(ctx, word->data3)) {
+        *slot = *value;
+        return slot;
+      }
+    } else if (!fire_hooks || self_cell(ctx)->data3 == 0 || !g_change_hook) {
+      // An object's word with no hook to call: the store and the changed
+      // mark, nothing allocates.
+      if (Cell* slot = value_cell(ctx, word->data3)) {
+        words_buffer(ctx)->head_cell()[word->data3].header |= kFlagWordChanged;
         *slot = *value;
         return slot;
       }

@@ -437,7 +437,8 @@ void series_clear_new_lines(uint32_t node) {
 
 void clear_changed(uint32_t ctx) {
   uint32_t n = _context::word_count(ctx);
-  for (uint32_t i = 0; i < n; ++i) _context::word_at(ctx, i)->header &= ~kFlagWordChanged;
+  Cell* words = _context::word_at(ctx, 0);
+  for (uint32_t i = 0; i < n; ++i) words[i].header &= ~kFlagWordChanged;
 }
 
 // ---------------------------------------------------------------------------
