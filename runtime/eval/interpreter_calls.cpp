@@ -908,7 +908,9 @@ uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos
     return pos;
   }
   const Cell block = stack::arguments()[branch];
-  evaluate_block_in(&block, true, true);
+  // Inside run_entry as the native's entry ran: C++ code that runs out of
+  // heap there raises no-memory from this frame.
+  run_entry([&] { evaluate_block_in(&block, true, true); });
   stack::keep_first();
   return pos;
 }
