@@ -1,5 +1,5 @@
 // Message digests (MD5, SHA-1, SHA-256, SHA-384, SHA-512) and HMAC over
-// them. The digest algorithms come from libcrypto; HMAC is built here on top
+// them. The digest algorithms come from libcrypto (opened on the first digest); HMAC is built here on top
 // of them. Method ids are those of runtime/host/checksum.h.
 #pragma once
 

@@ -3,7 +3,12 @@
 #include <curl/curl.h>
 
 #include <memory>
-#include <mutex>
+
+#include "runtime/host/shared_library.h"
+
+#ifndef KIV_CURL_SONAME
+#define KIV_CURL_SONAME "libcurl.so.4"
+#endif
 
 namespace kiv::io {
 
@@ -11,16 +16,45 @@ namespace {
 
 constexpr long kMaxRedirects = 20;
 
-void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+// The functions of libcurl used here, bound at the first request (start-up
+// does not load the library and the many it depends on).
+struct Curl {
+  decltype(&curl_global_init) global_init;
+  decltype(&curl_easy_init) easy_init;
+  decltype(&curl_easy_setopt) setopt;
+  decltype(&curl_easy_perform) perform;
+  decltype(&curl_easy_getinfo) getinfo;
+  decltype(&curl_easy_cleanup) cleanup;
+  decltype(&curl_slist_append) slist_append;
+  decltype(&curl_slist_free_all) slist_free_all;
+};
+
+// Null when the library or one of its functions cannot be had: every
+// request then fails as an unreachable host does.
+const Curl* curl_library() {
+  static const Curl* const library = []() -> const Curl* {
+    static Curl c;
+    void* lib = shared_library::open(KIV_CURL_SONAME);
+    if (!lib) return nullptr;
+    using shared_library::bind;
+    bool ok = bind(lib, "curl_global_init", &c.global_init) && bind(lib, "curl_easy_init", &c.easy_init) &&
+              bind(lib, "curl_easy_setopt", &c.setopt) && bind(lib, "curl_easy_perform", &c.perform) &&
+              bind(lib, "curl_easy_getinfo", &c.getinfo) && bind(lib, "curl_easy_cleanup", &c.cleanup) &&
+              bind(lib, "curl_slist_append", &c.slist_append) &&
+              bind(lib, "curl_slist_free_all", &c.slist_free_all);
+    if (!ok) return nullptr;
+    c.global_init(CURL_GLOBAL_DEFAULT);
+    return &c;
+  }();
+  return library;
 }
 
+// Used only once curl_library has answered, so the library is there.
 struct EasyDeleter {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
+  void operator()(CURL* c) const { curl_library()->cleanup(c); }
 };
 struct ListDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+  void operator()(curl_slist* l) const { curl_library()->slist_free_all(l); }
 };
 
 size_t append_body(char* data, size_t size, size_t count, void* user) {
@@ -65,33 +99,34 @@ const HeaderList& default_headers() {
 }
 
 std::optional<HttpReply> request_http(const HttpRequest& request) {
-  global_init();
-  std::unique_ptr<CURL, EasyDeleter> curl(curl_easy_init());
+  const Curl* api = curl_library();
+  if (!api) return std::nullopt;
+  std::unique_ptr<CURL, EasyDeleter> curl(api->easy_init());
   if (!curl) return std::nullopt;
   CURL* c = curl.get();
   HttpReply reply;
-  curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(c, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, append_body);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &reply.body);
-  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, append_header);
-  curl_easy_setopt(c, CURLOPT_HEADERDATA, &reply.header_text);
+  api->setopt(c, CURLOPT_URL, request.url.c_str());
+  api->setopt(c, CURLOPT_NOSIGNAL, 1L);
+  api->setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+  api->setopt(c, CURLOPT_MAXREDIRS, kMaxRedirects);
+  api->setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  api->setopt(c, CURLOPT_WRITEFUNCTION, append_body);
+  api->setopt(c, CURLOPT_WRITEDATA, &reply.body);
+  api->setopt(c, CURLOPT_HEADERFUNCTION, append_header);
+  api->setopt(c, CURLOPT_HEADERDATA, &reply.header_text);
 
   const std::string& method = request.method;
   bool bodiless = method == "GET" || method == "HEAD";
-  if (method == "HEAD") curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
-  else if (method != "GET" && method != "POST") curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.c_str());
+  if (method == "HEAD") api->setopt(c, CURLOPT_NOBODY, 1L);
+  else if (method != "GET" && method != "POST") api->setopt(c, CURLOPT_CUSTOMREQUEST, method.c_str());
   if (!bodiless) {
     const std::string empty;
     const std::string& body = request.body ? *request.body : empty;
     // With a custom method the request still carries the body as a POST
     // would; the method line is the custom one.
-    curl_easy_setopt(c, CURLOPT_POST, 1L);
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(c, CURLOPT_COPYPOSTFIELDS, body.c_str());
+    api->setopt(c, CURLOPT_POST, 1L);
+    api->setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    api->setopt(c, CURLOPT_COPYPOSTFIELDS, body.c_str());
   }
 
   std::unique_ptr<curl_slist, ListDeleter> list;
@@ -99,7 +134,7 @@ std::optional<HttpReply> request_http(const HttpRequest& request) {
   for (const auto& [name, value] : headers) {
     // "Name;" sends a header with an empty value; "Name:" would remove it.
     std::string line = value.empty() ? name + ";" : name + ": " + value;
-    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    curl_slist* grown = api->slist_append(list.get(), line.c_str());
     if (!grown) return std::nullopt;
     list.release();
     list.reset(grown);
@@ -110,15 +145,15 @@ std::optional<HttpReply> request_http(const HttpRequest& request) {
     bool named = false;
     for (const auto& header : headers) named = named || same_name_q(header.first, own);
     if (named) continue;
-    curl_slist* grown = curl_slist_append(list.get(), (std::string(own) + ":").c_str());
+    curl_slist* grown = api->slist_append(list.get(), (std::string(own) + ":").c_str());
     if (!grown) return std::nullopt;
     list.release();
     list.reset(grown);
   }
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, list.get());
+  api->setopt(c, CURLOPT_HTTPHEADER, list.get());
 
-  if (curl_easy_perform(c) != CURLE_OK) return std::nullopt;
-  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
+  if (api->perform(c) != CURLE_OK) return std::nullopt;
+  api->getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
   return reply;
 }
 
