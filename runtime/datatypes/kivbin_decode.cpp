@@ -983,20 +983,31 @@ class Decoder {
       fail_at(at);
   }
 
+  // The global context's word for the symbol, as a word of that type. Each
+  // symbol is looked up once per decode: the global context only gains
+  // words while a decode runs, so the answer cannot change.
+  Cell global_word(uint32_t sym, uint32_t type) {
+    if (sym >= global_words_.size()) global_words_.resize(sym + 1, Cell{0, 0, 0, 0});
+    if (global_words_[sym].header == 0) {
+      Cell w;
+      word::init_global(sym, &w, TYPE_WORD);
+      global_words_[sym] = w;
+    }
+    Cell w = global_words_[sym];
+    w.header = type;
+    return w;
+  }
+
   Cell boot_word(uint32_t type, uint32_t sym, bool bound, size_t at) {
     if (!bound) {
-      Cell w;
-      word::init_global(sym, &w, type);
-      return w;
+      return global_word(sym, type);
     }
     size_t literal_at = r_.offset();
     int64_t literal = compact_ ? int64_t{r_.uvar()} : int64_t{r_.i32()};
     int32_t index = signed_field();
     if (literal < 0) {
       // The fixed form's -1: the global context.
-      Cell w;
-      word::init_global(sym, &w, type);
-      return w;
+      return global_word(sym, type);
     }
     uint32_t ctx = literal_binding(static_cast<uint32_t>(literal), literal_at);
     if (index == -1) {
@@ -1018,9 +1029,7 @@ class Decoder {
     bool bound = compact_ ? flag : (header & kFixedGlobal) == 0;
     if (!compact_) index = r_.i32();
     if (!bound) {
-      Cell w;
-      word::init_global(sym, &w, type);
-      append(into, w);
+      append(into, global_word(sym, type));
       return;
     }
     if (compact_) index = r_.svar();
@@ -1141,7 +1150,7 @@ class Decoder {
       int32_t literal = r_.i32();
       int32_t index = r_.i32();
       if (literal < 0) {
-        word::init_global(sym, &w, type);
+        w = global_word(sym, type);
       } else {
         uint32_t ctx = literal_binding(static_cast<uint32_t>(literal), at);
         if (index == -1) index = _context::find_symbol(ctx, sym, true);
@@ -1169,6 +1178,7 @@ class Decoder {
   uint32_t base_;
   uint32_t depth_ = 0;
   std::vector<uint32_t> symbols_;
+  std::vector<Cell> global_words_;  // by symbol id; header 0 until looked up
 };
 
 // Cuts the target back to its length before the decode unless the decode
