@@ -228,7 +228,11 @@ template <bool kCached>
   *result = *first;
   uint32_t at = pos + 1;
   while (at < tail) {
-    // The right operand is looked at first: when it is no number the
+    // Only a word can be an operator: anything else ends the chain here (a
+    // set-word starting the next expression, mostly), before its neighbour
+    // is looked up.
+    if (TYPE_OF(cells + at) != TYPE_WORD) break;
+    // The right operand is looked at next: when it is no number the
     // ordinary evaluation goes on from here, operator or not, and the
     // operator's lookup is left to it.
     const Cell* r = at + 1 < tail ? number_operand(cells + at + 1, cache) : nullptr;
