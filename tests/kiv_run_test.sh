@@ -132,12 +132,13 @@ expect_signal() {
   local name="$1" signal="$2" status="$3" err="$4"
   "$kiv_run" "$dir/spin.kiv" >/dev/null 2>"$dir/sig-err" &
   local pid=$! tries=0
-  # Wait until the process has installed its handlers (SIGSEGV caught); a
-  # loaded machine can take seconds to get there.
+  # Wait until the process has installed its handlers (SIGINT, the last one
+  # installed, caught; the sanitizers catch SIGSEGV before our start-up does);
+  # a loaded machine can take seconds to get there.
   while (( tries < 1500 )); do
     local caught
     caught=$(awk '/^SigCgt:/ {print $2}' "/proc/$pid/status" 2>/dev/null)
-    [[ -n "$caught" ]] && (( (16#$caught >> 10) & 1 )) && break
+    [[ -n "$caught" ]] && (( (16#$caught >> 1) & 1 )) && break
     sleep 0.02
     tries=$((tries + 1))
   done
