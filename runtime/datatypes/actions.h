@@ -260,6 +260,36 @@ inline HandlerEntry own(ActionHandler<A> fn) {
   return HandlerEntry{reinterpret_cast<Handler>(fn), A, HandlerEntry::kOwn};
 }
 
+// The op code of each arithmetic action that a type's math routine serves
+// (add, subtract, multiply, divide, remainder, and, or, xor); -1 otherwise.
+constexpr int32_t arith_op_of(uint32_t action) {
+  switch (action) {
+    case ACT_ADD: return OP_ADD;
+    case ACT_SUBTRACT: return OP_SUBTRACT;
+    case ACT_MULTIPLY: return OP_MULTIPLY;
+    case ACT_DIVIDE: return OP_DIVIDE;
+    case ACT_REMAINDER: return OP_REMAINDER;
+    case ACT_AND_T: return OP_AND;
+    case ACT_OR_T: return OP_OR;
+    case ACT_XOR_T: return OP_XOR;
+    default: return -1;
+  }
+}
+
+template <uint32_t A, void (*Math)(int32_t op)>
+void math_handler() {
+  Math(arith_op_of(A));
+}
+
+// The row entry of an arithmetic action for a type whose math routine takes
+// the op code: the handler runs Math with the action's op. Each type and
+// action gets a function of its own, as a hand-written handler would.
+template <uint32_t A, void (*Math)(int32_t op)>
+inline HandlerEntry own_math() {
+  static_assert(arith_op_of(A) >= 0, "not an arithmetic action");
+  return own<A>(&math_handler<A, Math>);
+}
+
 // Reads a handler slot back with the signature of its action.
 template <uint32_t A>
 inline ActionHandler<A> handler_as(Handler h) {

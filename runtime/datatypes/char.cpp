@@ -137,18 +137,6 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op) {
   return three_way(static_cast<int32_t>(value1->data2), static_cast<int32_t>(value2->data2));
 }
 
-namespace {
-
-void add() { arith(OP_ADD); }
-void subtract() { arith(OP_SUBTRACT); }
-void multiply() { arith(OP_MULTIPLY); }
-void divide() { arith(OP_DIVIDE); }
-void remainder() { arith(OP_REMAINDER); }
-void and_t() { arith(OP_AND); }
-void or_t() { arith(OP_OR); }
-void xor_t() { arith(OP_XOR); }
-
-}  // namespace
 
 namespace {
 
@@ -185,10 +173,10 @@ void init() {
   lexer::default_loaders()[lexer::kFinalChar] = load_char_token;
   datatype::register_type(TYPE_CHAR, TYPE_INTEGER, "char!", {
       own<ACT_MAKE>(make), own<ACT_TO>(make), own<ACT_FORM>(form), own<ACT_MOLD>(mold),
-      own<ACT_COMPARE>(compare), own<ACT_ADD>(add), own<ACT_DIVIDE>(divide),
-      own<ACT_MULTIPLY>(multiply), refuse<ACT_NEGATE>, refuse<ACT_POWER>,
-      own<ACT_REMAINDER>(remainder), refuse<ACT_ROUND>, own<ACT_SUBTRACT>(subtract),
-      own<ACT_AND_T>(and_t), refuse<ACT_COMPLEMENT>, own<ACT_OR_T>(or_t), own<ACT_XOR_T>(xor_t),
+      own<ACT_COMPARE>(compare), own_math<ACT_ADD, arith>(), own_math<ACT_DIVIDE, arith>(),
+      own_math<ACT_MULTIPLY, arith>(), refuse<ACT_NEGATE>, refuse<ACT_POWER>,
+      own_math<ACT_REMAINDER, arith>(), refuse<ACT_ROUND>, own_math<ACT_SUBTRACT, arith>(),
+      own_math<ACT_AND_T, arith>(), refuse<ACT_COMPLEMENT>, own_math<ACT_OR_T, arith>(), own_math<ACT_XOR_T, arith>(),
   });
 }
 

@@ -494,12 +494,6 @@ void do_math(int32_t op) {
   store(left, days, time, p & kZoneMask, has_time);
 }
 
-namespace {
-
-void add() { do_math(OP_ADD); }
-void subtract() { do_math(OP_SUBTRACT); }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Make and to.
@@ -1074,7 +1068,7 @@ void init() {
   datatype::register_type(TYPE_DATE, 0, "date!", {
       own<ACT_MAKE>(make), own<ACT_RANDOM>(random), own<ACT_TO>(to), own<ACT_FORM>(form),
       own<ACT_MOLD>(mold), own<ACT_EVAL_PATH>(eval_path), own<ACT_COMPARE>(compare),
-      own<ACT_ADD>(add), own<ACT_SUBTRACT>(subtract), own<ACT_PICK>(pick),
+      own_math<ACT_ADD, do_math>(), own_math<ACT_SUBTRACT, do_math>(), own<ACT_PICK>(pick),
   });
 }
 

@@ -653,11 +653,6 @@ void absolute() {
   Cell* v = stack::arguments();
   set_cell_float(v, abs_bits(cell_float(v)));
 }
-void add() { arith(OP_ADD); }
-void subtract() { arith(OP_SUBTRACT); }
-void multiply() { arith(OP_MULTIPLY); }
-void divide() { arith(OP_DIVIDE); }
-void remainder() { arith(OP_REMAINDER); }
 
 }  // namespace
 
@@ -704,9 +699,9 @@ void init() {
   datatype::register_type(TYPE_FLOAT, 0, "float!", {
       own<ACT_MAKE>(make), own<ACT_RANDOM>(random), own<ACT_TO>(make), own<ACT_FORM>(form),
       own<ACT_MOLD>(mold), own<ACT_COMPARE>(compare), own<ACT_ABSOLUTE>(absolute),
-      own<ACT_ADD>(add), own<ACT_DIVIDE>(divide), own<ACT_MULTIPLY>(multiply),
-      own<ACT_NEGATE>(negate), own<ACT_POWER>(power), own<ACT_REMAINDER>(remainder),
-      own<ACT_ROUND>(round), own<ACT_SUBTRACT>(subtract), own<ACT_EVEN_Q>(even_q),
+      own_math<ACT_ADD, arith>(), own_math<ACT_DIVIDE, arith>(), own_math<ACT_MULTIPLY, arith>(),
+      own<ACT_NEGATE>(negate), own<ACT_POWER>(power), own_math<ACT_REMAINDER, arith>(),
+      own<ACT_ROUND>(round), own_math<ACT_SUBTRACT, arith>(), own<ACT_EVEN_Q>(even_q),
       own<ACT_ODD_Q>(odd_q),
   });
 }

@@ -458,14 +458,6 @@ void absolute() {
   Cell* v = stack::arguments();
   v->data2 = static_cast<uint32_t>(abs(get(v)));
 }
-void add() { arith(OP_ADD); }
-void subtract() { arith(OP_SUBTRACT); }
-void multiply() { arith(OP_MULTIPLY); }
-void divide() { arith(OP_DIVIDE); }
-void remainder() { arith(OP_REMAINDER); }
-void and_t() { arith(OP_AND); }
-void or_t() { arith(OP_OR); }
-void xor_t() { arith(OP_XOR); }
 
 // Exponentiation by squaring in 32 bits; an overflow anywhere abandons it and
 // float! power takes over, as it does for float and negative exponents.
@@ -518,11 +510,11 @@ void init() {
   datatype::register_type(TYPE_INTEGER, 0, "integer!", {
       own<ACT_MAKE>(make), own<ACT_RANDOM>(random), own<ACT_TO>(to), own<ACT_FORM>(form),
       own<ACT_MOLD>(mold), own<ACT_COMPARE>(compare), own<ACT_ABSOLUTE>(absolute),
-      own<ACT_ADD>(add), own<ACT_DIVIDE>(divide), own<ACT_MULTIPLY>(multiply),
-      own<ACT_NEGATE>(negate), own<ACT_POWER>(power), own<ACT_REMAINDER>(remainder),
-      own<ACT_ROUND>(round), own<ACT_SUBTRACT>(subtract), own<ACT_EVEN_Q>(even_q),
-      own<ACT_ODD_Q>(odd_q), own<ACT_AND_T>(and_t), own<ACT_COMPLEMENT>(complement),
-      own<ACT_OR_T>(or_t), own<ACT_XOR_T>(xor_t),
+      own_math<ACT_ADD, arith>(), own_math<ACT_DIVIDE, arith>(), own_math<ACT_MULTIPLY, arith>(),
+      own<ACT_NEGATE>(negate), own<ACT_POWER>(power), own_math<ACT_REMAINDER, arith>(),
+      own<ACT_ROUND>(round), own_math<ACT_SUBTRACT, arith>(), own<ACT_EVEN_Q>(even_q),
+      own<ACT_ODD_Q>(odd_q), own_math<ACT_AND_T, arith>(), own<ACT_COMPLEMENT>(complement),
+      own_math<ACT_OR_T, arith>(), own_math<ACT_XOR_T, arith>(),
   });
 }
 

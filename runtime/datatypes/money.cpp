@@ -512,11 +512,6 @@ void do_math(int32_t op) {
 
 namespace {
 
-void add() { do_math(OP_ADD); }
-void subtract() { do_math(OP_SUBTRACT); }
-void multiply() { do_math(OP_MULTIPLY); }
-void divide() { do_math(OP_DIVIDE); }
-void remainder() { do_math(OP_REMAINDER); }
 
 void absolute() {
   Cell* v = stack::arguments();
@@ -800,9 +795,9 @@ void init() {
   datatype::register_type(TYPE_MONEY, 0, "money!", {
       own<ACT_MAKE>(make), own<ACT_RANDOM>(random), own<ACT_TO>(to), own<ACT_FORM>(form),
       own<ACT_MOLD>(mold), own<ACT_EVAL_PATH>(eval_path), own<ACT_COMPARE>(compare),
-      own<ACT_ABSOLUTE>(absolute), own<ACT_ADD>(add), own<ACT_DIVIDE>(divide),
-      own<ACT_MULTIPLY>(multiply), own<ACT_NEGATE>(negate), own<ACT_REMAINDER>(remainder),
-      own<ACT_ROUND>(round), own<ACT_SUBTRACT>(subtract), own<ACT_EVEN_Q>(even_q),
+      own<ACT_ABSOLUTE>(absolute), own_math<ACT_ADD, do_math>(), own_math<ACT_DIVIDE, do_math>(),
+      own_math<ACT_MULTIPLY, do_math>(), own<ACT_NEGATE>(negate), own_math<ACT_REMAINDER, do_math>(),
+      own<ACT_ROUND>(round), own_math<ACT_SUBTRACT, do_math>(), own<ACT_EVEN_Q>(even_q),
       own<ACT_ODD_Q>(odd_q), own<ACT_PICK>(pick),
   });
 }

@@ -283,14 +283,6 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
   return make_in(value, random::integer(source, x(value)), random::integer(source, y(value)));
 }
 
-void add() { do_math(OP_ADD); }
-void subtract() { do_math(OP_SUBTRACT); }
-void multiply() { do_math(OP_MULTIPLY); }
-void divide() { do_math(OP_DIVIDE); }
-void remainder() { do_math(OP_REMAINDER); }
-void and_t() { do_math(OP_AND); }
-void or_t() { do_math(OP_OR); }
-void xor_t() { do_math(OP_XOR); }
 
 // 10x20, -1X5: two integers joined by x; a decimal point is refused.
 int load_pair_token(lexer::Lexer& lx, const lexer::Token& t, bool load) {
@@ -324,10 +316,10 @@ void init() {
   datatype::register_type(TYPE_PAIR, 0, "pair!", {
       own<ACT_MAKE>(make), own<ACT_RANDOM>(random), own<ACT_TO>(make), own<ACT_FORM>(form),
       own<ACT_MOLD>(mold), own<ACT_EVAL_PATH>(eval_path), own<ACT_COMPARE>(compare),
-      own<ACT_ABSOLUTE>(absolute), own<ACT_ADD>(add), own<ACT_DIVIDE>(divide),
-      own<ACT_MULTIPLY>(multiply), own<ACT_NEGATE>(negate), own<ACT_REMAINDER>(remainder),
-      own<ACT_ROUND>(round), own<ACT_SUBTRACT>(subtract), own<ACT_AND_T>(and_t),
-      own<ACT_OR_T>(or_t), own<ACT_XOR_T>(xor_t), own<ACT_PICK>(pick), own<ACT_REVERSE>(reverse),
+      own<ACT_ABSOLUTE>(absolute), own_math<ACT_ADD, do_math>(), own_math<ACT_DIVIDE, do_math>(),
+      own_math<ACT_MULTIPLY, do_math>(), own<ACT_NEGATE>(negate), own_math<ACT_REMAINDER, do_math>(),
+      own<ACT_ROUND>(round), own_math<ACT_SUBTRACT, do_math>(), own_math<ACT_AND_T, do_math>(),
+      own_math<ACT_OR_T, do_math>(), own_math<ACT_XOR_T, do_math>(), own<ACT_PICK>(pick), own<ACT_REVERSE>(reverse),
   });
 }
 

@@ -330,11 +330,6 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
   return value;
 }
 
-void add() { do_math(OP_ADD); }
-void subtract() { do_math(OP_SUBTRACT); }
-void multiply() { do_math(OP_MULTIPLY); }
-void divide() { do_math(OP_DIVIDE); }
-void remainder() { do_math(OP_REMAINDER); }
 
 // (x, y) and (x, y, z): the token runs from "(" to ")"; each coordinate is a
 // float text (the float grammar, "," is the separator here) or a special
@@ -385,9 +380,9 @@ void register_point(uint32_t type, const char* name) {
   datatype::register_type(type, 0, name, {
       own<ACT_MAKE>(make), own<ACT_RANDOM>(random), own<ACT_TO>(make), own<ACT_FORM>(form),
       own<ACT_MOLD>(mold), own<ACT_EVAL_PATH>(eval_path), own<ACT_COMPARE>(compare),
-      own<ACT_ABSOLUTE>(absolute), own<ACT_ADD>(add), own<ACT_DIVIDE>(divide),
-      own<ACT_MULTIPLY>(multiply), own<ACT_NEGATE>(negate), own<ACT_REMAINDER>(remainder),
-      own<ACT_ROUND>(round), own<ACT_SUBTRACT>(subtract), own<ACT_PICK>(pick),
+      own<ACT_ABSOLUTE>(absolute), own_math<ACT_ADD, do_math>(), own_math<ACT_DIVIDE, do_math>(),
+      own_math<ACT_MULTIPLY, do_math>(), own<ACT_NEGATE>(negate), own_math<ACT_REMAINDER, do_math>(),
+      own<ACT_ROUND>(round), own_math<ACT_SUBTRACT, do_math>(), own<ACT_PICK>(pick),
       own<ACT_REVERSE>(reverse),
   });
 }

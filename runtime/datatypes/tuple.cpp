@@ -321,14 +321,6 @@ Cell* random(Cell* value, bool seed, bool secure, bool) {
   return value;
 }
 
-void add() { do_math(OP_ADD); }
-void subtract() { do_math(OP_SUBTRACT); }
-void multiply() { do_math(OP_MULTIPLY); }
-void divide() { do_math(OP_DIVIDE); }
-void remainder() { do_math(OP_REMAINDER); }
-void and_t() { do_math(OP_AND); }
-void or_t() { do_math(OP_OR); }
-void xor_t() { do_math(OP_XOR); }
 
 // 1.2.3 to 1.2.3.4.5.6.7.8.9.10.11.12: numbers 0-255 joined by single dots.
 int load_tuple_token(lexer::Lexer& lx, const lexer::Token& t, bool load) {
@@ -363,9 +355,9 @@ void init() {
   datatype::register_type(TYPE_TUPLE, 0, "tuple!", {
       own<ACT_MAKE>(make), own<ACT_RANDOM>(random), own<ACT_TO>(make), own<ACT_FORM>(form),
       own<ACT_MOLD>(mold), own<ACT_EVAL_PATH>(eval_path), own<ACT_COMPARE>(compare),
-      own<ACT_ADD>(add), own<ACT_DIVIDE>(divide), own<ACT_MULTIPLY>(multiply),
-      own<ACT_REMAINDER>(remainder), own<ACT_SUBTRACT>(subtract), own<ACT_AND_T>(and_t),
-      own<ACT_COMPLEMENT>(complement), own<ACT_OR_T>(or_t), own<ACT_XOR_T>(xor_t),
+      own_math<ACT_ADD, do_math>(), own_math<ACT_DIVIDE, do_math>(), own_math<ACT_MULTIPLY, do_math>(),
+      own_math<ACT_REMAINDER, do_math>(), own_math<ACT_SUBTRACT, do_math>(), own_math<ACT_AND_T, do_math>(),
+      own<ACT_COMPLEMENT>(complement), own_math<ACT_OR_T, do_math>(), own_math<ACT_XOR_T, do_math>(),
       own<ACT_LENGTH_Q>(length_q), own<ACT_PICK>(pick), own<ACT_REVERSE>(reverse),
   });
 }

@@ -600,14 +600,6 @@ void do_math(int32_t op) {
   math_in_place(left, &scalar, op, false);
 }
 
-void add() { do_math(OP_ADD); }
-void subtract() { do_math(OP_SUBTRACT); }
-void multiply() { do_math(OP_MULTIPLY); }
-void divide() { do_math(OP_DIVIDE); }
-void remainder() { do_math(OP_REMAINDER); }
-void and_t() { do_math(OP_AND); }
-void or_t() { do_math(OP_OR); }
-void xor_t() { do_math(OP_XOR); }
 
 // ---------------------------------------------------------------------------
 // append, insert, change.
@@ -1007,9 +999,9 @@ Cell* push(const Cell* vector) { return stack::push_copy(vector); }
 void init() {
   datatype::register_type(TYPE_VECTOR, TYPE_STRING, "vector!", {
       own<ACT_MAKE>(make), refuse<ACT_TO>, own<ACT_FORM>(form), own<ACT_MOLD>(mold),
-      own<ACT_EVAL_PATH>(eval_path), own<ACT_COMPARE>(compare), own<ACT_ADD>(add), own<ACT_DIVIDE>(divide),
-      own<ACT_MULTIPLY>(multiply), own<ACT_REMAINDER>(remainder), own<ACT_SUBTRACT>(subtract),
-      own<ACT_AND_T>(and_t), own<ACT_OR_T>(or_t), own<ACT_XOR_T>(xor_t), own<ACT_APPEND>(insert),
+      own<ACT_EVAL_PATH>(eval_path), own<ACT_COMPARE>(compare), own_math<ACT_ADD, do_math>(), own_math<ACT_DIVIDE, do_math>(),
+      own_math<ACT_MULTIPLY, do_math>(), own_math<ACT_REMAINDER, do_math>(), own_math<ACT_SUBTRACT, do_math>(),
+      own_math<ACT_AND_T, do_math>(), own_math<ACT_OR_T, do_math>(), own_math<ACT_XOR_T, do_math>(), own<ACT_APPEND>(insert),
       own<ACT_CHANGE>(change), own<ACT_FIND>(find), own<ACT_INSERT>(insert), refuse<ACT_PUT>,
       own<ACT_SELECT>(select), own<ACT_SORT>(sort), refuse<ACT_SWAP>, refuse<ACT_TRIM>,
   });
