@@ -15,12 +15,14 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/datatypes/actions.h"
 #include "runtime/eval/natives.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/words.h"
 
 namespace kiv::testing {
 
@@ -163,6 +165,20 @@ class CoreTypesTest : public ::testing::Test {
   TypeNameEntry saved_names_[kTypeTableSize];
   Handler saved_handlers_[kTypeTableSize * kHandlerRowSize];
   uint32_t saved_highest_;
+};
+
+// CoreTypesTest with the built-in words (refinement, field and path words
+// the handlers look up), reset after each test.
+class CoreTypesWithWordsTest : public CoreTypesTest {
+ protected:
+  void SetUp() override {
+    CoreTypesTest::SetUp();
+    word::init_builtin_words();
+  }
+  void TearDown() override {
+    words::reset();
+    CoreTypesTest::TearDown();
+  }
 };
 
 }  // namespace kiv::testing

@@ -16,17 +16,8 @@ namespace {
 
 using namespace kiv::testing;
 
-class Bitset : public CoreTypesTest {
+class Bitset : public CoreTypesWithWordsTest {
  protected:
-  void SetUp() override {
-    CoreTypesTest::SetUp();
-    word::init_builtin_words();
-  }
-  void TearDown() override {
-    words::reset();
-    CoreTypesTest::TearDown();
-  }
-
   static Cell word_cell(const char* text) {
     return Cell{TYPE_WORD, 0, symbol::intern(text), 0xFFFFFFFF};
   }

@@ -12,42 +12,25 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "tests/unit/global_context_support.h"
 
 namespace kiv {
 namespace {
 
-Cell integer(int32_t v) { return Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(v), 0}; }
+using testing::error_of;
+using testing::GlobalContextTest;
 
-// Runs f and answers "category/id" of the language error it raised ("" when
-// none).
-template <typename F>
-std::string error_of(F&& f, Cell* arg = nullptr) {
-  try {
-    f();
-  } catch (const LanguageError& e) {
-    if (arg && e.args[0].kind == ErrorArgument::Kind::kValue) *arg = *e.args[0].value.get();
-    return std::string(error_category_name(e.category)) + "/" + e.id;
-  }
-  return "";
-}
+Cell integer(int32_t v) { return Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(v), 0}; }
 
 // Contexts and blocks held by the tests are rooted and the collector is on,
 // so under KIV_GC_TORTURE every few allocations move every buffer while
 // words are added and bound. The symbol table and the global context are
 // per process: each test uses symbols of its own ("ctx-...").
-class ContextTest : public ::testing::Test {
+class ContextTest : public GlobalContextTest {
  protected:
-  CollectorEnableScope enable_{true};
-
-  void SetUp() override {
-    stack::init();
-    support::init();
-    stack::set_uncaught_error_handler(nullptr);
-    _context::init_global();
-  }
   void TearDown() override {
     _context::set_change_hook(nullptr);
-    stack::init();
+    GlobalContextTest::TearDown();
   }
 
   static uint32_t sym(const std::string& text) { return symbol::intern(text.c_str()); }

@@ -24,9 +24,13 @@
 #include "runtime/support.h"
 #include "runtime/unicode.h"
 #include "runtime/words.h"
+#include "tests/unit/global_context_support.h"
 
 namespace kiv {
 namespace {
+
+using testing::error_of;
+using testing::GlobalContextTest;
 
 namespace fs = std::filesystem;
 
@@ -122,27 +126,12 @@ std::string utf8(Cell* s) {
   return std::string(bytes, static_cast<size_t>(length));
 }
 
-template <typename F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const LanguageError& e) {
-    return std::string(error_category_name(e.category)) + "/" + e.id;
-  }
-  return "";
-}
-
 // The runtime with the system object built from library/system.kiv; the
 // collector is on (and moves everything under KIV_GC_TORTURE).
-class ErrorTest : public ::testing::Test {
+class ErrorTest : public GlobalContextTest {
  protected:
-  CollectorEnableScope enable_{true};
-
   void SetUp() override {
-    stack::init();
-    support::init();
-    stack::set_uncaught_error_handler(nullptr);
-    _context::init_global();
+    GlobalContextTest::SetUp();
     register_datatypes();
     word::init_builtin_words();
     Cell* source = MiniReader(read_file(kRepo / "library/system.kiv")).read();
@@ -150,7 +139,6 @@ class ErrorTest : public ::testing::Test {
     stack::drop_cells(1);
     set_stack_trace(1);
   }
-  void TearDown() override { stack::init(); }
 
   static void set_stack_trace(int32_t level) { *error::system_member({"state", "stack-trace"}) = integer(level); }
 

@@ -23,17 +23,8 @@ Cell time_cell(double seconds) {
   return *time::init_cell(seconds, &c);
 }
 
-class Time : public CoreTypesTest {
+class Time : public CoreTypesWithWordsTest {
  protected:
-  void SetUp() override {
-    CoreTypesTest::SetUp();
-    word::init_builtin_words();
-  }
-  void TearDown() override {
-    words::reset();
-    CoreTypesTest::TearDown();
-  }
-
   std::string form(double seconds) {
     Cell r = call_action(ACT_FORM, {time_cell(seconds)});
     return text_of(&r);

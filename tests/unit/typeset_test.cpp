@@ -22,20 +22,15 @@ Cell typeset_of(std::initializer_list<uint32_t> types) {
   return t;
 }
 
-class Typeset : public CoreTypesTest {
+class Typeset : public CoreTypesWithWordsTest {
  protected:
   void SetUp() override {
-    CoreTypesTest::SetUp();
-    word::init_builtin_words();
+    CoreTypesWithWordsTest::SetUp();
     // The words a spec block uses, bound in the global context with values.
     set_global("integer!", type_cell(TYPE_INTEGER));
     set_global("float!", type_cell(TYPE_FLOAT));
     set_global("number!", typeset_of({TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT}));
     set_global("ts-alias", word_value("ts-target"));
-  }
-  void TearDown() override {
-    words::reset();
-    CoreTypesTest::TearDown();
   }
 
   static Cell word_value(const char* text) {

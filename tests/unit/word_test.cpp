@@ -18,9 +18,12 @@
 #include "runtime/support.h"
 #include "runtime/unicode.h"
 #include "runtime/words.h"
+#include "tests/unit/global_context_support.h"
 
 namespace kiv {
 namespace {
+
+using testing::GlobalContextTest;
 
 Cell integer(int32_t v) { return Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(v), 0}; }
 
@@ -69,15 +72,10 @@ uint32_t fake_lex_type(const uint8_t* text, size_t) {
 // Words, the strings they mold into and the blocks holding them are rooted
 // and the collector is on (moved under KIV_GC_TORTURE). Symbols are per
 // process: each test uses texts of its own ("wt-...").
-class WordTest : public ::testing::Test {
+class WordTest : public GlobalContextTest {
  protected:
-  CollectorEnableScope enable_{true};
-
   void SetUp() override {
-    stack::init();
-    support::init();
-    stack::set_uncaught_error_handler(nullptr);
-    _context::init_global();
+    GlobalContextTest::SetUp();
     register_datatypes();
     word::set_text_value_loader(fake_loader);
     symbol::set_lex_type_hook(fake_lex_type);
@@ -86,7 +84,7 @@ class WordTest : public ::testing::Test {
     word::set_text_value_loader(nullptr);
     symbol::set_lex_type_hook(nullptr);
     set_boot_mode(false);
-    stack::init();
+    GlobalContextTest::TearDown();
   }
 
   static uint32_t sym(const std::string& text) { return symbol::intern(text.c_str()); }
