@@ -41,6 +41,8 @@ class RegistryTest : public ::testing::Test {
     std::memcpy(saved_names_, type_name_table, sizeof saved_names_);
     std::memcpy(saved_handlers_, datatype_action_table, sizeof saved_handlers_);
     saved_highest_ = highest_type_id;
+    // A runtime booted earlier in this process installed the word maker.
+    set_global_word_maker(nullptr);
   }
   void TearDown() override {
     std::memcpy(type_name_table, saved_names_, sizeof saved_names_);
