@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "runtime/ascii.h"
+
 namespace kiv {
 namespace {
 
@@ -32,17 +34,6 @@ constexpr CrcTables kCrcTables = make_crc_tables();
 
 uint32_t load_le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-bool ascii_iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); i++) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 struct MethodEntry {

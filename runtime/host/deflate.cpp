@@ -7,6 +7,8 @@
 
 #include <array>
 
+#include "runtime/ascii.h"
+
 namespace kiv::compression {
 namespace {
 
@@ -124,17 +126,6 @@ uint32_t bucket_of(uint32_t x) {
   x *= 0x846CA68Bu;
   x ^= x >> 16;
   return x & (kBuckets - 1);
-}
-
-bool ascii_iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); i++) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 Result run(Method method, std::span<uint8_t> out, std::span<const uint8_t> in, bool packing) {

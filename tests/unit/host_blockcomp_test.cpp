@@ -24,28 +24,11 @@ void put_le32(Bytes& b, uint32_t v) {
 }
 
 // Writes a block's bit stream by hand, least significant bit first.
-struct Bits {
-  Bytes bytes;
-  uint64_t buf = 0;
-  unsigned n = 0;
-  Bits& put(uint32_t v, unsigned count) {
-    buf |= uint64_t(v) << n;
-    n += count;
-    while (n >= 8) {
-      bytes.push_back(uint8_t(buf));
-      buf >>= 8;
-      n -= 8;
-    }
-    return *this;
-  }
+struct Bits : testing::LsbBitWriter<Bits> {
   Bits& literal(uint8_t b) { return put(0, 1).put(b, 8); }
   // A match of 3-6 bytes from up to 8 bytes back: the shortest fields.
   Bits& short_match(unsigned length, unsigned distance) {
     return put(1, 1).put(1, 1).put(length - 3, 2).put(0, 4).put(distance - 1, 3);
-  }
-  Bytes done() {
-    if (n) put(0, 8 - n);
-    return bytes;
   }
 };
 

@@ -274,31 +274,10 @@ TEST(HostDeflate, MethodWords) {
 
 // Builds DEFLATE bit streams by hand: fields least significant bit first,
 // Huffman codes most significant bit first.
-struct Bits {
-  Bytes bytes;
-  uint64_t buf = 0;
-  unsigned n = 0;
-  Bits& put(uint32_t v, unsigned count) {
-    buf |= uint64_t(v) << n;
-    n += count;
-    while (n >= 8) {
-      bytes.push_back(uint8_t(buf));
-      buf >>= 8;
-      n -= 8;
-    }
-    return *this;
-  }
+struct Bits : testing::LsbBitWriter<Bits> {
   Bits& code(uint32_t c, unsigned len) {
     for (unsigned i = len; i-- > 0;) put((c >> i) & 1, 1);
     return *this;
-  }
-  Bits& align() {
-    if (n) put(0, 8 - n);
-    return *this;
-  }
-  Bytes done() {
-    align();
-    return bytes;
   }
 };
 

@@ -36,4 +36,33 @@ inline Bytes text_like(size_t n, uint32_t seed, std::span<const char* const> wor
   return v;
 }
 
+// Builds a bit stream by hand, fields least significant bit first (the
+// order of DEFLATE and of the block compressor). Self, the test's own
+// writer, adds its codes; every call answers Self so that calls chain.
+template <typename Self>
+struct LsbBitWriter {
+  Bytes bytes;
+  uint64_t buf = 0;
+  unsigned n = 0;
+  Self& put(uint32_t v, unsigned count) {
+    buf |= uint64_t(v) << n;
+    n += count;
+    while (n >= 8) {
+      bytes.push_back(uint8_t(buf));
+      buf >>= 8;
+      n -= 8;
+    }
+    return static_cast<Self&>(*this);
+  }
+  // Pads to the next byte with zero bits.
+  Self& align() {
+    if (n) put(0, 8 - n);
+    return static_cast<Self&>(*this);
+  }
+  Bytes done() {
+    align();
+    return bytes;
+  }
+};
+
 }  // namespace kiv::testing
