@@ -11,12 +11,11 @@ the day count from 1-Jan-0001, the text of the date some days later, Unix
 time, and the UTC instant of a time written in a zone.
 """
 import calendar
-import os
 import datetime as dt
 import random
-import subprocess
 import sys
-import tempfile
+
+from oracle_run import compare, run_script
 
 MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
 
@@ -88,17 +87,9 @@ def main():
                      f"{sign}{q // 4:02d}:{q % 4 * 15:02d}")
     lines.append("] [d/timezone: 0 print mold d]")
 
-    script = "\n".join(lines) + "\n"
-    with tempfile.NamedTemporaryFile("w", suffix=".kiv", delete=False) as f:
-        f.write(script)
-    try:
-        run = subprocess.run([kiv_run, f.name], capture_output=True, text=True, timeout=300)
-    finally:
-        os.unlink(f.name)
-    if run.returncode != 0:
-        print(run.stdout[-2000:], run.stderr[-2000:])
+    out = run_script(kiv_run, lines)
+    if out is None:
         return 1
-    out = run.stdout.splitlines()
     expected = []
     for d, n in cases:
         later = d + dt.timedelta(days=n)
@@ -111,17 +102,7 @@ def main():
     for local, offset in zone_cases:
         utc = local - offset
         expected.append(f"{kiv_text(utc)}/{time_text(utc.hour * 3600 + utc.minute * 60)}")
-    failures = 0
-    if len(out) != len(expected):
-        print(f"expected {len(expected)} lines, got {len(out)}")
-        failures += 1
-    for i, (got, want) in enumerate(zip(out, expected)):
-        if got != want:
-            failures += 1
-            if failures <= 20:
-                print(f"line {i + 1}: got {got!r}, expected {want!r}")
-    print(f"{len(expected)} checked, {failures} failed")
-    return 1 if failures else 0
+    return compare(out, expected, lambda i: f"line {i + 1}")
 
 
 if __name__ == "__main__":

@@ -10,11 +10,10 @@ scales. Decimal computes the exact result; money! keeps five fraction digits
 (the rest truncated toward zero) and refuses a result beyond 22 digits.
 """
 import decimal
-import os
 import random
-import subprocess
 import sys
-import tempfile
+
+from oracle_run import compare, run_script
 
 D = decimal.Decimal
 decimal.getcontext().prec = 80
@@ -113,28 +112,10 @@ def main():
         x = round(x, rng.randrange(0, 8))
         case(f"to money! {x!r}", expect(truncate(D(repr(x)))))
 
-    script = "\n".join(lines) + "\n"
-    with tempfile.NamedTemporaryFile("w", suffix=".kiv", delete=False) as f:
-        f.write(script)
-    try:
-        run = subprocess.run([kiv_run, f.name], capture_output=True, text=True, timeout=300)
-    finally:
-        os.unlink(f.name)
-    if run.returncode != 0:
-        print(run.stdout[-2000:], run.stderr[-2000:])
+    out = run_script(kiv_run, lines)
+    if out is None:
         return 1
-    out = run.stdout.splitlines()
-    failures = 0
-    if len(out) != len(expected):
-        print(f"expected {len(expected)} lines, got {len(out)}")
-        failures += 1
-    for i, (got, want) in enumerate(zip(out, expected)):
-        if got != want:
-            failures += 1
-            if failures <= 20:
-                print(f"case {i + 1}: {lines[i + 2]}: got {got!r}, expected {want!r}")
-    print(f"{len(expected)} checked, {failures} failed")
-    return 1 if failures else 0
+    return compare(out, expected, lambda i: f"case {i + 1}: {lines[i + 2]}")
 
 
 if __name__ == "__main__":
