@@ -346,47 +346,7 @@ TEST_F(HashUpkeep, WordKindsMeetInTheTableAsInAScan) {
 // ---------------------------------------------------------------------------
 // Owner notifications of block!'s own changing actions.
 
-std::vector<std::pair<uint32_t, std::pair<int32_t, int32_t>>> g_heard;
-
-void hear(const Cell*, const Cell*, const Cell*, const Cell* action, const Cell*, int32_t index, int32_t part) {
-  g_heard.push_back({action->data2, {index, part}});
-}
-
-class BlockOwnership : public SeriesFixture {
- protected:
-  void SetUp() override {
-    SeriesFixture::SetUp();
-    ownership::set_deep_change_handler(hear);
-    g_heard.clear();
-  }
-  RootedCell owned(const char* text) {
-    RootedCell b = parse(text);
-    RootedNode ctx(alloc_cells(2));
-    *series_new_tail_cell(ctx) = Cell{TYPE_CONTEXT | (2u << kFlagContextKindShift), 0, 0, 0};
-    *series_new_tail_cell(ctx) = none_cell();
-    RootedNode hooks(alloc_cells(2));
-    owner_ = Cell{TYPE_OBJECT, ctx, 0, hooks};
-    Cell field{TYPE_WORD, 0, 9999, 0};
-    ownership::bind(b.get(), owner_.get(), &field);
-    return b;
-  }
-  static std::string heard() {
-    std::string out;
-    for (const auto& [symbol, where] : g_heard) {
-      if (!out.empty()) out += ' ';
-      for (uint16_t id = 0; id < words::kWordCount; ++id) {
-        auto w = static_cast<words::Id>(id);
-        if (words::symbol_of(w) == symbol && words::kind(w) == words::Kind::GLOBAL) {
-          out += std::string(words::text(w));
-          break;
-        }
-      }
-      out += ":" + std::to_string(where.first) + "," + std::to_string(where.second);
-    }
-    return out;
-  }
-  RootedCell owner_;
-};
+using BlockOwnership = OwnershipFixture;
 
 TEST_F(BlockOwnership, ChangingActionsAnnounceBeforeAndAfter) {
   RootedCell b = owned("3 1 2");

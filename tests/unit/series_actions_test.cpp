@@ -445,52 +445,7 @@ TEST_F(SeriesActions, RandomOnlyPicksOneOrNone) {
 // ---------------------------------------------------------------------------
 // Owner notifications.
 
-struct Heard {
-  uint32_t action_symbol;
-  int32_t index, part;
-};
-std::vector<Heard> g_heard;
-
-void hear(const Cell*, const Cell*, const Cell*, const Cell* action, const Cell*, int32_t index, int32_t part) {
-  g_heard.push_back({action->data2, index, part});
-}
-
-class SeriesOwnership : public SeriesFixture {
- protected:
-  void SetUp() override {
-    SeriesFixture::SetUp();
-    ownership::set_deep_change_handler(hear);
-    g_heard.clear();
-  }
-  // A block bound to an owner object that wants notifications.
-  RootedCell owned(const char* text) {
-    RootedCell b = parse(text);
-    RootedNode ctx(alloc_cells(2));
-    *series_new_tail_cell(ctx) = Cell{TYPE_CONTEXT | (2u << kFlagContextKindShift), 0, 0, 0};
-    *series_new_tail_cell(ctx) = none_cell();
-    RootedNode hooks(alloc_cells(2));
-    owner_ = Cell{TYPE_OBJECT, ctx, 0, hooks};
-    Cell field{TYPE_WORD, 0, 9999, 0};
-    ownership::bind(b.get(), owner_.get(), &field);
-    return b;
-  }
-  // The words heard, as "before/after index part" pairs.
-  static std::string heard() {
-    std::string out;
-    for (const auto& h : g_heard) {
-      if (!out.empty()) out += ' ';
-      for (uint16_t id = 0; id < words::kWordCount; ++id)
-        if (words::symbol_of(static_cast<words::Id>(id)) == h.action_symbol &&
-            words::kind(static_cast<words::Id>(id)) != words::Kind::SYMBOL) {
-          out += std::string(words::text(static_cast<words::Id>(id)));
-          break;
-        }
-      out += ":" + std::to_string(h.index) + "," + std::to_string(h.part);
-    }
-    return out;
-  }
-  RootedCell owner_;
-};
+using SeriesOwnership = OwnershipFixture;
 
 TEST_F(SeriesOwnership, EachChangeIsAnnouncedBeforeAndAfter) {
   RootedCell b = owned("1 2 3 4 5 6");

@@ -160,4 +160,54 @@ class SeriesFixture : public CoreTypesTest {
 
 inline uint32_t SeriesFixture::next_symbol_ = 0;
 
+// A series bound to an owner object that wants notifications, and what the
+// owner heard: each changing action announces itself before and after.
+class OwnershipFixture : public SeriesFixture {
+ protected:
+  void SetUp() override {
+    SeriesFixture::SetUp();
+    ownership::set_deep_change_handler(hear);
+    heard_.clear();
+  }
+  // A block of the notation bound to the owner.
+  RootedCell owned(const char* text) {
+    RootedCell b = parse(text);
+    RootedNode ctx(alloc_cells(2));
+    *series_new_tail_cell(ctx) = Cell{TYPE_CONTEXT | (2u << kFlagContextKindShift), 0, 0, 0};
+    *series_new_tail_cell(ctx) = none_cell();
+    RootedNode hooks(alloc_cells(2));
+    owner_ = Cell{TYPE_OBJECT, ctx, 0, hooks};
+    Cell field{TYPE_WORD, 0, 9999, 0};
+    ownership::bind(b.get(), owner_.get(), &field);
+    return b;
+  }
+  // The words heard, as "word:index,part" separated by spaces.
+  static std::string heard() {
+    std::string out;
+    for (const Heard& h : heard_) {
+      if (!out.empty()) out += ' ';
+      for (uint16_t id = 0; id < words::kWordCount; ++id)
+        if (words::symbol_of(static_cast<words::Id>(id)) == h.action_symbol &&
+            words::kind(static_cast<words::Id>(id)) != words::Kind::SYMBOL) {
+          out += std::string(words::text(static_cast<words::Id>(id)));
+          break;
+        }
+      out += ":" + std::to_string(h.index) + "," + std::to_string(h.part);
+    }
+    return out;
+  }
+  RootedCell owner_;
+
+ private:
+  struct Heard {
+    uint32_t action_symbol;
+    int32_t index, part;
+  };
+  static void hear(const Cell*, const Cell*, const Cell*, const Cell* action, const Cell*, int32_t index,
+                   int32_t part) {
+    heard_.push_back({action->data2, index, part});
+  }
+  static inline std::vector<Heard> heard_;
+};
+
 }  // namespace kiv::testing
