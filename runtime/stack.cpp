@@ -134,13 +134,21 @@ void unwind_keeping(uint32_t i) {
 }  // namespace
 
 void init() {
-  if (!g_cells) {
+  bool fresh = !g_cells;
+  if (fresh) {
     g_block_node = alloc_heap_series(kArgumentStackCells, sizeof(Cell), 0);
     g_cells = reinterpret_cast<Cell*>(node_buffer(g_block_node)->data());
-    g_frames = std::make_unique<CallFrame[]>(kCallStackFrames);
+    // Not cleared: a push writes every field of its frame, and nothing
+    // reads a frame above the top, so start-up touches only the pages used.
+    g_frames = std::make_unique_for_overwrite<CallFrame[]>(kCallStackFrames);
     detail::g_frame_cells = g_frames.get();
   }
-  for (uint32_t i = 0; i < kArgumentStackCells; i++) set_unset(&g_cells[i]);
+  // Every cell is written before the top passes it (a push writes its cell,
+  // a frame its base cell), so a fresh stack sets only its bottom cell, the
+  // one read while the stack is empty, and start-up touches only the pages
+  // it uses; a stack used before is cleared whole.
+  uint32_t cleared = fresh ? 1 : kArgumentStackCells;
+  for (uint32_t i = 0; i < cleared; i++) set_unset(&g_cells[i]);
   g_base = g_top = 0;
   g_frame_top = 0;
   g_throw_frame_top = 0;

@@ -891,12 +891,14 @@ size_t g_scratch_free = 0;
 class ScratchText {
  public:
   explicit ScratchText(size_t need) : saved_(g_scratch_free) {
-    if (!g_scratch) g_scratch = std::make_unique<uint8_t[]>(kScratchBytes);
+    // Not cleared: each use writes its text (and the zero after it) first,
+    // so start-up touches only the pages it uses.
+    if (!g_scratch) g_scratch = std::make_unique_for_overwrite<uint8_t[]>(kScratchBytes);
     if (kScratchBytes - g_scratch_free >= need) {
       data_ = g_scratch.get() + g_scratch_free;
       g_scratch_free += need;
     } else {
-      own_ = std::make_unique<uint8_t[]>(need);
+      own_ = std::make_unique_for_overwrite<uint8_t[]>(need);
       data_ = own_.get();
     }
   }
@@ -929,6 +931,7 @@ LexResult transcode_string(const Cell* string, int32_t length, LexRequest reques
   size_t per_char = unit == 1 ? 2 : unit == 2 ? 3 : 4;  // the widest UTF-8 form of a unit
   ScratchText text(per_char * chars + 1);
   size_t bytes = chars ? string_range_to_utf8(string, text.data(), static_cast<int32_t>(chars), false) : 0;
+  text.data()[bytes] = 0;
   request.input = text.data();
   request.length = bytes;
   LexResult r = lex_source(request);
@@ -940,6 +943,7 @@ LexResult transcode_binary(const Cell* binary, int32_t length, LexRequest reques
   uint32_t bytes = units_from_head(binary, length);
   ScratchText text(bytes + 1);
   if (bytes) std::memcpy(text.data(), node_buffer(binary->data2)->head_ptr() + binary->data1, bytes);
+  text.data()[bytes] = 0;
   request.input = text.data();
   request.length = bytes;
   return lex_source(request);
