@@ -576,8 +576,33 @@ void foreach(int32_t check, const int32_t*) {
   stack::push_copy(arg(1));
   stack::push_copy(arg(0));
   LoopFrame loop;
-  if (TYPE_OF(stack::at(slot + 1)) == TYPE_WORD) {
-    // One word over a series: each round takes the next value, no more.
+  const Cell* series = stack::at(slot);
+  if (TYPE_OF(stack::at(slot + 1)) == TYPE_WORD && series::any_block_q(TYPE_OF(series)) &&
+      static_cast<int32_t>(series->data1) >= 0) {
+    // One word over a block kind, the commonest loop: the position lives
+    // here (the pushed copy keeps the block alive), the block is measured
+    // again each round, as the body may change it, and the word takes the
+    // value as foreach_step_one gives it.
+    const uint32_t node = series->data2;
+    uint32_t position = series->data1;
+    const Cell word = *stack::at(slot + 1);
+    for (;;) {
+      SeriesBuffer* b = node_buffer(node);
+      if (position >= b->length()) break;
+      Cell v = b->head_cell()[position++];
+      v.header &= ~kFlagNewLine;
+      if (Cell* target = _context::plain_slot(&word)) {
+        *target = v;
+      } else {
+        Cell w = word;
+        Cell* value = stack::push_copy(&v);
+        _context::set_word_slow(&w, value);
+        stack::drop_cells(1);
+      }
+      if (run_block(loop, &body) == Round::kBreak) break;
+    }
+  } else if (TYPE_OF(stack::at(slot + 1)) == TYPE_WORD) {
+    // One word over another series: each round takes the next value, no more.
     while (foreach_step_one(slot))
       if (run_block(loop, &body) == Round::kBreak) break;
   } else {
