@@ -129,6 +129,7 @@ TEST(CaseFold, CommittedTablesMatchGenerator) {
 #include "runtime/collector.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"
+#include "tests/unit/string_units_support.h"
 
 namespace {
 
@@ -140,16 +141,7 @@ class ChangeCase : public ::testing::Test {
   kiv::CollectorEnableScope collect_{true};
 };
 
-RootedCell make_string(const std::u32string& text, uint32_t unit) {
-  uint32_t node = kiv::alloc_series_for_string(static_cast<uint32_t>(text.size() + 1), unit);
-  kiv::SeriesBuffer* b = kiv::node_buffer(node);
-  for (char32_t c : text) {
-    uint32_t v = c;
-    std::memcpy(b->tail_ptr(), &v, unit);
-    b->tail += unit;
-  }
-  return RootedCell(Cell{kiv::TYPE_STRING, 0, node, 0});
-}
+RootedCell make_string(const std::u32string& text, uint32_t unit) { return kiv::testing::string_of_units(text, unit); }
 
 std::u32string text_of(const Cell* s) {
   kiv::SeriesBuffer* b = kiv::node_buffer(s->data2);

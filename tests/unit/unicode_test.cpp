@@ -219,6 +219,7 @@ TEST(Cp1251, MapsHighBytes) {
 
 #include "runtime/collector.h"
 #include "runtime/language_error.h"
+#include "tests/unit/string_units_support.h"
 
 namespace {
 
@@ -252,15 +253,7 @@ uint32_t unit_of(uint32_t node) { return kiv::node_buffer(node)->unit(); }
 RootedCell make_string(const std::u32string& text) {
   uint32_t widest = 0;
   for (char32_t c : text) widest = std::max<uint32_t>(widest, c);
-  uint32_t unit = widest <= 0xFF ? 1 : widest <= 0xFFFF ? 2 : 4;
-  uint32_t node = kiv::alloc_series_for_string(static_cast<uint32_t>(text.size() + 1), unit);
-  kiv::SeriesBuffer* b = kiv::node_buffer(node);
-  for (char32_t c : text) {
-    uint32_t v = c;
-    std::memcpy(b->tail_ptr(), &v, unit);
-    b->tail += unit;
-  }
-  return RootedCell(Cell{kiv::TYPE_STRING, 0, node, 0});
+  return kiv::testing::string_of_units(text, widest <= 0xFF ? 1 : widest <= 0xFFFF ? 2 : 4);
 }
 
 uint32_t load8(const Bytes& b, uint32_t target = 0, size_t* remainder = nullptr, bool crlf = false) {
