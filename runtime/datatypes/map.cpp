@@ -123,7 +123,8 @@ void make_from_block(Cell* out, const Cell* block, bool copy_series) {
 // too.
 int32_t lookup(const Cell* map, const Cell* key, int32_t op) {
   if (!key_type_q(TYPE_OF(key))) return -1;
-  return hashtable_find_index(table_of(map), key, 0, 1, op);
+  uint32_t hash;
+  return hashtable_find_hashed(table_of(map), key, op, &hash);
 }
 
 int32_t lookup_live(const Cell* map, const Cell* key, int32_t op) {
