@@ -103,10 +103,17 @@ const Cell* g_body_word = nullptr;
   Cell prefix;
   bool complete = false;
   ValuesCache cache;
-  uint32_t after = trace::on() ? 0 : number_prefix<true>(code, pos + 1, &prefix, &complete, &cache);
+  uint32_t after = 0;
+  const Cell* cells = nullptr;
+  if (!trace::on()) {
+    const SeriesBuffer* b = node_buffer(code->data2);
+    cells = reinterpret_cast<const Cell*>(b->data() + b->head);
+    after = number_prefix<true>(cells, cell_count(b), pos + 1, &prefix, &complete, &cache);
+  }
   if (complete) {
-    // Nothing has moved since the chain was read: the cache still holds.
-    const Cell* word = series_head_cell(code->data2) + pos;
+    // Nothing has moved since the chain was read: the code's cells and the
+    // cache still hold.
+    const Cell* word = cells + pos;
     Cell* slot = cache.plain_slot(word);
     if (!slot) slot = _context::plain_slot(word);
     if (slot) {
