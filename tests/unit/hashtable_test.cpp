@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "actions_test_support.h"
 #include "runtime/case_fold.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/string.h"
@@ -53,7 +54,7 @@ void append(RootedCell& owner, const Cell& value) {
 
 // The collector runs for every test, and every collection moves buffers when
 // the suite runs under KIV_GC_TORTURE.
-class HashTable : public ::testing::Test {
+class HashTable : public kiv::testing::CoreTypesTest {
  protected:
   CollectorEnableScope on_{true};
 
