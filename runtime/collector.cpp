@@ -23,6 +23,7 @@
 #include "runtime/handles.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
+#include "runtime/type_traits.h"
 
 namespace kiv {
 
@@ -377,7 +378,7 @@ void mark_hashtable_storage(uint32_t node) {
 }
 
 void mark_cell(const Cell* c) {
-  switch (TYPE_OF(c)) {
+  switch (string_group_type(TYPE_OF(c))) {
     case TYPE_BLOCK:
     case TYPE_PAREN:
     case TYPE_PATH:
@@ -386,12 +387,7 @@ void mark_cell(const Cell* c) {
     case TYPE_GET_PATH:
       mark_series_cells(c->data2);
       break;
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
+    case TYPE_STRING:  // every any-string! kind
       mark_node(c->data2);
       if (c->data3) mark_node(c->data3);  // conversion buffer
       break;

@@ -27,6 +27,7 @@
 #include "runtime/murmur3.h"
 #include "runtime/series.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 
 namespace kiv {
 
@@ -137,11 +138,11 @@ uint32_t g_symbol_table = 0;
 
 HashCompare pick(HashCompare c) { return c ? c : g_compare ? g_compare : basic_compare; }
 
-bool word_type_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
+bool word_type_q(uint32_t t) { return type_in_group(t, kGroupAllWord); }
 // The word kinds a map treats as one key.
-bool map_word_type_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_GET_WORD; }
+bool map_word_type_q(uint32_t t) { return type_in_group(t, kGroupAnyWord); }
 // The word kinds that equal one another by spelling (issue! stands apart).
-bool search_word_type_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_REFINEMENT; }
+bool search_word_type_q(uint32_t t) { return type_in_group(t, kGroupAnyWord) || t == TYPE_REFINEMENT; }
 
 // The type for "same type" tests: a string with an explicit length is a string.
 uint32_t key_type(const Cell* c) {
@@ -303,7 +304,7 @@ uint32_t hash_utf8(const uint8_t* text, size_t length, bool case_sensitive) {
 }
 
 uint32_t hash_value(const Cell* c, bool case_sensitive) {
-  switch (TYPE_OF(c)) {
+  switch (string_group_type(TYPE_OF(c))) {
     case TYPE_UNSET: return static_cast<uint32_t>(-2);
     case TYPE_NONE: return static_cast<uint32_t>(-1);
     case TYPE_DATATYPE:
@@ -379,12 +380,7 @@ uint32_t hash_value(const Cell* c, bool case_sensitive) {
     case TYPE_REFINEMENT:
     case TYPE_ISSUE:
       return murmur3_fmix(canonical_symbol(c->data2));
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
+    case TYPE_STRING:  // every any-string! kind
     case kTypeStringWithLength: {
       Text t = text_of(c);
       Murmur3Stream s;
@@ -449,13 +445,8 @@ int32_t basic_compare(const Cell* a, const Cell* b, int32_t op) {
     const uint32_t x = canonical_symbol(a->data2), y = canonical_symbol(b->data2);
     return order_of(x < y, x == y);
   }
-  switch (t) {
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
+  switch (string_group_type(t)) {
+    case TYPE_STRING:  // every any-string! kind
       if (op == 9) return order_of(false, a->data1 == b->data1 && a->data2 == b->data2);
       return compare_text(a, b, !strict);
     case TYPE_BINARY: {

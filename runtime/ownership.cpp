@@ -5,6 +5,7 @@
 #include "runtime/collector.h"
 #include "runtime/series.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 
 namespace kiv::ownership {
 
@@ -24,32 +25,20 @@ ObjectWalker g_object_walker = nullptr;
 enum class Shape { kNone, kBlockLike, kFlat, kImage, kObject };
 
 Shape shape_of(const Cell* value) {
-  switch (TYPE_OF(value)) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH:
-    case TYPE_PATH:
-    case TYPE_LIT_PATH:
-    case TYPE_SET_PATH:
-    case TYPE_GET_PATH:
-      return Shape::kBlockLike;
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
-    case TYPE_BINARY:
-    case TYPE_VECTOR:
-    case TYPE_BITSET:
-      return Shape::kFlat;
-    case TYPE_IMAGE:
-      return Shape::kImage;
-    case TYPE_OBJECT:
-      return Shape::kObject;
+  const uint32_t t = TYPE_OF(value);
+  if (any_block_type_q(t)) return Shape::kBlockLike;
+  switch (type_layout(t)) {
+    case Layout::kText:
+    case Layout::kBytes:
+    case Layout::kBits:
+    case Layout::kVector:
+      return Shape::kFlat;  // one buffer of units, no cells
     default:
-      return Shape::kNone;
+      break;
   }
+  if (t == TYPE_IMAGE) return Shape::kImage;
+  if (t == TYPE_OBJECT) return Shape::kObject;
+  return Shape::kNone;
 }
 
 bool owned_q(const Cell* value, Shape shape) {

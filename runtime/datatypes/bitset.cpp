@@ -19,6 +19,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::bitset {
@@ -87,7 +88,7 @@ class Walker {
   bool done() const { return mode_ == kTest && !all_members_; }
 
   void value(const Cell* v) {
-    switch (TYPE_OF(v)) {
+    switch (string_group_type(TYPE_OF(v))) {
       case TYPE_CHAR:
         member(v->data2);
         return;
@@ -98,12 +99,7 @@ class Walker {
         member(static_cast<uint32_t>(n));
         return;
       }
-      case TYPE_STRING:
-      case TYPE_FILE:
-      case TYPE_URL:
-      case TYPE_TAG:
-      case TYPE_EMAIL:
-      case TYPE_REF: {
+      case TYPE_STRING: {  // every any-string! kind
         Cell s = *v;
         int32_t length = string::length(&s);
         int32_t start = string::index_of(&s);

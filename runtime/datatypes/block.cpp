@@ -25,6 +25,7 @@
 #include "runtime/sort.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::block {
@@ -78,7 +79,7 @@ SeriesBuffer* reserve_cells(uint32_t node, uint64_t extra, bool twice) {
   return expand_series_copy(b, static_cast<int64_t>(size));
 }
 
-inline bool number_q(uint32_t t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
+inline bool number_q(uint32_t t) { return type_in_group(t, kGroupNumber); }
 
 // Action calls on single values. The value cells passed are C++ locals (the
 // handlers may allocate; nothing here points into a buffer across the call).
@@ -814,9 +815,7 @@ Cell* put(Cell* series, Cell* key, Cell* value, bool case_sensitive) {
 }
 
 namespace {
-inline bool word_kind_q(uint32_t t) {
-  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD;
-}
+inline bool word_kind_q(uint32_t t) { return type_in_group(t, kGroupAnyWord); }
 }  // namespace
 
 Cell select_word(const Cell* block, const Cell* word, bool strict) {

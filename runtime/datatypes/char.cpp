@@ -11,6 +11,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/unicode.h"
 
 namespace kiv::char_ {
@@ -77,13 +78,8 @@ void arith(int32_t op) {
 
 Cell* make(Cell* type, Cell* spec) {
   uint32_t cp;
-  switch (TYPE_OF(spec)) {
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
+  switch (string_group_type(TYPE_OF(spec))) {
+    case TYPE_STRING:  // every any-string! kind
       if (string::length(spec) == 0) fire_bad_to_arg(spec);
       cp = string::get_char(string::head_pointer(spec), string::unit_of(spec));
       break;

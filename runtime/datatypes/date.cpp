@@ -26,6 +26,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::date {
@@ -621,7 +622,7 @@ Cell* from_block(Cell* out, Cell* spec, bool strict) {
 }
 
 Cell* convert(Cell* type, Cell* spec, bool strict) {
-  switch (TYPE_OF(spec)) {
+  switch (string_group_type(TYPE_OF(spec))) {
     case TYPE_DATE:
       return copy_cell(spec, type);
     case TYPE_BLOCK:
@@ -633,12 +634,7 @@ Cell* convert(Cell* type, Cell* spec, bool strict) {
     }
     case TYPE_INTEGER:
       return from_unix_time(type, integer::get(spec), 0.0);
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // every any-string! kind
       Cell loaded;
       if (!float_::load_text_value(spec, uint64_t{1} << TYPE_DATE, &loaded)) fire_bad_to_arg(spec);
       return copy_cell(&loaded, type);

@@ -24,6 +24,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv {
@@ -544,7 +545,7 @@ bool load_text_value(Cell* text, uint64_t accepted, Cell* out) {
 Cell* make(Cell* type, Cell* spec) {
   uint32_t target = target_type(type);
   double d;
-  switch (TYPE_OF(spec)) {
+  switch (string_group_type(TYPE_OF(spec))) {
     case TYPE_BLOCK:
     case TYPE_PAREN:
     case TYPE_HASH: {
@@ -559,12 +560,7 @@ Cell* make(Cell* type, Cell* spec) {
       d = number_of(&m) * std::pow(10.0, std::trunc(number_of(&e)));
       break;
     }
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // every any-string! kind
       if (string::length(spec) == 0) fire_bad_to_arg(target, spec);
       if (target == TYPE_PERCENT) {
         Cell loaded;

@@ -15,6 +15,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::function {
@@ -25,7 +26,7 @@ const Cell kNone{TYPE_NONE, 0, 0, 0};
 inline bool arg_word_q(uint32_t t) { return t == TYPE_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD; }
 // The kinds whose symbols may not repeat in a spec.
 inline bool var_word_q(uint32_t t) { return arg_word_q(t) || t == TYPE_REFINEMENT; }
-inline bool any_word_kind_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_REFINEMENT; }
+inline bool any_word_kind_q(uint32_t t) { return type_in_group(t, kGroupAnyWord) || t == TYPE_REFINEMENT; }
 
 uint32_t canonical_of(const Cell* w) { return symbol::canonical(w->data2); }
 

@@ -25,6 +25,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 
 namespace kiv {
 
@@ -260,7 +261,7 @@ void arith(int32_t op) {
 
 Cell* to(Cell* type, Cell* spec) {
   int32_t n = 0;
-  switch (TYPE_OF(spec)) {
+  switch (string_group_type(TYPE_OF(spec))) {
     case TYPE_INTEGER:
       n = get(spec);
       break;
@@ -277,12 +278,7 @@ Cell* to(Cell* type, Cell* spec) {
       // range cannot hold is clamped rather than left undefined.
       n = float_::truncate_saturated<int32_t>(cell_float(spec) + 0.5);
       break;
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // every any-string! kind
       int32_t count = string::length(spec);
       int32_t error = 0;
       n = scan_integer_text(string::head_pointer(spec), count, string::unit_of(spec), &error);

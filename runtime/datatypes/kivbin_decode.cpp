@@ -39,6 +39,7 @@
 #include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/type_traits.h"
 
 namespace kiv::kivbin {
 namespace {
@@ -49,12 +50,8 @@ constexpr uint32_t kCodesPerCategory = 100;
 constexpr uint32_t kMaxCodePoint = 0x10FFFF;
 constexpr double kMaxDateSeconds = 2 * 86400.0;
 
-bool block_kind_q(uint32_t t) {
-  return t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH);
-}
-bool text_kind_q(uint32_t t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF;
-}
+bool block_kind_q(uint32_t t) { return any_block_type_q(t) && t != TYPE_HASH; }
+bool text_kind_q(uint32_t t) { return any_string_type_q(t); }
 bool refused_q(uint32_t t) {
   return t == TYPE_ROUTINE || t == TYPE_TRIPLE || t == TYPE_HANDLE || t == TYPE_PORT || t == TYPE_EVENT;
 }
@@ -360,7 +357,7 @@ class Decoder {
   void payload(uint32_t type, bool flag, bool reference, uint32_t header, uint32_t into, size_t at) {
     if (refused_q(type)) fire(ErrorCategory::kAccess, "no-codec", datatype_cell(type));
     if (type > kLastTypeId || !type_registered(type)) fail_at(at);
-    switch (type) {
+    switch (string_group_type(type)) {
       case TYPE_DATATYPE: {
         uint32_t t = count_field();
         if (t == 0 || t > kLastTypeId) fail_at(at);
@@ -489,12 +486,7 @@ class Decoder {
       case TYPE_IMAGE:
         image_record(flag, reference, into, at);
         return;
-      case TYPE_STRING:
-      case TYPE_FILE:
-      case TYPE_URL:
-      case TYPE_TAG:
-      case TYPE_EMAIL:
-      case TYPE_REF:
+      case TYPE_STRING:  // every any-string! kind
       case TYPE_BINARY:
         text_record(type, flag, reference, header, into, at);
         return;

@@ -30,6 +30,7 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/vector.h"
+#include "runtime/type_traits.h"
 
 namespace kiv::kivbin {
 
@@ -38,9 +39,7 @@ namespace {
 constexpr double kWholeFloatLimit = 2147483000.0;
 constexpr double kWholePercentLimit = 21474836.0;
 
-bool block_kind_q(uint32_t t) {
-  return t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH);
-}
+bool block_kind_q(uint32_t t) { return any_block_type_q(t) && t != TYPE_HASH; }
 
 }  // namespace
 
@@ -199,7 +198,7 @@ struct Encoder::State {
     uint32_t type = TYPE_OF(v);
     bool nl = v->header & kFlagNewLine;
     if (nl && compact()) w.u8(kNewLinePrefix);
-    switch (type) {
+    switch (string_group_type(type)) {
       case TYPE_UNSET:
       case TYPE_NONE:
         header(type, false, 0, nl);
@@ -301,12 +300,7 @@ struct Encoder::State {
       case TYPE_HASH:
         block(v, nl);
         return;
-      case TYPE_STRING:
-      case TYPE_FILE:
-      case TYPE_URL:
-      case TYPE_TAG:
-      case TYPE_EMAIL:
-      case TYPE_REF:
+      case TYPE_STRING:  // every any-string! kind
       case TYPE_BINARY:
         text(v, nl);
         return;

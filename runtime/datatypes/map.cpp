@@ -16,6 +16,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::map {
@@ -31,17 +32,12 @@ inline Cell* cells_of(uint32_t node) { return node_buffer(node)->head_cell(); }
 // A pair whose value slot is empty (header 0) was removed.
 inline bool live_q(uint32_t pairs, int32_t key_index) { return cells_of(pairs)[key_index + 1].header != 0; }
 
-bool word_key_q(uint32_t t) {
-  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD;
-}
+bool word_key_q(uint32_t t) { return type_in_group(t, kGroupAnyWord); }
 
 // Keys held as private copies.
-bool series_key_q(uint32_t t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_BINARY || t == TYPE_TAG ||
-         t == TYPE_EMAIL || t == TYPE_REF;
-}
+bool series_key_q(uint32_t t) { return any_string_type_q(t) || t == TYPE_BINARY; }
 
-bool block_spec_q(uint32_t t) { return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH; }
+bool block_spec_q(uint32_t t) { return type_in_group(t, kGroupAnyList); }
 
 [[noreturn]] void fire_key_type(const Cell* key) {
   fire(ErrorCategory::kScript, "invalid-key-type", datatype_cell(TYPE_OF(key)));
@@ -273,35 +269,7 @@ int make_literal(lexer::Lexer&, uint32_t first, uint32_t count, uint32_t out) {
 }  // namespace
 
 bool key_type_q(uint32_t type) {
-  switch (type) {
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_CHAR:
-    case TYPE_INTEGER:
-    case TYPE_FLOAT:
-    case TYPE_WORD:
-    case TYPE_SET_WORD:
-    case TYPE_LIT_WORD:
-    case TYPE_GET_WORD:
-    case TYPE_REFINEMENT:
-    case TYPE_ISSUE:
-    case TYPE_PAIR:
-    case TYPE_PERCENT:
-    case TYPE_TUPLE:
-    case TYPE_BINARY:
-    case TYPE_TIME:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_DATE:
-    case TYPE_MONEY:
-    case TYPE_REF:
-    case TYPE_POINT2D:
-    case TYPE_POINT3D:
-      return true;
-    default:
-      return false;
-  }
+  return type_in_group(type, kGroupAnyString | kGroupAllWord | kGroupScalar) || type == TYPE_BINARY;
 }
 
 void make_in(Cell* out, const Cell* block, int32_t size) {

@@ -23,6 +23,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::money {
@@ -639,7 +640,7 @@ Cell* round(Cell* value, Cell* scale, const RoundOptions& options) {
 }
 
 Cell* to(Cell* type, Cell* spec) {
-  switch (TYPE_OF(spec)) {
+  switch (string_group_type(TYPE_OF(spec))) {
     case TYPE_MONEY:
       return copy_cell(spec, type);
     case TYPE_INTEGER:
@@ -647,12 +648,7 @@ Cell* to(Cell* type, Cell* spec) {
     case TYPE_FLOAT:
     case TYPE_PERCENT:
       return from_float(type, cell_float(spec));
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // every any-string! kind
       int32_t n = string::length(spec);
       std::vector<uint32_t> chars = string::head_chars(spec, n);
       Cell out;

@@ -22,6 +22,7 @@
 
 #include "runtime/cell.h"
 #include "runtime/datatypes/actions.h"
+#include "runtime/type_traits.h"
 
 namespace kiv {
 
@@ -29,10 +30,7 @@ namespace kiv {
 inline uint32_t op_source_type(const Cell* op) { return (op->header & kFlagOpTypeMask) >> kFlagOpTypeShift; }
 
 // True for native!, action!, op!, function! and routine!.
-inline bool any_function_q(uint32_t type) {
-  return type == TYPE_NATIVE || type == TYPE_ACTION || type == TYPE_OP || type == TYPE_FUNCTION ||
-         type == TYPE_ROUTINE;
-}
+inline bool any_function_q(uint32_t type) { return any_function_type_q(type); }
 
 namespace native {
 

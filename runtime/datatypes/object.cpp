@@ -20,6 +20,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::object {
@@ -44,50 +45,10 @@ bool hook_symbol_q(uint32_t symbol) {
 
 // The types whose values make and copy duplicate: block! to url!, the path
 // kinds, hash!, vector!, binary!, image!, tag!, email! and ref!.
-bool copied_series_q(uint32_t t) {
-  switch (t) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_PATH:
-    case TYPE_LIT_PATH:
-    case TYPE_SET_PATH:
-    case TYPE_GET_PATH:
-    case TYPE_HASH:
-    case TYPE_VECTOR:
-    case TYPE_BINARY:
-    case TYPE_IMAGE:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
-      return true;
-    default:
-      return false;
-  }
-}
+bool copied_series_q(uint32_t t) { return series_group_q(t); }
 
 // The values that copy/deep duplicates.
-bool deep_copied_q(uint32_t t) {
-  switch (t) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_PATH:
-    case TYPE_LIT_PATH:
-    case TYPE_SET_PATH:
-    case TYPE_GET_PATH:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
-      return true;
-    default:
-      return false;
-  }
-}
+bool deep_copied_q(uint32_t t) { return type_in_group(t, kGroupAnyBlock | kGroupAnyString) && t != TYPE_HASH; }
 
 // A value slot of type 0 (not filled yet) reads as unset.
 Cell read_value(uint32_t ctx, uint32_t index) {

@@ -19,6 +19,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::pair {
@@ -65,7 +66,7 @@ namespace {
 
 Cell* make(Cell* type, Cell* spec) {
   int32_t px, py;
-  switch (TYPE_OF(spec)) {
+  switch (string_group_type(TYPE_OF(spec))) {
     case TYPE_BLOCK:
     case TYPE_PAREN:
     case TYPE_HASH: {
@@ -83,12 +84,7 @@ Cell* make(Cell* type, Cell* spec) {
       py = c[1];
       break;
     }
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // every any-string! kind
       Cell loaded;
       if (!float_::load_text_value(spec, uint64_t{1} << TYPE_PAIR, &loaded)) fire_bad_to_arg(spec);
       px = x(&loaded);

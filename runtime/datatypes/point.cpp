@@ -19,6 +19,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv {
@@ -74,7 +75,7 @@ Cell* make(Cell* type, Cell* spec) {
   uint32_t target = target_type(type);
   int n = dimensions(target);
   Coords c;
-  switch (TYPE_OF(spec)) {
+  switch (string_group_type(TYPE_OF(spec))) {
     case TYPE_BLOCK:
     case TYPE_PAREN:
     case TYPE_HASH: {
@@ -87,12 +88,7 @@ Cell* make(Cell* type, Cell* spec) {
       }
       break;
     }
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // every any-string! kind
       Cell loaded;
       // The scan names every point literal point2D!: the loaded value tells.
       constexpr uint64_t kPoints = (uint64_t{1} << TYPE_POINT2D) | (uint64_t{1} << TYPE_POINT3D);

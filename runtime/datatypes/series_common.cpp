@@ -24,6 +24,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 
 namespace kiv::series {
 
@@ -151,23 +152,7 @@ FunctionInvoker& invoker() {
 // ---------------------------------------------------------------------------
 // Type families and positions.
 
-
-bool series_type_q(uint32_t type) {
-  switch (type) {
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
-    case TYPE_BINARY:
-    case TYPE_VECTOR:
-    case TYPE_IMAGE:
-      return true;
-    default:
-      return any_block_q(type);
-  }
-}
+bool series_type_q(uint32_t type) { return series_group_q(type); }
 
 bool at_tail_q(const Cell* series) { return head_index(series) >= total_units(series); }
 

@@ -33,6 +33,7 @@
 #include <functional>
 
 #include "runtime/cell.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::series {
@@ -42,20 +43,7 @@ namespace kiv::series {
 bool series_type_q(uint32_t type);
 // True for block!, paren!, hash! and the four path kinds. In line: binds,
 // copies and loops ask it for every cell.
-inline bool any_block_q(uint32_t type) {
-  switch (type) {
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_HASH:
-    case TYPE_PATH:
-    case TYPE_LIT_PATH:
-    case TYPE_SET_PATH:
-    case TYPE_GET_PATH:
-      return true;
-    default:
-      return false;
-  }
-}
+inline bool any_block_q(uint32_t type) { return any_block_type_q(type); }
 
 // True when the head index is at or past the tail.
 bool at_tail_q(const Cell* series);

@@ -36,6 +36,7 @@
 
 #include "runtime/cell.h"
 #include "runtime/datatypes/actions.h"
+#include "runtime/type_traits.h"
 
 namespace kiv::string {
 
@@ -81,10 +82,7 @@ inline uint32_t node_of(const Cell* value) { return value->data2; }
 inline int32_t index_of(const Cell* value) { return static_cast<int32_t>(value->data1); }
 
 // True for string!, file!, url!, tag!, email! and ref!.
-inline bool any_string_q(uint32_t type) {
-  return type == TYPE_STRING || type == TYPE_FILE || type == TYPE_URL || type == TYPE_TAG ||
-         type == TYPE_EMAIL || type == TYPE_REF;
-}
+inline bool any_string_q(uint32_t type) { return any_string_type_q(type); }
 
 // ---------------------------------------------------------------------------
 // Measuring and addressing.

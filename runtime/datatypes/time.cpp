@@ -19,6 +19,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::time {
@@ -143,7 +144,7 @@ int32_t mold(Cell* value, Cell* buffer, MoldFlags, Cell*, int32_t limit, int32_t
 
 Cell* make(Cell* type, Cell* spec) {
   double seconds;
-  switch (TYPE_OF(spec)) {
+  switch (string_group_type(TYPE_OF(spec))) {
     case TYPE_TIME:
       seconds = get(spec);
       break;
@@ -174,12 +175,7 @@ Cell* make(Cell* type, Cell* spec) {
       seconds = negative ? -magnitude : magnitude;
       break;
     }
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // every any-string! kind
       Cell loaded;
       if (!float_::load_text_value(spec, uint64_t{1} << TYPE_TIME, &loaded)) fire_bad_to_arg(spec);
       seconds = get(&loaded);

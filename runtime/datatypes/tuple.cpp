@@ -20,6 +20,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::tuple {
@@ -78,7 +79,7 @@ namespace {
 Cell* make(Cell* type, Cell* spec) {
   uint8_t out[kMaxCount] = {};
   int32_t n = 0;
-  switch (TYPE_OF(spec)) {
+  switch (string_group_type(TYPE_OF(spec))) {
     case TYPE_BLOCK:
     case TYPE_PAREN:
     case TYPE_HASH: {
@@ -94,12 +95,7 @@ Cell* make(Cell* type, Cell* spec) {
       }
       break;
     }
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF: {
+    case TYPE_STRING: {  // every any-string! kind
       Cell loaded;
       if (!float_::load_text_value(spec, uint64_t{1} << TYPE_TUPLE, &loaded)) fire_bad_to_arg(spec);
       return copy_cell(&loaded, type);

@@ -20,6 +20,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/unicode.h"
 
 namespace kiv::url {
@@ -98,7 +99,7 @@ int load_token(lexer::Lexer& lx, const lexer::Token& t, bool load) {
   return lexer::kLexOk;
 }
 
-bool block_spec_q(uint32_t type) { return type == TYPE_BLOCK || type == TYPE_PAREN || type == TYPE_HASH; }
+bool block_spec_q(uint32_t type) { return type_in_group(type, kGroupAnyList); }
 
 }  // namespace
 

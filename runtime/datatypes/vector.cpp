@@ -23,6 +23,7 @@
 #include "runtime/sort.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::vector {
@@ -39,15 +40,11 @@ inline uint8_t* element_ptr(const Cell* v, int32_t index) {
   return b->head_ptr() + static_cast<size_t>(index) * b->unit();
 }
 
-bool number_kind_q(uint32_t t) {
-  return t == TYPE_CHAR || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT;
-}
+bool number_kind_q(uint32_t t) { return type_in_group(t, kGroupNumber) || t == TYPE_CHAR; }
 bool float_kind_q(uint32_t t) { return t == TYPE_FLOAT || t == TYPE_PERCENT; }
 
-bool block_kind_q(uint32_t t) { return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH; }
-bool path_kind_q(uint32_t t) {
-  return t == TYPE_PATH || t == TYPE_LIT_PATH || t == TYPE_SET_PATH || t == TYPE_GET_PATH;
-}
+bool block_kind_q(uint32_t t) { return type_in_group(t, kGroupAnyList); }
+bool path_kind_q(uint32_t t) { return any_path_type_q(t); }
 
 uint32_t get_char_element(const uint8_t* at, uint32_t width) {
   switch (width) {

@@ -21,6 +21,7 @@
 
 #include "runtime/cell.h"
 #include "runtime/datatypes/actions.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::word {
@@ -30,8 +31,8 @@ inline uint32_t symbol_of(const Cell* word) { return word->data2; }
 inline uint32_t index_of(const Cell* word) { return word->data3; }
 
 // word!, set-word!, lit-word!, get-word!, refinement!; with issue!.
-inline bool any_word_q(uint32_t type) { return type >= TYPE_WORD && type <= TYPE_REFINEMENT; }
-inline bool word_kind_q(uint32_t type) { return type >= TYPE_WORD && type <= TYPE_ISSUE; }
+inline bool any_word_q(uint32_t type) { return type_in_group(type, kGroupAnyWord) || type == TYPE_REFINEMENT; }
+inline bool word_kind_q(uint32_t type) { return type_in_group(type, kGroupAllWord); }
 
 // True when the cell is of a word kind (word! to issue!) and spells the
 // built-in word (a words::Id), letter case ignored.

@@ -23,6 +23,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::natives {
@@ -37,9 +38,7 @@ inline Cell* arg(int32_t n) { return stack::arguments() + n; }
 
 inline bool refined(const int32_t* refs, int n) { return refs && refs[n] >= 0; }
 
-inline bool word_kind_q(uint32_t t) {
-  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD;
-}
+inline bool word_kind_q(uint32_t t) { return type_in_group(t, kGroupAnyWord); }
 
 void result_none() { stack::set_only_result(&kNone); }
 

@@ -39,6 +39,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/unicode.h"
 #include "runtime/words.h"
 
@@ -61,13 +62,9 @@ void result(const Cell& v) {
   stack::set_only_result(&c);
 }
 
-bool any_block_q(uint32_t t) {
-  return t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH);
-}
+bool any_block_q(uint32_t t) { return any_block_type_q(t) && t != TYPE_HASH; }
 
-bool any_string_q(uint32_t t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF;
-}
+bool any_string_q(uint32_t t) { return any_string_type_q(t); }
 
 // The refinement's word for error reports (/part, /skip ...).
 Cell refinement_word(const char* text) {

@@ -16,6 +16,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 
 namespace kiv::natives {
 namespace {
@@ -25,7 +26,7 @@ inline bool refined(const int32_t* refs, int n) { return refs && refs[n] >= 0; }
 
 Cell none_cell() { return Cell{TYPE_NONE, 0, 0, 0}; }
 
-bool path_q(uint32_t t) { return t >= TYPE_PATH && t <= TYPE_GET_PATH; }
+bool path_q(uint32_t t) { return any_path_type_q(t); }
 
 // The value a number of bytes stands for: integer! when it fits, else float!.
 Cell byte_count(double bytes) {
@@ -178,6 +179,7 @@ double memory_in_use() {
 bool same_core(const Cell* a, const Cell* b) {
   uint32_t t = TYPE_OF(a);
   if (t != TYPE_OF(b)) return false;
+  if (series_group_q(t)) return a->data1 == b->data1 && a->data2 == b->data2;  // same series, same head
   switch (t) {
     case TYPE_NONE:
     case TYPE_UNSET:
@@ -190,23 +192,6 @@ bool same_core(const Cell* a, const Cell* b) {
     case TYPE_INTEGER:
     case TYPE_BITSET:
       return a->data2 == b->data2;
-    case TYPE_BLOCK:
-    case TYPE_PAREN:
-    case TYPE_PATH:
-    case TYPE_LIT_PATH:
-    case TYPE_SET_PATH:
-    case TYPE_GET_PATH:
-    case TYPE_HASH:
-    case TYPE_STRING:
-    case TYPE_FILE:
-    case TYPE_URL:
-    case TYPE_TAG:
-    case TYPE_EMAIL:
-    case TYPE_REF:
-    case TYPE_BINARY:
-    case TYPE_VECTOR:
-    case TYPE_IMAGE:
-      return a->data1 == b->data1 && a->data2 == b->data2;
     case TYPE_FLOAT:
     case TYPE_PERCENT:
     case TYPE_PAIR:

@@ -46,6 +46,7 @@
 #include "runtime/series.h"
 #include "runtime/stack.h"
 #include "runtime/support.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::parse {
@@ -1273,9 +1274,7 @@ namespace kiv::natives {
 
 namespace {
 
-bool any_function_q(uint32_t t) {
-  return t == TYPE_FUNCTION || t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_OP || t == TYPE_ROUTINE;
-}
+bool any_function_q(uint32_t t) { return any_function_type_q(t); }
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include "runtime/member_bits.h"
 #include "runtime/series.h"
 #include "runtime/text_units.h"
+#include "runtime/type_traits.h"
 #include "runtime/words.h"
 
 namespace kiv::parse {
@@ -89,9 +90,7 @@ bool block_value_at(const Cell* input, int32_t p, const Cell* rule, int32_t op) 
 
 bool string_input_q(uint32_t type) { return string::any_string_q(type); }
 
-bool block_input_q(uint32_t type) {
-  return type == TYPE_BLOCK || type == TYPE_PAREN || type == TYPE_HASH || (type >= TYPE_PATH && type <= TYPE_GET_PATH);
-}
+bool block_input_q(uint32_t type) { return any_block_type_q(type); }
 
 bool match_value(Cell* input, int32_t end, const Cell* rule, int32_t case_op) {
   int32_t idx = static_cast<int32_t>(input->data1);

@@ -18,6 +18,7 @@
 #include "runtime/eval/lexer.h"
 #include "runtime/language_error.h"
 #include "runtime/series.h"
+#include "runtime/type_traits.h"
 #include "runtime/unicode.h"
 
 namespace kiv::lexer {
@@ -36,10 +37,7 @@ std::vector<Record> g_records;
 std::vector<std::string> g_checks;  // texts loaders were asked to check only
 bool g_collect_in_loader = false;
 
-bool is_text_type(uint32_t t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL ||
-         t == TYPE_REF || t == TYPE_BINARY;
-}
+bool is_text_type(uint32_t t) { return any_string_type_q(t) || t == TYPE_BINARY; }
 
 // Stores a value of the token's type. Text containing "!!" is refused as
 // invalid for the token's type, to show how loader errors travel.
