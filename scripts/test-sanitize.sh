@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # An unoptimised build: under the sanitizers it compiles in a third of the
-# CPU time of the optimised one, and assertions stay on.
+# CPU time of the optimised one, and assertions stay on. A sanitizer build
+# checks the runtime's invariants too (KIV_CHECKS, on by default here).
 # The torture leg collects every 31 allocations here instead of every 7: each
 # collection costs several times more under the sanitizers, and the optimised
 # leg has already run every case at the short interval.
