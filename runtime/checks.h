@@ -23,6 +23,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <type_traits>
 
 namespace kiv {
 
@@ -59,11 +61,28 @@ inline void note_allocation(bool may_move) {
 
 // An address inside a series buffer, held by C++ code. Every use asserts that
 // no allocation that may move buffers came after the address was taken;
-// assigning a fresh address starts over.
+// assigning a fresh address starts over. Arithmetic keeps the epoch of the
+// address it started from; converting to a bare pointer checks once, there.
 template <typename T>
 class Held {
  public:
+  // A random-access iterator too, so a range of held cells or bytes can be
+  // copied with the standard algorithms.
+  using iterator_category = std::random_access_iterator_tag;
+  using iterator_concept = std::contiguous_iterator_tag;
+  using value_type = std::remove_cv_t<T>;
+  using difference_type = std::ptrdiff_t;
+  using pointer = T*;
+  using reference = T&;
+
   Held(T* p = nullptr) : p_(p) { stamp(); }  // NOLINT: converts like the pointer
+  template <typename U>
+    requires std::is_convertible_v<U*, T*>
+  Held(const Held<U>& other) : p_(other.p_) {  // NOLINT: Held<T> to Held<const T>
+#if defined(KIV_CHECKS)
+    epoch_ = other.epoch_;
+#endif
+  }
   Held& operator=(T* p) {
     p_ = p;
     stamp();
@@ -75,12 +94,42 @@ class Held {
 #endif
     return p_;
   }
+  operator T*() const { return get(); }  // NOLINT: passes where the pointer does
   T* operator->() const { return get(); }
   T& operator*() const { return *get(); }
   T& operator[](std::ptrdiff_t i) const { return get()[i]; }
-  explicit operator bool() const { return p_ != nullptr; }
+
+  Held operator+(std::ptrdiff_t n) const { return moved(n); }
+  Held operator-(std::ptrdiff_t n) const { return moved(-n); }
+  friend Held operator+(std::ptrdiff_t n, const Held& h) { return h.moved(n); }
+  std::ptrdiff_t operator-(const T* other) const { return get() - other; }
+  template <typename U>
+  std::ptrdiff_t operator-(const Held<U>& other) const {
+    return get() - other.get();
+  }
+  Held& operator+=(std::ptrdiff_t n) { return *this = moved(n); }
+  Held& operator-=(std::ptrdiff_t n) { return *this = moved(-n); }
+  Held& operator++() { return *this = moved(1); }
+  Held& operator--() { return *this = moved(-1); }
+  Held operator++(int) {
+    Held was = *this;
+    ++*this;
+    return was;
+  }
+  Held operator--(int) {
+    Held was = *this;
+    --*this;
+    return was;
+  }
 
  private:
+  template <typename U>
+  friend class Held;
+  Held moved(std::ptrdiff_t n) const {
+    Held h = *this;
+    h.p_ = get() + n;
+    return h;
+  }
   void stamp() {
 #if defined(KIV_CHECKS)
     epoch_ = detail::g_move_epoch;
@@ -91,6 +140,29 @@ class Held {
   uint64_t epoch_ = 0;
 #endif
 };
+
+// The bare address, for a cast or a library call that takes no Held (checks
+// the epoch once, here).
+template <typename T>
+T* bare(T* p) {
+  return p;
+}
+template <typename T>
+T* bare(const Held<T>& p) {
+  return p.get();
+}
+
+// What an accessor answers for an address inside a buffer ("good until the
+// next allocation"): Held<T> in checked builds, so a caller that keeps it
+// (auto p = series_head_cell(n)) is checked on every use, and the bare
+// pointer in release builds, at no cost.
+#if defined(KIV_CHECKS)
+template <typename T>
+using HeldPtr = Held<T>;
+#else
+template <typename T>
+using HeldPtr = T*;
+#endif
 
 // A stretch of code that holds buffer addresses and must not allocate: in
 // checked builds an allocation inside it fails at once, where it happens.

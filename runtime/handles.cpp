@@ -225,7 +225,7 @@ int32_t keep(const Cell* value) {
     b->tail = cap * sizeof(Cell);
     g_free = static_cast<int32_t>(old);
   }
-  Cell* cells = node_buffer(g_block)->head_cell();
+  HeldPtr<Cell> cells = node_buffer(g_block)->head_cell();
   int32_t index = g_free;
   g_free = static_cast<int32_t>(cells[index].data2);
   cells[index] = *saved;

@@ -1116,8 +1116,8 @@ int32_t find_keyed(uint32_t table, const Cell& value, int32_t op, HashCompare cm
 
 int32_t index_in_data(uint32_t table, const Cell* cell) {
   SeriesBuffer* b = node_buffer(get(table, kData));
-  const Cell* head = b->head_cell();
-  const Cell* tail = b->tail_cell();
+  HeldPtr<const Cell> head = b->head_cell();
+  HeldPtr<const Cell> tail = b->tail_cell();
   if (cell < head || cell >= tail) return -1;
   return static_cast<int32_t>(cell - head);
 }

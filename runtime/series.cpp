@@ -165,7 +165,7 @@ SeriesBuffer* copy_series_part(uint32_t node, uint32_t start, uint32_t count) {
 
 Cell* series_new_tail_cell(SeriesBuffer* b) {
   if (static_cast<uint64_t>(b->tail) + sizeof(Cell) > static_cast<uint64_t>(b->size)) b = expand_series_copy(b, 0);
-  Cell* c = b->tail_cell();
+  HeldPtr<Cell> c = b->tail_cell();
   set_unset(c);
   b->tail += sizeof(Cell);
   return c;

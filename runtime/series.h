@@ -33,6 +33,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/checks.h"
 
 namespace kiv {
 
@@ -69,8 +70,9 @@ struct SeriesBuffer {
   uint8_t* head_ptr() { return data() + head; }
   uint8_t* tail_ptr() { return data() + tail; }
   uint8_t* end_ptr() { return data() + size; }
-  Cell* head_cell() { return reinterpret_cast<Cell*>(data() + head); }
-  Cell* tail_cell() { return reinterpret_cast<Cell*>(data() + tail); }
+  // Cell addresses are good until the next allocation (runtime/checks.h).
+  HeldPtr<Cell> head_cell() { return reinterpret_cast<Cell*>(data() + head); }
+  HeldPtr<Cell> tail_cell() { return reinterpret_cast<Cell*>(data() + tail); }
   uint32_t used_bytes() const { return tail - head; }
   // Units are powers of two (1, 2, 4 for text, 16 for cells): a shift, not
   // a division, on every length asked of a series.
@@ -114,8 +116,8 @@ inline bool node_valid_q(uint32_t node) {
 }
 
 // Cells of a block node from head to tail (raw: valid until the next allocation).
-inline Cell* series_head_cell(uint32_t node) { return node_buffer(node)->head_cell(); }
-inline Cell* series_tail_cell(uint32_t node) { return node_buffer(node)->tail_cell(); }
+inline HeldPtr<Cell> series_head_cell(uint32_t node) { return node_buffer(node)->head_cell(); }
+inline HeldPtr<Cell> series_tail_cell(uint32_t node) { return node_buffer(node)->tail_cell(); }
 inline uint32_t series_length(uint32_t node) { return node_buffer(node)->length(); }
 
 // ---------------------------------------------------------------------------

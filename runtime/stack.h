@@ -194,7 +194,7 @@ Cell* open_loop_frame(const Cell* word);
 inline Cell* open_interp_function_frame(const Cell* word, uint32_t function_context = 0,
                                         uint32_t kind = FRAME_INTERP_FUNCTION) {
   if (function_context) {
-    const Cell* rec = series_head_cell(function_context);  // the context's record
+    HeldPtr<const Cell> rec = series_head_cell(function_context);  // the context's record
     detail::push_frame(word, kind, function_context, rec->data2, rec->data3,
                        (rec->header & kFlagContextOnStack) ? kFrameSavedValuesOnStack : 0);
   } else {
@@ -218,7 +218,7 @@ inline void open_interp_fetch_frame(const Cell* word, uint32_t function_context)
 // arguments and locals.
 inline void start_function_body(uint32_t function_context) {
   CallFrame& f = detail::g_frame_cells[detail::g_frame_top - 1];
-  Cell* rec = series_head_cell(function_context);  // the context's record
+  HeldPtr<Cell> rec = series_head_cell(function_context);  // the context's record
   f.saved_values = rec->data2;
   f.saved_count = rec->data3;
   f.header = (f.header & ~(kFrameKindMask | kFrameSavedValuesOnStack)) | (FRAME_INTERP_FUNCTION << kFrameKindShift) |
@@ -283,7 +283,7 @@ inline void pop_function_frame() {
   if (!detail::g_frame_top) [[unlikely]] return;
   const CallFrame& f = detail::g_frame_cells[--detail::g_frame_top];
   if (f.kind() == 1 && f.function_context != 0) {
-    Cell* rec = series_head_cell(f.function_context);
+    HeldPtr<Cell> rec = series_head_cell(f.function_context);
     rec->data2 = f.saved_values;
     rec->data3 = f.saved_count;
     if (f.header & kFrameSavedValuesOnStack) rec->header |= kFlagContextOnStack;
@@ -297,7 +297,7 @@ inline void pop_function_frame() {
 inline void pop_body_frame() {
   if (!detail::g_frame_top) [[unlikely]] return;
   const CallFrame& f = detail::g_frame_cells[--detail::g_frame_top];
-  Cell* rec = series_head_cell(f.function_context);
+  HeldPtr<Cell> rec = series_head_cell(f.function_context);
   rec->data2 = f.saved_values;
   rec->data3 = f.saved_count;
   rec->header = (f.header & kFrameSavedValuesOnStack) ? rec->header | kFlagContextOnStack

@@ -245,7 +245,7 @@ uint32_t build_argument_list(const Cell* fn) {
 Cell argument_word(const Cell* fn, uint32_t list, uint32_t entry) {
   uint32_t k = 0;
   for (uint32_t i = 0; i < entry; ++i) {
-    const Cell* e = series_head_cell(list) + i;
+    HeldPtr<const Cell> e = series_head_cell(list) + i;
     if (TYPE_OF(e) == TYPE_TYPESET && arg_kind(e) != kArgReturn) ++k;
   }
   uint32_t spec = native::spec_node(fn);

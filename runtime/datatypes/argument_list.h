@@ -41,7 +41,7 @@ uint32_t build_argument_list(const Cell* fn);
 // The argument list of a native!, action!, function!, routine! or op!
 // (built and cached on first use): the node of its block.
 [[gnu::always_inline]] inline uint32_t argument_list(const Cell* fn) {
-  const Cell* cached = series_head_cell(native::aux_node(fn)) + native::kAuxArgumentList;
+  HeldPtr<const Cell> cached = series_head_cell(native::aux_node(fn)) + native::kAuxArgumentList;
   if (TYPE_OF(cached) == TYPE_BLOCK) [[likely]] return cached->data2;
   return build_argument_list(fn);
 }

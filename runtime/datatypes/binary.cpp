@@ -87,7 +87,7 @@ void append_string_utf8(Cell* string, int32_t part, std::vector<uint8_t>& out) {
   int32_t n = string::length(string);
   if (part >= 0 && part < n) n = part;
   uint32_t unit = string::unit_of(string);
-  const uint8_t* p = string::head_pointer(string);
+  HeldPtr<const uint8_t> p = string::head_pointer(string);
   out.reserve(out.size() + static_cast<size_t>(n));
   // Nothing below allocates a series, so p stays good.
   for (int32_t i = 0; i < n; ++i) {
@@ -134,7 +134,7 @@ bool collect_bytes(Cell* value, int32_t part, std::vector<uint8_t>& out, bool to
     case TYPE_BINARY: {
       int32_t n = length(value);
       if (part >= 0 && part < n) n = part;
-      const uint8_t* p = head_pointer(value);
+      HeldPtr<const uint8_t> p = head_pointer(value);
       out.insert(out.end(), p, p + n);
       return true;
     }
@@ -305,7 +305,7 @@ int32_t length(Cell* value) {
   return static_cast<int32_t>(node_buffer(node_of(value))->length()) - index;
 }
 
-uint8_t* head_pointer(Cell* value) {
+HeldPtr<uint8_t> head_pointer(Cell* value) {
   int32_t index = clamp_head(value);
   return node_buffer(node_of(value))->head_ptr() + index;
 }
@@ -315,7 +315,7 @@ uint8_t byte_at_head(Cell* value) { return length(value) > 0 ? *head_pointer(val
 uint64_t head_big_endian(const Cell* value, int32_t max_bytes) {
   Cell v = *value;
   int32_t n = std::min(length(&v), std::min(max_bytes, 8));
-  const uint8_t* p = head_pointer(&v);
+  HeldPtr<const uint8_t> p = head_pointer(&v);
   uint64_t u = 0;
   for (int32_t i = 0; i < n; ++i) u = (u << 8) | p[i];
   return u;
@@ -323,7 +323,7 @@ uint64_t head_big_endian(const Cell* value, int32_t max_bytes) {
 
 std::vector<uint8_t> bytes_of(Cell* value) {
   int32_t n = length(value);
-  const uint8_t* p = head_pointer(value);
+  HeldPtr<const uint8_t> p = head_pointer(value);
   return std::vector<uint8_t>(p, p + n);
 }
 
@@ -511,13 +511,13 @@ int32_t compare_series(Cell* binary, Cell* other, int32_t op, bool match) {
     n = std::min(len1, len2);
   }
 
-  const uint8_t* p1 = head_pointer(&a);
+  HeldPtr<const uint8_t> p1 = head_pointer(&a);
   if (ot == TYPE_BINARY) {
-    const uint8_t* p2 = head_pointer(&b);
+    HeldPtr<const uint8_t> p2 = head_pointer(&b);
     int r = n > 0 ? std::memcmp(p1, p2, static_cast<size_t>(n)) : 0;
     if (r != 0) return r < 0 ? -1 : 1;
   } else {
-    const uint8_t* p2 = string::head_pointer(&b);
+    HeldPtr<const uint8_t> p2 = string::head_pointer(&b);
     uint32_t unit = string::unit_of(&b);
     for (int32_t i = 0; i < n; ++i) {
       uint32_t c1 = p1[i];
@@ -587,7 +587,7 @@ void xor_t() { bitwise(OP_XOR); }
 
 Cell* complement(Cell* value) {
   int32_t n = length(value);
-  uint8_t* p = head_pointer(value);
+  HeldPtr<uint8_t> p = head_pointer(value);
   for (int32_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
   return value;
 }
@@ -677,7 +677,7 @@ Cell* trim(Cell* series, const TrimOptions& options) {
       for (uint8_t c : bytes_of(options.with)) removed[c] = true;
     } else if (string::any_string_q(wt)) {
       int32_t n = string::length(options.with);
-      const uint8_t* p = string::head_pointer(options.with);
+      HeldPtr<const uint8_t> p = string::head_pointer(options.with);
       uint32_t unit = string::unit_of(options.with);
       for (int32_t i = 0; i < n; ++i) {
         uint32_t c = string::get_char(p + static_cast<size_t>(i) * unit, unit);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "runtime/cell.h"
+#include "runtime/checks.h"
 #include "runtime/datatypes/actions.h"
 
 namespace kiv::binary {
@@ -55,7 +56,7 @@ Cell* push(const Cell* value);
 // Bytes from the head to the tail (0 when the head is at or past the tail).
 int32_t length(Cell* value);
 // Address of the head byte (raw: good until the next allocation).
-uint8_t* head_pointer(Cell* value);
+HeldPtr<uint8_t> head_pointer(Cell* value);
 // The byte at the head; 0 at the tail.
 uint8_t byte_at_head(Cell* value);
 // The bytes from the head, copied out.

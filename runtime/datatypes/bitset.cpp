@@ -293,12 +293,12 @@ Cell* make_or_to(Cell* type, Cell* spec, Caller caller) {
   bool comp = false;
   Cell rest = *spec;
   if (TYPE_OF(spec) == TYPE_BLOCK && series_length(spec->data2) > spec->data1) {
-    const Cell* first = series_head_cell(spec->data2) + spec->data1;
+    HeldPtr<const Cell> first = series_head_cell(spec->data2) + spec->data1;
     if (TYPE_OF(first) == TYPE_WORD && word::spells_q(first, words::SYM_NOT)) {
       comp = true;
       rest.data1 += 1;
       uint32_t left = series_length(spec->data2) - rest.data1;
-      const Cell* next = series_head_cell(spec->data2) + rest.data1;
+      HeldPtr<const Cell> next = series_head_cell(spec->data2) + rest.data1;
       if (left >= 1 && TYPE_OF(next) == TYPE_BINARY) {
         // The stored bits as given; nothing may follow them.
         if (left > 1) fire_bad_value(spec, caller);

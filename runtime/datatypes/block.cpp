@@ -157,9 +157,12 @@ void append_all_from(const Cell* block, const Cell* other) {
   int32_t n = total_cells(other) - from;
   if (n <= 0) return;
   std::vector<Cell> cells;
-  if (src == node) cells.assign(node_buffer(src)->head_cell() + from, node_buffer(src)->head_cell() + from + n);
+  if (src == node) {
+    HeldPtr<const Cell> first = node_buffer(src)->head_cell() + from;
+    cells.assign(first, first + n);
+  }
   SeriesBuffer* b = reserve_cells(node, static_cast<uint64_t>(n), true);
-  const Cell* source = (src == node) ? cells.data() : node_buffer(src)->head_cell() + from;
+  const Cell* source = (src == node) ? cells.data() : bare(node_buffer(src)->head_cell() + from);
   std::memcpy(b->tail_ptr(), source, static_cast<size_t>(n) * kCellSize);
   b->tail += static_cast<uint32_t>(n) * kCellSize;
 }
@@ -169,7 +172,7 @@ void insert_cells(Cell* block, const Cell* value, bool at_start, bool advance) {
   uint32_t node = node_of(block);
   int32_t at = at_start ? 0 : clamp_head(block);
   SeriesBuffer* b = reserve_cells(node, 1, true);
-  Cell* p = b->head_cell() + at;
+  HeldPtr<Cell> p = b->head_cell() + at;
   std::memmove(p + 1, p, static_cast<size_t>(static_cast<int32_t>(b->length()) - at) * kCellSize);
   *p = v;
   b->tail += kCellSize;
@@ -211,7 +214,7 @@ bool remove_found(Cell* block, const Cell* value, bool from_start) {
     if (compare_values(&v, &c, COMP_FIND) != 0) continue;
     SeriesBuffer* b = node_buffer(node);
     if (i >= static_cast<int32_t>(b->length())) return false;
-    Cell* p = b->head_cell() + i;
+    HeldPtr<Cell> p = b->head_cell() + i;
     std::memmove(p, p + 1, static_cast<size_t>(static_cast<int32_t>(b->length()) - i - 1) * kCellSize);
     b->tail -= kCellSize;
     return i < head + 1;
@@ -251,7 +254,7 @@ uint32_t copy_cells_guarded(const Cell* block, bool deep, bool any_block) {
       fire(ErrorCategory::kInternal, "no-cycle");
     }
     uint32_t inner = copy_cells_guarded(&c, true, any_block);
-    Cell* slot = node_buffer(copy)->head_cell() + i;
+    HeldPtr<Cell> slot = node_buffer(copy)->head_cell() + i;
     slot->data1 = 0;
     slot->data2 = inner;
   }
@@ -268,7 +271,7 @@ void mark_library_code(uint32_t node) {
     if (library_code_q(n)) continue;  // met already
     node_buffer(n)->flags |= kSeriesLibrary;
     for (uint32_t i = 0, count = series_length(n); i < count; ++i) {
-      const Cell* c = series_head_cell(n) + i;
+      HeldPtr<const Cell> c = series_head_cell(n) + i;
       // Paths too: the words a library path reads are library code.
       if (series::any_block_q(TYPE_OF(c))) pending.push_back(c->data2);
     }
@@ -530,14 +533,14 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
         count = available < 0 ? 0 : available;
         added = static_cast<uint64_t>(count) * static_cast<uint64_t>(dup);
       }
-      const Cell* src = node_buffer(node_of(&v))->head_cell() + from;
+      HeldPtr<const Cell> src = node_buffer(node_of(&v))->head_cell() + from;
       spread_cells.assign(src, src + count);
       cells = spread_cells.data();
     }
     SeriesBuffer* b = reserve_cells(node, added, dup < 5);
     int32_t len = static_cast<int32_t>(b->length());
     if (at > len) at = len;  // an owner's handler may have shortened the block
-    Cell* p = b->head_cell() + at;
+    HeldPtr<Cell> p = b->head_cell() + at;
     std::memmove(p + added, p, static_cast<size_t>(len - at) * kCellSize);
     for (int32_t k = 0; k < dup; ++k)
       std::memcpy(p + static_cast<size_t>(k) * count, cells, static_cast<size_t>(count) * kCellSize);
@@ -824,7 +827,7 @@ Cell select_word(const Cell* block, const Cell* word, bool strict) {
   uint32_t symbol = strict ? word->data2 : canonical_symbol(word->data2);
   int32_t total = total_cells(&blk);
   for (int32_t i = head_of(&blk); i < total; ++i) {
-    const Cell* c = node_buffer(node)->head_cell() + i;
+    HeldPtr<const Cell> c = node_buffer(node)->head_cell() + i;
     if (!word_kind_q(TYPE_OF(c))) continue;
     uint32_t s = strict ? c->data2 : canonical_symbol(c->data2);
     if (s != symbol) continue;
@@ -903,7 +906,7 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {
       int32_t from = head_of(&v);
       int32_t available = total_cells(&v) - from;
       if (count > available) count = available < 0 ? 0 : available;
-      const Cell* src = node_buffer(node_of(&v))->head_cell() + from;
+      HeldPtr<const Cell> src = node_buffer(node_of(&v))->head_cell() + from;
       cells.assign(src, src + count);
     } else {
       cells.push_back(v);
@@ -914,7 +917,7 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {
     if (removed > total - head) removed = total - head;
     SeriesBuffer* b = node_buffer(node);
     if (inserted > static_cast<uint64_t>(removed)) b = reserve_cells(node, inserted - removed, false);
-    Cell* p = b->head_cell() + head;
+    HeldPtr<Cell> p = b->head_cell() + head;
     std::memmove(p + inserted, p + removed, static_cast<size_t>(total - head - removed) * kCellSize);
     if (count > 0)  // an empty source has no data pointer to copy from
       for (int32_t k = 0; k < dup; ++k)
@@ -1004,8 +1007,8 @@ Cell* swap(Cell* series1, Cell* series2) {
     bool i1 = series::has_hash_table_q(series1), i2 = series::has_hash_table_q(series2);
     if (i1) hashtable_delete_index(series1->data3, static_cast<uint32_t>(h1));
     if (i2) hashtable_delete_index(series2->data3, static_cast<uint32_t>(h2));
-    Cell* a = node_buffer(node_of(series1))->head_cell() + h1;
-    Cell* b = node_buffer(node_of(series2))->head_cell() + h2;
+    HeldPtr<Cell> a = node_buffer(node_of(series1))->head_cell() + h1;
+    HeldPtr<Cell> b = node_buffer(node_of(series2))->head_cell() + h2;
     std::swap(*a, *b);
     if (i1) hashtable_put_index(series1->data3, static_cast<uint32_t>(h1));
     if (i2) hashtable_put_index(series2->data3, static_cast<uint32_t>(h2));
@@ -1021,7 +1024,7 @@ Cell* trim(Cell* series, const TrimOptions&) {
   ownership::notify_around(series, words::WORD_TRIM, head, len, [&] {
     SeriesBuffer* b = node_buffer(node_of(series));
     int32_t total = static_cast<int32_t>(b->length());
-    Cell* cells = b->head_cell();
+    HeldPtr<Cell> cells = b->head_cell();
     int32_t out = head < total ? head : total;
     for (int32_t i = out; i < total; ++i)
       if (TYPE_OF(&cells[i]) != TYPE_NONE) cells[out++] = cells[i];

@@ -233,7 +233,7 @@ uint32_t from_spec(const Cell* spec, bool on_stack, bool object, uint32_t kind) 
   uint32_t n = series_length(spec_node);
   uint32_t count = 0;
   {
-    const Cell* c = series_head_cell(spec_node);
+    HeldPtr<const Cell> c = series_head_cell(spec_node);
     for (uint32_t i = 0; i < n; ++i) count += spec_word_q(TYPE_OF(&c[i])) ? 1 : 0;
   }
   RootedNode node(allocate(count, on_stack, object, 0, kind));
@@ -432,9 +432,9 @@ void bind_cells(uint32_t node, uint32_t head, const BindTarget& target) {
   support::cycle_stack::Entry entry(node);
   SeriesBuffer* b = node_buffer(node);
   const uint32_t n = b->length();
-  Cell* cells = b->head_cell();
+  HeldPtr<Cell> cells = b->head_cell();  // checked: nothing below moves it
   for (uint32_t i = head; i < n; ++i) {
-    Cell* c = cells + i;
+    HeldPtr<Cell> c = cells + i;
     uint32_t type = TYPE_OF(c);
     if (series::any_block_q(type)) {
       bind_cells(c->data2, c->data1, target);

@@ -121,7 +121,7 @@ inline Cell* value_at(uint32_t ctx, uint32_t index) {
     if (index >= values->used_bytes() >> 4) return nullptr;
     return values->head_cell() + index;
   }
-  const Cell* rec = series_head_cell(ctx);  // the record
+  HeldPtr<const Cell> rec = series_head_cell(ctx);  // the record
   if (rec->data2 == 0) return nullptr;
   if (rec->header & kFlagContextOnStack) {
     if (index >= rec->data3 || static_cast<uint64_t>(rec->data2) + index >= stack::kArgumentStackCells) return nullptr;
@@ -234,7 +234,7 @@ Cell* set_word_slow(Cell* word, const Cell* value);
 inline Cell* plain_slot(const Cell* word) {
   if (word->data1 == 0 || word->data3 == kUnresolved) return nullptr;
   if (word->data1 == detail::g_global_node) return value_at(word->data1, word->data3);  // no object's
-  const Cell* rec = series_head_cell(word->data1);
+  HeldPtr<const Cell> rec = series_head_cell(word->data1);
   if ((rec->header & kFlagObjectContext) && !(rec->header & kFlagContextOnStack)) return nullptr;
   return value_at(word->data1, word->data3);
 }

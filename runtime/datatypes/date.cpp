@@ -541,7 +541,7 @@ constexpr Step kBlockSteps[14][3] = {
 Cell* from_block(Cell* out, Cell* spec, bool strict) {
   int32_t count = static_cast<int32_t>(series_length(spec->data2)) - static_cast<int32_t>(spec->data1);
   if (count < 3) fire_bad_to_arg(spec);
-  const Cell* head = series_head_cell(spec->data2) + spec->data1;
+  HeldPtr<const Cell> head = series_head_cell(spec->data2) + spec->data1;
   int64_t first = 0, month = 0, third = 0, hour = 0, minute = 0, isec = 0, zh = 0, zm = 0;
   double fsec = 0, time_value = 0, zone_time = 0;
   bool has_time = false, separate = false, zone_is_time = false, zone_given = false;

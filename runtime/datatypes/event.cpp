@@ -239,7 +239,7 @@ void find_flag_q_entry() {
   } else if (TYPE_OF(&facet) == TYPE_BLOCK) {
     uint32_t n = series_length(facet.data2);
     for (uint32_t i = facet.data1; i < n && !found; ++i) {
-      Cell* c = series_head_cell(facet.data2) + i;
+      HeldPtr<Cell> c = series_head_cell(facet.data2) + i;
       found = (TYPE_OF(c) == TYPE_WORD || TYPE_OF(c) == TYPE_LIT_WORD) && symbol::canonical(c->data2) == want;
     }
   }

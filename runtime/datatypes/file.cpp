@@ -224,8 +224,8 @@ std::string value_bytes(Cell* value, int64_t part) {
     Cell v = *value;
     int32_t n = binary::length(&v);
     if (limit >= 0 && limit < n) n = limit;
-    const uint8_t* p = binary::head_pointer(&v);
-    return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
+    HeldPtr<const uint8_t> p = binary::head_pointer(&v);
+    return std::string(reinterpret_cast<const char*>(bare(p)), static_cast<size_t>(n));
   }
   Cell* molded = stack::push_new_cell();
   string::init_cell(molded, 64);
@@ -250,7 +250,7 @@ std::optional<std::string_view> direct_bytes(Cell* value, int64_t part) {
     for (int64_t i = 0; i < n; ++i)
       if (p[i] >= 0x80) return std::nullopt;
   }
-  return std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
+  return std::string_view(reinterpret_cast<const char*>(bare(p)), static_cast<size_t>(n));
 }
 
 // Receives a file's bytes straight into a binary series (rooted by the

@@ -550,7 +550,7 @@ Cell* make(Cell* type, Cell* spec) {
     case TYPE_PAREN:
     case TYPE_HASH: {
       // [mantissa exponent]: mantissa x 10 ^ exponent, the exponent truncated.
-      Cell* head = series_head_cell(spec->data2) + spec->data1;
+      HeldPtr<Cell> head = series_head_cell(spec->data2) + spec->data1;
       int32_t count = static_cast<int32_t>(series_length(spec->data2)) - static_cast<int32_t>(spec->data1);
       if (count != 2) fire_bad_to_arg(target, spec);
       Cell m = head[0], e = head[1];

@@ -240,7 +240,7 @@ uint32_t push(const Cell* spec, const Cell* body, uint32_t context, int32_t nati
   RootedNode aux(alloc_cells(kAuxCells));
   {
     SeriesBuffer* b = node_buffer(aux);
-    Cell* cells = b->head_cell();
+    HeldPtr<Cell> cells = b->head_cell();
     for (uint32_t i = 0; i < kAuxCells; ++i) cells[i] = Cell{TYPE_UNSET, 0, 0, 0};
     cells[kAuxBody] = kNone;
     b->tail = b->head + kAuxCells * static_cast<uint32_t>(sizeof(Cell));
@@ -328,7 +328,7 @@ void collect_locals(Cell* spec, const Cell* body) {
 int32_t count_locals(uint32_t spec, uint32_t start, bool required) {
   uint32_t n = series_length(spec);
   for (uint32_t i = start; i < n; ++i) {
-    const Cell* v = series_head_cell(spec) + i;
+    HeldPtr<const Cell> v = series_head_cell(spec) + i;
     if (TYPE_OF(v) != TYPE_REFINEMENT || !is_symbol(v, words::REF_LOCAL)) continue;
     int32_t count = 1;
     for (uint32_t k = i + 1; k < n; ++k)

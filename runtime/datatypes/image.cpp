@@ -310,7 +310,7 @@ Cell* set_channel(Cell* image, const Cell* value, int kind) {
   Cell v = *value;
   uint32_t t = TYPE_OF(&v);
   if (t == TYPE_BINARY) {
-    const uint8_t* bytes = binary::head_pointer(&v);
+    HeldPtr<const uint8_t> bytes = binary::head_pointer(&v);
     size_t len = static_cast<size_t>(binary::length(&v));
     if (kind == kArgb) {
       std::memcpy(px, bytes, std::min(len, n * 4));
@@ -668,7 +668,7 @@ Cell* decode(const Cell* source, Cell* out) {
   Cell s = *source;
   if (TYPE_OF(&s) == TYPE_BINARY) {
     // Decoding allocates: the bytes are copied out of the series first.
-    const uint8_t* p = binary::head_pointer(&s);
+    HeldPtr<const uint8_t> p = binary::head_pointer(&s);
     std::vector<uint8_t> bytes(p, p + binary::length(&s));
     return decode_bytes(bytes.data(), bytes.size(), out);
   }

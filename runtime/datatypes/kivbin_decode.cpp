@@ -918,7 +918,7 @@ class Decoder {
     uint32_t aux = alloc_cells(function::kAuxCells);
     {
       SeriesBuffer* b = node_buffer(aux);
-      Cell* cells = b->head_cell();
+      HeldPtr<Cell> cells = b->head_cell();
       for (uint32_t i = 0; i < function::kAuxCells; ++i) cells[i] = Cell{TYPE_UNSET, 0, 0, 0};
       cells[function::kAuxBody] = Cell{TYPE_BLOCK, 0, body, 0};
       b->tail = b->head + function::kAuxCells * static_cast<uint32_t>(sizeof(Cell));
@@ -961,7 +961,7 @@ class Decoder {
     uint32_t t = TYPE_OF(v);
     if (t == TYPE_OBJECT || t == TYPE_FUNCTION || t == TYPE_ERROR) return v->data1;
     if (t == TYPE_NATIVE || t == TYPE_ACTION) {
-      const Cell* ctx = series_head_cell(native::aux_node(v)) + native::kAuxContext;
+      HeldPtr<const Cell> ctx = series_head_cell(native::aux_node(v)) + native::kAuxContext;
       if (TYPE_OF(ctx) == TYPE_CONTEXT) return ctx->data2;
     }
     fail_at(at);

@@ -232,7 +232,7 @@ int32_t currency_index(const Cell* word) {
   if (!list) return -1;
   uint32_t n = series_length(list->data2);
   for (uint32_t i = list->data1; i < n; ++i) {
-    const Cell* w = series_head_cell(list->data2) + i;
+    HeldPtr<const Cell> w = series_head_cell(list->data2) + i;
     if (TYPE_OF(w) == TYPE_WORD && symbol::canonical(word::symbol_of(w)) == symbol::canonical(word::symbol_of(word))) {
       uint32_t index = i - list->data1 + 1;
       return index <= kMaxCurrencies ? static_cast<int32_t>(index) : -1;
@@ -671,7 +671,7 @@ Cell* make(Cell* type, Cell* spec) {
     case TYPE_BLOCK: {
       int32_t count = static_cast<int32_t>(series_length(spec->data2)) - static_cast<int32_t>(spec->data1);
       if (count < 1 || count > 3) fire_bad_make(spec);
-      const Cell* head = series_head_cell(spec->data2) + spec->data1;
+      HeldPtr<const Cell> head = series_head_cell(spec->data2) + spec->data1;
       int32_t i = 0;
       uint32_t currency = 0;
       if (TYPE_OF(head) == TYPE_WORD) {

@@ -50,7 +50,7 @@ namespace native {
 void init_cell(Cell* out, uint32_t type, uint32_t spec, uint32_t index) {
   uint32_t aux = alloc_cells(kAuxCells);
   SeriesBuffer* b = node_buffer(aux);
-  Cell* cells = b->head_cell();
+  HeldPtr<Cell> cells = b->head_cell();
   cells[kAuxContext] = Cell{TYPE_NONE, 0, 0, 0};
   cells[kAuxArgumentList] = Cell{TYPE_NONE, 0, 0, 0};
   b->tail = b->head + kAuxCells * sizeof(Cell);
@@ -233,7 +233,7 @@ bool valid_op_spec(uint32_t spec) {
   bool plain = false;
   uint32_t length = series_length(spec);
   for (uint32_t i = 0; i < length; ++i) {
-    const Cell* v = series_head_cell(spec) + i;
+    HeldPtr<const Cell> v = series_head_cell(spec) + i;
     switch (TYPE_OF(v)) {
       case TYPE_WORD:
         ++count;

@@ -113,7 +113,7 @@ void copy_function(uint32_t obj_ctx, uint32_t index) {
   uint32_t cells = alloc_unset_cells(function::kAuxCells);
   SeriesBuffer* b = node_buffer(cells);
   b->tail = b->head + function::kAuxCells * static_cast<uint32_t>(sizeof(Cell));
-  Cell* c = b->head_cell();
+  HeldPtr<Cell> c = b->head_cell();
   c[function::kAuxBody] = *body_copy;
   c[function::kAuxSecondEntry] = series_head_cell(fn->data3)[function::kAuxSecondEntry];
   Cell copy{fn->header & ~kFlagNewLine, fn_ctx, fn->data2, cells};
@@ -223,7 +223,7 @@ bool hook_function(const Cell* object, uint32_t which, Cell* out) {
   uint32_t ctx = context_of(object);
   *out = read_value(ctx, index);
   if (TYPE_OF(out) != TYPE_FUNCTION && TYPE_OF(out) != TYPE_ROUTINE) return true;
-  Cell* record = series_head_cell(hooks) + which;
+  HeldPtr<Cell> record = series_head_cell(hooks) + which;
   if (record->data3 != out->data2) {
     record->data2 = (index << 16) | (count_locals(out->data2) & 0xFFFF);
     record->data3 = out->data2;
@@ -392,7 +392,7 @@ Cell* first_value(const Cell* holder) { return series_cell_at(holder, 0); }
 
 void series_clear_new_lines(uint32_t node) {
   uint32_t n = series_length(node);
-  Cell* c = series_head_cell(node);
+  HeldPtr<Cell> c = series_head_cell(node);
   for (uint32_t i = 0; i < n; ++i) clear_new_line(c + i);
 }
 

@@ -71,7 +71,7 @@ Cell* make(Cell* type, Cell* spec) {
     case TYPE_PAREN:
     case TYPE_HASH: {
       int32_t count = static_cast<int32_t>(series_length(spec->data2)) - static_cast<int32_t>(spec->data1);
-      const Cell* head = series_head_cell(spec->data2) + spec->data1;
+      HeldPtr<const Cell> head = series_head_cell(spec->data2) + spec->data1;
       int32_t c[2];
       for (int i = 0; i < 2; ++i) {
         if (count < 2) fire(ErrorCategory::kSyntax, "malconstruct", datatype_cell(TYPE_PAIR), *spec);

@@ -81,7 +81,7 @@ Cell* make(Cell* type, Cell* spec) {
     case TYPE_HASH: {
       int32_t count = static_cast<int32_t>(series_length(spec->data2)) - static_cast<int32_t>(spec->data1);
       if (count < n) fire(ErrorCategory::kSyntax, "malconstruct", datatype_cell(target), *spec);
-      const Cell* head = series_head_cell(spec->data2) + spec->data1;
+      HeldPtr<const Cell> head = series_head_cell(spec->data2) + spec->data1;
       for (int i = 0; i < n; ++i) {
         if (!number_q(head + i)) fire(ErrorCategory::kSyntax, "malconstruct", datatype_cell(target), *spec);
         c.v[i] = number_of(head + i);

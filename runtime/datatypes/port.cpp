@@ -52,7 +52,7 @@ Cell* find_scheme(uint32_t name_symbol) {
   uint32_t n = series_length(node);
   uint32_t canonical = symbol::canonical(name_symbol);
   for (uint32_t i = schemes->data1; i + 1 < n; i += 2) {
-    Cell* name = series_head_cell(node) + i;
+    HeldPtr<Cell> name = series_head_cell(node) + i;
     if (word::any_word_q(TYPE_OF(name)) && symbol::canonical(name->data2) == canonical) return name + 1;
   }
   return nullptr;

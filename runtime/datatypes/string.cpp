@@ -131,7 +131,7 @@ int32_t length_whole(const Cell* value) {
 
 uint32_t unit_of(const Cell* value) { return node_buffer(node_of(value))->unit(); }
 
-uint8_t* head_pointer(Cell* value) {
+HeldPtr<uint8_t> head_pointer(Cell* value) {
   int32_t idx = clamp_head(value);
   SeriesBuffer* b = node_buffer(node_of(value));
   return b->head_ptr() + static_cast<size_t>(idx) * b->unit();
@@ -141,7 +141,7 @@ bool at_tail_q(Cell* value) { return length(value) <= 0; }
 
 std::vector<uint32_t> head_chars(Cell* value, int32_t count) {
   std::vector<uint32_t> out(static_cast<size_t>(count > 0 ? count : 0));
-  const uint8_t* p = head_pointer(value);
+  HeldPtr<const uint8_t> p = head_pointer(value);
   uint32_t u = unit_of(value);
   for (size_t i = 0; i < out.size(); ++i) out[i] = read_unit(p + i * u, u);
   return out;
@@ -156,7 +156,7 @@ uint32_t get_char(const uint8_t* address, uint32_t unit) { return read_unit(addr
 
 int32_t index_of_char(Cell* value, uint32_t code_point) {
   int32_t n = length(value);
-  const uint8_t* p = head_pointer(value);
+  HeldPtr<const uint8_t> p = head_pointer(value);
   uint32_t u = unit_of(value);
   for (int32_t i = 0; i < n; ++i)
     if (read_unit(p + static_cast<size_t>(i) * u, u) == code_point) return i;
@@ -166,7 +166,7 @@ int32_t index_of_char(Cell* value, uint32_t code_point) {
 bool contains_char_q(Cell* value, uint32_t code_point, int32_t step, bool case_sensitive) {
   if (step < 1) step = 1;
   int32_t n = length(value);
-  const uint8_t* p = head_pointer(value);
+  HeldPtr<const uint8_t> p = head_pointer(value);
   uint32_t u = unit_of(value);
   int32_t want = case_sensitive ? static_cast<int32_t>(code_point) : fold_case(static_cast<int32_t>(code_point));
   for (int64_t i = 0; i < n; i += step) {
@@ -180,7 +180,7 @@ bool contains_char_q(Cell* value, uint32_t code_point, int32_t step, bool case_s
 bool starts_with_text_q(Cell* value, const char* text) {
   size_t len = std::strlen(text);
   if (static_cast<size_t>(length(value)) < len) return false;
-  const uint8_t* p = head_pointer(value);
+  HeldPtr<const uint8_t> p = head_pointer(value);
   uint32_t u = unit_of(value);
   for (size_t i = 0; i < len; ++i)
     if (read_unit(p + i * u, u) != static_cast<uint8_t>(text[i])) return false;

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "runtime/cell.h"
+#include "runtime/checks.h"
 #include "runtime/datatypes/actions.h"
 #include "runtime/type_traits.h"
 
@@ -96,7 +97,7 @@ int32_t length_whole(const Cell* value);
 uint32_t unit_of(const Cell* value);
 // Address of the head unit (clamping the head index first). Raw: good only
 // until the next allocation.
-uint8_t* head_pointer(Cell* value);
+HeldPtr<uint8_t> head_pointer(Cell* value);
 // True when the head is at or past the tail.
 bool at_tail_q(Cell* value);
 // The code points of the first count characters from the head (count at

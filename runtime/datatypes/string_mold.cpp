@@ -219,8 +219,8 @@ int32_t compare_worker(Cell* value1, Cell* value2, int32_t op, bool match) {
 
   if (n == 0) return match ? 0 : (len1 < len2 ? -1 : (len1 > len2 ? 1 : 0));
   bool fold = ordering_folds(op);
-  const uint8_t* p1 = head_pointer(&a);
-  const uint8_t* p2 = head_pointer(&b);
+  HeldPtr<const uint8_t> p1 = head_pointer(&a);
+  HeldPtr<const uint8_t> p2 = head_pointer(&b);
   uint32_t u1 = unit_of(&a), u2 = unit_of(&b);
   for (int32_t i = 0; i < n; ++i) {
     int32_t c1 = static_cast<int32_t>(get_char(p1 + static_cast<size_t>(i) * u1, u1));

@@ -155,7 +155,7 @@ Cell* make(Cell* type, Cell* spec) {
       // the whole duration is.
       int32_t count = static_cast<int32_t>(series_length(spec->data2)) - static_cast<int32_t>(spec->data1);
       if (count > 3) fire_bad_to_arg(spec);
-      const Cell* head = series_head_cell(spec->data2) + spec->data1;
+      HeldPtr<const Cell> head = series_head_cell(spec->data2) + spec->data1;
       static const double kUnits[] = {kSecondsPerHour, kSecondsPerMinute, 1.0};
       double magnitude = 0;
       bool negative = false;

@@ -85,7 +85,7 @@ Cell* make(Cell* type, Cell* spec) {
     case TYPE_HASH: {
       int32_t total = static_cast<int32_t>(series_length(spec->data2)) - static_cast<int32_t>(spec->data1);
       if (total > kMaxCount) fire_bad_to_arg(spec);
-      const Cell* head = series_head_cell(spec->data2) + spec->data1;
+      HeldPtr<const Cell> head = series_head_cell(spec->data2) + spec->data1;
       for (; n < total; ++n) {
         const Cell* v = head + n;
         if (TYPE_OF(v) != TYPE_INTEGER && TYPE_OF(v) != TYPE_CHAR) fire_bad_to_arg(spec);
@@ -118,7 +118,7 @@ Cell* make(Cell* type, Cell* spec) {
     }
     case TYPE_BINARY: {
       n = std::min(binary::length(spec), kMaxCount);
-      const uint8_t* p = binary::head_pointer(spec);
+      HeldPtr<const uint8_t> p = binary::head_pointer(spec);
       std::copy(p, p + n, out);
       break;
     }

@@ -137,7 +137,7 @@ std::string utf8_text(const Cell* string) {
   int32_t n = string::length(&s);
   std::string out;
   out.reserve(static_cast<size_t>(n));
-  const uint8_t* p = string::head_pointer(&s);
+  HeldPtr<const uint8_t> p = string::head_pointer(&s);
   uint32_t u = string::unit_of(&s);
   uint8_t bytes[4];
   for (int32_t i = 0; i < n; ++i) {

@@ -183,7 +183,7 @@ Elements gather(Cell* value, int32_t limit, bool for_change, uint32_t width, uin
     if (limit >= 0 && limit < n) n = limit;
     e.bytes.resize(static_cast<size_t>(n) * width);
     // Nothing allocates in this loop (an error ends it): the cells hold.
-    const Cell* cells = node_buffer(b.data2)->head_cell() + head;
+    HeldPtr<const Cell> cells = node_buffer(b.data2)->head_cell() + head;
     for (int32_t i = 0; i < n; ++i) set_element(e.bytes.data() + static_cast<size_t>(i) * width, &cells[i], width, type);
     e.count = n;
   } else if (for_change && vt == TYPE_VECTOR) {

@@ -276,12 +276,12 @@ void debase(int32_t check, const int32_t* refinements) {
   int64_t base = chosen_base(refinements);
   // The decoders read the characters where they are: they allocate no series.
   size_t count = static_cast<size_t>(string::length(value));
-  const uint8_t* p = string::head_pointer(value);
+  HeldPtr<const uint8_t> p = string::head_pointer(value);
   uint32_t unit = string::unit_of(value);
   binary::CodeUnits text =
       unit == 1   ? binary::CodeUnits(std::span<const uint8_t>(p, count))
-      : unit == 2 ? binary::CodeUnits(std::span<const uint16_t>(reinterpret_cast<const uint16_t*>(p), count))
-                  : binary::CodeUnits(std::span<const uint32_t>(reinterpret_cast<const uint32_t*>(p), count));
+      : unit == 2 ? binary::CodeUnits(std::span<const uint16_t>(reinterpret_cast<const uint16_t*>(bare(p)), count))
+                  : binary::CodeUnits(std::span<const uint32_t>(reinterpret_cast<const uint32_t*>(bare(p)), count));
   std::optional<std::vector<uint8_t>> bytes;
   switch (base) {
     case 2: bytes = binary::decode_2(text); break;

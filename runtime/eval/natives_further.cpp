@@ -263,7 +263,7 @@ void new_line(int32_t, const int32_t* refs) {
   uint32_t tail = series_length(node);
   if (step == 0) {
     if (position->data1 < tail) {
-      Cell* c = series_head_cell(node) + position->data1;
+      HeldPtr<Cell> c = series_head_cell(node) + position->data1;
       if (on) c->header |= kFlagNewLine;
       else c->header &= ~kFlagNewLine;
     }
@@ -271,7 +271,7 @@ void new_line(int32_t, const int32_t* refs) {
     uint32_t counter = 0;
     for (uint32_t i = position->data1; i < tail; ++i, ++counter) {
       bool mark = (counter % static_cast<uint32_t>(step) == 0) ? on : !on;
-      Cell* c = series_head_cell(node) + i;
+      HeldPtr<Cell> c = series_head_cell(node) + i;
       if (mark) c->header |= kFlagNewLine;
       else c->header &= ~kFlagNewLine;
     }

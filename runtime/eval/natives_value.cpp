@@ -85,7 +85,7 @@ uint32_t context_of_value(const Cell* v) {
   }
   if (object::any_object_q(t) || t == TYPE_FUNCTION || t == TYPE_ROUTINE) return v->data1;
   if (t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_OP) {
-    const Cell* ctx = series_head_cell(native::aux_node(v)) + native::kAuxContext;
+    HeldPtr<const Cell> ctx = series_head_cell(native::aux_node(v)) + native::kAuxContext;
     if (TYPE_OF(ctx) == TYPE_CONTEXT) return ctx->data2;
     return 0;
   }

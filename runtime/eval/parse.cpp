@@ -936,7 +936,7 @@ int Engine::backtrack() {
   int32_t from = std::max(pos_, rules_head());
   // The next `|` from there (nothing here allocates).
   int32_t tail = rules_tail();
-  const Cell* cells = series_head_cell(rules_.get()->data2);
+  HeldPtr<const Cell> cells = series_head_cell(rules_.get()->data2);
   int32_t p = from;
   while (p < tail && !(TYPE_OF(cells + p) == TYPE_WORD && keyword_of(cells + p) == KW_BAR)) ++p;
   if (p >= tail) {

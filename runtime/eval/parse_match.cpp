@@ -232,7 +232,7 @@ bool match_binary_type(Cell* input, int32_t end, const Cell* rule) {
 int32_t find_word_in_rule(const Cell* rules, int32_t pos) {
   uint32_t bar = symbol::canonical(words::symbol_of(words::SYM_BAR));
   int32_t tail = static_cast<int32_t>(series_length(rules->data2));
-  const Cell* cells = series_head_cell(rules->data2);
+  HeldPtr<const Cell> cells = series_head_cell(rules->data2);
   for (int32_t p = pos; p < tail; ++p) {
     const Cell* c = cells + p;
     if (TYPE_OF(c) != TYPE_WORD) continue;

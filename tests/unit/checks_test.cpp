@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <type_traits>
+
 #include "runtime/checks.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/integer.h"
@@ -37,6 +39,25 @@ TEST(ChecksDeathTest, GrowingTheHeldBufferIsReportedEvenWithTheCollectorOff) {
         Held<uint8_t> p = node_buffer(n.get())->head_ptr();
         series_reserve_tail_bytes(n.get(), 4096);  // the buffer moves to a larger one
         std::printf("%d\n", p[0]);
+      },
+      ::testing::ExitedWithCode(kRuntimeErrorAssertion), "held across an allocation");
+}
+
+// The accessors that answer a cell or byte address answer a Held one in
+// checked builds: a caller that keeps the answer (auto, HeldPtr) and uses it,
+// or an address stepped from it, after an allocation is reported.
+TEST(ChecksDeathTest, AnAccessorsAddressKeptAcrossAnAllocationIsReported) {
+  if (!kChecked) GTEST_SKIP() << "release build: the checks are compiled out";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        CollectorEnableScope on(true);
+        collector::set_torture_interval(0);
+        RootedNode n(alloc_cells(4));
+        auto cells = series_head_cell(n.get());
+        HeldPtr<const Cell> second = cells + 1;
+        alloc_cells(1);
+        std::printf("%u\n", second->header);
       },
       ::testing::ExitedWithCode(kRuntimeErrorAssertion), "held across an allocation");
 }
@@ -81,6 +102,7 @@ TEST(Checks, AddressesTakenAgainAndAllocationsOutsideAHoldScopePass) {
   if (!kChecked) {
     EXPECT_EQ(sizeof(Held<Cell>), sizeof(Cell*)) << "a bare pointer in release builds";
   }
+  static_assert(kChecked || std::is_same_v<HeldPtr<Cell>, Cell*>, "accessors answer bare pointers in release builds");
 }
 
 }  // namespace

@@ -496,7 +496,7 @@ TEST_F(Stack, CollectCallsListsWordsAndBasesFromTheTopDownToTheSecondFrame) {
   RootedNode block(alloc_cells(4));
   collect_calls(block);
   ASSERT_EQ(series_length(block), 4u);
-  Cell* c = series_head_cell(block);
+  HeldPtr<Cell> c = series_head_cell(block);
   EXPECT_EQ(c[0].data2, sym(words::WORD_INSERTED));
   EXPECT_EQ(c[0].data1, 3u);
   EXPECT_EQ(c[1].data2, 3u);
