@@ -1,8 +1,8 @@
 // Invariant checks of the runtime, on in checked builds and compiled out of
 // release builds.
 //
-// A checked build is one configured with -DKIV_CHECKS=ON (CMake), which
-// defines KIV_CHECKS everywhere; it is meant for Debug and sanitizer builds.
+// A checked build defines KIV_CHECKS everywhere: the CMake option of that name
+// is on by default in Debug and sanitizer builds and off in release builds.
 // There KIV_ASSERT(cond) ends the process with runtime error 98
 // ("assertion failed") and the failed condition with its file and line on
 // standard error; KIV_UNREACHABLE() does the same for a branch that no valid
