@@ -50,7 +50,9 @@ TEST(TypeTraits, StringGroupTypeStandsForEveryStringKindOnly) {
                       t == TYPE_REF;
     EXPECT_EQ(string_group_type(t), text ? uint32_t{TYPE_STRING} : t) << "type id " << t;
     EXPECT_EQ(type_layout(t) == Layout::kText, text) << "type id " << t;
-    if (t >= kTypeTableSize) EXPECT_EQ(type_groups(t), 0u) << "type id " << t;
+    if (t >= kTypeTableSize) {
+      EXPECT_EQ(type_groups(t), 0u) << "type id " << t;
+    }
   }
 }
 
