@@ -417,6 +417,20 @@ bool foreach_step(uint32_t slot, int32_t n) {
   return true;
 }
 
+// Gives a loop's word its next value. The usual word, of no object's
+// context, takes it by a plain store; a word that may call a change hook goes
+// through the setter with the value pushed, so the value stays rooted while
+// the hook runs.
+static void set_loop_word(Cell word, const Cell& v) {
+  if (Cell* target = _context::plain_slot(&word)) {
+    *target = v;
+    return;
+  }
+  Cell* value = stack::push_copy(&v);
+  _context::set_word_slow(&word, value);
+  stack::drop_cells(1);
+}
+
 bool foreach_step_one(uint32_t slot) {
   Cell* series = stack::at(slot);
   if (series::any_block_q(TYPE_OF(series)) && static_cast<int32_t>(series->data1) >= 0) {
@@ -429,17 +443,7 @@ bool foreach_step_one(uint32_t slot) {
     }
     Cell v = series_head_cell(series->data2)[series->data1];
     v.header &= ~kFlagNewLine;
-    // The usual word, of no object's context, takes the value by a plain
-    // store; a word that may call a change hook goes through the setter
-    // with the value pushed.
-    if (Cell* target = _context::plain_slot(stack::at(slot + 1))) {
-      *target = v;
-    } else {
-      Cell word = *stack::at(slot + 1);
-      Cell* value = stack::push_copy(&v);
-      _context::set_word_slow(&word, value);
-      stack::drop_cells(1);
-    }
+    set_loop_word(*stack::at(slot + 1), v);
     stack::at(slot)->data1 += 1;
     return true;
   }
@@ -590,14 +594,7 @@ void foreach(int32_t check, const int32_t*) {
       if (position >= b->length()) break;
       Cell v = b->head_cell()[position++];
       v.header &= ~kFlagNewLine;
-      if (Cell* target = _context::plain_slot(&word)) {
-        *target = v;
-      } else {
-        Cell w = word;
-        Cell* value = stack::push_copy(&v);
-        _context::set_word_slow(&w, value);
-        stack::drop_cells(1);
-      }
+      set_loop_word(word, v);
       if (run_block(loop, &body) == Round::kBreak) break;
     }
   } else if (TYPE_OF(stack::at(slot + 1)) == TYPE_WORD) {
