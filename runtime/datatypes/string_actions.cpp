@@ -400,44 +400,48 @@ Cell* to(Cell* type, Cell* spec) {
 
 namespace {
 
+// Copies bytes onto the tail of an unowned series that has room for them and
+// answers the series at its head, as append does; false (nothing done) when
+// the general path must do it. Nothing allocates and no handler runs.
+bool append_at_tail(Cell* series, SeriesBuffer* b, const void* from, uint64_t bytes) {
+  if ((b->flags & kSeriesOwned) || b->room() < bytes) return false;
+  std::memcpy(b->tail_ptr(), from, static_cast<size_t>(bytes));
+  b->tail += static_cast<uint32_t>(bytes);
+  series->data1 = 0;
+  return true;
+}
+
 // The usual append, before any source is set up: the text of a string of the
 // target's unit (not the target itself), a character the target's unit holds,
-// or an integer's digits onto a unit-1 target, with room at the tail of an
-// unowned series. Nothing allocates and no handler runs. Answers false when
-// the general path must do it.
+// or an integer's digits onto a unit-1 target.
 bool quick_append(Cell* series, const Cell* value) {
   const uint32_t node = node_of(series);
   SeriesBuffer* b = node_buffer(node);
-  if (b->flags & kSeriesOwned) return false;
   const uint32_t tu = b->unit();
   const uint32_t type = TYPE_OF(value);
   if (type == TYPE_INTEGER) {
     if (tu != 1) return false;
     const integer::DecimalText t = integer::to_decimal(integer::get(value));
-    if (b->room() < static_cast<uint32_t>(t.length)) return false;
-    std::memcpy(b->tail_ptr(), t.text, static_cast<size_t>(t.length));
-    b->tail += static_cast<uint32_t>(t.length);
-  } else if (type == TYPE_CHAR) {
+    return append_at_tail(series, b, t.text, static_cast<uint64_t>(t.length));
+  }
+  if (type == TYPE_CHAR) {
     const uint32_t cp = value->data2;
-    if (need_for_char(cp, CharRule::kAppend) > tu || b->room() < tu) return false;
-    write_unit(b->tail_ptr(), tu, cp);
-    b->tail += tu;
-  } else if (any_string_q(type) && type != TYPE_TAG) {
+    if (need_for_char(cp, CharRule::kAppend) > tu) return false;
+    uint8_t unit[4];
+    write_unit(unit, tu, cp);
+    return append_at_tail(series, b, unit, tu);
+  }
+  if (any_string_q(type) && type != TYPE_TAG) {
     const uint32_t from = node_of(value);
     if (from == node) return false;
     SeriesBuffer* vb = node_buffer(from);
     if (vb->unit() != tu) return false;
     const int32_t total = static_cast<int32_t>(vb->length());
     const int32_t head = std::clamp(index_of(value), 0, total);
-    const uint32_t bytes = static_cast<uint32_t>(total - head) * tu;
-    if (b->room() < bytes) return false;
-    std::memcpy(b->tail_ptr(), vb->head_ptr() + static_cast<size_t>(head) * tu, bytes);
-    b->tail += bytes;
-  } else {
-    return false;
+    return append_at_tail(series, b, vb->head_ptr() + static_cast<size_t>(head) * tu,
+                          static_cast<uint64_t>(total - head) * tu);
   }
-  series->data1 = 0;
-  return true;
+  return false;
 }
 
 }  // namespace
@@ -458,17 +462,11 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool, int32_t dup, bool ap
     return series;
   }
   if (append && dup == 1) {
-    // The common append: units of the target's width onto an unowned series
-    // with room at its tail. Nothing allocates and no handler runs.
+    // The common append: units of the target's width onto its tail.
     SeriesBuffer* b = node_buffer(node);
-    uint32_t tu = b->unit();
-    uint64_t bytes = static_cast<uint64_t>(s.count) * tu;
-    if (s.unit == tu && s.need_unit <= tu && (b->flags & kSeriesOwned) == 0 && b->room() >= bytes) {
-      std::memcpy(b->tail_ptr(), s.data(), static_cast<size_t>(bytes));
-      b->tail += static_cast<uint32_t>(bytes);
-      series->data1 = 0;
+    const uint32_t tu = b->unit();
+    if (s.unit == tu && s.need_unit <= tu && append_at_tail(series, b, s.data(), static_cast<uint64_t>(s.count) * tu))
       return series;
-    }
   }
   int32_t at = append ? total_of(series) : head_of(series);
   int32_t end = at;
