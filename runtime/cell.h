@@ -78,6 +78,7 @@ constexpr uint32_t kTypeMask = 0x000000FF;
 // Header flag bits the runtime core sets or tests.
 constexpr uint32_t kFlagNewLine = 0x40000000;        // starts a new line when molded
 constexpr uint32_t kFlagContextOnStack = 0x00400000; // context!: values on the argument stack
+constexpr uint32_t kFlagContextNoTable = 0x02000000; // context!: word 1 names the words block, no word table
 constexpr uint32_t kFlagOwned = 0x00010000;          // image!, object context: has an owner
 constexpr uint32_t kFlagOpTypeMask = 0x00FF0000;     // op!: type id of the wrapped function
 constexpr uint32_t kFlagOpTypeShift = 16;

@@ -396,7 +396,8 @@ void mark_cell(const Cell* c) {
       if (c->data2) mark_node(c->data2);  // cached string
       break;
     case TYPE_CONTEXT:
-      if (c->data1) mark_hashtable(c->data1);
+      if (c->header & kFlagContextNoTable) mark_series_cells(c->data1);  // the words block itself
+      else if (c->data1) mark_hashtable(c->data1);
       if (!(c->header & kFlagContextOnStack)) mark_series_cells(c->data2);
       break;
     case TYPE_WORD:

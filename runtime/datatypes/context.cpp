@@ -50,9 +50,38 @@ uint32_t new_context_node() {
   return node;
 }
 
-// A new word table for ctx holding the source context's words in their
-// order, bound to ctx.
-uint32_t copy_word_table(uint32_t source, uint32_t ctx) {
+// Up to this many words a lookup scans the words block instead of probing
+// the word table: a few symbol compares cost less than hashing and probing,
+// and objects and small functions seldom have more. A context holds at most
+// one word per canonical symbol (every insertion looks the canonical symbol
+// up first), so a scan and a probe find the same word. An object's context
+// of up to this many words has no word table at all (kFlagContextNoTable);
+// the word that would pass the count builds one.
+constexpr uint32_t kSmallContextWords = 8;
+
+// The words block's node: word 1 of the record names it, or names the word
+// table whose record's fields name it.
+inline uint32_t words_node(const Cell* rec) {
+  if (rec->header & kFlagContextNoTable) return rec->data1;
+  const auto* fields = reinterpret_cast<const uint32_t*>(node_buffer(rec->data1)->head_ptr());
+  return fields[hashtable::kData];
+}
+
+// The buffer of the context's words block (raw).
+SeriesBuffer* words_buffer(uint32_t ctx) { return node_buffer(words_node(series_head_cell(ctx))); }
+
+// The source context's words in their order, bound to ctx, into ctx's record
+// (whose header says whether they get a word table).
+void copy_words(uint32_t source, uint32_t ctx) {
+  if (_context::record(ctx)->header & kFlagContextNoTable) {
+    uint32_t words = buffer_copy(_context::words_block(source));
+    _context::record(ctx)->data1 = words;
+    SeriesBuffer* b = node_buffer(words);
+    HeldPtr<Cell> w = b->head_cell();
+    const uint32_t n = b->used_bytes() >> 4;
+    for (uint32_t i = 0; i < n; ++i) w[i] = Cell{TYPE_WORD, ctx, w[i].data2, i};
+    return;
+  }
   uint32_t n = _context::word_count(source);
   uint32_t table = hashtable_init(std::max<uint32_t>(n, 1), nullptr, hashtable::kKindSymbols, 1);
   _context::record(ctx)->data1 = table;
@@ -61,22 +90,24 @@ uint32_t copy_word_table(uint32_t source, uint32_t ctx) {
     int32_t added = -1;
     context_table_find(table, symbol, true, ctx, &added);
   }
-  return table;
 }
 
-// Up to this many words a lookup scans the words block instead of probing
-// the word table: a few symbol compares cost less than hashing and probing,
-// and objects and small functions seldom have more. A context holds at most
-// one word per canonical symbol (every insertion looks the canonical symbol
-// up first), so a scan and a probe find the same word.
-constexpr uint32_t kSmallContextWords = 8;
+// Whether a context made with these properties starts without a word table:
+// an object's, its values in a series, small.
+bool starts_without_table(uint32_t count, bool on_stack, uint32_t kind) {
+  return kind == kContextObject && !on_stack && count <= kSmallContextWords;
+}
 
-// The buffer of the context's words block (raw): word 1 of the record names
-// the word table, whose record's fields name its data block.
-SeriesBuffer* words_buffer(uint32_t ctx) {
-  const uint32_t table = series_head_cell(ctx)->data1;
-  const auto* fields = reinterpret_cast<const uint32_t*>(node_buffer(table)->head_ptr());
-  return node_buffer(fields[hashtable::kData]);
+// Gives a context without a word table one, indexing the words it has.
+void build_word_table(uint32_t ctx) {
+  RootedNode keep(ctx);
+  Cell* rec = _context::record(ctx);
+  Cell words{TYPE_BLOCK, 0, rec->data1, 0};
+  const uint32_t n = series_length(words.data2);
+  uint32_t table = hashtable_init(n + 1, &words, hashtable::kKindSymbols, 1);
+  rec = _context::record(ctx);
+  rec->data1 = table;
+  rec->header &= ~kFlagContextNoTable;
 }
 
 // Canonical symbols read straight from the symbol table's entries, as
@@ -188,8 +219,11 @@ uint32_t kind_of(uint32_t ctx) {
 }
 bool object_q(uint32_t ctx) { return (record(ctx)->header & kFlagObjectContext) != 0; }
 bool on_stack_q(uint32_t ctx) { return (record(ctx)->header & kFlagContextOnStack) != 0; }
-uint32_t word_table(uint32_t ctx) { return record(ctx)->data1; }
-uint32_t words_block(uint32_t ctx) { return hashtable::field(word_table(ctx), hashtable::kData); }
+uint32_t word_table(uint32_t ctx) {
+  const Cell* rec = record(ctx);
+  return (rec->header & kFlagContextNoTable) ? 0 : rec->data1;
+}
+uint32_t words_block(uint32_t ctx) { return words_node(record(ctx)); }
 uint32_t word_count(uint32_t ctx) { return series_length(words_block(ctx)); }
 Cell* word_at(uint32_t ctx, uint32_t index) { return series_head_cell(words_block(ctx)) + index; }
 
@@ -206,6 +240,10 @@ Cell* values(uint32_t ctx) {
 // ---------------------------------------------------------------------------
 // Making contexts.
 
+namespace {
+int32_t append_word(uint32_t ctx, uint32_t symbol);
+}  // namespace
+
 uint32_t allocate(uint32_t count, bool on_stack, bool object, uint32_t source, uint32_t kind) {
   RootedNode keep_source(source);
   RootedNode node(new_context_node());
@@ -214,8 +252,15 @@ uint32_t allocate(uint32_t count, bool on_stack, bool object, uint32_t source, u
   if (object) header |= kFlagObjectContext;
   *record(node) = Cell{header, 0, 0, 0};
 
-  if (source) copy_word_table(source, node);
-  else record(node)->data1 = hashtable_init(std::max<uint32_t>(count, 1), nullptr, hashtable::kKindSymbols, 1);
+  if (source) {
+    if (record(source)->header & kFlagContextNoTable) record(node)->header |= kFlagContextNoTable;
+    copy_words(source, node);
+  } else if (starts_without_table(count, on_stack, kind)) {
+    record(node)->header |= kFlagContextNoTable;
+    record(node)->data1 = alloc_cells(std::max<uint32_t>(count, 1));
+  } else {
+    record(node)->data1 = hashtable_init(std::max<uint32_t>(count, 1), nullptr, hashtable::kKindSymbols, 1);
+  }
   if (!on_stack) {
     uint32_t words = source ? word_count(node) : 0;
     uint32_t vals = alloc_unset_cells(std::max<uint32_t>({count, words, 1}));
@@ -237,12 +282,15 @@ uint32_t from_spec(const Cell* spec, bool on_stack, bool object, uint32_t kind) 
     for (uint32_t i = 0; i < n; ++i) count += spec_word_q(TYPE_OF(&c[i])) ? 1 : 0;
   }
   RootedNode node(allocate(count, on_stack, object, 0, kind));
-  uint32_t table = word_table(node);
   for (uint32_t i = 0; i < n && i < series_length(spec_node); ++i) {
     Cell c = series_head_cell(spec_node)[i];
     if (!spec_word_q(TYPE_OF(&c))) continue;
-    int32_t added = -1;
-    context_table_find(table, c.data2, true, node, &added);
+    if (!(record(node)->header & kFlagContextNoTable)) {
+      int32_t added = -1;
+      context_table_find(word_table(node), c.data2, true, node, &added);
+    } else if (find_symbol(node, c.data2, true) < 0) {
+      append_word(node, c.data2);
+    }
   }
   if (!on_stack) {
     // The values stay unfilled (type 0) until the maker of the context sets them.
@@ -259,7 +307,7 @@ uint32_t duplicate(Cell* holder) {
   RootedNode source(holder->data1);
   RootedNode node(new_context_node());
   *record(node) = Cell{record(source)->header, 0, 0, 0};
-  copy_word_table(source, node);
+  copy_words(source, node);
   if (!on_stack_q(source) && record(source)->data2) {
     uint32_t vals = buffer_copy(record(source)->data2);
     record(node)->data2 = vals;
@@ -281,6 +329,30 @@ int32_t find_symbol(uint32_t ctx, uint32_t symbol, bool case_insensitive) {
   return context_table_find(word_table(ctx), symbol, case_insensitive, 0, nullptr);
 }
 
+namespace {
+
+// Appends a word for the symbol, known to be absent, to the context's words
+// (a context without a word table that would pass kSmallContextWords gets
+// one first) and answers its index. The values are left alone.
+int32_t append_word(uint32_t ctx, uint32_t symbol) {
+  RootedNode keep(ctx);
+  if (record(ctx)->header & kFlagContextNoTable) {
+    const uint32_t words = record(ctx)->data1;
+    const uint32_t count = series_length(words);
+    if (count < kSmallContextWords) {
+      Cell* w = series_new_tail_cell(words);
+      *w = Cell{TYPE_WORD, ctx, symbol, count};
+      return static_cast<int32_t>(count);
+    }
+    build_word_table(ctx);
+  }
+  int32_t added = -1;
+  int32_t index = context_table_find(record(ctx)->data1, symbol, true, ctx, &added);
+  return index >= 0 ? index : added;
+}
+
+}  // namespace
+
 int32_t word_index(uint32_t ctx, const Cell* word) {
   if (ctx != g_global) {
     // The usual case, a word the context has, found without the table.
@@ -289,6 +361,13 @@ int32_t word_index(uint32_t ctx, const Cell* word) {
     if (count <= kSmallContextWords) {
       int32_t found = scan_words(words->head_cell(), count, word->data2, true);
       if (found >= 0) return found;
+      if (record(ctx)->header & kFlagContextNoTable) {
+        // Absent for certain: a context without a table has only these words.
+        RootedNode keep(ctx);
+        const int32_t added = append_word(ctx, word->data2);
+        if (!on_stack_q(ctx) && record(ctx)->data2) set_unset(series_new_tail_cell(record(ctx)->data2));
+        return added;
+      }
     }
   }
   RootedNode keep(ctx);

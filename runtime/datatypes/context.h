@@ -6,10 +6,14 @@
 //   cell 0, the record (type 14):
 //     word 0  header: bits 11-12 the kind (0 global, 1 function, native and
 //             action specs, 2 object); bit 22 values on the argument stack;
-//             bit 24 object context; bit 16 the object has an owner
+//             bit 24 object context; bit 16 the object has an owner;
+//             bit 25 no word table (kFlagContextNoTable)
 //     word 1  node of the word table: a hash table (kind 2) whose data block
 //             (the words block) holds the context's words in order, each a
-//             word! bound to the context itself (node, symbol, own index)
+//             word! bound to the context itself (node, symbol, own index);
+//             with bit 25, the node of the words block itself. An object's
+//             context of up to eight words starts without a table (a lookup
+//             scans so few words) and gets one when a ninth word is added
 //     word 2  node of the value series, one cell per word in the same order;
 //             with bit 22, the argument-stack index of the running call's
 //             first argument, 0 while no call runs (the call frames set and
@@ -103,6 +107,7 @@ inline Cell* self_cell(uint32_t ctx) { return series_head_cell(ctx) + 1; }
 uint32_t kind_of(uint32_t ctx);
 bool object_q(uint32_t ctx);
 bool on_stack_q(uint32_t ctx);
+// The word table's node, 0 for a context without one.
 uint32_t word_table(uint32_t ctx);
 // The words block's node and the number of words.
 uint32_t words_block(uint32_t ctx);
