@@ -59,6 +59,41 @@ void store_through_path(Cell* container, const Cell& element, const Cell& value,
   stack::drop_cells(stack::top_index() - at);
 }
 
+// A path of two words whose first word's value is an object! without hooks,
+// and whose second names a field holding a value: the field is read (pushed)
+// or, in set mode, stored and marked changed, as the walk below does through
+// object!'s path handler. Answers false, having done nothing, for any other
+// path or case (an error to raise, a function to call, a hook to fire,
+// tracing on): the walk takes it from the start.
+bool object_field_path(const Cell* path_value, bool set, bool get, const Cell* new_value) {
+  if (trace::on()) return false;
+  SeriesBuffer* b = node_buffer(path_value->data2);
+  const uint32_t head = path_value->data1;
+  if (b->length() != head + 2) return false;
+  const Cell* cells = b->head_cell() + head;
+  if (TYPE_OF(&cells[0]) != TYPE_WORD || TYPE_OF(&cells[1]) != TYPE_WORD) return false;
+  if (cells[0].data1 == 0 || cells[0].data3 == kUnresolved) return false;
+  const Cell* object = _context::value_at(cells[0].data1, cells[0].data3);
+  if (!object || TYPE_OF(object) != TYPE_OBJECT) return false;
+  const uint32_t ctx = object->data1;
+  if (_context::on_stack_q(ctx)) return false;
+  const int32_t at = _context::find_symbol(ctx, cells[1].data2, true);
+  if (at < 0) return false;
+  Cell* slot = _context::value_at(ctx, static_cast<uint32_t>(at));
+  if (!slot) return false;
+  if (set) {
+    if (object->data3 != 0) return false;  // hooks: the handler calls them
+    if (_context::object_q(ctx)) _context::word_at(ctx, static_cast<uint32_t>(at))->header |= kFlagWordChanged;
+    *slot = *new_value;
+    stack::push_copy(new_value);
+    return true;
+  }
+  const uint32_t t = TYPE_OF(slot);
+  if (t == TYPE_UNSET || t == 0 || (!get && path_function_q(slot))) return false;
+  stack::push_copy(slot);
+  return true;
+}
+
 }  // namespace
 
 // Evaluates a path: pushes its value (or the result of the call it ends in).
@@ -68,6 +103,7 @@ void store_through_path(Cell* container, const Cell& element, const Cell& value,
 // block, an object) or to the path's word.
 uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, bool set, bool get,
                        const Cell* new_value) {
+  if (object_field_path(path_value, set, get, new_value)) return pos;
   uint32_t base_top = stack::top_index();
   // The path and the values met on the way live on the stack:
   //   slot+0 the path, slot+1 the value before the parent, slot+2 the parent,
