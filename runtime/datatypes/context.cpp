@@ -361,8 +361,21 @@ int32_t word_index(uint32_t ctx, const Cell* word) {
     if (count <= kSmallContextWords) {
       int32_t found = scan_words(words->head_cell(), count, word->data2, true);
       if (found >= 0) return found;
-      if (record(ctx)->header & kFlagContextNoTable) {
+      const Cell* rec = record(ctx);
+      if (rec->header & kFlagContextNoTable) {
         // Absent for certain: a context without a table has only these words.
+        // With room for the word and its value nothing allocates.
+        if (count < kSmallContextWords && words->room() >= sizeof(Cell) && rec->data2 &&
+            !(rec->header & kFlagContextOnStack)) {
+          SeriesBuffer* vals = node_buffer(rec->data2);
+          if (vals->room() >= sizeof(Cell)) {
+            *words->tail_cell() = Cell{TYPE_WORD, ctx, word->data2, count};
+            words->tail += sizeof(Cell);
+            set_unset(vals->tail_cell());
+            vals->tail += sizeof(Cell);
+            return static_cast<int32_t>(count);
+          }
+        }
         RootedNode keep(ctx);
         const int32_t added = append_word(ctx, word->data2);
         if (!on_stack_q(ctx) && record(ctx)->data2) set_unset(series_new_tail_cell(record(ctx)->data2));

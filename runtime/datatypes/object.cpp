@@ -68,6 +68,17 @@ Cell bound_word(uint32_t ctx, uint32_t index, uint32_t type = TYPE_WORD) {
   return w;
 }
 
+// The set-words from the block's head to its tail (at least 1): the room a
+// new object made from it takes for its words and values.
+uint32_t set_word_count(const Cell* block) {
+  SeriesBuffer* b = node_buffer(block->data2);
+  const uint32_t n = b->length();
+  HeldPtr<const Cell> c = b->head_cell();
+  uint32_t count = 0;
+  for (uint32_t i = block->data1; i < n; ++i) count += TYPE_OF(&c[i]) == TYPE_SET_WORD ? 1 : 0;
+  return count ? count : 1;
+}
+
 // Stores the object cell in its context's self cell.
 void sync_self(const Cell* object) { *_context::self_cell(object->data1) = *object; }
 
@@ -653,7 +664,7 @@ Cell* make(Cell* type, Cell* spec) {
     copy_object(type, obj, false, nullptr, true);
     set_type(obj, TYPE_OBJECT);
   } else {
-    init_new(obj, kNewObjectWords);
+    init_new(obj, spec_type == TYPE_BLOCK ? set_word_count(spec) : kNewObjectWords);
   }
   // Nothing fires while the spec is applied: hooks are found afterwards.
   obj->data3 = 0;

@@ -94,16 +94,10 @@ bool object_field_path(const Cell* path_value, bool set, bool get, const Cell* n
   return true;
 }
 
-}  // namespace
-
-// Evaluates a path: pushes its value (or the result of the call it ends in).
-// In set mode the new value is stored at the last element; when the value
-// changed lives in a cell (a time's minute), the changed copy is stored back
-// level by level up to the first container that is not such a value (a
-// block, an object) or to the path's word.
-uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, bool set, bool get,
-                       const Cell* new_value) {
-  if (object_field_path(path_value, set, get, new_value)) return pos;
+// The element walk of evaluate_path, out of line so that a field reached by
+// object_field_path pays for none of its frame.
+[[gnu::noinline]] uint32_t walk_path(const Cell* path_value, const Cell* code, uint32_t pos, bool set, bool get,
+                                     const Cell* new_value) {
   uint32_t base_top = stack::top_index();
   // The path and the values met on the way live on the stack:
   //   slot+0 the path, slot+1 the value before the parent, slot+2 the parent,
@@ -232,6 +226,19 @@ uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, b
   stack::drop_cells(stack::top_index() - slot);
   stack::push_copy(&result);
   return pos;
+}
+
+}  // namespace
+
+// Evaluates a path: pushes its value (or the result of the call it ends in).
+// In set mode the new value is stored at the last element; when the value
+// changed lives in a cell (a time's minute), the changed copy is stored back
+// level by level up to the first container that is not such a value (a
+// block, an object) or to the path's word.
+uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, bool set, bool get,
+                       const Cell* new_value) {
+  if (object_field_path(path_value, set, get, new_value)) return pos;
+  return walk_path(path_value, code, pos, set, get, new_value);
 }
 
 }  // namespace kiv::interpreter::internal
