@@ -550,15 +550,52 @@ Cell* bind_block(Cell* block, uint32_t ctx, bool self) {
   return block;
 }
 
+namespace {
+
+// collect_set_words into a context without a word table, as long as each new
+// word and its unset value fit in their series as they are: nothing
+// allocates, so the block, the words and the values are read from one
+// address each. Answers the position of the first set-word that needs more
+// (or the tail).
+uint32_t collect_in_place(uint32_t ctx, const Cell* block, bool* grew) {
+  const Cell* rec = record(ctx);
+  if (!(rec->header & kFlagContextNoTable) || (rec->header & kFlagContextOnStack) || !rec->data2)
+    return block->data1;
+  SeriesBuffer* b = node_buffer(block->data2);
+  SeriesBuffer* words = node_buffer(rec->data1);
+  SeriesBuffer* vals = node_buffer(rec->data2);
+  const uint32_t n = b->length();
+  HeldPtr<const Cell> cells = b->head_cell();
+  uint32_t i = block->data1;
+  for (; i < n; ++i) {
+    if (TYPE_OF(&cells[i]) != TYPE_SET_WORD) continue;
+    const uint32_t symbol = cells[i].data2;
+    const uint32_t count = words->used_bytes() >> 4;
+    if (scan_words(words->head_cell(), count, symbol, true) >= 0) continue;
+    if (count >= kSmallContextWords || words->room() < sizeof(Cell) || vals->room() < sizeof(Cell)) break;
+    *words->tail_cell() = Cell{TYPE_WORD, ctx, symbol, count};
+    words->tail += sizeof(Cell);
+    set_unset(vals->tail_cell());
+    vals->tail += sizeof(Cell);
+    *grew = true;
+  }
+  return i;
+}
+
+}  // namespace
+
 bool collect_set_words(uint32_t ctx, const Cell* block) {
+  bool grew = false;
+  uint32_t i = collect_in_place(ctx, block, &grew);
+  if (i >= series_length(block->data2)) return grew;
   RootedNode keep_ctx(ctx);
   RootedNode node(block->data2);
   uint32_t before = word_count(ctx);
-  for (uint32_t i = block->data1; i < series_length(node); ++i) {
+  for (; i < series_length(node); ++i) {
     Cell c = series_head_cell(node)[i];
     if (TYPE_OF(&c) == TYPE_SET_WORD) word_index(ctx, &c);
   }
-  return word_count(ctx) != before;
+  return grew || word_count(ctx) != before;
 }
 
 // ---------------------------------------------------------------------------

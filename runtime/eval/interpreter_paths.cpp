@@ -76,14 +76,29 @@ bool object_field_path(const Cell* path_value, bool set, bool get, const Cell* n
   const Cell* object = _context::value_at(cells[0].data1, cells[0].data3);
   if (!object || TYPE_OF(object) != TYPE_OBJECT) return false;
   const uint32_t ctx = object->data1;
-  if (_context::on_stack_q(ctx)) return false;
-  const int32_t at = _context::find_symbol(ctx, cells[1].data2, true);
+  const uint32_t symbol = cells[1].data2;
+  const uint32_t flags = _context::record(ctx)->header;
+  if (flags & kFlagContextOnStack) return false;
+  int32_t at = -1;
+  if (flags & kFlagContextNoTable) {
+    // The usual field: its word spelled as in the path, found by a scan of
+    // the few words; find_symbol answers the rest.
+    SeriesBuffer* words = node_buffer(_context::record(ctx)->data1);
+    const Cell* w = words->head_cell();
+    for (uint32_t i = 0, n = words->used_bytes() >> 4; i < n; ++i) {
+      if (w[i].data2 == symbol) {
+        at = static_cast<int32_t>(i);
+        break;
+      }
+    }
+  }
+  if (at < 0) at = _context::find_symbol(ctx, symbol, true);
   if (at < 0) return false;
   Cell* slot = _context::value_at(ctx, static_cast<uint32_t>(at));
   if (!slot) return false;
   if (set) {
     if (object->data3 != 0) return false;  // hooks: the handler calls them
-    if (_context::object_q(ctx)) _context::word_at(ctx, static_cast<uint32_t>(at))->header |= kFlagWordChanged;
+    if (flags & kFlagObjectContext) _context::word_at(ctx, static_cast<uint32_t>(at))->header |= kFlagWordChanged;
     *slot = *new_value;
     stack::push_copy(new_value);
     return true;
