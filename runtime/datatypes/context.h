@@ -243,10 +243,30 @@ inline Cell* plain_slot(const Cell* word) {
   if ((rec->header & kFlagObjectContext) && !(rec->header & kFlagContextOnStack)) return nullptr;
   return value_at(word->data1, word->data3);
 }
+// Stores the value for the word in its own context as set_in with hooks on
+// does it; the plain store of plain_slot, and the store and changed mark of
+// an object's word when the object has no hooks and its context no word
+// table, are made here, the rest by set_word_slow.
 inline Cell* set_word(Cell* word, const Cell* value) {
-  if (Cell* slot = plain_slot(word)) {
-    *slot = *value;
-    return slot;
+  if (word->data1 != 0 && word->data3 != kUnresolved) {
+    Cell* slot = nullptr;
+    if (word->data1 == detail::g_global_node) {
+      slot = value_at(word->data1, word->data3);
+    } else {
+      HeldPtr<Cell> rec = series_head_cell(word->data1);
+      const uint32_t flags = rec->header;
+      if (!(flags & kFlagObjectContext) || (flags & kFlagContextOnStack)) {
+        slot = value_at(word->data1, word->data3);
+      } else if ((flags & kFlagContextNoTable) && rec[1].data3 == 0) {
+        // An object's word, no hook to call: the changed mark, then the store.
+        slot = value_at(word->data1, word->data3);
+        if (slot) node_buffer(rec->data1)->head_cell()[word->data3].header |= kFlagWordChanged;
+      }
+    }
+    if (slot) {
+      *slot = *value;
+      return slot;
+    }
   }
   return set_word_slow(word, value);
 }
