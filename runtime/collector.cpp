@@ -327,7 +327,6 @@ void walk_hashtable_record(uint32_t node, bool entries) {
   mark_node(record_field(rec, hashtable::kFlags));
   mark_node(record_field(rec, hashtable::kKeys));
   uint32_t data = record_field(rec, hashtable::kData);
-  if (kind == hashtable::kKindMap) mark_node(record_field(rec, hashtable::kAux));  // key hashes
   if (kind == hashtable::kKindHash) {
     mark_node(record_field(rec, hashtable::kAux));  // reverse index
     uint32_t lists = record_field(rec, hashtable::kLists);

@@ -79,9 +79,22 @@ void set_bucket_state(uint32_t table, uint32_t b, uint32_t state) {
 int32_t slot(uint32_t table, uint32_t b) { return static_cast<int32_t>(words_of(get(table, kKeys))[b]); }
 void set_slot(uint32_t table, uint32_t b, int32_t v) { words_of(get(table, kKeys))[b] = static_cast<uint32_t>(v); }
 
-// Kind 1: the hash of each live bucket's key, so that a probe compares only
-// keys of the same hash and a resize hashes no key again.
-uint32_t* hashes_of(uint32_t table) { return words_of(get(table, kAux)); }
+// Kind 1 buckets: the key's hash beside its cell index, so that one probe
+// reads one place, compares only keys of the same hash, and a resize hashes
+// no key again. An index of kMapEmpty marks an empty bucket; a map deletes no
+// bucket (a removed pair keeps its key), so it needs no flags.
+struct MapBucket {
+  uint32_t hash;
+  uint32_t index;
+};
+static_assert(sizeof(MapBucket) == 8, "a map bucket is two 32-bit words");
+constexpr uint32_t kMapEmpty = 0xFFFFFFFF;
+constexpr uint8_t kMapBucketsFill = 0xFF;  // every bucket empty
+constexpr uint32_t kMapBucketWords = sizeof(MapBucket) / 4;
+// Map buckets take 8 bytes each and must fit a series.
+constexpr uint32_t kMaxMapBuckets = kMaxBuckets / 2;
+
+MapBucket* map_buckets(uint32_t table) { return reinterpret_cast<MapBucket*>(words_of(get(table, kKeys))); }
 
 // A series of count 32-bit words, all bytes `fill`, counted as used.
 uint32_t new_words(uint32_t count, uint8_t fill) {
@@ -662,15 +675,45 @@ uint32_t key_hash_for_rehash(uint32_t table, uint32_t kind, uint32_t b) {
   return hash_of_data_cell(table, static_cast<uint32_t>(slot(table, b)));
 }
 
-// Kinds 1 and up: every live key moves into fresh flags and slots of the given
-// bucket count; deleted buckets disappear. Registries also compact their
-// entries, dropping deleted ones. Keys are distinct, so no comparison is made.
+// Kind 1: every key moves, with its stored hash, into fresh buckets of the
+// given count. Keys are distinct, so no comparison is made. A map's removed
+// pairs keep their keys in the table but are not counted: its size stays as
+// it was.
+void rehash_map(uint32_t table, uint32_t buckets) {
+  if (buckets > kMaxMapBuckets) throw_no_memory();
+  const uint32_t fresh = new_words(buckets * kMapBucketWords, kMapBucketsFill);
+  const uint32_t old_buckets = get(table, kBuckets);
+  const MapBucket* from = map_buckets(table);
+  auto* to = reinterpret_cast<MapBucket*>(words_of(fresh));
+  const uint32_t mask = buckets - 1;
+  uint32_t live = 0;
+  for (uint32_t b = 0; b < old_buckets; b++) {
+    const MapBucket e = from[b];
+    if (e.index == kMapEmpty) continue;
+    uint32_t nb = e.hash & mask;
+    for (uint32_t step = 1; to[nb].index != kMapEmpty; step++) nb = (nb + step) & mask;
+    to[nb] = e;
+    live++;
+  }
+  set(table, kKeys, fresh);
+  set(table, kOccupied, live);
+  set(table, kBuckets, buckets);
+  set(table, kUpperBound, rebuilt_upper_bound_of(buckets));
+}
+
+// Kinds 2 and up: every live key moves into fresh flags and slots of the
+// given bucket count; deleted buckets disappear. Registries also compact
+// their entries, dropping deleted ones. Keys are distinct, so no comparison
+// is made.
 void rehash(uint32_t table, uint32_t buckets) {
   const uint32_t kind = get(table, kKind);
+  if (kind == kKindMap) {
+    rehash_map(table, buckets);
+    return;
+  }
   RootedNode flags(new_words(flag_words(buckets), kFlagsFill));
   RootedNode keys(new_words(buckets, 0));
   RootedNode entries(0);
-  RootedNode hashes(kind == kKindMap ? new_words(buckets, 0) : 0);
   const uint32_t entry_size = kind >= kKindRegistry ? get(table, kAux) : 0;
   if (kind >= kKindRegistry) {
     const uint32_t live = get(table, kSize);
@@ -681,12 +724,10 @@ void rehash(uint32_t table, uint32_t buckets) {
   const uint32_t mask = buckets - 1;
   uint32_t* nf = words_of(flags);
   uint32_t* nk = words_of(keys);
-  uint32_t* nh = kind == kKindMap ? words_of(hashes) : nullptr;
-  const uint32_t* old_hashes = kind == kKindMap ? hashes_of(table) : nullptr;
   uint32_t live = 0;
   for (uint32_t b = 0; b < old_buckets; b++) {
     if (bucket_state(table, b) != kBucketLive) continue;
-    const uint32_t h = old_hashes ? old_hashes[b] : key_hash_for_rehash(table, kind, b);
+    const uint32_t h = key_hash_for_rehash(table, kind, b);
     int32_t s = slot(table, b);
     if (kind >= kKindRegistry) {
       SeriesBuffer* to = node_buffer(entries);
@@ -703,19 +744,15 @@ void rehash(uint32_t table, uint32_t buckets) {
     const uint32_t shift = (nb % kBucketsPerWord) * 2;
     nf[nb / kBucketsPerWord] &= ~(3u << shift);
     nk[nb] = static_cast<uint32_t>(s);
-    if (nh) nh[nb] = h;
     live++;
   }
   set(table, kFlags, flags);
   set(table, kKeys, keys);
-  if (kind == kKindMap) set(table, kAux, hashes);
   if (kind >= kKindRegistry) {
     set(table, kData, entries);
     set(table, kStamp, collector::nodes_cycles() + 1);
   }
-  // A map's removed pairs keep their keys in live buckets but are not
-  // counted: its size stays as it was.
-  if (kind != kKindMap) set(table, kSize, live);
+  set(table, kSize, live);
   set(table, kOccupied, live);
   set(table, kBuckets, buckets);
   set(table, kUpperBound, rebuilt_upper_bound_of(buckets));
@@ -926,23 +963,19 @@ void renumber(uint32_t table, const std::vector<uint32_t>& from, Map map) {
 // ---------------------------------------------------------------------------
 // Kind 1
 
-// Enters the key of cell index, whose hash is given, into the first deleted
-// or empty bucket of its probe chain. The caller knows the key is absent.
+// Enters the key of cell index, whose hash is given, into the first empty
+// bucket of its probe chain. The caller knows the key is absent.
 int32_t put_kind1_absent(uint32_t table, uint32_t index, uint32_t hash) {
   uint32_t* record = words_of(table);
-  uint32_t* flags = words_of(record[kFlags]);
+  auto* buckets = reinterpret_cast<MapBucket*>(words_of(record[kKeys]));
   const uint32_t mask = record[kBuckets] - 1;
   uint32_t b = hash & mask;
-  uint32_t state;
-  for (uint32_t step = 1; (state = (flags[b / kBucketsPerWord] >> ((b % kBucketsPerWord) * 2)) & 3) == kBucketLive;
-       step++) {
+  for (uint32_t step = 1; buckets[b].index != kMapEmpty; step++) {
     if (step > mask) throw_no_memory();  // full: cannot happen below the bound
     b = (b + step) & mask;
   }
-  if (state == kBucketEmpty) record[kOccupied]++;
-  flags[b / kBucketsPerWord] &= ~(3u << ((b % kBucketsPerWord) * 2));  // live
-  words_of(record[kKeys])[b] = index;
-  words_of(record[kAux])[b] = hash;
+  buckets[b] = MapBucket{hash, index};
+  record[kOccupied]++;
   record[kSize]++;
   return static_cast<int32_t>(index);
 }
@@ -951,52 +984,42 @@ int32_t put_kind1(uint32_t table, uint32_t index, HashCompare cmp) {
   resize_if_full(table, cmp);
   const Cell key = data_cell(table, index);
   const uint32_t hash = quick_hash(key);
-  Probe p(hash, get(table, kBuckets));
-  int64_t first_deleted = -1;
-  for (;;) {
-    const uint32_t state = bucket_state(table, p.bucket);
-    if (state == kBucketEmpty) break;
-    if (state == kBucketDeleted) {
-      if (first_deleted < 0) first_deleted = p.bucket;
-    } else {
-      const auto at = static_cast<uint32_t>(slot(table, p.bucket));
-      const Cell stored = data_cell(table, at);
-      if (at == index || (hashes_of(table)[p.bucket] == hash && map_keys_equal(stored, key, 2, cmp))) {
-        // A removed pair comes back to life.
-        const uint32_t data = get(table, kData);
-        if (at + 1 < cell_count(data) && cells_of(data)[at + 1].header == 0) {
-          set_unset(&cells_of(data)[at + 1]);
-          set(table, kSize, get(table, kSize) + 1);
-        }
-        return static_cast<int32_t>(at);
+  const uint32_t mask = get(table, kBuckets) - 1;
+  uint32_t b = hash & mask;
+  for (uint32_t step = 1;; step++) {
+    const MapBucket e = map_buckets(table)[b];
+    if (e.index == kMapEmpty) break;
+    if (e.index == index || (e.hash == hash && map_keys_equal(data_cell(table, e.index), key, 2, cmp))) {
+      // A removed pair comes back to life.
+      const uint32_t data = get(table, kData);
+      if (e.index + 1 < cell_count(data) && cells_of(data)[e.index + 1].header == 0) {
+        set_unset(&cells_of(data)[e.index + 1]);
+        set(table, kSize, get(table, kSize) + 1);
       }
+      return static_cast<int32_t>(e.index);
     }
-    if (!p.next()) break;
+    if (step > mask) throw_no_memory();  // full: cannot happen below the bound
+    b = (b + step) & mask;
   }
-  uint32_t b;
-  if (first_deleted >= 0) {
-    b = static_cast<uint32_t>(first_deleted);
-  } else {
-    b = p.bucket;
-    if (bucket_state(table, b) != kBucketEmpty) throw_no_memory();  // full: cannot happen below the bound
-    set(table, kOccupied, get(table, kOccupied) + 1);
-  }
-  set_bucket_state(table, b, kBucketLive);
-  set_slot(table, b, static_cast<int32_t>(index));
-  hashes_of(table)[b] = hash;
+  map_buckets(table)[b] = MapBucket{hash, index};
+  set(table, kOccupied, get(table, kOccupied) + 1);
   set(table, kSize, get(table, kSize) + 1);
   return static_cast<int32_t>(index);
 }
 
-// The bucket whose slot is the cell index (kinds 1 and 2), or -1.
-int64_t bucket_of_index(uint32_t table, uint32_t index) {
-  Probe p(hash_of_data_cell(table, index), get(table, kBuckets));
-  do {
-    const uint32_t state = bucket_state(table, p.bucket);
-    if (state == kBucketEmpty) return -1;
-    if (state == kBucketLive && static_cast<uint32_t>(slot(table, p.bucket)) == index) return p.bucket;
-  } while (p.next());
-  return -1;
+// The bucket of a map whose key is the cell index, or -1.
+int64_t map_bucket_of_index(uint32_t table, uint32_t index) {
+  const uint32_t hash = quick_hash(data_cell(table, index));
+  const MapBucket* buckets = map_buckets(table);
+  const uint32_t mask = get(table, kBuckets) - 1;
+  uint32_t b = hash & mask;
+  for (uint32_t step = 1;; step++) {
+    const MapBucket e = buckets[b];
+    if (e.index == kMapEmpty) return -1;
+    if (e.index == index) return b;
+    if (step > mask) return -1;
+    b = (b + step) & mask;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -1042,10 +1065,9 @@ int32_t find_kind0(uint32_t table, const Cell& value, uint32_t start, uint32_t s
   return static_cast<int32_t>(best);
 }
 
-// Kinds 1 and 2: whether the stored key at a bucket matches the value.
-bool key_matches(uint32_t table, uint32_t kind, uint32_t b, const Cell& value, int32_t op, HashCompare cmp) {
+// Kind 2: whether the stored key at a bucket matches the value.
+bool key_matches(uint32_t table, uint32_t b, const Cell& value, int32_t op, HashCompare cmp) {
   const Cell stored = data_cell(table, static_cast<uint32_t>(slot(table, b)));
-  if (kind == kKindMap) return map_keys_equal(stored, value, op, cmp);
   if (word_type_q(TYPE_OF(&value)) && (word_type_q(TYPE_OF(&stored)) || TYPE_OF(&stored) == TYPE_SYMBOL)) {
     // Context tables hold words, the symbol table symbol entries (whose id is
     // their position + 1).
@@ -1056,45 +1078,34 @@ bool key_matches(uint32_t table, uint32_t kind, uint32_t b, const Cell& value, i
   return same_type(&stored, &value) && cmp(&stored, &value, op) == 0;
 }
 
-// A map's key at a live bucket can match only a value of the same hash.
-bool hash_may_match(uint32_t table, uint32_t kind, uint32_t b, uint32_t hash) {
-  return kind != kKindMap || hashes_of(table)[b] == hash;
-}
-
-// Kind 1's probe over the table's buffers, their addresses read once and
-// again only after a compare routine ran (it may allocate). Keys of another
-// hash are passed over unread.
+// Kind 1's probe: the first key in probe order of the value's hash and equal
+// to it under op. The buckets and the data are read again after a compare
+// routine ran (it may allocate). Keys of another hash are passed over unread.
 int32_t find_map_key(uint32_t table, const Cell& value, int32_t op, HashCompare cmp, uint32_t hash) {
-  struct View {
-    const uint32_t* flags;
-    const uint32_t* keys;
-    const uint32_t* hashes;
-    const Cell* data;
-  };
-  auto view = [table] {
-    const uint32_t* record = words_of(table);
-    return View{words_of(record[kFlags]), words_of(record[kKeys]), words_of(record[kAux]), cells_of(record[kData])};
-  };
-  View v = view();
-  const uint32_t buckets = get(table, kBuckets);
-  const uint32_t mask = buckets - 1;
+  const uint32_t* record = words_of(table);
+  const MapBucket* buckets = reinterpret_cast<const MapBucket*>(words_of(record[kKeys]));
+  const Cell* data = cells_of(record[kData]);
+  const uint32_t mask = record[kBuckets] - 1;
   // Two integers are equal by value under every equality op.
   const bool integer = TYPE_OF(&value) == TYPE_INTEGER && (cmp == g_compare || cmp == basic_compare);
   uint32_t b = hash & mask;
   for (uint32_t step = 1;; step++) {
-    const uint32_t state = (v.flags[b / kBucketsPerWord] >> ((b % kBucketsPerWord) * 2)) & 3;
-    if (state == kBucketEmpty) return -1;
-    if (state == kBucketLive && v.hashes[b] == hash) {
-      const uint32_t at = v.keys[b];
-      const Cell stored = v.data[at];
+    const MapBucket e = buckets[b];
+    if (e.index == kMapEmpty) return -1;
+    if (e.hash == hash) {
+      const Cell stored = data[e.index];
+      bool equal;
       if (integer) {
-        if (TYPE_OF(&stored) == TYPE_INTEGER && stored.data2 == value.data2) return static_cast<int32_t>(at);
+        equal = TYPE_OF(&stored) == TYPE_INTEGER && stored.data2 == value.data2;
       } else {
-        if (map_keys_equal(stored, value, op, cmp)) return static_cast<int32_t>(at);
-        v = view();
+        equal = map_keys_equal(stored, value, op, cmp);
+        record = words_of(table);
+        buckets = reinterpret_cast<const MapBucket*>(words_of(record[kKeys]));
+        data = cells_of(record[kData]);
       }
+      if (equal) return static_cast<int32_t>(e.index);
     }
-    if (step >= buckets) return -1;
+    if (step > mask) return -1;
     b = (b + step) & mask;
   }
 }
@@ -1106,10 +1117,7 @@ int32_t find_keyed(uint32_t table, const Cell& value, int32_t op, HashCompare cm
   do {
     const uint32_t state = bucket_state(table, p.bucket);
     if (state == kBucketEmpty) return -1;
-    if (state == kBucketLive && hash_may_match(table, kind, p.bucket, hash) &&
-        key_matches(table, kind, p.bucket, value, op, cmp)) {
-      return slot(table, p.bucket);
-    }
+    if (state == kBucketLive && key_matches(table, p.bucket, value, op, cmp)) return slot(table, p.bucket);
   } while (p.next());
   return -1;
 }
@@ -1188,10 +1196,17 @@ uint32_t hashtable_init(uint32_t size, const Cell* block, uint32_t kind, uint32_
   const uint32_t table = new_words(kFieldCount, 0);
   set_flag_bits(table, kSeriesHashtable);
   TablePin pin(table);
-  uint32_t n = new_words(flag_words(buckets), kFlagsFill);
-  set(table, kFlags, n);
-  n = new_words(buckets, 0);
-  set(table, kKeys, n);
+  uint32_t n;
+  if (kind == kKindMap) {
+    if (buckets > kMaxMapBuckets) throw_no_memory();
+    n = new_words(buckets * kMapBucketWords, kMapBucketsFill);
+    set(table, kKeys, n);
+  } else {
+    n = new_words(flag_words(buckets), kFlagsFill);
+    set(table, kFlags, n);
+    n = new_words(buckets, 0);
+    set(table, kKeys, n);
+  }
   set(table, kBuckets, buckets);
   set(table, kUpperBound, upper_bound_of(buckets));
   set(table, kKind, kind);
@@ -1202,10 +1217,6 @@ uint32_t hashtable_init(uint32_t size, const Cell* block, uint32_t kind, uint32_
     n = alloc_cells(std::max<uint32_t>(size, 1) * (value_count + 1));
     set(table, kData, n);
     return table;
-  }
-  if (kind == kKindMap) {
-    n = new_words(buckets, 0);
-    set(table, kAux, n);
   }
   if (kind == kKindHash) {
     n = new_words(std::max<uint32_t>(size, 1), kReverseFill);
@@ -1312,10 +1323,13 @@ int32_t hashtable_find_index(uint32_t table, const Cell* value, int32_t start, i
 }
 
 int32_t hashtable_find_hashed(uint32_t table, const Cell* value, int32_t op, uint32_t* hash, HashCompare compare) {
-  require_kind(table, kKindMap);
+  // The lookup of every map read: the record is a map's own (checked builds
+  // check it is a record at all), so only its kind is checked here.
+  KIV_ASSERT(table_q(table));
+  if (get(table, kKind) != kKindMap) throw LanguageError(ErrorCategory::kInternal, "not-done");
   const Cell v = *value;
   *hash = quick_hash(v);
-  return find_keyed(table, v, op, pick(compare), *hash);
+  return find_map_key(table, v, op, pick(compare), *hash);
 }
 
 int32_t hashtable_put_absent(uint32_t table, uint32_t index, uint32_t hash) {
@@ -1349,14 +1363,22 @@ int32_t hashtable_find_next(uint32_t table, const Cell* value, HashCursor& curso
     cursor.bucket = (cursor.bucket + cursor.step) & mask;
   }
   for (;;) {
-    const uint32_t state = bucket_state(table, cursor.bucket);
-    if (state == kBucketEmpty) {
-      cursor.step = buckets;  // nothing further
-      return -1;
-    }
-    if (state == kBucketLive && hash_may_match(table, kind, cursor.bucket, cursor.hash) &&
-        key_matches(table, kind, cursor.bucket, v, 0, cmp)) {
-      return slot(table, cursor.bucket);
+    if (kind == kKindMap) {
+      const MapBucket e = map_buckets(table)[cursor.bucket];
+      if (e.index == kMapEmpty) {
+        cursor.step = buckets;  // nothing further
+        return -1;
+      }
+      if (e.hash == cursor.hash && map_keys_equal(data_cell(table, e.index), v, 0, cmp)) {
+        return static_cast<int32_t>(e.index);
+      }
+    } else {
+      const uint32_t state = bucket_state(table, cursor.bucket);
+      if (state == kBucketEmpty) {
+        cursor.step = buckets;  // nothing further
+        return -1;
+      }
+      if (state == kBucketLive && key_matches(table, cursor.bucket, v, 0, cmp)) return slot(table, cursor.bucket);
     }
     if (++cursor.step >= buckets) return -1;
     cursor.bucket = (cursor.bucket + cursor.step) & mask;
@@ -1369,7 +1391,7 @@ bool hashtable_delete_index(uint32_t table, uint32_t index, HashCompare compare)
   if (index >= cell_count(get(table, kData))) return false;
   if (kind == kKindHash) return delete_kind0(table, index);
   if (kind != kKindMap) return false;
-  if (bucket_of_index(table, index) < 0) return false;
+  if (map_bucket_of_index(table, index) < 0) return false;
   const uint32_t data = get(table, kData);
   if (index + 1 >= cell_count(data)) return false;
   Cell* value = &cells_of(data)[index + 1];
@@ -1393,7 +1415,8 @@ bool hashtable_delete(uint32_t table, const Cell* cell, HashCompare compare) {
 
 void hashtable_clear(uint32_t table) {
   require_table(table);
-  fill_words(get(table, kFlags), kFlagsFill);
+  if (get(table, kKind) == kKindMap) fill_words(get(table, kKeys), kMapBucketsFill);
+  else fill_words(get(table, kFlags), kFlagsFill);
   set(table, kSize, 0);
   set(table, kOccupied, 0);
   if (get(table, kKind) == kKindHash) reset_kind0(table);
@@ -1482,15 +1505,14 @@ uint32_t hashtable_copy(uint32_t table, uint32_t data) {
   TablePin pin(copy);
   // Until each series is copied, the copy must not share the original's.
   for (Field f : {kFlags, kKeys, kData, kLists}) set(copy, f, 0);
-  if (kind == kKindHash || kind == kKindMap) set(copy, kAux, 0);
-  uint32_t n = buffer_copy(get(table, kFlags));
-  set(copy, kFlags, n);
+  if (kind == kKindHash) set(copy, kAux, 0);
+  uint32_t n;
+  if (kind != kKindMap) {
+    n = buffer_copy(get(table, kFlags));
+    set(copy, kFlags, n);
+  }
   n = buffer_copy(get(table, kKeys));
   set(copy, kKeys, n);
-  if (kind == kKindMap) {
-    n = buffer_copy(get(table, kAux));
-    set(copy, kAux, n);
-  }
   if (kind == kKindHash) {
     n = buffer_copy(get(table, kAux));
     set(copy, kAux, n);

@@ -9,18 +9,18 @@
 //
 //   flags   2 bits per bucket, 16 buckets per 32-bit word: bit 1 empty,
 //           bit 0 deleted, both clear for a live bucket (a fresh table is all
-//           0xAA: every bucket empty)
+//           0xAA: every bucket empty); kind 1 has none (0)
 //   keys    one 32-bit slot per bucket: the cell index in the data block
-//           (kinds 0-2; for kind 0 a negative -k names duplicate list k) or
-//           the entry's byte offset in the entry series (registries)
+//           (kinds 0 and 2; for kind 0 a negative -k names duplicate list k)
+//           or the entry's byte offset in the entry series (registries);
+//           kind 1: two 32-bit words per bucket, the hash of the key and its
+//           cell index, 0xFFFFFFFF for an empty bucket (a map never deletes
+//           a bucket, so one probe reads one place)
 //   data    the indexed block (kind 0), the key/value block (kind 1), the
 //           symbol entries or the context's words (kind 2), or the registry
 //           entries (kind >= 3)
 //   aux     kind 0: the reverse index, one 32-bit word per block cell holding
 //           the cell's bucket + 1 (0xFFFFFFFF: not indexed);
-//           kind 1: one 32-bit word per bucket, the hash of a live bucket's
-//           key (a probe compares only keys of the value's hash; a resize
-//           hashes no key again);
 //           registries: the entry size in bytes (16 x value count + 16)
 //   lists   kind 0: one node per duplicate list (0 for a free slot); list k
 //           is at position k - 1 and holds the cell indexes of equal values

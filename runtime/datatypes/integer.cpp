@@ -113,32 +113,54 @@ bool float_out_of_int_range_q(const Cell* c) {
   return !(d <= 2147483647.0 && d >= -2147483648.0);  // NaN fails both tests
 }
 
-DecimalText to_decimal(int32_t n) {
-  // Digits are written from the right, two at a time from a table of pairs.
+namespace {
+
+// The number of decimal digits of v.
+int32_t digit_count(uint32_t v) {
+  int32_t n = 1;
+  for (;;) {
+    if (v < 10) return n;
+    if (v < 100) return n + 1;
+    if (v < 1000) return n + 2;
+    if (v < 10000) return n + 3;
+    v /= 10000;
+    n += 4;
+  }
+}
+
+}  // namespace
+
+int32_t write_decimal(int32_t n, uint8_t* out) {
+  // Digits are written from the right, two at a time from a table of pairs,
+  // straight into their place: the length is counted first.
   static constexpr char kPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
-  char digits[12];
-  char* p = digits + sizeof digits;
   // Work on the magnitude as unsigned so -2147483648 needs no special case.
   uint32_t magnitude = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
+  const int32_t sign = n < 0 ? 1 : 0;
+  const int32_t length = sign + digit_count(magnitude);
+  out[0] = '-';  // overwritten by the first digit when n is not negative
+  uint8_t* p = out + length;
   while (magnitude >= 100) {
     const uint32_t pair = (magnitude % 100) * 2;
     magnitude /= 100;
-    *--p = kPairs[pair + 1];
-    *--p = kPairs[pair];
+    *--p = static_cast<uint8_t>(kPairs[pair + 1]);
+    *--p = static_cast<uint8_t>(kPairs[pair]);
   }
   if (magnitude >= 10) {
-    *--p = kPairs[magnitude * 2 + 1];
-    *--p = kPairs[magnitude * 2];
+    *--p = static_cast<uint8_t>(kPairs[magnitude * 2 + 1]);
+    *--p = static_cast<uint8_t>(kPairs[magnitude * 2]);
   } else {
-    *--p = static_cast<char>('0' + magnitude);
+    *--p = static_cast<uint8_t>('0' + magnitude);
   }
-  if (n < 0) *--p = '-';
+  return length;
+}
+
+DecimalText to_decimal(int32_t n) {
   DecimalText out{};
-  out.length = static_cast<int32_t>(digits + sizeof digits - p);
-  std::memcpy(out.text, p, static_cast<size_t>(out.length));
+  out.length = write_decimal(n, reinterpret_cast<uint8_t*>(out.text));
   out.text[out.length] = 0;
   return out;
 }

@@ -53,6 +53,12 @@ struct DecimalText {
 };
 DecimalText to_decimal(int32_t n);
 
+// The most bytes write_decimal writes: "-2147483648".
+constexpr int32_t kMaxDecimalLength = 11;
+// Writes the decimal text of n (no terminator) at out, which has room for
+// kMaxDecimalLength bytes, and answers its length.
+int32_t write_decimal(int32_t n, uint8_t* out);
+
 // The arithmetic worker (op codes of ArithOp). With a target, a result that
 // leaves the 32-bit range (or an inexact division) turns the target into a
 // float!; otherwise the result goes into the target's word 2 and its header is

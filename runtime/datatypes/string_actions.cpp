@@ -421,6 +421,12 @@ bool quick_append(Cell* series, const Cell* value) {
   const uint32_t type = TYPE_OF(value);
   if (type == TYPE_INTEGER) {
     if (tu != 1) return false;
+    if (!(b->flags & kSeriesOwned) && b->room() >= static_cast<uint32_t>(integer::kMaxDecimalLength)) {
+      // The digits go straight onto the tail.
+      b->tail += static_cast<uint32_t>(integer::write_decimal(integer::get(value), b->tail_ptr()));
+      series->data1 = 0;
+      return true;
+    }
     const integer::DecimalText t = integer::to_decimal(integer::get(value));
     return append_at_tail(series, b, t.text, static_cast<uint64_t>(t.length));
   }
@@ -444,10 +450,10 @@ bool quick_append(Cell* series, const Cell* value) {
   return false;
 }
 
-}  // namespace
-
-Cell* insert(Cell* series, Cell* value, int32_t part, bool, int32_t dup, bool append) {
-  if (append && dup == 1 && part < 0 && quick_append(series, value)) return series;
+// insert and append past the quick append: gathers the value's text and
+// splices it in. Kept out of line so that the quick append pays for none of
+// its locals.
+[[gnu::noinline]] Cell* insert_gathered(Cell* series, Cell* value, int32_t part, int32_t dup, bool append) {
   uint32_t node = node_of(series);
   head_of(series);
   if (dup < 1 || part == 0) {
@@ -478,6 +484,13 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool, int32_t dup, bool ap
   });
   series->data1 = append ? 0 : static_cast<uint32_t>(end);
   return series;
+}
+
+}  // namespace
+
+Cell* insert(Cell* series, Cell* value, int32_t part, bool, int32_t dup, bool append) {
+  if (append && dup == 1 && part < 0 && quick_append(series, value)) return series;
+  return insert_gathered(series, value, part, dup, append);
 }
 
 Cell* change(Cell* series, Cell* value, int32_t part, bool, int32_t dup) {
