@@ -1162,8 +1162,11 @@ int64_t registry_bucket(uint32_t table, uint32_t key, int64_t* first_deleted, ui
 bool table_q(uint32_t table) {
   return table != 0 && node_valid_q(table) && node_buffer(table)->used_bytes() >= kFieldCount * 4;
 }
+[[noreturn, gnu::noinline, gnu::cold]] void refuse_table() {
+  throw LanguageError(ErrorCategory::kInternal, "not-done");
+}
 void require_table(uint32_t table) {
-  if (!table_q(table)) throw LanguageError(ErrorCategory::kInternal, "not-done");
+  if (!table_q(table)) refuse_table();
 }
 void require_kind(uint32_t table, uint32_t kind) {
   require_table(table);
@@ -1323,17 +1326,40 @@ int32_t hashtable_find_index(uint32_t table, const Cell* value, int32_t start, i
 }
 
 int32_t hashtable_find_hashed(uint32_t table, const Cell* value, int32_t op, uint32_t* hash, HashCompare compare) {
-  // The lookup of every map read: the record is a map's own (checked builds
-  // check it is a record at all), so only its kind is checked here.
+  // The lookup of every map read and write: the record is a map's own
+  // (checked builds check it is a record at all), so only its kind is
+  // checked here.
   KIV_ASSERT(table_q(table));
-  if (get(table, kKind) != kKindMap) throw LanguageError(ErrorCategory::kInternal, "not-done");
+  const uint32_t* record = words_of(table);
+  if (record[kKind] != kKindMap) refuse_table();
+  if (TYPE_OF(value) == TYPE_INTEGER && (compare == nullptr || compare == g_compare || compare == basic_compare)) {
+    // Two integers are equal by value under every equality op: a probe that
+    // calls nothing.
+    const uint32_t n = value->data2;
+    const uint32_t h = murmur3_fmix(n);
+    *hash = h;
+    const auto* buckets = reinterpret_cast<const MapBucket*>(words_of(record[kKeys]));
+    const Cell* data = cells_of(record[kData]);
+    const uint32_t mask = record[kBuckets] - 1;
+    uint32_t b = h & mask;
+    for (uint32_t step = 1;; step++) {
+      const MapBucket e = buckets[b];
+      if (e.index == kMapEmpty) return -1;
+      if (e.hash == h && TYPE_OF(&data[e.index]) == TYPE_INTEGER && data[e.index].data2 == n) {
+        return static_cast<int32_t>(e.index);
+      }
+      if (step > mask) return -1;
+      b = (b + step) & mask;
+    }
+  }
   const Cell v = *value;
   *hash = quick_hash(v);
   return find_map_key(table, v, op, pick(compare), *hash);
 }
 
 int32_t hashtable_put_absent(uint32_t table, uint32_t index, uint32_t hash) {
-  require_kind(table, kKindMap);
+  KIV_ASSERT(table_q(table));
+  if (get(table, kKind) != kKindMap) refuse_table();
   if (index >= cell_count(get(table, kData))) return -1;
   resize_if_full(table, nullptr);
   return put_kind1_absent(table, index, hash);

@@ -1,5 +1,6 @@
 #include "runtime/datatypes/map.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "runtime/collector.h"
@@ -43,6 +44,16 @@ bool block_spec_q(uint32_t t) { return type_in_group(t, kGroupAnyList); }
   fire(ErrorCategory::kScript, "invalid-key-type", datatype_cell(TYPE_OF(key)));
 }
 
+// A private copy of a series key's units from its head (a text or binary
+// key: the copy has the key's header and no other payload).
+Cell copy_key(const Cell* key) {
+  const int32_t total = static_cast<int32_t>(node_buffer(key->data2)->length());
+  const int32_t head = std::clamp(static_cast<int32_t>(key->data1), 0, total);
+  const uint32_t node =
+      copy_series_part(key->data2, static_cast<uint32_t>(head), static_cast<uint32_t>(total - head))->node;
+  return Cell{key->header, 0, node, 0};
+}
+
 // The key as the table stores it. May allocate (series keys are copied);
 // key points to a stack cell.
 void normalize(Cell* key, bool copy_series) {
@@ -51,11 +62,7 @@ void normalize(Cell* key, bool copy_series) {
   if (word_key_q(t)) {
     set_type(key, TYPE_SET_WORD);
   } else if (series_key_q(t)) {
-    if (!copy_series) return;
-    Cell* copied = stack::push_new_cell();
-    series::copy(key, copied, nullptr, false, nullptr);
-    *key = *copied;
-    stack::drop_cells(1);
+    if (copy_series) *key = copy_key(key);
   } else if (!key_type_q(t)) {
     fire_key_type(key);
   }
@@ -144,13 +151,23 @@ void set_pair(const Cell* map, const Cell* key, const Cell* value, bool case_sen
     stack::TopGuard guard;
     Cell* k = stack::push_copy(key);
     normalize(k, true);
-    Cell* v = stack::push_copy(value);
-    clear_new_line(v);
-    Cell block{TYPE_BLOCK, 0, pairs, 0};
-    int32_t index = cell_count(pairs);
-    block::append_cell(&block, k);
-    block::append_cell(&block, v);
-    hashtable_put_absent(table, static_cast<uint32_t>(index), hash);
+    Cell v = *value;
+    clear_new_line(&v);
+    SeriesBuffer* b = node_buffer(pairs);
+    const auto index = static_cast<uint32_t>(b->length());
+    if (b->room() >= 2 * sizeof(Cell)) {
+      // The usual case: room for the pair in the block.
+      Cell* tail = b->tail_cell();
+      tail[0] = *k;
+      tail[1] = v;
+      b->tail += 2 * sizeof(Cell);
+    } else {
+      Cell block{TYPE_BLOCK, 0, pairs, 0};
+      Cell* vs = stack::push_copy(&v);
+      block::append_cell(&block, k);
+      block::append_cell(&block, vs);
+    }
+    hashtable_put_absent(table, index, hash);
     return;
   }
   if (!live_q(pairs, at)) hashtable_put_index(table, static_cast<uint32_t>(at));  // counts it live again
