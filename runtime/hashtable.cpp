@@ -79,16 +79,11 @@ void set_bucket_state(uint32_t table, uint32_t b, uint32_t state) {
 int32_t slot(uint32_t table, uint32_t b) { return static_cast<int32_t>(words_of(get(table, kKeys))[b]); }
 void set_slot(uint32_t table, uint32_t b, int32_t v) { words_of(get(table, kKeys))[b] = static_cast<uint32_t>(v); }
 
-// Kind 1 buckets: the key's hash beside its cell index, so that one probe
-// reads one place, compares only keys of the same hash, and a resize hashes
-// no key again. An index of kMapEmpty marks an empty bucket; a map deletes no
-// bucket (a removed pair keeps its key), so it needs no flags.
-struct MapBucket {
-  uint32_t hash;
-  uint32_t index;
-};
+// Kind 1 buckets (MapBucket): the key's hash beside its cell index, so that
+// one probe reads one place, compares only keys of the same hash, and a
+// resize hashes no key again. An index of kMapEmpty marks an empty bucket; a
+// map deletes no bucket (a removed pair keeps its key), so it needs no flags.
 static_assert(sizeof(MapBucket) == 8, "a map bucket is two 32-bit words");
-constexpr uint32_t kMapEmpty = 0xFFFFFFFF;
 constexpr uint8_t kMapBucketsFill = 0xFF;  // every bucket empty
 constexpr uint32_t kMapBucketWords = sizeof(MapBucket) / 4;
 // Map buckets take 8 bytes each and must fit a series.
@@ -185,7 +180,7 @@ struct Text {
   }
 };
 
-Text text_of(const Cell* c) {
+[[gnu::always_inline]] inline Text text_of(const Cell* c) {
   Text t;
   if (c->data2 == 0 || !node_valid_q(c->data2)) return t;
   SeriesBuffer* b = node_buffer(c->data2);
@@ -206,6 +201,19 @@ Text text_of(const Cell* c) {
 inline uint32_t fold_code_point(uint32_t cp) {
   if (cp < 128) return cp - 'a' < 26u ? cp - 32 : cp;
   return static_cast<uint32_t>(fold_case(static_cast<int32_t>(cp)));
+}
+
+// fold_code_point of every code point below 256, for text of one byte a
+// code point.
+struct Latin1Fold {
+  uint32_t to[256];
+  Latin1Fold() {
+    for (uint32_t cp = 0; cp < 256; cp++) to[cp] = fold_code_point(cp);
+  }
+};
+const Latin1Fold& latin1_fold() {
+  static const Latin1Fold table;
+  return table;
 }
 
 // Bytes of a binary! from its head.
@@ -398,8 +406,13 @@ uint32_t hash_value(const Cell* c, bool case_sensitive) {
       Text t = text_of(c);
       Murmur3Stream s;
       if (t.unit == 1) {
-        // The usual key: one byte a code point, ASCII folded inline.
-        for (uint32_t i = 0; i < t.count; i++) s.add_block(case_sensitive ? t.p[i] : fold_code_point(t.p[i]));
+        // The usual key: one byte a code point, folded through a table.
+        if (case_sensitive) {
+          for (uint32_t i = 0; i < t.count; i++) s.add_block(t.p[i]);
+        } else {
+          const uint32_t* fold = latin1_fold().to;
+          for (uint32_t i = 0; i < t.count; i++) s.add_block(fold[t.p[i]]);
+        }
         return s.finish(t.count * 4);
       }
       for (uint32_t i = 0; i < t.count; i++) {
@@ -1333,24 +1346,8 @@ int32_t hashtable_find_hashed(uint32_t table, const Cell* value, int32_t op, uin
   const uint32_t* record = words_of(table);
   if (record[kKind] != kKindMap) refuse_table();
   if (TYPE_OF(value) == TYPE_INTEGER && (compare == nullptr || compare == g_compare || compare == basic_compare)) {
-    // Two integers are equal by value under every equality op: a probe that
-    // calls nothing.
-    const uint32_t n = value->data2;
-    const uint32_t h = murmur3_fmix(n);
-    *hash = h;
-    const auto* buckets = reinterpret_cast<const MapBucket*>(words_of(record[kKeys]));
-    const Cell* data = cells_of(record[kData]);
-    const uint32_t mask = record[kBuckets] - 1;
-    uint32_t b = h & mask;
-    for (uint32_t step = 1;; step++) {
-      const MapBucket e = buckets[b];
-      if (e.index == kMapEmpty) return -1;
-      if (e.hash == h && TYPE_OF(&data[e.index]) == TYPE_INTEGER && data[e.index].data2 == n) {
-        return static_cast<int32_t>(e.index);
-      }
-      if (step > mask) return -1;
-      b = (b + step) & mask;
-    }
+    *hash = murmur3_fmix(value->data2);
+    return map_find_integer(table, value->data2, *hash);
   }
   const Cell v = *value;
   *hash = quick_hash(v);

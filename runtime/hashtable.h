@@ -52,6 +52,8 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/murmur3.h"
+#include "runtime/series.h"
 
 namespace kiv {
 
@@ -82,6 +84,34 @@ constexpr double kLoadBound = 0.77;
 // hashtable_update_range and hashtable_move_keys refuse more moved cells than this.
 constexpr uint32_t kMaxMovedCells = 30000;
 constexpr uint32_t kNotIndexed = 0xFFFFFFFF;
+
+// Kind 1 buckets (keys above): the key's hash and its cell index.
+struct MapBucket {
+  uint32_t hash;
+  uint32_t index;
+};
+constexpr uint32_t kMapEmpty = 0xFFFFFFFF;  // the index of an empty bucket
+
+// Kind 1: the index of the integer key n, or -1 (a removed pair's key too),
+// as hashtable_find_hashed answers it for an integer! value under any
+// equality op: integers equal only integers, by value. Calls nothing, so
+// it stays in line in the map's reads.
+inline int32_t map_find_integer(uint32_t table, uint32_t n, uint32_t hash) {
+  const auto* record = reinterpret_cast<const uint32_t*>(node_buffer(table)->head_ptr());
+  const auto* buckets = reinterpret_cast<const MapBucket*>(node_buffer(record[kKeys])->head_ptr());
+  const Cell* data = node_buffer(record[kData])->head_cell();
+  const uint32_t mask = record[kBuckets] - 1;
+  uint32_t b = hash & mask;
+  for (uint32_t step = 1;; step++) {
+    const MapBucket e = buckets[b];
+    if (e.index == kMapEmpty) return -1;
+    if (e.hash == hash && TYPE_OF(&data[e.index]) == TYPE_INTEGER && data[e.index].data2 == n) {
+      return static_cast<int32_t>(e.index);
+    }
+    if (step > mask) return -1;
+    b = (b + step) & mask;
+  }
+}
 
 // An internal cell type: a string whose length (in code points) is word 3
 // when that is 0 or more, instead of running to the tail. It hashes and

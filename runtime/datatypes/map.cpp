@@ -124,13 +124,14 @@ void make_from_block(Cell* out, const Cell* block, bool copy_series) {
 // The index of the key cell matching the value under the op (0: folding
 // case, 2: case-sensitive, 9: the same), or -1. Removed pairs are answered
 // too.
-int32_t lookup(const Cell* map, const Cell* key, int32_t op) {
+inline int32_t lookup(const Cell* map, const Cell* key, int32_t op) {
+  if (TYPE_OF(key) == TYPE_INTEGER) return hashtable::map_find_integer(table_of(map), key->data2, murmur3_fmix(key->data2));
   if (!key_type_q(TYPE_OF(key))) return -1;
   uint32_t hash;
   return hashtable_find_hashed(table_of(map), key, op, &hash);
 }
 
-int32_t lookup_live(const Cell* map, const Cell* key, int32_t op) {
+[[gnu::always_inline]] inline int32_t lookup_live(const Cell* map, const Cell* key, int32_t op) {
   int32_t at = lookup(map, key, op);
   return at >= 0 && live_q(pairs_of(map), at) ? at : -1;
 }
