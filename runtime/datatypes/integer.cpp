@@ -115,17 +115,13 @@ bool float_out_of_int_range_q(const Cell* c) {
 
 namespace {
 
-// The number of decimal digits of v.
+// The number of decimal digits of v: the bit length scaled by log10(2)
+// (1233 / 4096) is the count or one less, and one comparison decides.
 int32_t digit_count(uint32_t v) {
-  int32_t n = 1;
-  for (;;) {
-    if (v < 10) return n;
-    if (v < 100) return n + 1;
-    if (v < 1000) return n + 2;
-    if (v < 10000) return n + 3;
-    v /= 10000;
-    n += 4;
-  }
+  static constexpr uint32_t kPowers[] = {1,      10,      100,      1000,      10000,
+                                         100000, 1000000, 10000000, 100000000, 1000000000};
+  const uint32_t t = (32 - static_cast<uint32_t>(__builtin_clz(v | 1))) * 1233 >> 12;
+  return static_cast<int32_t>(t) + ((v | 1) >= kPowers[t] ? 1 : 0);
 }
 
 }  // namespace
@@ -146,12 +142,12 @@ int32_t write_decimal(int32_t n, uint8_t* out) {
   while (magnitude >= 100) {
     const uint32_t pair = (magnitude % 100) * 2;
     magnitude /= 100;
-    *--p = static_cast<uint8_t>(kPairs[pair + 1]);
-    *--p = static_cast<uint8_t>(kPairs[pair]);
+    p -= 2;
+    std::memcpy(p, kPairs + pair, 2);
   }
   if (magnitude >= 10) {
-    *--p = static_cast<uint8_t>(kPairs[magnitude * 2 + 1]);
-    *--p = static_cast<uint8_t>(kPairs[magnitude * 2]);
+    p -= 2;
+    std::memcpy(p, kPairs + magnitude * 2, 2);
   } else {
     *--p = static_cast<uint8_t>('0' + magnitude);
   }
