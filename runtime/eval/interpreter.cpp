@@ -281,8 +281,11 @@ const Cell* g_body_word = nullptr;
         case TYPE_ROUTINE: {
           if (no_call) break;
           Cell fn = *value;
-          CallSite site{code, &v, nullptr, 0};
-          return evaluate_call(fn, site, pos + 1, false);
+          if (passes_return_q(&fn)) {
+            CallSite site{code, &v, nullptr, 0};
+            return evaluate_call(fn, site, pos + 1, false);
+          }
+          return evaluate_word_call(code, &v, fn, pos + 1);
         }
         default:
           break;

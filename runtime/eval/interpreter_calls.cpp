@@ -50,16 +50,6 @@ class PendingHold {
   RootedCell value_;
 };
 
-// The natives that return at once after evaluating their branch block, so
-// that their call frame may pass a pending departure: if, unless, either
-// (runtime/eval/natives_core.cpp keeps them so).
-inline bool passes_return_q(const Cell* fn) {
-  static_assert(native_index(NativeId::kUnless) == native_index(NativeId::kIf) + 1 &&
-                native_index(NativeId::kEither) == native_index(NativeId::kIf) + 2);
-  return TYPE_OF(fn) == TYPE_NATIVE && fn->data1 >= native_index(NativeId::kIf) &&
-         fn->data1 <= native_index(NativeId::kEither);
-}
-
 void mark_passes_return() { stack::current_frame()->header |= stack::kFramePassesReturn; }
 
 // The most refinements a native or action has (now has 10).
@@ -841,6 +831,43 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
   if (trace::on()) {
     Cell ref = name_or_path(site);
     trace::event(trace::EV_RETURN, site.code, pos, stack::at(slot), &ref);
+  }
+  return pos;
+}
+
+// A call named by a word of the code, not in infix position: what
+// evaluate_call does, by the shortest way when tracing is off and the
+// function has a simple shape (call_shape): no apply mode, path or infix
+// operand to look for, the arguments fetched by the shape.
+uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos) {
+  CallSite site{code, word, nullptr, 0};
+  const uint32_t t = TYPE_OF(&fn_value);
+  if (!g_resolved || t == TYPE_ROUTINE || trace::on()) [[unlikely]] return evaluate_call(fn_value, site, pos, false);
+  const uint32_t shape = call_shape(&fn_value);
+  if (!(shape & kShapeSimple)) [[unlikely]] return evaluate_call(fn_value, site, pos, false);
+  check_stack();
+  const uint32_t slot = stack::top_index();
+  Cell fn = fn_value;
+  fn.header &= ~kFlagNewLine;
+  stack::push_copy(&fn);
+  {
+    stack::FrameGuard guard;
+    if (t == TYPE_FUNCTION) {
+      stack::open_interp_fetch_frame(word, function::context_node(&fn));
+      pos = fetch_shaped(site, slot, pos, shape);
+      run_function_body(stack::at(slot), word);
+      stack::pop_body_frame();
+    } else {
+      stack::open_interp_call_frame(word);
+      pos = fetch_shaped(site, slot, pos, shape);
+      stack::pop_frame();
+    }
+  }
+  *stack::at(slot) = *stack::at(slot + 1);
+  stack::drop_cells(1);
+  if (trace::on()) [[unlikely]] {
+    Cell ref = *word;
+    trace::event(trace::EV_RETURN, code, pos, stack::at(slot), &ref);
   }
   return pos;
 }

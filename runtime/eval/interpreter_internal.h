@@ -137,6 +137,21 @@ inline Cell name_or_path(const CallSite& site) { return site.path ? *site.path :
 // argument and the result takes its place (interpreter_calls.cpp).
 uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos, bool infix);
 
+// The natives that return at once after evaluating their branch block, so
+// that their call frame may pass a pending departure: if, unless, either
+// (runtime/eval/natives_core.cpp keeps them so).
+inline bool passes_return_q(const Cell* fn) {
+  static_assert(native_index(NativeId::kUnless) == native_index(NativeId::kIf) + 1 &&
+                native_index(NativeId::kEither) == native_index(NativeId::kIf) + 2);
+  return TYPE_OF(fn) == TYPE_NATIVE && fn->data1 >= native_index(NativeId::kIf) &&
+         fn->data1 <= native_index(NativeId::kEither);
+}
+
+// evaluate_call for a call named by a word of the code (a copy of it, the
+// frame's name), not in infix position, of anything but if, unless and
+// either (passes_return_q); pos is after the word.
+uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos);
+
 // Fetches the arguments of a call (the frame is open, the function cell sits
 // at fn_slot just below its base), then calls a native or action entry, or
 // pushes a function's locals. In infix position the left operand is already
