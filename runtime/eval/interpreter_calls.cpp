@@ -859,7 +859,19 @@ uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_v
       stack::pop_body_frame();
     } else {
       stack::open_interp_call_frame(word);
-      pos = fetch_shaped(site, slot, pos, shape);
+      if (native::entry_index(&fn) == native_index(NativeId::kReturn) && TYPE_OF(&fn) == TYPE_NATIVE) {
+        // return: its argument fetched, the departure starts here, as its
+        // entry would start it.
+        pos = fetch_shaped_arguments(site, slot, pos, shape);
+        if (trace::on()) [[unlikely]] {
+          finish_fetch(site, slot, pos, kNoRefinements.data(), 0);
+        } else {
+          const Cell value = *stack::arguments();
+          leave_function(&value);
+        }
+      } else {
+        pos = fetch_shaped(site, slot, pos, shape);
+      }
       stack::pop_frame();
     }
   }
