@@ -162,10 +162,9 @@ struct Fetch {
   bool builtin;
   std::array<int32_t, kMaxRefinements> refs;
   uint32_t fetched = 0;  // the arguments pushed so far (natives' positions)
-  // The refinements met through the path or block: the first few in place,
-  // any more on the heap (a call names few).
-  std::array<uint32_t, 8> seen_near;
-  uint32_t seen_count = 0;
+  // The refinements met through the path or block, by the ordinal or slot
+  // their entry holds: those below 64 as bits, any others on the heap.
+  uint64_t seen_low = 0;
   std::vector<uint32_t> seen_far;
 
   Fetch(const CallSite& s, uint32_t slot, uint32_t l, bool b) : site(s), fn_slot(slot), list(l), builtin(b) {
@@ -179,15 +178,7 @@ struct Fetch {
   // safer) and stored in their slots when it is used.
   void use_refinement(int32_t at, bool used, uint32_t* pos, bool from_block, bool safer) {
     Cell e = series_head_cell(list)[at];
-    for (uint32_t k = 0; k < seen_count; ++k) {
-      if ((k < seen_near.size() ? seen_near[k] : seen_far[k - seen_near.size()]) == e.data3) {
-        Cell p = name_or_path(site);
-        fire(ErrorCategory::kScript, "dup-refine", p);
-      }
-    }
-    if (seen_count < seen_near.size()) seen_near[seen_count] = e.data3;
-    else seen_far.push_back(e.data3);
-    ++seen_count;
+    note_seen(e.data3);
     uint32_t base = stack::base_index();
     if (builtin) {
       uint32_t ordinal = e.data3;
@@ -215,7 +206,9 @@ struct Fetch {
         stack::push_copy(&kNoneCell);
       } else if (kind == kArgEvaluated && *pos < tail && !trace::on()) {
         *pos = fetch_evaluated_at(site, *pos, false);
-        check_argument(site, fn(), list, j);
+        // The entry read again: the list's buffer may have moved.
+        if (!typeset_admits(series_head_cell(list) + j, stack::top_type()))
+          expect_arg(site, fn(), list, j, stack::last_pushed());
       } else {
         *pos = fetch_argument(site, fn(), list, j, *pos, false);
         check_argument(site, fn(), list, j);
@@ -246,7 +239,7 @@ struct Fetch {
       } else {
         fire(ErrorCategory::kScript, "bad-refine", element);
       }
-      int32_t at = find_refinement(list, &element);
+      int32_t at = find(&element);
       if (at < 0) {
         Cell name = *site.name;
         fire(ErrorCategory::kScript, "no-refine", name, element);
@@ -257,6 +250,39 @@ struct Fetch {
   }
 
   static constexpr Cell kNoneCell{TYPE_NONE, 0, 0, 0};
+
+ private:
+  // A second use of one refinement raises dup-refine.
+  void note_seen(uint32_t ordinal) {
+    if (ordinal < 64) {
+      const uint64_t bit = uint64_t{1} << ordinal;
+      if (!(seen_low & bit)) {
+        seen_low |= bit;
+        return;
+      }
+    } else {
+      bool met = false;
+      for (uint32_t o : seen_far) met = met || o == ordinal;
+      if (!met) {
+        seen_far.push_back(ordinal);
+        return;
+      }
+    }
+    Cell p = name_or_path(site);
+    fire(ErrorCategory::kScript, "dup-refine", p);
+  }
+
+  // The entry of the refinement a path names, as find_refinement answers
+  // it: the same symbol first, with no case folding (a spec holds no two
+  // refinements that fold to one spelling, so the first exact match is the
+  // one found by folding), then the folded search.
+  int32_t find(const Cell* word) const {
+    const uint32_t n = cells_in(list);
+    const Cell* e = series_head_cell(list);
+    for (uint32_t i = 0; i < n; ++i)
+      if (e[i].data2 == word->data2 && TYPE_OF(e + i) == TYPE_REFINEMENT) return static_cast<int32_t>(i);
+    return find_refinement(list, word);
+  }
 };
 
 // Reports the call to the tracer, then calls a native or action entry with
