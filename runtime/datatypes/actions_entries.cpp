@@ -7,6 +7,7 @@
 // into the base cell.
 #include <cmath>
 
+#include "runtime/datatypes/block.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
@@ -176,7 +177,16 @@ void round_entry(const int32_t* refs) {
 void even_q_entry(const int32_t*) { logic::init_cell(arg(0), dispatch_even_q(arg(0)) != 0); }
 void odd_q_entry(const int32_t*) { logic::init_cell(arg(0), dispatch_odd_q(arg(0)) != 0); }
 void complement_entry(const int32_t*) { result(dispatch_complement(arg(0))); }
-void append_entry(const int32_t* refs) { insert_entry(refs, true); }
+void append_entry(const int32_t* refs) {
+  // One value, no refinement, onto a block!: block::insert's quick case
+  // without the dispatch.
+  if (TYPE_OF(arg(0)) == TYPE_BLOCK && refs[0] < 0 && refs[1] < 0 && refs[2] < 0 &&
+      block::append_quick(arg(0), arg(1))) {
+    result(arg(0));
+    return;
+  }
+  insert_entry(refs, true);
+}
 void insert_action_entry(const int32_t* refs) { insert_entry(refs, false); }
 
 // change: /part counts in the changed series itself.
@@ -250,6 +260,12 @@ int32_t index_as_integer(const Cell* index) {
 }
 
 void pick_entry(const int32_t*) {
+  if (TYPE_OF(arg(0)) == TYPE_BLOCK && TYPE_OF(arg(1)) == TYPE_INTEGER) {
+    // The series handler's answer for a block, without the dispatch.
+    Cell picked = block::pick_at(arg(0), index_as_integer(arg(1)));
+    result(&picked);
+    return;
+  }
   result(dispatch_pick(arg(0), index_as_integer(arg(1)), arg(1)));
 }
 

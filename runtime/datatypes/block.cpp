@@ -479,6 +479,37 @@ Cell* make(Cell* type, Cell* spec) {
   return type;
 }
 
+namespace {
+// A buffer that takes one more cell at its tail with nothing allocated and no
+// owner told.
+inline bool quick_room_q(const SeriesBuffer* b) { return (b->flags & kSeriesOwned) == 0 && b->room() >= kCellSize; }
+inline void store_at_tail(SeriesBuffer* b, const Cell& v) {
+  *b->tail_cell() = v;
+  b->tail += kCellSize;
+}
+}  // namespace
+
+bool append_quick(Cell* block, const Cell* value) {
+  if (series::any_block_q(TYPE_OF(value))) return false;
+  SeriesBuffer* b = node_buffer(node_of(block));
+  // insert's size check, left to insert to raise.
+  if ((static_cast<uint64_t>(b->length()) + 1) * kCellSize > kMaxSeriesBytes || !quick_room_q(b)) return false;
+  store_at_tail(b, *value);
+  block->data1 = 0;
+  return true;
+}
+
+Cell pick_at(const Cell* block, int32_t index) {
+  SeriesBuffer* b = node_buffer(node_of(block));
+  const int64_t total = b->length();
+  int64_t head = static_cast<int32_t>(block->data1);
+  if (head < 0) head = 0;
+  if (head > total) head = total;
+  const int64_t pos = head + (index > 0 ? index - 1 : index);
+  if (index == 0 || pos < 0 || pos >= total) return Cell{TYPE_NONE, 0, 0, 0};
+  return b->head_cell()[pos];
+}
+
 Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool append) {
   if (dup < 1) return series;
   Cell v = *value;
@@ -508,10 +539,8 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bo
   if (append && !spread && dup == 1) {
     // The common append: one value onto an unowned block with room at its
     // tail. Nothing allocates and no handler runs.
-    SeriesBuffer* b = node_buffer(node);
-    if ((b->flags & kSeriesOwned) == 0 && b->room() >= kCellSize) {
-      *b->tail_cell() = v;
-      b->tail += kCellSize;
+    if (quick_room_q(node_buffer(node))) {
+      store_at_tail(node_buffer(node), v);
       series::hash_shifted(series, at, 1);
       series->data1 = 0;
       return series;

@@ -118,6 +118,15 @@ int32_t compare(Cell* value1, Cell* value2, int32_t op);
 // append (append = true) and insert: answers the series at its head for
 // append, just after the inserted cells for insert.
 Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool append);
+// The common append of the action, taken before any dispatch: one value of
+// no block kind onto a block! with no owner and room at its tail. The value
+// is stored, the head index goes to 0 (as insert answers it) and the answer
+// is true; otherwise nothing changes and the answer is false.
+bool append_quick(Cell* block, const Cell* value);
+// pick on a block! by an index number, as the series handler answers it:
+// the cell at head + index - 1 (head + index for an index below 0), none!
+// for 0 or a position outside the block.
+Cell pick_at(const Cell* block, int32_t index);
 
 Cell* to(Cell* type, Cell* spec);
 // Path access: an integer! element picks (get) or pokes (set, value given);
