@@ -244,23 +244,31 @@ struct Fetch {
         Cell name = *site.name;
         fire(ErrorCategory::kScript, "no-refine", name, element);
       }
-      use_refinement(at, used, &pos, from_block, false);
+      if (used && !builtin && !from_block) pos = use_function_refinement(at, pos);
+      else use_refinement(at, used, &pos, from_block, false);
     }
     return pos;
   }
+
+  // use_refinement for a used refinement of a function, its arguments taken
+  // from code (not a block of apply).
+  uint32_t use_function_refinement(int32_t at, uint32_t pos);
 
   static constexpr Cell kNoneCell{TYPE_NONE, 0, 0, 0};
 
  private:
   // A second use of one refinement raises dup-refine.
-  void note_seen(uint32_t ordinal) {
-    if (ordinal < 64) {
-      const uint64_t bit = uint64_t{1} << ordinal;
-      if (!(seen_low & bit)) {
-        seen_low |= bit;
-        return;
-      }
-    } else {
+  [[gnu::always_inline]] void note_seen(uint32_t ordinal) {
+    const uint64_t bit = uint64_t{1} << (ordinal & 63);
+    if (ordinal < 64 && !(seen_low & bit)) [[likely]] {
+      seen_low |= bit;
+      return;
+    }
+    note_seen_again(ordinal);
+  }
+  // An ordinal past the bits, or one met before.
+  [[gnu::noinline]] void note_seen_again(uint32_t ordinal) {
+    if (ordinal >= 64) {
       bool met = false;
       for (uint32_t o : seen_far) met = met || o == ordinal;
       if (!met) {
@@ -416,6 +424,37 @@ uint32_t fetch_evaluated_at(const CallSite& site, uint32_t pos, bool infix) {
                                                     uint32_t shape) {
   pos = fetch_shaped_arguments(site, fn_slot, pos, shape);
   finish_fetch(site, fn_slot, pos, kNoRefinements.data(), static_cast<int32_t>(shape_locals(shape)));
+  return pos;
+}
+
+uint32_t Fetch::use_function_refinement(int32_t at, uint32_t pos) {
+  const Cell e = series_head_cell(list)[at];
+  note_seen(e.data3);
+  uint32_t slot = stack::base_index() + e.data3;
+  *stack::at(slot) = Cell{TYPE_LOGIC, 1, 0, 0};
+  // The list never changes once built; its buffer and the code's may move
+  // while an argument is evaluated, so both are read through their nodes
+  // for each argument.
+  const uint32_t entries = cells_in(list);
+  for (uint32_t j = static_cast<uint32_t>(at) + 1; j < entries; ++j) {
+    const Cell* a = series_head_cell(list) + j;
+    const uint32_t kind = arg_kind(a);
+    if (TYPE_OF(a) != TYPE_TYPESET || kind == kArgReturn) break;
+    ++slot;
+    const SeriesBuffer* cb = node_buffer(site.code->data2);
+    const uint32_t tail = cb->used_bytes() >> 4;
+    if (kind == kArgEvaluated && pos < tail && !trace::on()) {
+      bool ran = false;
+      pos = fetch_evaluated(site.code, pos, false, reinterpret_cast<const Cell*>(cb->data() + cb->head), tail, &ran);
+      if (!typeset_admits(series_head_cell(list) + j, stack::top_type()))
+        expect_arg(site, fn(), list, j, stack::last_pushed());
+    } else {
+      pos = fetch_argument(site, fn(), list, j, pos, false);
+      check_argument(site, fn(), list, j);
+    }
+    copy_cell(stack::last_pushed(), stack::at(slot));
+    stack::drop_cells(1);
+  }
   return pos;
 }
 
