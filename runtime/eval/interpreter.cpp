@@ -105,10 +105,12 @@ const Cell* g_body_word = nullptr;
   ValuesCache cache;
   uint32_t after = 0;
   const Cell* cells = nullptr;
+  uint32_t count = 0;
   if (!trace::on()) {
     const SeriesBuffer* b = node_buffer(code->data2);
     cells = reinterpret_cast<const Cell*>(b->data() + b->head);
-    after = number_prefix<true>(cells, cell_count(b), pos + 1, &prefix, &complete, &cache);
+    count = cell_count(b);
+    after = number_prefix<true>(cells, count, pos + 1, &prefix, &complete, &cache);
   }
   if (complete) {
     // Nothing has moved since the chain was read: the code's cells and the
@@ -122,7 +124,9 @@ const Cell* g_body_word = nullptr;
       return after;
     }
   }
-  Cell v = read_at(code, pos);
+  // Tracing off, nothing has moved the code since its cells were read, and
+  // nothing before the expression can change it; the tracer may.
+  const Cell v = cells ? cells[pos] : read_at(code, pos);
   uint32_t at = pos;
   ++pos;
   trace::event(trace::EV_FETCH, code, at, &v);
@@ -130,7 +134,7 @@ const Cell* g_body_word = nullptr;
   stack::open_interp_call_frame(&v);
   stack::push_copy(&v);
   trace::event(trace::EV_PUSH, code, at, &v);
-  if (pos >= tail_of(code)) fire(ErrorCategory::kScript, "need-value", v);
+  if (pos >= (cells ? count : tail_of(code))) fire(ErrorCategory::kScript, "need-value", v);
   if (after) {
     stack::push_copy(&prefix);
     pos = apply_infix(code, after);

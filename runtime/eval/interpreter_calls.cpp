@@ -353,17 +353,19 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
     return pos + 1;
   }
   if (t == TYPE_WORD) {
-    Cell prefix;
-    bool complete = false;
-    uint32_t after = infix ? 0 : number_prefix<false>(cells, tail, pos, &prefix, &complete, nullptr);
-    if (after) {
+    // The word's value is read once: a number starts a chain, other plain
+    // values push themselves.
+    const Cell* value = c->data1 != 0 && c->data3 != kUnresolved ? _context::value_at(c->data1, c->data3) : nullptr;
+    if (!infix && value && number_type_q(TYPE_OF(value))) {
+      Cell prefix;
+      bool complete = false;
+      const uint32_t after = number_chain<false>(cells, tail, pos, value, &prefix, &complete, nullptr);
       stack::push_copy(&prefix);
       // Only a word can be an operator.
       if (complete || after >= tail || TYPE_OF(cells + after) != TYPE_WORD) return after;
       *ran = true;
       return infix_after(code, after);
     }
-    const Cell* value = c->data1 != 0 && c->data3 != kUnresolved ? _context::value_at(c->data1, c->data3) : nullptr;
     if (value && alone && plain_value_q(TYPE_OF(value))) {
       stack::push_copy(value);
       return pos + 1;

@@ -217,14 +217,26 @@ struct ValuesCache {
 // body share a context; an argument like n - 1 mixes a function's and the
 // global one).
 // This form takes the code's cells and tail as the caller just read them.
+// number_chain: the same, its first operand (the number at pos) given.
+template <bool kCached>
+[[gnu::always_inline]] inline uint32_t number_chain(const Cell* cells, uint32_t tail, uint32_t pos, const Cell* first,
+                                                    Cell* result, bool* complete, ValuesCache* values);
+
 template <bool kCached>
 [[gnu::always_inline]] inline uint32_t number_prefix(const Cell* cells, uint32_t tail, uint32_t pos, Cell* result,
                                                      bool* complete, ValuesCache* values) {
-  ValuesCache* cache = kCached ? values : nullptr;
   *complete = false;
   if (pos >= tail) return 0;
-  const Cell* first = number_operand(cells + pos, cache);
+  const Cell* first = number_operand(cells + pos, kCached ? values : nullptr);
   if (!first) return 0;
+  return number_chain<kCached>(cells, tail, pos, first, result, complete, values);
+}
+
+template <bool kCached>
+[[gnu::always_inline]] inline uint32_t number_chain(const Cell* cells, uint32_t tail, uint32_t pos, const Cell* first,
+                                                    Cell* result, bool* complete, ValuesCache* values) {
+  ValuesCache* cache = kCached ? values : nullptr;
+  *complete = false;
   *result = *first;
   uint32_t at = pos + 1;
   while (at < tail) {
