@@ -647,6 +647,76 @@ inline uint32_t quick_hash(const Cell& c) {
   return TYPE_OF(&c) == TYPE_INTEGER ? murmur3_fmix(c.data2) : hash_value(&c);
 }
 
+// Text of one byte a code point whose code points are all ASCII hashes, in a
+// map, as the bytes of its folded text: four code points a block instead of
+// one. Bytes are read four at a time; kAsciiHigh finds a byte of 128 and up.
+constexpr uint32_t kAsciiHigh = 0x80808080u;
+
+// The four ASCII bytes of x folded as fold_code_point folds them (a-z to
+// A-Z): a byte b has b + 0x1F >= 0x80 exactly when b >= 'a', and b + 0x05 >=
+// 0x80 exactly when b > 'z' (no byte carries into the next, all being below
+// 0x80).
+inline uint32_t fold_ascii4(uint32_t x) {
+  const uint32_t lower = (x + 0x1F1F1F1Fu) & ~(x + 0x05050505u) & kAsciiHigh;
+  return x - (lower >> 2);
+}
+
+// The hash of a map key. Text whose folded code points are all ASCII hashes
+// as murmur3_x86_32 of the folded bytes (the same for every unit width, as
+// its folded code points are the same); other text, and every other value,
+// as hash_value. Only maps use it: a map's table holds these hashes, and
+// nothing outside the table sees them.
+uint32_t map_hash(const Cell& c) {
+  const uint32_t t = TYPE_OF(&c);
+  if (t == TYPE_INTEGER) return murmur3_fmix(c.data2);
+  if (string_group_type(t) != TYPE_STRING && t != kTypeStringWithLength) return hash_value(&c);
+  const Text text = text_of(&c);
+  const uint32_t n = text.count;
+  Murmur3Stream s;
+  if (text.unit == 1) {
+    // The usual key: bytes below 128, folded four at a time. A byte of 128
+    // or more sends the text the general way (this stream is dropped).
+    const uint8_t* p = text.p;
+    uint32_t high = 0;
+    uint32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      uint32_t w;
+      std::memcpy(&w, p + i, 4);
+      high |= w;
+      s.add_block(fold_ascii4(w));
+    }
+    // The last one to three bytes, little-endian.
+    uint32_t tail = 0;
+    switch (n & 3) {
+      case 3: tail |= static_cast<uint32_t>(p[i + 2]) << 16; [[fallthrough]];
+      case 2: tail |= static_cast<uint32_t>(p[i + 1]) << 8; [[fallthrough]];
+      case 1: tail |= p[i]; break;
+      default: break;
+    }
+    if (!((high | tail) & kAsciiHigh)) {
+      if (n & 3) s.add_tail(fold_ascii4(tail));
+      return s.finish(n);
+    }
+    s = Murmur3Stream();
+  }
+  // Any width, code point by code point: the same bytes when every folded
+  // code point is ASCII.
+  for (uint32_t i = 0; i < n; i++)
+    if (fold_code_point(text.at(i)) >= 0x80) return hash_value(&c);
+  uint32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    uint32_t w = 0;
+    for (uint32_t k = 0; k < 4; k++) w |= fold_code_point(text.at(i + k)) << (8 * k);
+    s.add_block(w);
+  }
+  if (i < n) {
+    uint32_t tail = 0;
+    for (uint32_t k = 0; i + k < n; k++) tail |= fold_code_point(text.at(i + k)) << (8 * k);
+    s.add_tail(tail);
+  }
+  return s.finish(n);
+}
+
 uint32_t hash_of_data_cell(uint32_t table, uint32_t index) {
   Cell c = data_cell(table, index);
   return hash_value(&c);
@@ -996,7 +1066,7 @@ int32_t put_kind1_absent(uint32_t table, uint32_t index, uint32_t hash) {
 int32_t put_kind1(uint32_t table, uint32_t index, HashCompare cmp) {
   resize_if_full(table, cmp);
   const Cell key = data_cell(table, index);
-  const uint32_t hash = quick_hash(key);
+  const uint32_t hash = map_hash(key);
   const uint32_t mask = get(table, kBuckets) - 1;
   uint32_t b = hash & mask;
   for (uint32_t step = 1;; step++) {
@@ -1022,7 +1092,7 @@ int32_t put_kind1(uint32_t table, uint32_t index, HashCompare cmp) {
 
 // The bucket of a map whose key is the cell index, or -1.
 int64_t map_bucket_of_index(uint32_t table, uint32_t index) {
-  const uint32_t hash = quick_hash(data_cell(table, index));
+  const uint32_t hash = map_hash(data_cell(table, index));
   const MapBucket* buckets = map_buckets(table);
   const uint32_t mask = get(table, kBuckets) - 1;
   uint32_t b = hash & mask;
@@ -1335,7 +1405,7 @@ int32_t hashtable_find_index(uint32_t table, const Cell* value, int32_t start, i
     return find_kind0(table, v, static_cast<uint32_t>(std::max(start, 0)), static_cast<uint32_t>(std::max(skip, 1)),
                       op, last, reverse, cmp);
   }
-  return find_keyed(table, v, op, cmp, quick_hash(v));
+  return find_keyed(table, v, op, cmp, kind == kKindMap ? map_hash(v) : quick_hash(v));
 }
 
 int32_t hashtable_find_hashed(uint32_t table, const Cell* value, int32_t op, uint32_t* hash, HashCompare compare) {
@@ -1350,7 +1420,7 @@ int32_t hashtable_find_hashed(uint32_t table, const Cell* value, int32_t op, uin
     return map_find_integer(table, value->data2, *hash);
   }
   const Cell v = *value;
-  *hash = quick_hash(v);
+  *hash = map_hash(v);
   return find_map_key(table, v, op, pick(compare), *hash);
 }
 
@@ -1378,7 +1448,7 @@ int32_t hashtable_find_next(uint32_t table, const Cell* value, HashCursor& curso
   const uint32_t mask = buckets - 1;
   if (!cursor.started) {
     cursor.started = true;
-    cursor.hash = hash_value(&v);
+    cursor.hash = kind == kKindMap ? map_hash(v) : hash_value(&v);
     cursor.bucket = cursor.hash & mask;
     cursor.step = 0;
   } else {
