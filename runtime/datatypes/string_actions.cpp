@@ -493,6 +493,18 @@ Cell* insert(Cell* series, Cell* value, int32_t part, bool, int32_t dup, bool ap
   return insert_gathered(series, value, part, dup, append);
 }
 
+Cell* copy(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types) {
+  if (part) return series::copy(value, destination, part, deep, types);
+  // The usual copy: the units from the head (clamped to the tail), in one
+  // series copy; a vector keeps its element type (word 3).
+  const auto total = static_cast<int32_t>(node_buffer(value->data2)->length());
+  const int32_t head = std::clamp(static_cast<int32_t>(value->data1), 0, total);
+  const uint32_t node =
+      copy_series_part(value->data2, static_cast<uint32_t>(head), static_cast<uint32_t>(total - head))->node;
+  *destination = Cell{value->header, 0, node, TYPE_OF(value) == TYPE_VECTOR ? value->data3 : 0};
+  return destination;
+}
+
 Cell* change(Cell* series, Cell* value, int32_t part, bool, int32_t dup) {
   uint32_t node = node_of(series);
   head_of(series);
@@ -1098,7 +1110,7 @@ void init() {
   datatype::register_type(TYPE_STRING, TYPE_SERIES, "string!", {
       own<ACT_MAKE>(make), own<ACT_TO>(to), own<ACT_FORM>(form), own<ACT_MOLD>(mold),
       own<ACT_EVAL_PATH>(eval_path), own<ACT_COMPARE>(compare), own<ACT_APPEND>(insert),
-      own<ACT_CHANGE>(change), own<ACT_FIND>(find), own<ACT_INSERT>(insert),
+      own<ACT_CHANGE>(change), own<ACT_COPY>(copy), own<ACT_FIND>(find), own<ACT_INSERT>(insert),
       own<ACT_SELECT>(select), own<ACT_SORT>(sort), own<ACT_SWAP>(swap), own<ACT_TAKE>(take),
       own<ACT_TRIM>(trim),
   });

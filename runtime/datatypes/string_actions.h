@@ -37,6 +37,9 @@ Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* gran
 // insert (at the head, answers the series just past the insertion). part
 // limits the characters added (-1: no limit); dup repeats them.
 Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool append);
+// copy (string kinds, and binary! and vector!, whose rows take it): without
+// part the units from the head; with part as series! copies.
+Cell* copy(Cell* value, Cell* destination, Cell* part, bool deep, Cell* types);
 // Replaces as many characters as it writes (or part characters when part is
 // 0 or more) by the value's text; answers the series just past the change.
 Cell* change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup);
