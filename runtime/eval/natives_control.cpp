@@ -590,8 +590,9 @@ void foreach(int32_t check, const int32_t*) {
     uint32_t position = series->data1;
     const Cell word = *stack::at(slot + 1);
     for (;;) {
+      // A block's unit is a cell: its length is its used bytes by sixteen.
       SeriesBuffer* b = node_buffer(node);
-      if (position >= b->length()) break;
+      if (position >= b->used_bytes() >> 4) break;
       Cell v = b->head_cell()[position++];
       v.header &= ~kFlagNewLine;
       set_loop_word(word, v);
