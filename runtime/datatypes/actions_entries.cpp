@@ -15,6 +15,7 @@
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/series_common.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/string_actions.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/actions.h"
 #include "runtime/hashtable.h"
@@ -182,6 +183,12 @@ void append_entry(const int32_t* refs) {
   // without the dispatch.
   if (TYPE_OF(arg(0)) == TYPE_BLOCK && refs[0] < 0 && refs[1] < 0 && refs[2] < 0 &&
       block::append_quick(arg(0), arg(1))) {
+    result(arg(0));
+    return;
+  }
+  // The same onto a string!: string::insert's quick case.
+  if (TYPE_OF(arg(0)) == TYPE_STRING && refs[0] < 0 && refs[1] < 0 && refs[2] < 0 &&
+      string::append_quick(arg(0), arg(1))) {
     result(arg(0));
     return;
   }

@@ -411,45 +411,6 @@ bool append_at_tail(Cell* series, SeriesBuffer* b, const void* from, uint64_t by
   return true;
 }
 
-// The usual append, before any source is set up: the text of a string of the
-// target's unit (not the target itself), a character the target's unit holds,
-// or an integer's digits onto a unit-1 target.
-bool quick_append(Cell* series, const Cell* value) {
-  const uint32_t node = node_of(series);
-  SeriesBuffer* b = node_buffer(node);
-  const uint32_t tu = b->unit();
-  const uint32_t type = TYPE_OF(value);
-  if (type == TYPE_INTEGER) {
-    if (tu != 1) return false;
-    if (!(b->flags & kSeriesOwned) && b->room() >= static_cast<uint32_t>(integer::kMaxDecimalLength)) {
-      // The digits go straight onto the tail.
-      b->tail += static_cast<uint32_t>(integer::write_decimal(integer::get(value), b->tail_ptr()));
-      series->data1 = 0;
-      return true;
-    }
-    const integer::DecimalText t = integer::to_decimal(integer::get(value));
-    return append_at_tail(series, b, t.text, static_cast<uint64_t>(t.length));
-  }
-  if (type == TYPE_CHAR) {
-    const uint32_t cp = value->data2;
-    if (need_for_char(cp, CharRule::kAppend) > tu) return false;
-    uint8_t unit[4];
-    write_unit(unit, tu, cp);
-    return append_at_tail(series, b, unit, tu);
-  }
-  if (any_string_q(type) && type != TYPE_TAG) {
-    const uint32_t from = node_of(value);
-    if (from == node) return false;
-    SeriesBuffer* vb = node_buffer(from);
-    if (vb->unit() != tu) return false;
-    const int32_t total = static_cast<int32_t>(vb->length());
-    const int32_t head = std::clamp(index_of(value), 0, total);
-    return append_at_tail(series, b, vb->head_ptr() + static_cast<size_t>(head) * tu,
-                          static_cast<uint64_t>(total - head) * tu);
-  }
-  return false;
-}
-
 // insert and append past the quick append: gathers the value's text and
 // splices it in. Kept out of line so that the quick append pays for none of
 // its locals.
@@ -488,8 +449,44 @@ bool quick_append(Cell* series, const Cell* value) {
 
 }  // namespace
 
+bool append_quick(Cell* series, const Cell* value) {
+  const uint32_t node = node_of(series);
+  SeriesBuffer* b = node_buffer(node);
+  const uint32_t tu = b->unit();
+  const uint32_t type = TYPE_OF(value);
+  if (type == TYPE_INTEGER) {
+    if (tu != 1) return false;
+    if (!(b->flags & kSeriesOwned) && b->room() >= static_cast<uint32_t>(integer::kMaxDecimalLength)) {
+      // The digits go straight onto the tail.
+      b->tail += static_cast<uint32_t>(integer::write_decimal(integer::get(value), b->tail_ptr()));
+      series->data1 = 0;
+      return true;
+    }
+    const integer::DecimalText t = integer::to_decimal(integer::get(value));
+    return append_at_tail(series, b, t.text, static_cast<uint64_t>(t.length));
+  }
+  if (type == TYPE_CHAR) {
+    const uint32_t cp = value->data2;
+    if (need_for_char(cp, CharRule::kAppend) > tu) return false;
+    uint8_t unit[4];
+    write_unit(unit, tu, cp);
+    return append_at_tail(series, b, unit, tu);
+  }
+  if (any_string_q(type) && type != TYPE_TAG) {
+    const uint32_t from = node_of(value);
+    if (from == node) return false;
+    SeriesBuffer* vb = node_buffer(from);
+    if (vb->unit() != tu) return false;
+    const int32_t total = static_cast<int32_t>(vb->length());
+    const int32_t head = std::clamp(index_of(value), 0, total);
+    return append_at_tail(series, b, vb->head_ptr() + static_cast<size_t>(head) * tu,
+                          static_cast<uint64_t>(total - head) * tu);
+  }
+  return false;
+}
+
 Cell* insert(Cell* series, Cell* value, int32_t part, bool, int32_t dup, bool append) {
-  if (append && dup == 1 && part < 0 && quick_append(series, value)) return series;
+  if (append && dup == 1 && part < 0 && append_quick(series, value)) return series;
   return insert_gathered(series, value, part, dup, append);
 }
 

@@ -33,6 +33,12 @@ Cell* to(Cell* type, Cell* spec);
 Cell* eval_path(Cell* parent, Cell* element, Cell* value, Cell* path, Cell* grand_parent,
                 Cell* prev_element, int32_t index, PathFlags flags);
 
+// The usual append, answered before any source is set up: the text of a
+// string of the target's unit (not the target itself), a character the
+// target's unit holds, or an integer's digits onto a unit-1 target, when the
+// target is unowned and has room. Sets the series to its head and answers
+// true; false (nothing done) leaves it to insert. Allocates nothing.
+bool append_quick(Cell* series, const Cell* value);
 // append (append = true: at the tail, answers the series at index 0) and
 // insert (at the head, answers the series just past the insertion). part
 // limits the characters added (-1: no limit); dup repeats them.
