@@ -11,6 +11,7 @@
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/map.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/series_common.h"
@@ -291,6 +292,12 @@ void reverse_entry(const int32_t* refs) {
   result(dispatch_reverse(arg(0), ref_arg(refs, 0), ref_arg(refs, 1)));
 }
 void select_entry(const int32_t* refs) {
+  if (TYPE_OF(arg(0)) == TYPE_MAP) {
+    // map!'s handler, which reads only /case and /same, without the
+    // dispatch.
+    result(map::select(arg(0), arg(1), {.case_sensitive = flag(refs, 2), .same = flag(refs, 3)}));
+    return;
+  }
   result(dispatch_select(arg(0), arg(1), {.part = ref_arg(refs, 0), .only = flag(refs, 1), .case_sensitive = flag(refs, 2), .same = flag(refs, 3), .any = flag(refs, 4), .with = ref_arg(refs, 5), .skip = ref_arg(refs, 6), .last = flag(refs, 7), .reverse = flag(refs, 8)}));
 }
 void sort_entry(const int32_t* refs) {

@@ -62,6 +62,8 @@ Cell* find(Cell* series, Cell* value, const FindOptions& options);
 int32_t length_q(Cell* map);
 Cell* put(Cell* map, Cell* key, Cell* value, bool case_sensitive);
 Cell* remove(Cell* map, Cell* part, Cell* key);
+// select and find read only options.case_sensitive and options.same (the
+// select entry calls select directly with those alone).
 Cell* select(Cell* series, Cell* value, const FindOptions& options);
 
 // foreach over a map: sets the two words (key, value) to the next live key
