@@ -276,8 +276,19 @@ SeriesBuffer* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t offset)
     SeriesFrame* f = g_mem.series_current;
     if (!f || !(f->heap + n < f->end)) {
       f = find_series_frame_with_room(n);
-      if (!f) {
-        collector::collect_if_needed();
+      // A frame with only a little room left is passed over below. It must
+      // not put off the collection for good, or a leftover of a few bytes in
+      // one frame makes every later frame a new one and garbage piles up:
+      // once enough has been allocated since the last collection, it counts
+      // as no room.
+      if (!f || (f->room() < kFrameLowRoom && g_mem.allocated_since_collection >=
+                                                  kCollectAfterLiveTimes * g_mem.live_after_collection)) {
+        if (collector::collect_if_needed()) {
+          g_mem.allocated_since_collection = 0;
+          uint64_t live = 0;
+          for (SeriesFrame* s = g_mem.series_first; s; s = s->next) live += static_cast<uint64_t>(s->heap - s->start);
+          g_mem.live_after_collection = live;
+        }
         f = find_series_frame_with_room(n);
       }
       if (!f || f->room() < kFrameLowRoom) {
@@ -288,6 +299,7 @@ SeriesBuffer* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t offset)
     g_mem.series_current = f;
     b = reinterpret_cast<SeriesBuffer*>(f->heap);
     f->heap += n;
+    g_mem.allocated_since_collection += n;
   } else {
     collector::collect_if_needed();
     b = alloc_big_series(static_cast<uint32_t>(needed));

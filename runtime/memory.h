@@ -26,6 +26,9 @@ constexpr uint32_t kBigSeriesThreshold = 0x200000;    // 2 MB: also the largest 
 // A frame found by search (not the current one) with less room than this is
 // passed over in favour of a new frame, so frames fill before new ones appear.
 constexpr uint32_t kFrameLowRoom = 52428;  // 0xCCCC
+// Such a frame stops counting as room once the bytes allocated since the last
+// collection reach this many times the bytes live after it.
+constexpr uint64_t kCollectAfterLiveTimes = 3;
 constexpr uint32_t kVirtualPageSize = 4096;
 
 struct NodeFrame {
@@ -78,6 +81,10 @@ struct MemoryState {
   uint32_t big_threshold = kBigSeriesThreshold;
   BigSeries* big_first = nullptr;
   BigSeries* big_last = nullptr;
+  // Bytes of frame buffers allocated since the last collection an
+  // allocation asked for, and the bytes the frames held right after it.
+  uint64_t allocated_since_collection = 0;
+  uint64_t live_after_collection = 0;
   bool initialised = false;
 };
 

@@ -71,6 +71,24 @@ TEST(MemoryFrames, RequestThatFitsNowhereMakesANewFrameWithoutCollectingWhenDisa
   EXPECT_FALSE(n.buffer()->flags & kSeriesBig);
 }
 
+// A frame left with a little room (too little to be taken up again, enough
+// for a small buffer) once kept every later allocation from collecting:
+// frame after frame was added while garbage piled up.
+TEST(MemoryFrames, AFrameLeftWithALittleRoomDoesNotPutOffCollectionsForGood) {
+  init_memory();
+  CollectorEnableScope on(true);
+  SeriesFrame* left = memory_state().series_current;
+  ASSERT_NE(left, nullptr);
+  constexpr uint32_t kLeft = 1000;
+  if (left->room() > kLeft + kBufferOverhead + 16) {
+    alloc_bytes((left->room() - kLeft - kBufferOverhead) & ~15u);  // garbage
+  }
+  alloc_bytes(4 * kLeft);  // fits there no more: another frame becomes the current one
+  const uint32_t cycles = collector::series_cycles();
+  for (int i = 0; i < 400000; ++i) alloc_cells(2);  // garbage, about 22 MB
+  EXPECT_GT(collector::series_cycles(), cycles);
+}
+
 TEST(MemoryNodes, FullFramesMakeANewFrameOfTenThousandNodes) {
   MemoryStats before = memory_stats();
   uint64_t free_nodes = 0;
