@@ -283,6 +283,11 @@ void poke_entry(const int32_t*) {
 }
 
 void put_entry(const int32_t* refs) {
+  if (TYPE_OF(arg(0)) == TYPE_MAP) {
+    // map!'s handler without the dispatch.
+    result(map::put(arg(0), arg(1), arg(2), flag(refs, 0)));
+    return;
+  }
   result(dispatch_put(arg(0), arg(1), arg(2), flag(refs, 0)));
 }
 void remove_entry(const int32_t* refs) {
