@@ -17,6 +17,7 @@ namespace kiv {
 
 namespace detail {
 uintptr_t* g_node_slots[kMaxNodeFrames];
+uintptr_t* g_node_table = nullptr;
 uint32_t g_node_slot_count[kMaxNodeFrames];
 }  // namespace detail
 
@@ -136,11 +137,20 @@ NodeFrame* alloc_node_frame(uint32_t count) {
   uint32_t index = 1;
   while (index < g_frames_by_index.size() && g_frames_by_index[index]) ++index;
   if (index >= kMaxNodeFrames) throw_no_memory();
-  // 4 bytes of padding after the size word align the 8-byte slots.
-  void* block = allocate_virtual(4 + count * sizeof(uintptr_t), false);
+  // The table's range is reserved once, whole; each frame's slots are
+  // committed where its index puts them.
+  if (!detail::g_node_table) {
+    void* range = platform::reserve_virtual(static_cast<size_t>(kMaxNodeFrames) << kNodeSlotBits << 3);
+    if (!range) throw_no_memory();
+    detail::g_node_table = static_cast<uintptr_t*>(range);
+  }
+  uintptr_t* slots = detail::g_node_table + (static_cast<size_t>(index) << kNodeSlotBits);
+  const uint32_t bytes = static_cast<uint32_t>(round_up(uint64_t{count} * sizeof(uintptr_t), kVirtualPageSize));
+  if (!platform::commit_virtual(slots, bytes)) throw_no_memory();
+  g_mem.total += bytes;
   auto* f = new NodeFrame;
-  f->block = block;
-  f->slots = reinterpret_cast<uintptr_t*>(static_cast<uint8_t*>(block) + 4);
+  f->committed = bytes;
+  f->slots = slots;
   f->index = index;
   f->capacity = count;
   f->free_head = 0;
@@ -205,7 +215,7 @@ static void release_node_frame(NodeFrame* f) {
   detail::g_node_slots[f->index] = nullptr;
   detail::g_node_slot_count[f->index] = 0;
   g_frames_by_index[f->index] = nullptr;
-  free_virtual(f->block);
+  if (platform::decommit_virtual(f->slots, f->committed)) g_mem.total -= f->committed;
   delete f;
 }
 

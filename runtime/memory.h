@@ -42,8 +42,8 @@ struct NodeFrame {
   uint32_t used_at_last_collection = 0;
   uint32_t history = 0;       // bit per collection, newest in bit 0: 1 = used unchanged
   bool evacuated = false;     // never set: this build has no node pass
-  uintptr_t* slots = nullptr; // inside the virtual block
-  void* block = nullptr;
+  uintptr_t* slots = nullptr; // in the node table's range, at index << kNodeSlotBits
+  uint32_t committed = 0;     // bytes of it committed
 };
 constexpr uint32_t kNoFreeSlot = kNodeSlotMask;
 

@@ -15,7 +15,17 @@ bool free_virtual(void* address, size_t size);
 // catch stale addresses); false when refused.
 bool protect_virtual(void* address, size_t size);
 
-// Test aid: the next `count` calls of alloc_virtual are refused.
+// Address space only: size bytes that no access may touch until committed,
+// and that take no memory until then; nullptr when refused.
+void* reserve_virtual(size_t size);
+// Makes pages of a reserved range read-write (zeroed when first touched);
+// false when refused. Decommitting gives their memory back and makes them
+// inaccessible again.
+bool commit_virtual(void* address, size_t size);
+bool decommit_virtual(void* address, size_t size);
+
+// Test aid: the next `count` calls of alloc_virtual or commit_virtual are
+// refused.
 void refuse_virtual_allocations(int count);
 
 }  // namespace kiv::platform

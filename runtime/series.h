@@ -99,13 +99,14 @@ namespace detail {
 // (next free slot << 1) | 1.
 extern uintptr_t* g_node_slots[kMaxNodeFrames];
 extern uint32_t g_node_slot_count[kMaxNodeFrames];
+// The slot arrays all lie in one reserved range, frame N's at slot N <<
+// kNodeSlotBits: a node id is the index of its slot (memory.cpp).
+extern uintptr_t* g_node_table;
 }  // namespace detail
 
 // The buffer a live node refers to. The node must be live: check untrusted ids
 // with node_valid_q.
-inline SeriesBuffer* node_buffer(uint32_t node) {
-  return reinterpret_cast<SeriesBuffer*>(detail::g_node_slots[node >> kNodeSlotBits][node & kNodeSlotMask]);
-}
+inline SeriesBuffer* node_buffer(uint32_t node) { return reinterpret_cast<SeriesBuffer*>(detail::g_node_table[node]); }
 
 // True when the id names a node in use that refers to a buffer.
 inline bool node_valid_q(uint32_t node) {
