@@ -285,11 +285,11 @@ const Cell* g_body_word = nullptr;
         case TYPE_ROUTINE: {
           if (no_call) break;
           Cell fn = *value;
-          if (passes_return_q(&fn)) {
-            CallSite site{code, &v, nullptr, 0};
-            return evaluate_call(fn, site, pos + 1, false);
+          if (!passes_return_q(&fn) && !trace::on()) {
+            if (const uint32_t shape = word_call_shape(&fn)) return evaluate_word_call(code, &v, fn, pos + 1, shape);
           }
-          return evaluate_word_call(code, &v, fn, pos + 1);
+          CallSite site{code, &v, nullptr, 0};
+          return evaluate_call(fn, site, pos + 1, false);
         }
         default:
           break;

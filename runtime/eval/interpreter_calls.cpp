@@ -902,43 +902,39 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
   return pos;
 }
 
-// A call named by a word of the code, not in infix position: what
-// evaluate_call does, by the shortest way when tracing is off and the
-// function has a simple shape (call_shape): no apply mode, path or infix
-// operand to look for, the arguments fetched by the shape.
-uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos) {
+// A call named by a word of the code, not in infix position, tracing off,
+// of a function, native or action of simple shape: what evaluate_call does,
+// by the shortest way (no apply mode, path or infix operand to look for,
+// the arguments fetched by the shape).
+uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos, uint32_t shape) {
   CallSite site{code, word, nullptr, 0};
   const uint32_t t = TYPE_OF(&fn_value);
-  if (!g_resolved || t == TYPE_ROUTINE || trace::on()) [[unlikely]] return evaluate_call(fn_value, site, pos, false);
-  const uint32_t shape = call_shape(&fn_value);
-  if (!(shape & kShapeSimple)) [[unlikely]] return evaluate_call(fn_value, site, pos, false);
   check_stack();
   const uint32_t slot = stack::top_index();
   Cell fn = fn_value;
   fn.header &= ~kFlagNewLine;
   stack::push_copy(&fn);
   {
+    // One fetch for every kind: unoptimised builds give each inlined copy a
+    // stack frame of its own, and deep recursion goes through here.
     stack::FrameGuard guard;
     if (t == TYPE_FUNCTION) {
       stack::open_interp_fetch_frame(word, function::context_node(&fn));
-      pos = fetch_shaped(site, slot, pos, shape);
+    } else {
+      stack::open_interp_call_frame(word);
+    }
+    pos = fetch_shaped_arguments(site, slot, pos, shape);
+    if (t == TYPE_NATIVE && native::entry_index(&fn) == native_index(NativeId::kReturn) && !trace::on()) {
+      // return: the departure starts here, as its entry would start it.
+      const Cell value = *stack::arguments();
+      leave_function(&value);
+    } else {
+      finish_fetch(site, slot, pos, kNoRefinements.data(), static_cast<int32_t>(shape_locals(shape)));
+    }
+    if (t == TYPE_FUNCTION) {
       run_function_body(stack::at(slot), word);
       stack::pop_body_frame();
     } else {
-      stack::open_interp_call_frame(word);
-      if (native::entry_index(&fn) == native_index(NativeId::kReturn) && TYPE_OF(&fn) == TYPE_NATIVE) {
-        // return: its argument fetched, the departure starts here, as its
-        // entry would start it.
-        pos = fetch_shaped_arguments(site, slot, pos, shape);
-        if (trace::on()) [[unlikely]] {
-          finish_fetch(site, slot, pos, kNoRefinements.data(), 0);
-        } else {
-          const Cell value = *stack::arguments();
-          leave_function(&value);
-        }
-      } else {
-        pos = fetch_shaped(site, slot, pos, shape);
-      }
       stack::pop_frame();
     }
   }

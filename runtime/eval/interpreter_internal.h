@@ -74,6 +74,16 @@ uint32_t find_call_shape(const Cell* fn);
   return find_call_shape(fn);
 }
 
+// The call shape for evaluate_word_call: a simple one, or 0 when the
+// call takes evaluate_call (the resolved form off, a routine, a shape not
+// simple). The caller chooses, so that either way one C++ call goes into
+// each call of the code (unoptimised builds recurse deep through here).
+[[gnu::always_inline]] inline uint32_t word_call_shape(const Cell* fn) {
+  if (!g_resolved || TYPE_OF(fn) == TYPE_ROUTINE) return 0;
+  const uint32_t shape = call_shape(fn);
+  return (shape & kShapeSimple) ? shape : 0;
+}
+
 inline Cell read_at(const Cell* code, uint32_t pos) { return series_head_cell(code->data2)[pos]; }
 
 // The number of cells of a block's series (code, argument lists, values):
@@ -148,9 +158,10 @@ inline bool passes_return_q(const Cell* fn) {
 }
 
 // evaluate_call for a call named by a word of the code (a copy of it, the
-// frame's name), not in infix position, of anything but if, unless and
-// either (passes_return_q); pos is after the word.
-uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos);
+// frame's name), not in infix position, tracing off, of a function, native
+// or action of simple shape (word_call_shape) but if, unless and either
+// (passes_return_q); pos is after the word.
+uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos, uint32_t shape);
 
 // Fetches the arguments of a call (the frame is open, the function cell sits
 // at fn_slot just below its base), then calls a native or action entry, or
