@@ -132,18 +132,27 @@ void release_quarantine() {
 // ---------------------------------------------------------------------------
 // Nodes
 
+namespace {
+// Frame indexes the node table's reserved range has room for.
+uint32_t g_node_table_frames = 0;
+}  // namespace
+
 NodeFrame* alloc_node_frame(uint32_t count) {
   if (count == 0 || count >= kNoFreeSlot) count = kNodesPerFrame;
   uint32_t index = 1;
   while (index < g_frames_by_index.size() && g_frames_by_index[index]) ++index;
-  if (index >= kMaxNodeFrames) throw_no_memory();
-  // The table's range is reserved once, whole; each frame's slots are
-  // committed where its index puts them.
+  // The table's range is reserved once; each frame's slots are committed
+  // where its index puts them. Room for every frame index takes 32 GiB of
+  // address space: under a limit on it, the largest range granted serves
+  // (a half at each refusal, down to 16 frames).
   if (!detail::g_node_table) {
-    void* range = platform::reserve_virtual(static_cast<size_t>(kMaxNodeFrames) << kNodeSlotBits << 3);
-    if (!range) throw_no_memory();
-    detail::g_node_table = static_cast<uintptr_t*>(range);
+    for (uint32_t frames = kMaxNodeFrames; frames >= 16 && !detail::g_node_table; frames /= 2) {
+      detail::g_node_table = static_cast<uintptr_t*>(platform::reserve_virtual(size_t{frames} << kNodeSlotBits << 3));
+      if (detail::g_node_table) g_node_table_frames = frames;
+    }
+    if (!detail::g_node_table) throw_no_memory();
   }
+  if (index >= g_node_table_frames) throw_no_memory();
   uintptr_t* slots = detail::g_node_table + (static_cast<size_t>(index) << kNodeSlotBits);
   const uint32_t bytes = static_cast<uint32_t>(round_up(uint64_t{count} * sizeof(uintptr_t), kVirtualPageSize));
   if (!platform::commit_virtual(slots, bytes)) throw_no_memory();

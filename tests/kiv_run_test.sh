@@ -123,6 +123,21 @@ if [[ $status != 1 || "$(cat "$dir/err")" != *"*** Boot Error: cannot read the s
   echo "FAILED: a missing source folder ends start-up (status $status: $(cat "$dir/err"))"; failures=$((failures + 1))
 else passes=$((passes + 1)); fi
 
+# Under a limit on address space (the node table reserves its range at the
+# first node) start-up takes the range it is granted. Sanitizer builds need
+# far more address space for their shadow memory: not with them.
+if ! ldd "$kiv_run" 2>/dev/null | grep -q -e libasan -e libubsan; then
+  for limit in 4000000 400000; do
+    actual=$(ulimit -v "$limit"; "$kiv_run" --eval 'b: make block! 200000 loop 1000 [append b copy "x"] print length? b' 2>&1)
+    if [[ "$actual" == "1000" ]]; then
+      passes=$((passes + 1))
+    else
+      echo "FAILED: runs under an address-space limit of $limit KiB: $actual"
+      failures=$((failures + 1))
+    fi
+  done
+fi
+
 # Signals: a running script killed by a signal ends with the runtime error
 # the signal stands for (a signal sent from outside carries no fault code:
 # SIGFPE is an unknown error), an interrupt ends it quietly with 0.
