@@ -16,7 +16,6 @@
 namespace kiv {
 
 namespace detail {
-uintptr_t* g_node_slots[kMaxNodeFrames];
 uintptr_t* g_node_table = nullptr;
 uint32_t g_node_slot_count[kMaxNodeFrames];
 }  // namespace detail
@@ -167,7 +166,6 @@ NodeFrame* alloc_node_frame(uint32_t count) {
   f->born = collector::series_cycles();
   if (index == g_frames_by_index.size()) g_frames_by_index.push_back(f);
   else g_frames_by_index[index] = f;
-  detail::g_node_slots[index] = f->slots;
   detail::g_node_slot_count[index] = count;
   f->prev = g_mem.node_last;
   if (g_mem.node_last) g_mem.node_last->next = f;
@@ -221,7 +219,6 @@ static void release_node_frame(NodeFrame* f) {
   if (f->next) f->next->prev = f->prev;
   else g_mem.node_last = f->prev;
   if (g_mem.node_current == f) g_mem.node_current = nullptr;
-  detail::g_node_slots[f->index] = nullptr;
   detail::g_node_slot_count[f->index] = 0;
   g_frames_by_index[f->index] = nullptr;
   if (platform::decommit_virtual(f->slots, f->committed)) g_mem.total -= f->committed;

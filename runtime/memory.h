@@ -130,7 +130,7 @@ uint32_t root_block();
 
 // Points a node at a buffer (the buffer's node field is the caller's business).
 inline void set_node_buffer(uint32_t node, SeriesBuffer* buffer) {
-  detail::g_node_slots[node >> kNodeSlotBits][node & kNodeSlotMask] = reinterpret_cast<uintptr_t>(buffer);
+  detail::g_node_table[node] = reinterpret_cast<uintptr_t>(buffer);
 }
 
 // For the series routines and the collector.

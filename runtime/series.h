@@ -94,14 +94,13 @@ constexpr uint32_t kNodeSlotMask = (1u << kNodeSlotBits) - 1;
 constexpr uint32_t kMaxNodeFrames = 1u << (32 - kNodeSlotBits);
 
 namespace detail {
-// Slot arrays of the node frames by frame index (null for no frame). A used
-// slot holds a buffer address (or 0 just after alloc_node); a free slot holds
-// (next free slot << 1) | 1.
-extern uintptr_t* g_node_slots[kMaxNodeFrames];
-extern uint32_t g_node_slot_count[kMaxNodeFrames];
-// The slot arrays all lie in one reserved range, frame N's at slot N <<
-// kNodeSlotBits: a node id is the index of its slot (memory.cpp).
+// The node slots: every node frame's slots lie in one reserved range, frame
+// N's from slot N << kNodeSlotBits, so a node id is the index of its slot
+// (memory.cpp). A used slot holds a buffer address (or 0 just after
+// alloc_node); a free slot holds (next free slot << 1) | 1.
 extern uintptr_t* g_node_table;
+// The slots each frame index has (0 for no frame).
+extern uint32_t g_node_slot_count[kMaxNodeFrames];
 }  // namespace detail
 
 // The buffer a live node refers to. The node must be live: check untrusted ids
@@ -111,8 +110,8 @@ inline SeriesBuffer* node_buffer(uint32_t node) { return reinterpret_cast<Series
 // True when the id names a node in use that refers to a buffer.
 inline bool node_valid_q(uint32_t node) {
   uint32_t f = node >> kNodeSlotBits, s = node & kNodeSlotMask;
-  if (node == 0 || detail::g_node_slots[f] == nullptr || s >= detail::g_node_slot_count[f]) return false;
-  uintptr_t v = detail::g_node_slots[f][s];
+  if (node == 0 || s >= detail::g_node_slot_count[f]) return false;
+  uintptr_t v = detail::g_node_table[node];
   return v != 0 && (v & 1) == 0;
 }
 

@@ -201,7 +201,7 @@ void init_global(uint32_t size) {
   symbol::init_table();
   g_global = allocate(size, false, false, 0, kContextGlobal);
   uint32_t values = record(g_global)->data2;
-  detail::g_global_values_slot = &::kiv::detail::g_node_slots[values >> kNodeSlotBits][values & kNodeSlotMask];
+  detail::g_global_values_slot = &::kiv::detail::g_node_table[values];
   detail::g_global_node = g_global;
   collector::set_root_hook(collector::RootHook::kGlobalContext, mark_global_context);
   set_global_word_maker(make_global_word);
