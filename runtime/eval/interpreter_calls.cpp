@@ -127,6 +127,11 @@ int32_t find_refinement(uint32_t list, const Cell* word) {
   const uint32_t n = series_length(list);
   const Cell* e = series_head_cell(list);
   const uint32_t symbol = word->data2;
+  // The same symbol first, with no case folding: a spec holds no two
+  // refinements that fold to one spelling, so an exact match is the one the
+  // folded search would find.
+  for (uint32_t i = 0; i < n; ++i)
+    if (e[i].data2 == symbol && TYPE_OF(e + i) == TYPE_REFINEMENT) return static_cast<int32_t>(i);
   const uint32_t folded = symbol::canonical(symbol);
   for (uint32_t i = 0; i < n; ++i) {
     if (TYPE_OF(e + i) != TYPE_REFINEMENT) continue;
@@ -150,10 +155,6 @@ bool read_refinement_flag(const CallSite& site, const Cell* refinement, uint32_t
   return flag.data1 != 0;
 }
 
-// One evaluated argument, pos before the code's tail and tracing off: as
-// evaluate_expression with keep, by the cheap cases of fetch_evaluated.
-uint32_t fetch_evaluated_at(const CallSite& site, uint32_t pos, bool infix);
-
 // The state of one argument fetch.
 struct Fetch {
   const CallSite& site;
@@ -176,53 +177,7 @@ struct Fetch {
   // same refinement raises dup-refine; used is what the element says. Its
   // arguments are fetched in order (evaluated even when unused, unless
   // safer) and stored in their slots when it is used.
-  void use_refinement(int32_t at, bool used, uint32_t* pos, bool from_block, bool safer) {
-    Cell e = series_head_cell(list)[at];
-    note_seen(e.data3);
-    uint32_t base = stack::base_index();
-    if (builtin) {
-      uint32_t ordinal = e.data3;
-      if (ordinal == 0 || ordinal > kMaxRefinements) fire(ErrorCategory::kInternal, "limit-hit", "refinements");
-      if (used) refs[ordinal - 1] = static_cast<int32_t>(fetched);
-    } else if (used) {
-      *stack::at(base + e.data3) = Cell{TYPE_LOGIC, 1, 0, 0};
-    }
-    uint32_t count = 0;
-    // The list never changes once built (its length is read once); its
-    // buffer may move while an argument is evaluated, so each entry is read
-    // through the node again.
-    const uint32_t entries = cells_in(list);
-    for (uint32_t j = static_cast<uint32_t>(at) + 1; j < entries; ++j) {
-      const Cell* a = series_head_cell(list) + j;
-      const uint32_t kind = arg_kind(a);
-      if (TYPE_OF(a) != TYPE_TYPESET || kind == kArgReturn) break;
-      ++count;
-      if (!used && safer) {
-        *pos = skip_argument(site, *pos);
-        continue;
-      }
-      const uint32_t tail = tail_of(site.code);
-      if (from_block && *pos >= tail) {
-        stack::push_copy(&kNoneCell);
-      } else if (kind == kArgEvaluated && *pos < tail && !trace::on()) {
-        *pos = fetch_evaluated_at(site, *pos, false);
-        // The entry read again: the list's buffer may have moved.
-        if (!typeset_admits(series_head_cell(list) + j, stack::top_type()))
-          expect_arg(site, fn(), list, j, stack::last_pushed());
-      } else {
-        *pos = fetch_argument(site, fn(), list, j, *pos, false);
-        check_argument(site, fn(), list, j);
-      }
-      if (used && !builtin) {
-        copy_cell(stack::last_pushed(), stack::at(base + e.data3 + count));
-        stack::drop_cells(1);
-      } else if (used) {
-        ++fetched;
-      } else {
-        stack::drop_cells(1);  // evaluated for its effects, then dropped
-      }
-    }
-  }
+  void use_refinement(int32_t at, bool used, uint32_t* pos, bool from_block, bool safer);
 
   // The refinements the call's path names, in order, each with its
   // arguments (use_refinement). Answers the position after them.
@@ -239,20 +194,15 @@ struct Fetch {
       } else {
         fire(ErrorCategory::kScript, "bad-refine", element);
       }
-      int32_t at = find(&element);
+      int32_t at = find_refinement(list, &element);
       if (at < 0) {
         Cell name = *site.name;
         fire(ErrorCategory::kScript, "no-refine", name, element);
       }
-      if (used && !builtin && !from_block) pos = use_function_refinement(at, pos);
-      else use_refinement(at, used, &pos, from_block, false);
+      use_refinement(at, used, &pos, from_block, false);
     }
     return pos;
   }
-
-  // use_refinement for a used refinement of a function, its arguments taken
-  // from code (not a block of apply).
-  uint32_t use_function_refinement(int32_t at, uint32_t pos);
 
   static constexpr Cell kNoneCell{TYPE_NONE, 0, 0, 0};
 
@@ -278,18 +228,6 @@ struct Fetch {
     }
     Cell p = name_or_path(site);
     fire(ErrorCategory::kScript, "dup-refine", p);
-  }
-
-  // The entry of the refinement a path names, as find_refinement answers
-  // it: the same symbol first, with no case folding (a spec holds no two
-  // refinements that fold to one spelling, so the first exact match is the
-  // one found by folding), then the folded search.
-  int32_t find(const Cell* word) const {
-    const uint32_t n = cells_in(list);
-    const Cell* e = series_head_cell(list);
-    for (uint32_t i = 0; i < n; ++i)
-      if (e[i].data2 == word->data2 && TYPE_OF(e + i) == TYPE_REFINEMENT) return static_cast<int32_t>(i);
-    return find_refinement(list, word);
   }
 };
 
@@ -375,6 +313,8 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
   return evaluate_expression(code, pos, infix, true, false);
 }
 
+// One evaluated argument, pos before the code's tail and tracing off: as
+// evaluate_expression with keep, by the cheap cases of fetch_evaluated.
 uint32_t fetch_evaluated_at(const CallSite& site, uint32_t pos, bool infix) {
   const SeriesBuffer* cb = node_buffer(site.code->data2);
   bool ran = false;
@@ -429,35 +369,54 @@ uint32_t fetch_evaluated_at(const CallSite& site, uint32_t pos, bool infix) {
   return pos;
 }
 
-uint32_t Fetch::use_function_refinement(int32_t at, uint32_t pos) {
-  const Cell e = series_head_cell(list)[at];
+void Fetch::use_refinement(int32_t at, bool used, uint32_t* pos, bool from_block, bool safer) {
+  Cell e = series_head_cell(list)[at];
   note_seen(e.data3);
-  uint32_t slot = stack::base_index() + e.data3;
-  *stack::at(slot) = Cell{TYPE_LOGIC, 1, 0, 0};
-  // The list never changes once built; its buffer and the code's may move
-  // while an argument is evaluated, so both are read through their nodes
-  // for each argument.
+  uint32_t base = stack::base_index();
+  if (builtin) {
+    uint32_t ordinal = e.data3;
+    if (ordinal == 0 || ordinal > kMaxRefinements) fire(ErrorCategory::kInternal, "limit-hit", "refinements");
+    if (used) refs[ordinal - 1] = static_cast<int32_t>(fetched);
+  } else if (used) {
+    *stack::at(base + e.data3) = Cell{TYPE_LOGIC, 1, 0, 0};
+  }
+  uint32_t count = 0;
+  // The list never changes once built (its length is read once); its
+  // buffer may move while an argument is evaluated, so each entry is read
+  // through the node again.
   const uint32_t entries = cells_in(list);
   for (uint32_t j = static_cast<uint32_t>(at) + 1; j < entries; ++j) {
     const Cell* a = series_head_cell(list) + j;
     const uint32_t kind = arg_kind(a);
     if (TYPE_OF(a) != TYPE_TYPESET || kind == kArgReturn) break;
-    ++slot;
+    ++count;
+    if (!used && safer) {
+      *pos = skip_argument(site, *pos);
+      continue;
+    }
     const SeriesBuffer* cb = node_buffer(site.code->data2);
     const uint32_t tail = cb->used_bytes() >> 4;
-    if (kind == kArgEvaluated && pos < tail && !trace::on()) {
+    if (from_block && *pos >= tail) {
+      stack::push_copy(&kNoneCell);
+    } else if (kind == kArgEvaluated && *pos < tail && !trace::on()) {
       bool ran = false;
-      pos = fetch_evaluated(site.code, pos, false, reinterpret_cast<const Cell*>(cb->data() + cb->head), tail, &ran);
+      *pos = fetch_evaluated(site.code, *pos, false, reinterpret_cast<const Cell*>(cb->data() + cb->head), tail, &ran);
+      // The entry read again: the list's buffer may have moved.
       if (!typeset_admits(series_head_cell(list) + j, stack::top_type()))
         expect_arg(site, fn(), list, j, stack::last_pushed());
     } else {
-      pos = fetch_argument(site, fn(), list, j, pos, false);
+      *pos = fetch_argument(site, fn(), list, j, *pos, false);
       check_argument(site, fn(), list, j);
     }
-    copy_cell(stack::last_pushed(), stack::at(slot));
-    stack::drop_cells(1);
+    if (used && !builtin) {
+      copy_cell(stack::last_pushed(), stack::at(base + e.data3 + count));
+      stack::drop_cells(1);
+    } else if (used) {
+      ++fetched;
+    } else {
+      stack::drop_cells(1);  // evaluated for its effects, then dropped
+    }
   }
-  return pos;
 }
 
 // A call through a path (no apply, not infix) of a function of simple
