@@ -285,8 +285,14 @@ const Cell* g_body_word = nullptr;
         case TYPE_ROUTINE: {
           if (no_call) break;
           Cell fn = *value;
-          if (!passes_return_q(&fn) && !trace::on()) {
-            if (const uint32_t shape = word_call_shape(&fn)) return evaluate_word_call(code, &v, fn, pos + 1, shape);
+          if (!trace::on()) {
+            if (passes_return_q(&fn)) {
+              if (g_resolved) {
+                if (const uint32_t after = evaluate_branch_word(code, &v, fn, pos + 1)) return after;
+              }
+            } else if (const uint32_t shape = word_call_shape(&fn)) {
+              return evaluate_word_call(code, &v, fn, pos + 1, shape);
+            }
           }
           CallSite site{code, &v, nullptr, 0};
           return evaluate_call(fn, site, pos + 1, false);
@@ -512,11 +518,11 @@ uint32_t evaluate_next_position(const Cell* code) {
 
 namespace {
 
-// The frame a quick departure goes to: the nearest frame of the kind below
-// the top frame (the call of the departing native itself), when every frame
-// between lets departures pass; -1 otherwise.
-int32_t quick_target(uint32_t kind) {
-  for (int32_t i = static_cast<int32_t>(stack::frame_count()) - 2; i >= 0; --i) {
+// The frame a quick departure goes to: the nearest frame of the kind from
+// `from` down, when every frame between lets departures pass; -1 otherwise.
+// A departing native starts below its own frame, the top one.
+int32_t quick_target(uint32_t kind, int32_t from = static_cast<int32_t>(stack::frame_count()) - 2) {
+  for (int32_t i = from; i >= 0; --i) {
     const stack::CallFrame* f = stack::frame_at(static_cast<uint32_t>(i));
     if (f->kind() == kind) return i;
     if (!(f->header & stack::kFramePassesReturn)) return -1;
@@ -524,16 +530,33 @@ int32_t quick_target(uint32_t kind) {
   return -1;
 }
 
-void set_pending(uint32_t code, int32_t target, const Cell* value) {
+void note_pending(uint32_t code, int32_t target, const Cell* value) {
   g_pending = code;
   g_pending_target = static_cast<uint32_t>(target);
   g_pending_value = value ? *value : Cell{TYPE_UNSET, 0, 0, 0};
   g_pending_value.header &= ~kFlagNewLine;
+}
+
+void set_pending(uint32_t code, int32_t target, const Cell* value) {
+  note_pending(code, target, value);
   Cell unset{TYPE_UNSET, 0, 0, 0};
   stack::set_only_result(&unset);
 }
 
 }  // namespace
+
+namespace internal {
+
+bool return_without_frame(const Cell* value) {
+  const int32_t target =
+      quick_target(stack::FRAME_INTERP_FUNCTION & 0x0F, static_cast<int32_t>(stack::frame_count()) - 1);
+  if (target < 0) return false;
+  stack::push_new_cell();
+  note_pending(stack::THROW_RETURN, target, value);
+  return true;
+}
+
+}  // namespace internal
 
 void leave_function(const Cell* value) {
   int32_t target = quick_target(stack::FRAME_INTERP_FUNCTION & 0x0F);

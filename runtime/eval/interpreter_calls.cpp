@@ -868,6 +868,20 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
 uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos, uint32_t shape) {
   CallSite site{code, word, nullptr, 0};
   const uint32_t t = TYPE_OF(&fn_value);
+  if (t == TYPE_NATIVE && native::entry_index(&fn_value) == native_index(NativeId::kReturn) && shape_args(shape) == 1) {
+    // return of a value that needs no call: nothing can see a frame for
+    // it, so none is opened when the departure can go quickly.
+    const SeriesBuffer* cb = node_buffer(code->data2);
+    const uint32_t tail = cell_count(cb);
+    Cell value;
+    const uint32_t after =
+        pos < tail ? quiet_operand(reinterpret_cast<const Cell*>(cb->data() + cb->head), tail, pos, &value) : 0;
+    if (after && ((shape & kShapeDefaultTypes) ? default_types_admit(TYPE_OF(&value))
+                                               : typeset_admits(series_head_cell(argument_list(&fn_value)),
+                                                                TYPE_OF(&value))) &&
+        return_without_frame(&value))
+      return after;
+  }
   check_stack();
   const uint32_t slot = stack::top_index();
   Cell fn = fn_value;
@@ -904,6 +918,76 @@ uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_v
     trace::event(trace::EV_RETURN, code, pos, stack::at(slot), &ref);
   }
   return pos;
+}
+
+namespace {
+
+// The branch of if, unless or either taken (evaluate_branch_word): the call
+// as evaluate_call makes it, its frame opened and its arguments (the
+// condition's value, then the blocks at `blocks`) pushed as the common
+// fetch pushes them, then the branch run as call_branch_native runs it.
+[[gnu::noinline]] uint32_t run_branch_word(const Cell* code, const Cell* word, const Cell& fn_value, const Cell& cond,
+                                           uint32_t blocks, uint32_t count, int32_t branch) {
+  check_stack();
+  const uint32_t slot = stack::top_index();
+  Cell fn = fn_value;
+  fn.header &= ~kFlagNewLine;
+  stack::push_copy(&fn);
+  {
+    stack::FrameGuard guard;
+    stack::open_interp_call_frame(word);
+    stack::push_copy(&cond);
+    for (uint32_t i = 1; i < count; ++i) stack::push_copy(series_head_cell(code->data2) + blocks + i - 1);
+    mark_passes_return();
+    const Cell block = stack::arguments()[branch];
+    run_entry([&] { evaluate_block_in(&block, true, true); });
+    stack::keep_first();
+    stack::pop_frame();
+  }
+  *stack::at(slot) = *stack::at(slot + 1);
+  stack::drop_cells(1);
+  const uint32_t pos = blocks + count - 1;
+  if (trace::on()) {
+    Cell ref = *word;
+    trace::event(trace::EV_RETURN, code, pos, stack::at(slot), &ref);
+  }
+  return pos;
+}
+
+}  // namespace
+
+// if, unless and either called by a word, tracing off, whose condition needs
+// no call (quiet_operand) and whose branches are blocks written in the code:
+// the condition is found without a frame, since nothing in it can see one,
+// and the call's frame is opened only when a branch runs. Anything else
+// answers 0, for evaluate_call.
+uint32_t evaluate_branch_word(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos) {
+  const uint32_t index = native::entry_index(&fn_value);
+  const uint32_t count = index == native_index(NativeId::kEither) ? 3 : 2;
+  const SeriesBuffer* cb = node_buffer(code->data2);
+  const uint32_t tail = cell_count(cb);
+  if (pos >= tail) return 0;
+  const Cell* cells = reinterpret_cast<const Cell*>(cb->data() + cb->head);
+  Cell cond;
+  const uint32_t blocks = quiet_operand(cells, tail, pos, &cond);
+  const uint32_t after = blocks + count - 1;
+  if (!blocks || after > tail || TYPE_OF(cells + blocks) != TYPE_BLOCK ||
+      (count == 3 && TYPE_OF(cells + blocks + 1) != TYPE_BLOCK) || (after < tail && op_value(cells + after)))
+    return 0;
+  // The native's own list: count evaluated arguments that take these values.
+  constexpr uint32_t kMask = kTypeMask | kArgKindMask;
+  constexpr uint32_t kEvaluated = TYPE_TYPESET | (kArgEvaluated << kArgKindShift);
+  const SeriesBuffer* lb = node_buffer(argument_list(&fn_value));
+  const Cell* e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
+  if (cell_count(lb) != count || (e[0].header & kMask) != kEvaluated || (e[1].header & kMask) != kEvaluated ||
+      !typeset_admits(e, TYPE_OF(&cond)) || !typeset_admits(e + 1, TYPE_BLOCK) ||
+      (count == 3 && ((e[2].header & kMask) != kEvaluated || !typeset_admits(e + 2, TYPE_BLOCK))))
+    return 0;
+  const int32_t branch = natives::branch_of(index, &cond);
+  if (branch >= 0) return run_branch_word(code, word, fn_value, cond, blocks, count, branch);
+  const Cell none{TYPE_NONE, 0, 0, 0};
+  stack::push_copy(&none);
+  return after;
 }
 
 namespace {

@@ -273,6 +273,32 @@ template <bool kCached>
                                 complete, values);
 }
 
+// The value of the expression at pos (before tail) when it calls nothing and
+// cannot raise: a chain of numbers and fast operators that ends the
+// expression, a word whose value is plain (plain_value_q), or a block,
+// string or number written in the code; after the last two nothing that is
+// an operator now may follow. Answers the position after it, or 0 when the
+// expression needs the ordinary evaluation. Reads only: the value is what
+// evaluate_expression would push, and pos may be evaluated again.
+[[gnu::always_inline]] inline uint32_t quiet_operand(const Cell* cells, uint32_t tail, uint32_t pos, Cell* out) {
+  const Cell* c = cells + pos;
+  const Cell* value = c;
+  if (TYPE_OF(c) == TYPE_WORD) {
+    value = c->data1 != 0 && c->data3 != kUnresolved ? _context::value_at(c->data1, c->data3) : nullptr;
+    if (!value) return 0;
+  }
+  const uint32_t t = TYPE_OF(value);
+  if (number_type_q(t)) {
+    bool complete = false;
+    const uint32_t after = number_chain<false>(cells, tail, pos, value, out, &complete, nullptr);
+    return complete ? after : 0;
+  }
+  if (value == c ? !(t == TYPE_BLOCK || t == TYPE_STRING) : !plain_value_q(t)) return 0;
+  if (pos + 1 < tail && op_value(c + 1)) return 0;
+  *out = *value;
+  return pos + 1;
+}
+
 // Applies the operators that follow an expression whose value was pushed.
 // The code's buffer is looked up once per operator; nothing between that
 // and the fast path's store can move it.

@@ -163,6 +163,17 @@ inline bool passes_return_q(const Cell* fn) {
 // (passes_return_q); pos is after the word.
 uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos, uint32_t shape);
 
+// return called by a word, its argument's value found without running code
+// (quiet_operand) and no frame opened for it: when the departure can go
+// quickly, pushes the unset! result the call would leave and marks the
+// departure pending; false (nothing done) when the call must take its
+// frame and the throw routine (interpreter.cpp).
+bool return_without_frame(const Cell* value);
+
+// if, unless and either called by a word, tracing off: answers 0 when the
+// call must take evaluate_call (interpreter_calls.cpp).
+uint32_t evaluate_branch_word(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos);
+
 // Fetches the arguments of a call (the frame is open, the function cell sits
 // at fn_slot just below its base), then calls a native or action entry, or
 // pushes a function's locals. In infix position the left operand is already
