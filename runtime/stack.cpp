@@ -15,12 +15,12 @@ namespace kiv::stack {
 
 namespace detail {
 Cell* g_cells = nullptr;        // the argument stack's data: never moves
-uint32_t g_base = 0;
-uint32_t g_top = 0;
-uint32_t g_cell_limit = 0;      // end less the reserve, or the end while overflowing
+uint64_t g_base = 0;
+uint64_t g_top = 0;
+uint64_t g_cell_limit = 0;      // end less the reserve, or the end while overflowing
 CallFrame* g_frame_cells = nullptr;
-uint32_t g_frame_top = 0;
-uint32_t g_frame_limit = 0;
+uint64_t g_frame_top = 0;
+uint64_t g_frame_limit = 0;
 }  // namespace detail
 
 namespace {

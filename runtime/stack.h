@@ -109,15 +109,18 @@ struct NonLocalExit : std::exception {
 void init();
 
 // The stacks' state, read by the inline accessors below (the interpreter's
-// hot path); only stack.cpp writes it. The cells never move.
+// hot path); only stack.cpp writes it. The cells never move. The positions
+// are 64-bit although they fit in 32: a store into a cell or a frame (32-bit
+// words) then cannot alias them, so inlined code keeps them in registers
+// across such stores instead of reading them again.
 namespace detail {
 extern Cell* g_cells;
-extern uint32_t g_base;
-extern uint32_t g_top;
-extern uint32_t g_cell_limit;
+extern uint64_t g_base;
+extern uint64_t g_top;
+extern uint64_t g_cell_limit;
 extern CallFrame* g_frame_cells;
-extern uint32_t g_frame_top;
-extern uint32_t g_frame_limit;  // frames less the reserve, or all while overflowing
+extern uint64_t g_frame_top;
+extern uint64_t g_frame_limit;  // frames less the reserve, or all while overflowing
 [[noreturn]] void overflow();
 
 // Pushes a frame of the kind naming the word (nullptr: no word); the current
