@@ -861,14 +861,17 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
   return pos;
 }
 
-// A call named by a word of the code, not in infix position, tracing off,
-// of a function, native or action of simple shape: what evaluate_call does,
-// by the shortest way (no apply mode, path or infix operand to look for,
-// the arguments fetched by the shape).
-uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos, uint32_t shape) {
-  CallSite site{code, word, nullptr, 0};
+// A call named by a word of the code (or by a path whose first word names
+// it), not in infix position, tracing off, of a function, native or action
+// of simple shape: what evaluate_call does, by the shortest way (no apply
+// mode or infix operand to look for, the arguments fetched by the shape,
+// then a path's refinements).
+uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos, uint32_t shape,
+                            const Cell* path) {
+  CallSite site{code, word, path, 1};
   const uint32_t t = TYPE_OF(&fn_value);
-  if (t == TYPE_NATIVE && native::entry_index(&fn_value) == native_index(NativeId::kReturn) && shape_args(shape) == 1) {
+  if (t == TYPE_NATIVE && native::entry_index(&fn_value) == native_index(NativeId::kReturn) && shape_args(shape) == 1 &&
+      !path) {
     // return of a value that needs no call: nothing can see a frame for
     // it, so none is opened when the departure can go quickly.
     const SeriesBuffer* cb = node_buffer(code->data2);
@@ -896,13 +899,17 @@ uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_v
     } else {
       stack::open_interp_call_frame(word);
     }
-    pos = fetch_shaped_arguments(site, slot, pos, shape);
-    if (t == TYPE_NATIVE && native::entry_index(&fn) == native_index(NativeId::kReturn) && !trace::on()) {
-      // return: the departure starts here, as its entry would start it.
-      const Cell value = *stack::arguments();
-      leave_function(&value);
+    if (path) [[unlikely]] {
+      pos = fetch_path_shaped(site, slot, pos, shape);
     } else {
-      finish_fetch(site, slot, pos, kNoRefinements.data(), static_cast<int32_t>(shape_locals(shape)));
+      pos = fetch_shaped_arguments(site, slot, pos, shape);
+      if (t == TYPE_NATIVE && native::entry_index(&fn) == native_index(NativeId::kReturn) && !trace::on()) {
+        // return: the departure starts here, as its entry would start it.
+        const Cell value = *stack::arguments();
+        leave_function(&value);
+      } else {
+        finish_fetch(site, slot, pos, kNoRefinements.data(), static_cast<int32_t>(shape_locals(shape)));
+      }
     }
     if (t == TYPE_FUNCTION) {
       run_function_body(stack::at(slot), word);
@@ -914,7 +921,7 @@ uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_v
   *stack::at(slot) = *stack::at(slot + 1);
   stack::drop_cells(1);
   if (trace::on()) [[unlikely]] {
-    Cell ref = *word;
+    Cell ref = name_or_path(site);
     trace::event(trace::EV_RETURN, code, pos, stack::at(slot), &ref);
   }
   return pos;

@@ -160,8 +160,11 @@ inline bool passes_return_q(const Cell* fn) {
 // evaluate_call for a call named by a word of the code (a copy of it, the
 // frame's name), not in infix position, tracing off, of a function, native
 // or action of simple shape (word_call_shape) but if, unless and either
-// (passes_return_q); pos is after the word.
-uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos, uint32_t shape);
+// (passes_return_q); pos is after the word. A call through a path gives the
+// path (on the stack, where the call's refinements are read from) and its
+// first word.
+uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos, uint32_t shape,
+                            const Cell* path = nullptr);
 
 // return called by a word, its argument's value found without running code
 // (quiet_operand) and no frame opened for it: when the departure can go
