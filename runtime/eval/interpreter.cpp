@@ -171,7 +171,7 @@ uint32_t evaluate_path_word_call(const Cell* code, const Cell& path, uint32_t po
   const uint32_t slot = stack::top_index();
   Cell* p = stack::push_copy(&path);
   p->header &= ~kFlagNewLine;
-  pos = evaluate_word_call(code, &first, fn, pos, shape, p);
+  pos = call_by_word(code, &first, fn, pos, shape, p);
   if (trace::on()) {
     Cell shown = *stack::at(slot);
     trace::event(trace::EV_EXIT, &shown, length, stack::last_pushed());
@@ -327,7 +327,7 @@ uint32_t evaluate_path_word_call(const Cell* code, const Cell& path, uint32_t po
                 if (const uint32_t after = evaluate_branch_word(code, &v, fn, pos + 1)) return after;
               }
             } else if (const uint32_t shape = word_call_shape(&fn)) {
-              return evaluate_word_call(code, &v, fn, pos + 1, shape);
+              return call_by_word(code, &v, fn, pos + 1, shape);
             }
           }
           CallSite site{code, &v, nullptr, 0};

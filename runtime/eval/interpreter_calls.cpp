@@ -861,17 +861,21 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
   return pos;
 }
 
+namespace {
+
 // A call named by a word of the code (or by a path whose first word names
-// it), not in infix position, tracing off, of a function, native or action
-// of simple shape: what evaluate_call does, by the shortest way (no apply
-// mode or infix operand to look for, the arguments fetched by the shape,
-// then a path's refinements).
-uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos, uint32_t shape,
-                            const Cell* path) {
+// it), not in infix position, tracing off, of a function (kFunction) or of a
+// native or action, of simple shape: what evaluate_call does, by the
+// shortest way (no apply mode or infix operand to look for, the arguments
+// fetched by the shape, then a path's refinements). Each kind has its own
+// copy, with one fetch in it: unoptimised builds give every inlined copy a
+// stack frame of its own, and deep recursion goes through here.
+template <bool kFunction>
+[[gnu::always_inline]] inline uint32_t word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos,
+                                                 uint32_t shape, const Cell* path) {
   CallSite site{code, word, path, 1};
-  const uint32_t t = TYPE_OF(&fn_value);
-  if (t == TYPE_NATIVE && native::entry_index(&fn_value) == native_index(NativeId::kReturn) && shape_args(shape) == 1 &&
-      !path) {
+  if (!kFunction && native::entry_index(&fn_value) == native_index(NativeId::kReturn) &&
+      TYPE_OF(&fn_value) == TYPE_NATIVE && shape_args(shape) == 1 && !path) {
     // return of a value that needs no call: nothing can see a frame for
     // it, so none is opened when the departure can go quickly.
     const SeriesBuffer* cb = node_buffer(code->data2);
@@ -891,10 +895,8 @@ uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_v
   fn.header &= ~kFlagNewLine;
   stack::push_copy(&fn);
   {
-    // One fetch for every kind: unoptimised builds give each inlined copy a
-    // stack frame of its own, and deep recursion goes through here.
     stack::FrameGuard guard;
-    if (t == TYPE_FUNCTION) {
+    if (kFunction) {
       stack::open_interp_fetch_frame(word, function::context_node(&fn));
     } else {
       stack::open_interp_call_frame(word);
@@ -903,16 +905,23 @@ uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_v
       pos = fetch_path_shaped(site, slot, pos, shape);
     } else {
       pos = fetch_shaped_arguments(site, slot, pos, shape);
-      if (t == TYPE_NATIVE && native::entry_index(&fn) == native_index(NativeId::kReturn) && !trace::on()) {
+      if (kFunction) {
+        if (trace::on()) [[unlikely]] {
+          Cell ref = name_or_path(site);
+          trace::event(trace::EV_CALL, code, pos, &fn, &ref);
+        }
+        if (const uint32_t locals = shape_locals(shape)) function::init_locals(static_cast<int32_t>(locals));
+      } else if (TYPE_OF(&fn) == TYPE_NATIVE && native::entry_index(&fn) == native_index(NativeId::kReturn) &&
+                 !trace::on()) {
         // return: the departure starts here, as its entry would start it.
         const Cell value = *stack::arguments();
         leave_function(&value);
       } else {
-        finish_fetch(site, slot, pos, kNoRefinements.data(), static_cast<int32_t>(shape_locals(shape)));
+        finish_fetch(site, slot, pos, kNoRefinements.data(), 0);
       }
     }
-    if (t == TYPE_FUNCTION) {
-      run_function_body(stack::at(slot), word);
+    if (kFunction) {
+      run_function_body(&fn, word);
       stack::pop_body_frame();
     } else {
       stack::pop_frame();
@@ -925,6 +934,18 @@ uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_v
     trace::event(trace::EV_RETURN, code, pos, stack::at(slot), &ref);
   }
   return pos;
+}
+
+}  // namespace
+
+uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos, uint32_t shape,
+                            const Cell* path) {
+  return word_call<false>(code, word, fn_value, pos, shape, path);
+}
+
+uint32_t evaluate_function_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos,
+                                     uint32_t shape, const Cell* path) {
+  return word_call<true>(code, word, fn_value, pos, shape, path);
 }
 
 namespace {

@@ -165,6 +165,15 @@ inline bool passes_return_q(const Cell* fn) {
 // first word.
 uint32_t evaluate_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos, uint32_t shape,
                             const Cell* path = nullptr);
+// The same for a function! (evaluate_word_call takes natives and actions).
+uint32_t evaluate_function_word_call(const Cell* code, const Cell* word, const Cell& fn_value, uint32_t pos,
+                                     uint32_t shape, const Cell* path = nullptr);
+// The one of the two for the function's type.
+[[gnu::always_inline]] inline uint32_t call_by_word(const Cell* code, const Cell* word, const Cell& fn_value,
+                                                    uint32_t pos, uint32_t shape, const Cell* path = nullptr) {
+  return TYPE_OF(&fn_value) == TYPE_FUNCTION ? evaluate_function_word_call(code, word, fn_value, pos, shape, path)
+                                             : evaluate_word_call(code, word, fn_value, pos, shape, path);
+}
 
 // return called by a word, its argument's value found without running code
 // (quiet_operand) and no frame opened for it: when the departure can go
