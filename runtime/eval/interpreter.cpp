@@ -171,14 +171,7 @@ uint32_t evaluate_path_word_call(const Cell* code, const Cell& path, uint32_t po
   const uint32_t slot = stack::top_index();
   Cell* p = stack::push_copy(&path);
   p->header &= ~kFlagNewLine;
-  pos = call_by_word(code, &first, fn, pos, shape, p);
-  if (trace::on()) {
-    Cell shown = *stack::at(slot);
-    trace::event(trace::EV_EXIT, &shown, length, stack::last_pushed());
-  }
-  copy_cell(stack::last_pushed(), stack::at(slot));
-  stack::drop_cells(1);
-  return pos;
+  return end_path_call(slot, length, call_by_word(code, &first, fn, pos, shape, p));
 }
 
 // Every kind of value; evaluate_value below takes the common ones itself.

@@ -807,13 +807,8 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
     left = *stack::last_pushed();
     stack::drop_cells(1);
   }
-  uint32_t slot = stack::top_index();
-  // The function cell stays on the stack during the call so that its spec,
-  // body and argument list live even when its word is set to something else
-  // meanwhile.
   Cell fn = fn_value;
-  fn.header &= ~kFlagNewLine;
-  stack::push_copy(&fn);
+  const uint32_t slot = push_function_cell(&fn);
   {
     stack::FrameGuard guard;
     switch (t) {
@@ -850,10 +845,7 @@ uint32_t evaluate_call(const Cell& fn_value, const CallSite& site, uint32_t pos,
         fatal_runtime_error(101);
     }
   }
-  // The result (the frame's base cell, just above the function) takes the
-  // function cell's place.
-  *stack::at(slot) = *stack::at(slot + 1);
-  stack::drop_cells(1);
+  result_to_function_slot(slot);
   if (trace::on()) {
     Cell ref = name_or_path(site);
     trace::event(trace::EV_RETURN, site.code, pos, stack::at(slot), &ref);
@@ -890,10 +882,8 @@ template <bool kFunction>
       return after;
   }
   check_stack();
-  const uint32_t slot = stack::top_index();
   Cell fn = fn_value;
-  fn.header &= ~kFlagNewLine;
-  stack::push_copy(&fn);
+  const uint32_t slot = push_function_cell(&fn);
   {
     stack::FrameGuard guard;
     if (kFunction) {
@@ -927,8 +917,7 @@ template <bool kFunction>
       stack::pop_frame();
     }
   }
-  *stack::at(slot) = *stack::at(slot + 1);
-  stack::drop_cells(1);
+  result_to_function_slot(slot);
   if (trace::on()) [[unlikely]] {
     Cell ref = name_or_path(site);
     trace::event(trace::EV_RETURN, code, pos, stack::at(slot), &ref);
@@ -957,10 +946,8 @@ namespace {
 [[gnu::noinline]] uint32_t run_branch_word(const Cell* code, const Cell* word, const Cell& fn_value, const Cell& cond,
                                            uint32_t blocks, uint32_t count, int32_t branch) {
   check_stack();
-  const uint32_t slot = stack::top_index();
   Cell fn = fn_value;
-  fn.header &= ~kFlagNewLine;
-  stack::push_copy(&fn);
+  const uint32_t slot = push_function_cell(&fn);
   {
     stack::FrameGuard guard;
     stack::open_interp_call_frame(word);
@@ -972,8 +959,7 @@ namespace {
     stack::keep_first();
     stack::pop_frame();
   }
-  *stack::at(slot) = *stack::at(slot + 1);
-  stack::drop_cells(1);
+  result_to_function_slot(slot);
   const uint32_t pos = blocks + count - 1;
   if (trace::on()) {
     Cell ref = *word;

@@ -20,9 +20,7 @@ uint32_t call_fast_operator(const Cell* code, uint32_t pos, Cell fn_value, FastK
   check_stack();
   Cell left = *stack::last_pushed();
   stack::drop_cells(1);
-  uint32_t slot = stack::top_index();
-  fn_value.header &= ~kFlagNewLine;
-  stack::push_copy(&fn_value);
+  const uint32_t slot = push_function_cell(&fn_value);
   {
     stack::FrameGuard guard;
     stack::open_interp_call_frame(site.name);
@@ -70,8 +68,7 @@ uint32_t call_fast_operator(const Cell* code, uint32_t pos, Cell fn_value, FastK
     }
     stack::pop_frame();
   }
-  *stack::at(slot) = *stack::at(slot + 1);
-  stack::drop_cells(1);
+  result_to_function_slot(slot);
   if (trace::on()) {
     Cell ref = name_or_path(site);
     trace::event(trace::EV_RETURN, site.code, pos, stack::at(slot), &ref);

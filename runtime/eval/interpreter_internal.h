@@ -142,6 +142,24 @@ struct CallSite {
 
 inline Cell name_or_path(const CallSite& site) { return site.path ? *site.path : *site.name; }
 
+// The function cell of a call (a copy, its line flag dropped here) pushed
+// where the result will go: it stays on the stack during the call so that
+// its spec, body and argument list live even when its word is set to
+// something else meanwhile. Answers its position.
+[[gnu::always_inline]] inline uint32_t push_function_cell(Cell* fn) {
+  fn->header &= ~kFlagNewLine;
+  const uint32_t slot = stack::top_index();
+  stack::push_copy(fn);
+  return slot;
+}
+
+// The call's result (the frame's base cell, just above the function cell)
+// takes the function cell's place.
+[[gnu::always_inline]] inline void result_to_function_slot(uint32_t slot) {
+  *stack::at(slot) = *stack::at(slot + 1);
+  stack::drop_cells(1);
+}
+
 // Calls a function value: pushes exactly one cell, its result. In infix
 // position the left operand (the last pushed cell) becomes the first
 // argument and the result takes its place (interpreter_calls.cpp).
@@ -197,6 +215,11 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
 // scope that lets departures pass, without the native stack check: for a
 // function's body, whose call has just checked it (interpreter.cpp).
 void evaluate_body_block(const Cell* code);
+
+// After a call a path ended in: the result (last pushed) takes the place
+// of the path, at slot; tail is the path's tail, for the tracer
+// (interpreter_paths.cpp).
+uint32_t end_path_call(uint32_t slot, uint32_t tail, uint32_t pos);
 
 // Evaluates a path: pushes its value (or the result of the call it ends in);
 // in set mode stores new_value at its end (interpreter_paths.cpp).

@@ -15,12 +15,6 @@
 
 namespace kiv::interpreter::internal {
 
-namespace {
-
-bool path_function_q(const Cell* v) { return callable_q(TYPE_OF(v)); }
-
-// After a call a path ended in: the result (last pushed) takes the path's
-// place at slot.
 uint32_t end_path_call(uint32_t slot, uint32_t tail, uint32_t pos) {
   if (trace::on()) {
     Cell path = *stack::at(slot);
@@ -30,6 +24,10 @@ uint32_t end_path_call(uint32_t slot, uint32_t tail, uint32_t pos) {
   stack::drop_cells(1);
   return pos;
 }
+
+namespace {
+
+bool path_function_q(const Cell* v) { return callable_q(TYPE_OF(v)); }
 
 // Types whose whole value lives in the cell: setting a field of one through
 // a path changes a copy, which must then be stored back where it came from.
