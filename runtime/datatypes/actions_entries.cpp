@@ -36,8 +36,34 @@ bool flag(const int32_t* refs, int i) { return refs[i] >= 0; }
 Cell* ref_arg(const int32_t* refs, int i) { return refs[i] >= 0 ? arg(refs[i]) : nullptr; }
 void result(const Cell* value) { stack::set_last(value); }
 
+// integer!'s add, subtract and multiply of two integer! values whose result
+// fits in 32 bits, as its math handler answers them: word 2 of the first
+// argument takes the result, its header stays. False leaves everything to
+// the handler (another type, an overflow to float!).
+template <uint32_t A>
+[[gnu::always_inline]] inline bool integer_math_quick() {
+  if constexpr (A == ACT_ADD || A == ACT_SUBTRACT || A == ACT_MULTIPLY) {
+    Cell* left = arg(0);
+    if (TYPE_OF(left) != TYPE_INTEGER || TYPE_OF(left + 1) != TYPE_INTEGER) return false;
+    const int64_t l = static_cast<int32_t>(left->data2), r = static_cast<int32_t>(left[1].data2);
+    const int64_t wide = A == ACT_ADD ? l + r : A == ACT_SUBTRACT ? l - r : l * r;
+    if (wide < INT32_MIN || wide > INT32_MAX) return false;
+    left->data2 = static_cast<uint32_t>(static_cast<int32_t>(wide));
+    return true;
+  } else {
+    return false;
+  }
+}
+
 template <uint32_t A>
 void simple_entry(const int32_t*) {
+  if (integer_math_quick<A>()) return;
+  // The registered handler of a type other than port! read in line; the
+  // rest (a port's actor, an unsupported type's error) by the full lookup.
+  const uint32_t type = TYPE_OF(arg(0));
+  if (type != TYPE_PORT && type < kTypeTableSize) {
+    if (Handler h = type_handler(type, A)) return handler_as<A>(h)();
+  }
   handler_as<A>(get_argument_action_handler(A))();
 }
 
@@ -299,8 +325,9 @@ void reverse_entry(const int32_t* refs) {
 void select_entry(const int32_t* refs) {
   if (TYPE_OF(arg(0)) == TYPE_MAP) {
     // map!'s handler, which reads only /case and /same, without the
-    // dispatch.
-    result(map::select(arg(0), arg(1), {.case_sensitive = flag(refs, 2), .same = flag(refs, 3)}));
+    // dispatch; its answer is written over the base cell.
+    map::select_in_place(arg(0), arg(1),
+                         flag(refs, 3) ? COMP_SAME : flag(refs, 2) ? COMP_STRICT_EQUAL : COMP_EQUAL);
     return;
   }
   result(dispatch_select(arg(0), arg(1), {.part = ref_arg(refs, 0), .only = flag(refs, 1), .case_sensitive = flag(refs, 2), .same = flag(refs, 3), .any = flag(refs, 4), .with = ref_arg(refs, 5), .skip = ref_arg(refs, 6), .last = flag(refs, 7), .reverse = flag(refs, 8)}));

@@ -499,17 +499,6 @@ bool append_quick(Cell* block, const Cell* value) {
   return true;
 }
 
-Cell pick_at(const Cell* block, int32_t index) {
-  SeriesBuffer* b = node_buffer(node_of(block));
-  const int64_t total = b->length();
-  int64_t head = static_cast<int32_t>(block->data1);
-  if (head < 0) head = 0;
-  if (head > total) head = total;
-  const int64_t pos = head + (index > 0 ? index - 1 : index);
-  if (index == 0 || pos < 0 || pos >= total) return Cell{TYPE_NONE, 0, 0, 0};
-  return b->head_cell()[pos];
-}
-
 Cell* insert(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool append) {
   if (dup < 1) return series;
   Cell v = *value;

@@ -126,7 +126,17 @@ bool append_quick(Cell* block, const Cell* value);
 // pick on a block! by an index number, as the series handler answers it:
 // the cell at head + index - 1 (head + index for an index below 0), none!
 // for 0 or a position outside the block.
-Cell pick_at(const Cell* block, int32_t index);
+// In line: the pick action's entry takes it for every block! pick.
+inline Cell pick_at(const Cell* block, int32_t index) {
+  SeriesBuffer* b = node_buffer(node_of(block));
+  const int64_t total = b->length();
+  int64_t head = static_cast<int32_t>(block->data1);
+  if (head < 0) head = 0;
+  if (head > total) head = total;
+  const int64_t pos = head + (index > 0 ? index - 1 : index);
+  if (index == 0 || pos < 0 || pos >= total) return Cell{TYPE_NONE, 0, 0, 0};
+  return b->head_cell()[pos];
+}
 
 Cell* to(Cell* type, Cell* spec);
 // Path access: an integer! element picks (get) or pokes (set, value given);

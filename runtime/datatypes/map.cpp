@@ -491,9 +491,13 @@ Cell* remove(Cell* map, Cell*, Cell* key) {
   return map;
 }
 
-Cell* select(Cell* series, Cell* value, const FindOptions& options) {
-  int32_t at = lookup_live(series, value, options.same ? COMP_SAME : key_op(options.case_sensitive));
+void select_in_place(Cell* series, const Cell* value, int32_t op) {
+  int32_t at = lookup_live(series, value, op);
   *series = at < 0 ? g_none : cells_of(pairs_of(series))[at + 1];
+}
+
+Cell* select(Cell* series, Cell* value, const FindOptions& options) {
+  select_in_place(series, value, options.same ? COMP_SAME : key_op(options.case_sensitive));
   return series;
 }
 

@@ -62,9 +62,12 @@ Cell* find(Cell* series, Cell* value, const FindOptions& options);
 int32_t length_q(Cell* map);
 Cell* put(Cell* map, Cell* key, Cell* value, bool case_sensitive);
 Cell* remove(Cell* map, Cell* part, Cell* key);
-// select and find read only options.case_sensitive and options.same (the
-// select entry calls select directly with those alone).
+// select and find read only options.case_sensitive and options.same.
 Cell* select(Cell* series, Cell* value, const FindOptions& options);
+// select's answer written over the map cell itself, the key compared under
+// the op code (0: folding case, 2: case-sensitive, 9: the same). The select
+// entry calls it directly.
+void select_in_place(Cell* series, const Cell* value, int32_t op);
 
 // foreach over a map: sets the two words (key, value) to the next live key
 // and value of the map at argument-stack slot `slot` and advances past them;

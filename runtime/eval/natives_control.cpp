@@ -431,6 +431,39 @@ static void set_loop_word(Cell word, const Cell& v) {
   stack::drop_cells(1);
 }
 
+// The word of a loop that takes a value each round. A word of the global
+// context (the usual loop word of a script) is stored into by its index
+// alone: its binding cannot change during the loop, and the global values,
+// which may move or grow between rounds, are found again each round. Any
+// other word takes the full path of the set routine given.
+class LoopWord {
+ public:
+  explicit LoopWord(const Cell& word)
+      : word_(word),
+        global_(word.data1 != 0 && word.data3 != kUnresolved && word.data1 == _context::detail::g_global_node) {}
+  template <void (*Set)(Cell, const Cell&)>
+  [[gnu::always_inline]] void set(const Cell& v) {
+    if (global_) [[likely]] {
+      auto* values = reinterpret_cast<SeriesBuffer*>(*_context::detail::g_global_values_slot);
+      if (word_.data3 < values->used_bytes() >> 4) [[likely]] {
+        values->head_cell()[word_.data3] = v;
+        return;
+      }
+    }
+    Set(word_, v);
+  }
+
+ private:
+  const Cell word_;
+  const bool global_;
+};
+
+// The set routine of repeat's counter: set_word's whole path.
+void set_counter_word(Cell word, const Cell& v) {
+  Cell value = v;
+  _context::set_word(&word, &value);
+}
+
 bool foreach_step_one(uint32_t slot) {
   Cell* series = stack::at(slot);
   if (series::any_block_q(TYPE_OF(series)) && static_cast<int32_t>(series->data1) >= 0) {
@@ -548,12 +581,12 @@ void repeat(int32_t check, const int32_t*) {
   int32_t count = loop_count(1);
   if (count < 1) return result_none();
   Cell body = *arg(2);
-  uint32_t word_slot = stack::base_index();
+  LoopWord word(*arg(0));
   LoopFrame loop;
   for (int32_t i = 1; i <= count; ++i) {
     Cell counter;
     integer::init_cell(&counter, i);
-    _context::set_word(stack::at(word_slot), &counter);
+    word.set<set_counter_word>(counter);
     if (run_block(loop, &body) == Round::kBreak) break;
   }
   loop.close();
@@ -588,14 +621,14 @@ void foreach(int32_t check, const int32_t*) {
     // value as foreach_step_one gives it.
     const uint32_t node = series->data2;
     uint32_t position = series->data1;
-    const Cell word = *stack::at(slot + 1);
+    LoopWord word(*stack::at(slot + 1));
     for (;;) {
       // A block's unit is a cell: its length is its used bytes by sixteen.
       SeriesBuffer* b = node_buffer(node);
       if (position >= b->used_bytes() >> 4) break;
       Cell v = b->head_cell()[position++];
       v.header &= ~kFlagNewLine;
-      set_loop_word(word, v);
+      word.set<set_loop_word>(v);
       if (run_block(loop, &body) == Round::kBreak) break;
     }
   } else if (TYPE_OF(stack::at(slot + 1)) == TYPE_WORD) {
