@@ -10,6 +10,7 @@
 #include "runtime/datatypes/string_actions.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 #include <unordered_set>
@@ -610,6 +611,53 @@ bool matches_at(const Haystack& h, const Pattern& p, int32_t i) {
   return false;
 }
 
+// The folds of the 256 code points a one-byte unit holds, as fold answers
+// them ignoring case: a search of such a text reads one entry a unit.
+const int32_t* latin_folds() {
+  static const std::array<int32_t, 256> folds = [] {
+    std::array<int32_t, 256> a{};
+    for (uint32_t c = 0; c < 256; ++c) a[c] = fold(c, false);
+    return a;
+  }();
+  return folds.data();
+}
+
+// The forward walk of search_walk with a step of 1 for a pattern of units
+// (len 1 or more, already folded unless case_sensitive) in a text of
+// Unit-byte units: the first unit of the pattern is looked for by a loop
+// made for the unit width, the rest compared only where it is found. Starts
+// at head; a match must start by last. Answers the index or -1, as the
+// walk with matches_at does.
+template <uint32_t Unit, bool CaseSensitive>
+int32_t forward_walk(const uint8_t* base, int32_t head, int64_t last, const int32_t* text, int32_t len) {
+  [[maybe_unused]] const int32_t* folds = nullptr;
+  if constexpr (Unit == 1 && !CaseSensitive) folds = latin_folds();
+  auto at = [&](int64_t i) -> int32_t {
+    const uint32_t c = read_unit(base + static_cast<size_t>(i) * Unit, Unit);
+    if constexpr (CaseSensitive) return static_cast<int32_t>(c);
+    else if constexpr (Unit == 1) return folds[c];
+    else return fold(c, false);
+  };
+  const int32_t first = text[0];
+  for (int64_t i = head; i <= last; ++i) {
+    if (at(i) != first) continue;
+    int32_t k = 1;
+    while (k < len && at(i + k) == text[k]) ++k;
+    if (k == len) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+template <bool CaseSensitive>
+int32_t forward_walk_by_unit(uint32_t unit, const uint8_t* base, int32_t head, int64_t last, const int32_t* text,
+                             int32_t len) {
+  switch (unit) {
+    case 1: return forward_walk<1, CaseSensitive>(base, head, last, text, len);
+    case 2: return forward_walk<2, CaseSensitive>(base, head, last, text, len);
+    default: return forward_walk<4, CaseSensitive>(base, head, last, text, len);
+  }
+}
+
 // The index of the match (from the buffer's first unit) and its length, or
 // -1 when there is none.
 struct Found {
@@ -638,8 +686,20 @@ Found search(Cell* series, Cell* value, const FindOptions& options, bool exact) 
   HoldScope hold;  // no allocation from here on: the buffer address holds
   SeriesBuffer* b = node_buffer(node_of(series));
   Haystack h{b->head_ptr(), b->unit(), exact};
-  int32_t at = series::search_walk(range, len, step, options.last, options.reverse, options.match,
-                                   [&](int32_t i) { return matches_at(h, p, i); });
+  int32_t at;
+  const uint32_t unit = b->unit();
+  if (p.kind != Pattern::kBitset && len > 0 && step == 1 && !options.match && !options.reverse && !options.last &&
+      (unit == 1 || unit == 2 || unit == 4)) {
+    // The plain forward find: the same walk, a unit or character pattern
+    // looked for by its first unit.
+    const int32_t* text = p.kind == Pattern::kChar ? &p.cp : p.text.data();
+    const int64_t last = int64_t{range.head} + range.count - len;
+    at = exact ? forward_walk_by_unit<true>(unit, h.base, range.head, last, text, len)
+               : forward_walk_by_unit<false>(unit, h.base, range.head, last, text, len);
+  } else {
+    at = series::search_walk(range, len, step, options.last, options.reverse, options.match,
+                             [&](int32_t i) { return matches_at(h, p, i); });
+  }
   return at < 0 ? none : Found{at, len};
 }
 
