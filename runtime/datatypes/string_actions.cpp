@@ -528,12 +528,32 @@ Cell* change(Cell* series, Cell* value, int32_t part, bool, int32_t dup) {
 
 namespace {
 
+// The units of a text pattern: up to kInline held in line, so that the
+// usual short pattern costs no heap block.
+class PatternUnits {
+ public:
+  void resize(size_t n) {
+    size_ = n;
+    if (n > kInline) heap_.resize(n);
+  }
+  int32_t* data() { return size_ > kInline ? heap_.data() : in_line_.data(); }
+  const int32_t* data() const { return size_ > kInline ? heap_.data() : in_line_.data(); }
+  size_t size() const { return size_; }
+  int32_t operator[](size_t k) const { return data()[k]; }
+
+ private:
+  static constexpr size_t kInline = 16;
+  std::array<int32_t, kInline> in_line_;
+  std::vector<int32_t> heap_;
+  size_t size_ = 0;
+};
+
 // What find looks for.
 struct Pattern {
   enum Kind { kChar, kBitset, kText } kind = kText;
   int32_t cp = 0;               // kChar, folded unless case-sensitive
   Cell bitset{};                // kBitset
-  std::vector<int32_t> text;    // kText, folded unless case-sensitive
+  PatternUnits text;            // kText, folded unless case-sensitive
   int32_t length() const { return kind == kText ? static_cast<int32_t>(text.size()) : 1; }
 };
 
@@ -558,7 +578,9 @@ Pattern make_pattern(Cell* series, Cell* value, bool case_sensitive) {
       Cell b = *value;
       SeriesBuffer* buf = node_buffer(b.data2);
       int32_t head = std::clamp(static_cast<int32_t>(b.data1), 0, static_cast<int32_t>(buf->length()));
-      p.text.assign(buf->head_ptr() + head, buf->tail_ptr());
+      const uint8_t* bytes = buf->head_ptr() + head;
+      p.text.resize(static_cast<size_t>(buf->tail_ptr() - bytes));
+      std::copy(bytes, static_cast<const uint8_t*>(buf->tail_ptr()), p.text.data());
       return p;
     }
   }
@@ -582,10 +604,14 @@ Pattern make_pattern(Cell* series, Cell* value, bool case_sensitive) {
     append_value_text(temp.get(), value, -1);
     text = *temp.get();
   }
-  int32_t head = head_of(&text);
-  std::vector<uint32_t> cps = read_range(text.data2, head, total_of(&text) - head);
-  p.text.reserve(cps.size());
-  for (uint32_t c : cps) p.text.push_back(fold(c, case_sensitive));
+  const int32_t head = head_of(&text);
+  const int32_t count = total_of(&text) - head;
+  p.text.resize(static_cast<size_t>(count > 0 ? count : 0));
+  const SeriesBuffer* b = node_buffer(text.data2);
+  const uint32_t u = b->unit();
+  const uint8_t* units = b->data() + b->head + static_cast<size_t>(head) * u;
+  int32_t* out = p.text.data();
+  for (size_t i = 0; i < p.text.size(); ++i) out[i] = fold(read_unit(units + i * u, u), case_sensitive);
   return p;
 }
 
