@@ -36,6 +36,20 @@ bool flag(const int32_t* refs, int i) { return refs[i] >= 0; }
 Cell* ref_arg(const int32_t* refs, int i) { return refs[i] >= 0 ? arg(refs[i]) : nullptr; }
 void result(const Cell* value) { stack::set_last(value); }
 
+// True when none of the first N refinements is used (every position is
+// negative, so their AND is): the options are then the defaults, with
+// nothing to decode.
+template <size_t N>
+[[gnu::always_inline]] inline bool none_refined(const int32_t* refs) {
+  int32_t all = -1;
+#pragma GCC unroll 16
+  for (size_t i = 0; i < N; ++i) all &= refs[i];
+  return all < 0;
+}
+
+// find and select with no refinement.
+constexpr FindOptions kPlainFind{};
+
 // integer!'s add, subtract and multiply of two integer! values whose result
 // fits in 32 bits, as its math handler answers them: word 2 of the first
 // argument takes the result, its header stays. False leaves everything to
@@ -268,6 +282,7 @@ void copy_entry(const int32_t* refs) {
 }
 
 void find_entry(const int32_t* refs) {
+  if (none_refined<11>(refs)) return result(dispatch_find(arg(0), arg(1), kPlainFind));
   result(dispatch_find(arg(0), arg(1), {.part = ref_arg(refs, 0), .only = flag(refs, 1), .case_sensitive = flag(refs, 2), .same = flag(refs, 3), .any = flag(refs, 4), .with = ref_arg(refs, 5), .skip = ref_arg(refs, 6), .last = flag(refs, 7), .reverse = flag(refs, 8), .tail = flag(refs, 9), .match = flag(refs, 10)}));
 }
 
@@ -330,6 +345,7 @@ void select_entry(const int32_t* refs) {
                          flag(refs, 3) ? COMP_SAME : flag(refs, 2) ? COMP_STRICT_EQUAL : COMP_EQUAL);
     return;
   }
+  if (none_refined<9>(refs)) return result(dispatch_select(arg(0), arg(1), kPlainFind));
   result(dispatch_select(arg(0), arg(1), {.part = ref_arg(refs, 0), .only = flag(refs, 1), .case_sensitive = flag(refs, 2), .same = flag(refs, 3), .any = flag(refs, 4), .with = ref_arg(refs, 5), .skip = ref_arg(refs, 6), .last = flag(refs, 7), .reverse = flag(refs, 8)}));
 }
 void sort_entry(const int32_t* refs) {
