@@ -434,35 +434,26 @@ static void set_loop_word(Cell word, const Cell& v) {
 // The word of a loop that takes a value each round. A word of the global
 // context (the usual loop word of a script) is stored into by its index
 // alone: its binding cannot change during the loop, and the global values,
-// which may move or grow between rounds, are found again each round. Any
-// other word takes the full path of the set routine given.
+// which may move or grow between rounds, are found again each round.
+// store answers false for any other word, which the loop then sets by its
+// full path.
 class LoopWord {
  public:
   explicit LoopWord(const Cell& word)
-      : word_(word),
+      : index_(word.data3),
         global_(word.data1 != 0 && word.data3 != kUnresolved && word.data1 == _context::detail::g_global_node) {}
-  template <void (*Set)(Cell, const Cell&)>
-  [[gnu::always_inline]] void set(const Cell& v) {
-    if (global_) [[likely]] {
-      auto* values = reinterpret_cast<SeriesBuffer*>(*_context::detail::g_global_values_slot);
-      if (word_.data3 < values->used_bytes() >> 4) [[likely]] {
-        values->head_cell()[word_.data3] = v;
-        return;
-      }
-    }
-    Set(word_, v);
+  [[gnu::always_inline]] bool store(const Cell& v) const {
+    if (!global_) return false;
+    auto* values = reinterpret_cast<SeriesBuffer*>(*_context::detail::g_global_values_slot);
+    if (index_ >= values->used_bytes() >> 4) [[unlikely]] return false;
+    values->head_cell()[index_] = v;
+    return true;
   }
 
  private:
-  const Cell word_;
+  const uint32_t index_;
   const bool global_;
 };
-
-// The set routine of repeat's counter: set_word's whole path.
-void set_counter_word(Cell word, const Cell& v) {
-  Cell value = v;
-  _context::set_word(&word, &value);
-}
 
 bool foreach_step_one(uint32_t slot) {
   Cell* series = stack::at(slot);
@@ -581,12 +572,13 @@ void repeat(int32_t check, const int32_t*) {
   int32_t count = loop_count(1);
   if (count < 1) return result_none();
   Cell body = *arg(2);
-  LoopWord word(*arg(0));
+  uint32_t word_slot = stack::base_index();
+  const LoopWord word(*stack::at(word_slot));
   LoopFrame loop;
   for (int32_t i = 1; i <= count; ++i) {
     Cell counter;
     integer::init_cell(&counter, i);
-    word.set<set_counter_word>(counter);
+    if (!word.store(counter)) _context::set_word(stack::at(word_slot), &counter);
     if (run_block(loop, &body) == Round::kBreak) break;
   }
   loop.close();
@@ -621,14 +613,14 @@ void foreach(int32_t check, const int32_t*) {
     // value as foreach_step_one gives it.
     const uint32_t node = series->data2;
     uint32_t position = series->data1;
-    LoopWord word(*stack::at(slot + 1));
+    const LoopWord word(*stack::at(slot + 1));
     for (;;) {
       // A block's unit is a cell: its length is its used bytes by sixteen.
       SeriesBuffer* b = node_buffer(node);
       if (position >= b->used_bytes() >> 4) break;
       Cell v = b->head_cell()[position++];
       v.header &= ~kFlagNewLine;
-      word.set<set_loop_word>(v);
+      if (!word.store(v)) set_loop_word(*stack::at(slot + 1), v);
       if (run_block(loop, &body) == Round::kBreak) break;
     }
   } else if (TYPE_OF(stack::at(slot + 1)) == TYPE_WORD) {
