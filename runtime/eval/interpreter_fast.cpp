@@ -8,8 +8,8 @@
 
 namespace kiv::interpreter::internal {
 
-// An operator whose right operand needs evaluating (a paren), called as
-// evaluate_call calls it in infix position: the same frame, the same order
+// An operator whose right operand needs evaluating (a paren, a call), called
+// as evaluate_call calls it in infix position: the same frame, the same order
 // of checks and evaluation. When both operands are numbers the fast path
 // computes the result in place of the action or native; anything else goes
 // on through fetch_arguments with both operands already pushed.

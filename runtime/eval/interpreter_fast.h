@@ -2,8 +2,10 @@
 // float! operands that cannot raise is computed here, without a call frame,
 // argument list or action dispatch. Every answer is the one the action or
 // native would give (the same integer and float routines do the work); any
-// other case (other types, a zero divisor, NaN in an ordering, an operand
-// that needs evaluating) takes the ordinary call.
+// other case (other types, a zero divisor, NaN in an ordering) takes the
+// ordinary call. A right operand that needs evaluating is evaluated inside
+// the operator's frame, as the ordinary call does, before the fast path
+// looks at it (call_fast_operator).
 //
 // The steps the loop takes in are inline here: the infix step after a value
 // (apply_infix) and the number chain at the start of an expression
@@ -128,8 +130,8 @@ inline double number_value(const Cell* c) {
   return true;
 }
 
-// An operator whose right operand needs evaluating (a paren), called as
-// evaluate_call calls it in infix position (interpreter_fast.cpp).
+// An operator whose right operand needs evaluating (a paren, a call),
+// called as evaluate_call calls it in infix position (interpreter_fast.cpp).
 [[gnu::noinline]] uint32_t call_fast_operator(const Cell* code, uint32_t pos, Cell fn_value, FastKind kind, int32_t op);
 
 // The number of cells of a code buffer.
@@ -329,7 +331,8 @@ template <bool kCached>
             pos += 2;
             continue;
           }
-        } else if (TYPE_OF(cells + pos + 1) == TYPE_PAREN) [[unlikely]] {
+        } else {
+          // A right operand that needs evaluating (a paren, a call).
           pos = call_fast_operator(code, pos, fn, kind, op);
           continue;
         }
