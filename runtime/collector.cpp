@@ -179,8 +179,45 @@ void compact_series_frames() {
   }
 }
 
+// Sorts the queued nodes in ascending order. A batch holds up to
+// kFreedNodeBatch ids, where a comparison sort costs a few hundred
+// instructions per id: a least-significant-digit radix sort, kRadixBits a
+// pass and only as many passes as the largest id needs, costs a tenth of it
+// and gives the same order.
+constexpr uint32_t kRadixBits = 11;
+constexpr uint32_t kRadixMask = (1u << kRadixBits) - 1;
+constexpr size_t kRadixSortMin = 256;  // below: std::sort is as quick
+std::vector<uint32_t> g_radix_scratch;
+
+void sort_freed_nodes() {
+  std::vector<uint32_t>& v = g_freed_nodes;
+  const size_t n = v.size();
+  if (n < kRadixSortMin) {
+    std::sort(v.begin(), v.end());
+    return;
+  }
+  uint32_t bits = 0;
+  for (uint32_t node : v) bits |= node;
+  g_radix_scratch.resize(n);
+  uint32_t* from = v.data();
+  uint32_t* to = g_radix_scratch.data();
+  for (uint32_t shift = 0; shift < 32 && (bits >> shift) != 0; shift += kRadixBits) {
+    uint32_t start[kRadixMask + 1] = {};
+    for (size_t i = 0; i < n; ++i) ++start[(from[i] >> shift) & kRadixMask];
+    uint32_t sum = 0;
+    for (uint32_t& s : start) {
+      const uint32_t count = s;
+      s = sum;
+      sum += count;
+    }
+    for (size_t i = 0; i < n; ++i) to[start[(from[i] >> shift) & kRadixMask]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != v.data()) std::copy(from, from + n, v.data());
+}
+
 void flush_freed_nodes() {
-  std::sort(g_freed_nodes.begin(), g_freed_nodes.end());
+  sort_freed_nodes();
   for (uint32_t node : g_freed_nodes) free_node(node);
   g_freed_nodes.clear();
 }

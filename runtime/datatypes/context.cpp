@@ -486,8 +486,8 @@ struct BindTarget {
   uint32_t self_sym = 0;
   uint32_t count = 0;
   bool small = false;
-  uint32_t symbols[kSmallContextWords];
   uint32_t canonicals[kSmallContextWords];
+  uint64_t filter = 0;  // bit (canonical & 63) of each word
   CanonicalReader canonical;
 
   // self_symbol may intern (early in start-up): it runs before the reader
@@ -499,21 +499,33 @@ struct BindTarget {
     small = count <= kSmallContextWords;
     if (!small) return;
     const Cell* w = words->head_cell();
-    for (uint32_t i = 0; i < count; ++i) {
-      symbols[i] = w[i].data2;
-      canonicals[i] = canonical(w[i].data2);
-    }
+    for (uint32_t i = 0; i < count; ++i) canonicals[i] = canonical(w[i].data2);
+    make_filter();
   }
 
-  // As find_symbol with case ignored.
+  // A small context whose words' canonical symbols the caller has read
+  // already (n at most kSmallContextWords).
+  BindTarget(uint32_t context, bool with_self, const uint32_t* canons, uint32_t n)
+      : ctx(context), self(with_self), self_sym(with_self ? self_symbol() : 0), count(n), small(true) {
+    for (uint32_t i = 0; i < n; ++i) canonicals[i] = canons[i];
+    make_filter();
+  }
+
+  // As find_symbol with case ignored. A context holds one word per
+  // canonical symbol, so comparing canonical symbols alone finds the word
+  // the exact symbol would; a word whose canonical symbol's bit is not in
+  // the filter is in none of them.
   int32_t find(uint32_t symbol) const {
     if (!small) return find_symbol(ctx, symbol, true);
-    for (uint32_t i = 0; i < count; ++i)
-      if (symbols[i] == symbol) return static_cast<int32_t>(i);
     const uint32_t wanted = canonical(symbol);
+    if (!((filter >> (wanted & 63)) & 1)) return -1;
     for (uint32_t i = 0; i < count; ++i)
       if (canonicals[i] == wanted) return static_cast<int32_t>(i);
     return -1;
+  }
+
+  void make_filter() {
+    for (uint32_t i = 0; i < count; ++i) filter |= uint64_t{1} << (canonicals[i] & 63);
   }
 };
 
@@ -583,6 +595,58 @@ uint32_t collect_in_place(uint32_t ctx, const Cell* block, bool* grew) {
 }
 
 }  // namespace
+
+uint32_t object_for_block(Cell* block, const uint32_t* find, int32_t* found, uint32_t find_count) {
+  uint32_t symbols[kSmallContextWords];
+  uint32_t canonicals[kSmallContextWords];
+  uint32_t n = 0;
+  {
+    // The set-words, one per canonical symbol, read before anything allocates.
+    const CanonicalReader canonical;
+    SeriesBuffer* b = node_buffer(block->data2);
+    const uint32_t tail = b->length();
+    HeldPtr<const Cell> cells = b->head_cell();
+    for (uint32_t i = block->data1; i < tail; ++i) {
+      if (TYPE_OF(&cells[i]) != TYPE_SET_WORD) continue;
+      const uint32_t symbol = cells[i].data2;
+      const uint32_t canon = canonical(symbol);
+      uint32_t k = 0;
+      while (k < n && canonicals[k] != canon) ++k;
+      if (k < n) continue;
+      if (n == kSmallContextWords) return 0;
+      symbols[n] = symbol;
+      canonicals[n++] = canon;
+    }
+    for (uint32_t f = 0; f < find_count; ++f) {
+      const uint32_t canon = canonical(find[f]);
+      found[f] = -1;
+      for (uint32_t k = 0; k < n; ++k) {
+        if (canonicals[k] == canon) {
+          found[f] = static_cast<int32_t>(k);
+          break;
+        }
+      }
+    }
+  }
+  RootedNode node(new_context_node());
+  *record(node) = Cell{TYPE_CONTEXT | ((kContextObject << kFlagContextKindShift) & kFlagContextKindMask) |
+                           kFlagObjectContext | kFlagContextNoTable,
+                       0, 0, 0};
+  const uint32_t room = std::max<uint32_t>(n, 1);
+  const uint32_t words = alloc_cells(room);
+  record(node)->data1 = words;
+  const uint32_t vals = alloc_unset_cells(room);
+  record(node)->data2 = vals;
+  SeriesBuffer* wb = node_buffer(words);
+  HeldPtr<Cell> w = wb->head_cell();
+  for (uint32_t i = 0; i < n; ++i) w[i] = Cell{TYPE_WORD, node, symbols[i], i};
+  wb->tail = wb->head + n * static_cast<uint32_t>(sizeof(Cell));
+  SeriesBuffer* vb = node_buffer(vals);
+  vb->tail = vb->head + n * static_cast<uint32_t>(sizeof(Cell));
+  const BindTarget target(node, true, canonicals, n);
+  bind_cells(block->data2, block->data1, target);
+  return node;
+}
 
 bool collect_set_words(uint32_t ctx, const Cell* block) {
   bool grew = false;

@@ -208,6 +208,15 @@ Cell* bind_block(Cell* block, uint32_t ctx, bool self);
 // Adds the symbol of every set-word! from the block's head to its tail;
 // answers whether the context grew.
 bool collect_set_words(uint32_t ctx, const Cell* block);
+// A new object context for the block, as allocate, collect_set_words and
+// bind_block with self make it, reading the block's set-words once: a word
+// per canonical symbol of the set-words from the block's head to its tail
+// (spelled as first met, in that order), each with an unset value, and no
+// word table; the block bound to it. found[k] receives the index of
+// find[k] among the words (case ignored), or -1. Answers 0, having done
+// nothing, when there are more than eight such words. The answered node is
+// not rooted; the block must lie in a cell the collector sees.
+uint32_t object_for_block(Cell* block, const uint32_t* find, int32_t* found, uint32_t find_count);
 
 // ---------------------------------------------------------------------------
 // Values through words.

@@ -651,11 +651,43 @@ void copy_values_from(const Cell* source, Cell* target) {
 // ---------------------------------------------------------------------------
 // Handlers.
 
-Cell* make(Cell* type, Cell* spec) {
+namespace {
+
+// make object! with a spec block and no prototype, for a spec of up to eight
+// set-words: the context is made, its words collected and the spec bound to
+// it in one walk of the spec; the hook words are looked for only when the
+// spec named one or its evaluation added words. False, having done nothing,
+// for a longer spec.
+bool make_from_block(Cell* type, Cell* spec) {
   stack::TopGuard guard;
   Cell* obj = stack::push_new_cell();
+  Cell* code = stack::push_copy(spec);
+  const uint32_t hook_words[2] = {words::symbol_of(words::WORD_ON_CHANGE_STAR),
+                                  words::symbol_of(words::WORD_ON_DEEP_CHANGE_STAR)};
+  int32_t hooks[2];
+  const uint32_t ctx = _context::object_for_block(code, hook_words, hooks, 2);
+  if (!ctx) return false;
+  *obj = Cell{TYPE_OBJECT, ctx, 0, 0};
+  sync_self(obj);
+  const uint32_t collected = _context::word_count(ctx);
+  eval_hooks::evaluate_block(code, false);
+  clear_changed(ctx);
+  series_clear_new_lines(_context::record(ctx)->data2);
+  obj->data2 = static_cast<uint32_t>(next_class_id());
+  sync_self(obj);
+  if (hooks[0] >= 0 || hooks[1] >= 0 || _context::word_count(ctx) != collected) find_hooks(obj);
+  *type = *obj;
+  return true;
+}
+
+}  // namespace
+
+Cell* make(Cell* type, Cell* spec) {
   bool prototype = any_object_q(TYPE_OF(type));
   uint32_t spec_type = TYPE_OF(spec);
+  if (!prototype && spec_type == TYPE_BLOCK && make_from_block(type, spec)) return type;
+  stack::TopGuard guard;
+  Cell* obj = stack::push_new_cell();
   if (spec_type != TYPE_BLOCK && !any_object_q(spec_type)) {
     Cell s = *spec;
     fire(ErrorCategory::kSyntax, "malconstruct", s);
