@@ -669,12 +669,20 @@ bool make_from_block(Cell* type, Cell* spec) {
   if (!ctx) return false;
   *obj = Cell{TYPE_OBJECT, ctx, 0, 0};
   sync_self(obj);
-  const uint32_t collected = _context::word_count(ctx);
+  const uint32_t collected = series_length(_context::record(ctx)->data1);  // no word table yet
   eval_hooks::evaluate_block(code, false);
-  clear_changed(ctx);
+  // The spec ran: no changed marks, no new-line marks on the values. Words
+  // added while it ran may have given the context a word table.
+  if (_context::record(ctx)->header & kFlagContextNoTable) {
+    SeriesBuffer* wb = node_buffer(_context::record(ctx)->data1);
+    HeldPtr<Cell> w = wb->head_cell();
+    for (uint32_t i = 0, n = wb->used_bytes() >> 4; i < n; ++i) w[i].header &= ~kFlagWordChanged;
+  } else {
+    clear_changed(ctx);
+  }
   series_clear_new_lines(_context::record(ctx)->data2);
   obj->data2 = static_cast<uint32_t>(next_class_id());
-  sync_self(obj);
+  *_context::self_cell(ctx) = *obj;
   if (hooks[0] >= 0 || hooks[1] >= 0 || _context::word_count(ctx) != collected) find_hooks(obj);
   *type = *obj;
   return true;
