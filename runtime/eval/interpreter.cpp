@@ -151,29 +151,6 @@ const Cell* g_body_word = nullptr;
   return pos;
 }
 
-// A path whose first word names a function, native or action of simple
-// shape (no routine, not if, unless or either), tracing off: the call the
-// path walk would make at its first element, made as evaluate_path makes it
-// (the path on the stack below the call, its result in the path's place),
-// by evaluate_word_call. Answers 0 for anything else, which evaluate_path
-// takes.
-uint32_t evaluate_path_word_call(const Cell* code, const Cell& path, uint32_t pos) {
-  const SeriesBuffer* b = node_buffer(path.data2);
-  const uint32_t length = cell_count(b);
-  if (path.data1 >= length) return 0;
-  const Cell first = reinterpret_cast<const Cell*>(b->data() + b->head)[path.data1];
-  if (TYPE_OF(&first) != TYPE_WORD || first.data1 == 0 || first.data3 == kUnresolved) return 0;
-  const Cell* value = _context::value_at(first.data1, first.data3);
-  if (!value || !callable_q(TYPE_OF(value)) || passes_return_q(value)) return 0;
-  const Cell fn = *value;
-  const uint32_t shape = word_call_shape(&fn);
-  if (!shape) return 0;
-  const uint32_t slot = stack::top_index();
-  Cell* p = stack::push_copy(&path);
-  p->header &= ~kFlagNewLine;
-  return end_path_call(slot, length, call_by_word(code, &first, fn, pos, shape, p));
-}
-
 // Every kind of value; evaluate_value below takes the common ones itself.
 [[gnu::noinline]] uint32_t evaluate_any_value(const Cell* code, uint32_t pos, bool no_call) {
   Cell v = read_at(code, pos);
@@ -240,12 +217,6 @@ uint32_t evaluate_path_word_call(const Cell* code, const Cell& path, uint32_t po
     case TYPE_OP:
       fire(ErrorCategory::kInternal, "not-done");
     case TYPE_PATH:
-      if (g_resolved && !trace::on()) {
-        if (const uint32_t after = evaluate_path_word_call(code, v, pos)) {
-          pos = after;
-          break;
-        }
-      }
       pos = evaluate_path(&v, code, pos, false, false, nullptr);
       break;
     case TYPE_LIT_PATH:

@@ -216,11 +216,6 @@ uint32_t fetch_arguments(const CallSite& site, uint32_t fn_slot, uint32_t pos, b
 // function's body, whose call has just checked it (interpreter.cpp).
 void evaluate_body_block(const Cell* code);
 
-// After a call a path ended in: the result (last pushed) takes the place
-// of the path, at slot; tail is the path's tail, for the tracer
-// (interpreter_paths.cpp).
-uint32_t end_path_call(uint32_t slot, uint32_t tail, uint32_t pos);
-
 // Evaluates a path: pushes its value (or the result of the call it ends in);
 // in set mode stores new_value at its end (interpreter_paths.cpp).
 uint32_t evaluate_path(const Cell* path, const Cell* code, uint32_t pos, bool set, bool get, const Cell* new_value);

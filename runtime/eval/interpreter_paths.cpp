@@ -15,6 +15,12 @@
 
 namespace kiv::interpreter::internal {
 
+namespace {
+
+bool path_function_q(const Cell* v) { return callable_q(TYPE_OF(v)); }
+
+// After a call a path ended in: the result (last pushed) takes the path's
+// place at slot.
 uint32_t end_path_call(uint32_t slot, uint32_t tail, uint32_t pos) {
   if (trace::on()) {
     Cell path = *stack::at(slot);
@@ -24,10 +30,6 @@ uint32_t end_path_call(uint32_t slot, uint32_t tail, uint32_t pos) {
   stack::drop_cells(1);
   return pos;
 }
-
-namespace {
-
-bool path_function_q(const Cell* v) { return callable_q(TYPE_OF(v)); }
 
 // Types whose whole value lives in the cell: setting a field of one through
 // a path changes a copy, which must then be stored back where it came from.
@@ -60,19 +62,13 @@ void store_through_path(Cell* container, const Cell& element, const Cell& value,
 // A path of two words whose first word's value is an object! without hooks,
 // and whose second names a field holding a value: the field is read (pushed)
 // or, in set mode, stored and marked changed, as the walk below does through
-// object!'s path handler. Answers false, having done nothing, for any other
-// path or case (an error to raise, a function to call, a hook to fire,
-// tracing on): the walk takes it from the start.
-bool object_field_path(const Cell* path_value, bool set, bool get, const Cell* new_value) {
-  if (trace::on()) return false;
-  SeriesBuffer* b = node_buffer(path_value->data2);
-  const uint32_t head = path_value->data1;
-  if (b->length() != head + 2) return false;
-  const Cell* cells = b->head_cell() + head;
-  if (TYPE_OF(&cells[0]) != TYPE_WORD || TYPE_OF(&cells[1]) != TYPE_WORD) return false;
-  if (cells[0].data1 == 0 || cells[0].data3 == kUnresolved) return false;
-  const Cell* object = _context::value_at(cells[0].data1, cells[0].data3);
-  if (!object || TYPE_OF(object) != TYPE_OBJECT) return false;
+// object!'s path handler. cells are the path's from its head, count of them,
+// the first a word whose value is the object. Answers false, having done
+// nothing, for any other path or case (an error to raise, a function to
+// call, a hook to fire): the walk takes it from the start.
+bool object_field_path(const Cell* cells, uint32_t count, const Cell* object, bool set, bool get,
+                       const Cell* new_value) {
+  if (count != 2 || TYPE_OF(&cells[1]) != TYPE_WORD) return false;
   const uint32_t ctx = object->data1;
   const uint32_t symbol = cells[1].data2;
   const uint32_t flags = _context::record(ctx)->header;
@@ -109,6 +105,25 @@ bool object_field_path(const Cell* path_value, bool set, bool get, const Cell* n
   if (t == TYPE_UNSET || t == 0 || (!get && path_function_q(slot))) return false;
   stack::push_copy(slot);
   return true;
+}
+
+// A path whose first word (first, a copy: the frame's name, read again
+// after the buffers may have moved) names a function, native or action (fn,
+// its value, copied before anything can move it) of simple shape, not a
+// routine, if, unless or either: the call the walk would make at the first
+// element, made as the walk makes it (the path on the stack below the call,
+// where the call reads its refinements, the result then in the path's
+// place), by the word-call route. Answers 0, having done nothing, for any
+// other function.
+uint32_t path_word_call(const Cell* code, const Cell* path, const Cell first, const Cell& fn, uint32_t tail,
+                        uint32_t pos) {
+  if (passes_return_q(&fn)) return 0;
+  const uint32_t shape = word_call_shape(&fn);
+  if (!shape) return 0;
+  const uint32_t slot = stack::top_index();
+  Cell* p = stack::push_copy(path);
+  p->header &= ~kFlagNewLine;
+  return end_path_call(slot, tail, call_by_word(code, &first, fn, pos, shape, p));
 }
 
 // The element walk of evaluate_path, out of line so that a field reached by
@@ -252,9 +267,28 @@ bool object_field_path(const Cell* path_value, bool set, bool get, const Cell* n
 // changed lives in a cell (a time's minute), the changed copy is stored back
 // level by level up to the first container that is not such a value (a
 // block, an object) or to the path's word.
+//
+// Tracing off, a path whose first word's value is an object! or a function
+// may take a shorter way first: a field of the object (object_field_path),
+// a call of the function by the word-call route (path_word_call). The walk
+// takes the rest.
 uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, bool set, bool get,
                        const Cell* new_value) {
-  if (object_field_path(path_value, set, get, new_value)) return pos;
+  if (!trace::on()) {
+    const SeriesBuffer* b = node_buffer(path_value->data2);
+    const uint32_t head = path_value->data1;
+    const uint32_t length = b->used_bytes() >> 4;
+    const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head) + head;
+    const Cell* value = head < length && TYPE_OF(cells) == TYPE_WORD && cells->data1 != 0 &&
+                                cells->data3 != kUnresolved
+                            ? _context::value_at(cells->data1, cells->data3)
+                            : nullptr;
+    if (value && TYPE_OF(value) == TYPE_OBJECT) {
+      if (object_field_path(cells, length - head, value, set, get, new_value)) return pos;
+    } else if (value && !set && !get && g_resolved && callable_q(TYPE_OF(value))) {
+      if (const uint32_t after = path_word_call(code, path_value, *cells, *value, length, pos)) return after;
+    }
+  }
   return walk_path(path_value, code, pos, set, get, new_value);
 }
 
