@@ -115,7 +115,7 @@ bool object_field_path(const Cell* cells, uint32_t count, const Cell* object, bo
 // where the call reads its refinements, the result then in the path's
 // place), by the word-call route. Answers 0, having done nothing, for any
 // other function.
-uint32_t path_word_call(const Cell* code, const Cell* path, const Cell first, const Cell& fn, uint32_t tail,
+uint32_t path_word_call(const Cell* code, const Cell* path, const Cell first, const Cell fn, uint32_t tail,
                         uint32_t pos) {
   if (passes_return_q(&fn)) return 0;
   const uint32_t shape = word_call_shape(&fn);
