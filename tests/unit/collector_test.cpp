@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -133,6 +134,46 @@ TEST_F(Collector, EmptiedNodeFramesAreReleasedAndManyDeadNodesAllReturn) {
   EXPECT_NE(current->free_head, kNoFreeSlot);
   for (NodeFrame* f = memory_state().node_first; f != current; f = f->next)
     EXPECT_EQ(f->free_head, kNoFreeSlot) << "current must be the first frame with free nodes";
+}
+
+// A collection returns the nodes it frees in ascending order (a batch is
+// sorted first), so a frame hands them out again from its highest slot down.
+// Thousands of them: the batch is sorted by radix, not by comparison.
+TEST_F(Collector, FreedNodesComeBackHighestSlotFirstInEachFrame) {
+  constexpr uint32_t kCount = 6000;
+  std::vector<uint32_t> dead;
+  std::vector<RootedNode> kept;
+  {
+    CollectorEnableScope off(false);
+    kept.reserve(kCount / 3);
+    for (uint32_t i = 0; i < kCount; ++i) {
+      uint32_t node = alloc_bytes(1);
+      if (i % 3 == 0) kept.emplace_back(node);
+      else dead.push_back(node);
+    }
+  }
+  collector::collect();
+  std::vector<uint32_t> again;
+  {
+    CollectorEnableScope off(false);
+    for (size_t i = 0; i < dead.size(); ++i) again.push_back(alloc_bytes(1));
+  }
+  std::sort(dead.begin(), dead.end());
+  size_t reused = 0, checked = 0;
+  for (size_t i = 0; i < again.size(); ++i) {
+    if (!std::binary_search(dead.begin(), dead.end(), again[i])) continue;
+    ++reused;
+    if (i + 1 < again.size() && (again[i + 1] >> kNodeSlotBits) == (again[i] >> kNodeSlotBits) &&
+        std::binary_search(dead.begin(), dead.end(), again[i + 1])) {
+      ++checked;
+      EXPECT_LT(again[i + 1], again[i]) << "at " << i;
+    }
+  }
+  EXPECT_GT(reused, dead.size() / 2);
+  EXPECT_GT(checked, dead.size() / 2);
+  std::sort(again.begin(), again.end());
+  EXPECT_EQ(std::adjacent_find(again.begin(), again.end()), again.end()) << "a node handed out twice";
+  for (const RootedNode& k : kept) EXPECT_TRUE(node_valid_q(k));
 }
 
 TEST_F(Collector, LiveBuffersMoveIntoAnEarlierFrameWithRoomOrSlideDown) {
