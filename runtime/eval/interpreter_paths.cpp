@@ -109,12 +109,12 @@ bool object_field_path(const Cell* cells, uint32_t count, const Cell* object, bo
 
 // A path whose first word (first, a copy: the frame's name, read again
 // after the buffers may have moved) names a function, native or action (fn,
-// its value, copied before anything can move it) of simple shape, not a
-// routine, if, unless or either: the call the walk would make at the first
-// element, made as the walk makes it (the path on the stack below the call,
-// where the call reads its refinements, the result then in the path's
-// place), by the word-call route. Answers 0, having done nothing, for any
-// other function.
+// a copy of its value: finding the call shape may allocate) of simple
+// shape, not a routine, if, unless or either: the call the walk would make
+// at the first element, made as the walk makes it (the path on the stack
+// below the call, where the call reads its refinements, the result then in
+// the path's place), by the word-call route. Answers 0, having done
+// nothing, for any other function.
 uint32_t path_word_call(const Cell* code, const Cell* path, const Cell first, const Cell fn, uint32_t tail,
                         uint32_t pos) {
   if (passes_return_q(&fn)) return 0;
