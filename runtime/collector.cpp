@@ -3,7 +3,8 @@
 // A collection, in order: mark the roots (draining the mark stack after each),
 // sweep the handle registry, let the ownership table drop dead records, compact
 // the series frames (dead buffers' nodes are queued), sweep the big series,
-// return the queued nodes, release empty node frames, clear the marks of heap
+// restart the memory manager's counts of bytes allocated since, return the
+// queued nodes, release empty node frames, clear the marks of heap
 // buffers, count the cycle. Handle releases run after the collection ends.
 //
 // This build has no compiled code, hence no native stack to scan: C++ code
@@ -520,6 +521,7 @@ bool collect() {
   if (g_gc.ownership_sweep) g_gc.ownership_sweep();
   compact_series_frames();
   sweep_big_series();
+  note_collection();
   flush_freed_nodes();
   release_empty_node_frames();
   clear_heap_marks();
@@ -559,6 +561,7 @@ void queue_free_node(uint32_t node) {
 
 bool active_q() { return g_gc.active.load() != 0; }
 bool enabled_q() { return g_gc.enabled; }
+bool may_collect_q() { return g_gc.enabled && !g_gc.active.load() && g_gc.no_collect == 0 && !g_gc.verifying; }
 void set_enabled(bool enabled) { g_gc.enabled = enabled; }
 
 bool register_mark_callback(MarkCallback fn) {

@@ -10,9 +10,11 @@
 //
 // When: only while the collector is enabled (start-up enables it before the
 // library's top-level code; nothing collects before), when an allocation finds
-// no room in the frames, before every big-series allocation, every N
-// allocations under KIV_GC_TORTURE=N, and on an explicit collect() (which runs
-// even when disabled). Never inside a NoCollectScope or another collection.
+// no room in the frames, before a big-series allocation once the big-series
+// bytes allocated since the last collection reach kCollectAfterLiveTimes
+// times the bytes live after it (memory.h), every N allocations under
+// KIV_GC_TORTURE=N, and on an explicit collect() (which runs even when
+// disabled). Never inside a NoCollectScope or another collection.
 //
 // Roots, in order: the root block, the root hooks the subsystems install
 // (symbol table, ownership table, argument stack, call frames, global context,
@@ -123,6 +125,10 @@ bool collect();
 bool collect_if_needed();
 bool active_q();
 bool enabled_q();
+// Whether an allocation here may collect: enabled, and neither inside a
+// NoCollectScope nor during a collection or a heap verification. Only then
+// may an allocation release what a collection would release.
+bool may_collect_q();
 void set_enabled(bool enabled);
 
 using MarkCallback = void (*)();

@@ -299,12 +299,7 @@ SeriesBuffer* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t offset)
       // as no room.
       if (!f || (f->room() < kFrameLowRoom && g_mem.allocated_since_collection >=
                                                   kCollectAfterLiveTimes * g_mem.live_after_collection)) {
-        if (collector::collect_if_needed()) {
-          g_mem.allocated_since_collection = 0;
-          uint64_t live = 0;
-          for (SeriesFrame* s = g_mem.series_first; s; s = s->next) live += static_cast<uint64_t>(s->heap - s->start);
-          g_mem.live_after_collection = live;
-        }
+        collector::collect_if_needed();
         f = find_series_frame_with_room(n);
       }
       if (!f || f->room() < kFrameLowRoom) {
@@ -317,7 +312,14 @@ SeriesBuffer* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t offset)
     f->heap += n;
     g_mem.allocated_since_collection += n;
   } else {
-    collector::collect_if_needed();
+    // Collecting before every big series marked the whole heap at each grow
+    // of a large series. The buffers that grows left behind are known dead
+    // and go at once; the rest of the garbage waits for a collection, run
+    // once the bytes held have grown by a share of the bytes live.
+    if (collector::may_collect_q()) release_abandoned_big_series();
+    const uint64_t live = g_mem.live_after_collection + g_mem.big_live_after_collection;
+    const uint64_t held = g_mem.live_after_collection + g_mem.allocated_since_collection + g_mem.big_bytes;
+    if (held > live && (held - live) * 100 >= kBigCollectGrowthPercent * live) collector::collect_if_needed();
     b = alloc_big_series(static_cast<uint32_t>(needed));
     flags |= kSeriesBig;
   }
@@ -338,6 +340,7 @@ SeriesBuffer* alloc_big_series(uint32_t bytes) {
   if (g_mem.big_last) g_mem.big_last->next = big;
   else g_mem.big_first = big;
   g_mem.big_last = big;
+  g_mem.big_bytes += bytes;
   return big->buffer();
 }
 
@@ -349,11 +352,13 @@ void free_big_series(SeriesBuffer* buffer) {
   BigSeries* big = big_of(buffer);
   BigSeries* prev = big->prev;
   BigSeries* next = big->next;
+  const uint32_t bytes = big->size;
   free_virtual(reinterpret_cast<uint8_t*>(big) - 4);  // first: on refusal the list stays
   if (prev) prev->next = next;
   else g_mem.big_first = next;
   if (next) next->prev = prev;
   else g_mem.big_last = prev;
+  g_mem.big_bytes -= bytes;
 }
 
 void sweep_big_series() {
@@ -373,6 +378,29 @@ void sweep_big_series() {
     }
     big = next;
   }
+}
+
+void release_abandoned_big_series() {
+  for (BigSeries* big = g_mem.big_first; big;) {
+    BigSeries* next = big->next;
+    SeriesBuffer* b = big->buffer();
+    if (!(b->flags & kSeriesInUse)) {
+      try {
+        free_big_series(b);
+      } catch (const LanguageError&) {
+        // Refused: the next collection tries again.
+      }
+    }
+    big = next;
+  }
+}
+
+void note_collection() {
+  uint64_t live = 0;
+  for (SeriesFrame* f = g_mem.series_first; f; f = f->next) live += static_cast<uint64_t>(f->heap - f->start);
+  g_mem.live_after_collection = live;
+  g_mem.big_live_after_collection = g_mem.big_bytes;
+  g_mem.allocated_since_collection = 0;
 }
 
 // Torture mode: copies a big series to a new block and quarantines the old one.

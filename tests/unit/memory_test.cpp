@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "runtime/collector.h"
 #include "runtime/language_error.h"
 #include "runtime/memory.h"
@@ -40,6 +42,83 @@ TEST(MemoryBigSeries, GrowingABigSeriesKeepsTheBigBitAndTheContent) {
   EXPECT_TRUE(b->flags & kSeriesBig);
   EXPECT_EQ(b->head_ptr()[2], 42);
   EXPECT_EQ(b->size, static_cast<int32_t>(2 * kBigSeriesThreshold));
+}
+
+uint64_t big_series_bytes() {
+  uint64_t n = 0;
+  for (BigSeries* b = memory_state().big_first; b; b = b->next) n += b->size;
+  return n;
+}
+
+// Big series that die are given back only by a collection: with none before
+// a big allocation, garbage made of them alone grew without limit.
+TEST(MemoryBigSeries, GarbageMadeOnlyOfBigSeriesStaysBounded) {
+  init_memory();
+  CollectorEnableScope on(true);
+  collector::collect();
+  const uint64_t live = memory_state().live_after_collection + memory_state().big_live_after_collection;
+  constexpr uint32_t kBytes = 3 * kBigSeriesThreshold;  // never touched: costs address space only
+  const uint64_t bound = 2 * (live + kBytes);
+  const uint32_t cycles = collector::series_cycles();
+  uint64_t most = 0;
+  for (uint64_t made = 0; made < 2 * bound; made += kBytes) {
+    alloc_bytes(kBytes);
+    most = std::max(most, big_series_bytes());
+  }
+  EXPECT_LE(most, bound);
+  EXPECT_GT(collector::series_cycles(), cycles);
+}
+
+// One live big series grown step by step: a collection before each grow
+// marked the whole heap every time, for one dead buffer.
+TEST(MemoryBigSeries, GrowingOneLiveBigSeriesCollectsOnlyEveryFewGrows) {
+  const int saved = collector::torture_interval();
+  collector::set_torture_interval(0);  // the trigger under test, not the torture mode's
+  init_memory();
+  CollectorEnableScope on(true);
+  collector::collect();
+  RootedNode grown(alloc_bytes(kBigSeriesThreshold));
+  node_buffer(grown)->tail = 1;
+  node_buffer(grown)->head_ptr()[0] = 42;
+  const uint32_t cycles = collector::series_cycles();
+  constexpr int kGrows = 30;  // by 1 MB each, to 32 MB
+  for (int i = 0; i < kGrows; ++i) {
+    SeriesBuffer* b = node_buffer(grown);
+    expand_series_copy(b, b->size + 0x100000);
+  }
+  const uint32_t collections = collector::series_cycles() - cycles;
+  collector::set_torture_interval(saved);
+  EXPECT_GT(collections, 0u);  // the dead buffers are still given back
+  EXPECT_LE(collections, static_cast<uint32_t>(kGrows / 2));
+  EXPECT_EQ(node_buffer(grown)->head_ptr()[0], 42);
+}
+
+// The buffer a grow leaves is dead at once: the next big allocation gives it
+// back without a collection. Inside a NoCollectScope, where C++ code may still
+// read it, it stays.
+TEST(MemoryBigSeries, ABufferLeftByAGrowGoesAtTheNextBigAllocationOutsideANoCollectScope) {
+  const int saved = collector::torture_interval();
+  collector::set_torture_interval(0);
+  init_memory();
+  CollectorEnableScope on(true);
+  RootedNode grown(alloc_bytes(kBigSeriesThreshold));
+  RootedNode kept(alloc_bytes(4 * kBigSeriesThreshold));  // live enough that no collection runs
+  collector::collect();
+  const uint32_t cycles = collector::series_cycles();
+  const uint64_t before = big_series_bytes();
+  const uint64_t old_bytes = node_buffer(grown)->size + kBufferOverhead;
+  expand_series_copy(node_buffer(grown), 0);
+  const uint64_t new_bytes = node_buffer(grown)->size + kBufferOverhead;
+  RootedNode in_scope, after;
+  {
+    NoCollectScope no;
+    in_scope = alloc_bytes(kBigSeriesThreshold);
+    EXPECT_EQ(big_series_bytes(), before + new_bytes + in_scope.buffer()->size + kBufferOverhead);
+  }
+  after = alloc_bytes(kBigSeriesThreshold);
+  EXPECT_EQ(big_series_bytes(), before - old_bytes + new_bytes + 2 * (after.buffer()->size + kBufferOverhead));
+  EXPECT_EQ(collector::series_cycles(), cycles);
+  collector::set_torture_interval(saved);
 }
 
 TEST(MemoryFrames, NoFrameHoldsMoreThanTwoMegabytesAndTheListIsSorted) {
