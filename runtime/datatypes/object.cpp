@@ -671,15 +671,8 @@ bool make_from_block(Cell* type, Cell* spec) {
   sync_self(obj);
   const uint32_t collected = series_length(_context::record(ctx)->data1);  // no word table yet
   eval_hooks::evaluate_block(code, false);
-  // The spec ran: no changed marks, no new-line marks on the values. Words
-  // added while it ran may have given the context a word table.
-  if (_context::record(ctx)->header & kFlagContextNoTable) {
-    SeriesBuffer* wb = node_buffer(_context::record(ctx)->data1);
-    HeldPtr<Cell> w = wb->head_cell();
-    for (uint32_t i = 0, n = wb->used_bytes() >> 4; i < n; ++i) w[i].header &= ~kFlagWordChanged;
-  } else {
-    clear_changed(ctx);
-  }
+  // The spec ran: no changed marks, no new-line marks on the values.
+  clear_changed(ctx);
   series_clear_new_lines(_context::record(ctx)->data2);
   obj->data2 = static_cast<uint32_t>(next_class_id());
   *_context::self_cell(ctx) = *obj;

@@ -52,6 +52,27 @@ class PendingHold {
 
 void mark_passes_return() { stack::current_frame()->header |= stack::kFramePassesReturn; }
 
+// Whether the argument list (its buffer) is an own list of if, unless or
+// either: count evaluated arguments and nothing else.
+[[gnu::always_inline]] inline bool branch_list_q(const SeriesBuffer* lb, uint32_t count) {
+  constexpr uint32_t kMask = kTypeMask | kArgKindMask;
+  constexpr uint32_t kEvaluated = TYPE_TYPESET | (kArgEvaluated << kArgKindShift);
+  const Cell* e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
+  return (lb->used_bytes() >> 4) == count && (e[0].header & kMask) == kEvaluated &&
+         (e[1].header & kMask) == kEvaluated && (count == 2 || (e[2].header & kMask) == kEvaluated);
+}
+
+// if, unless or either, its frame open with its arguments fetched: the
+// frame may let a departure from the block pass; the branch chosen is run
+// as the native's entry would run it, inside run_entry (C++ code that runs
+// out of heap there raises no-memory from this frame).
+[[gnu::always_inline]] inline void run_branch(int32_t branch) {
+  mark_passes_return();
+  const Cell block = stack::arguments()[branch];
+  run_entry([&] { evaluate_block_in(&block, true, true); });
+  stack::keep_first();
+}
+
 // The most refinements a native or action has (now has 10).
 constexpr uint32_t kMaxRefinements = 16;
 
@@ -953,10 +974,7 @@ namespace {
     stack::open_interp_call_frame(word);
     stack::push_copy(&cond);
     for (uint32_t i = 1; i < count; ++i) stack::push_copy(series_head_cell(code->data2) + blocks + i - 1);
-    mark_passes_return();
-    const Cell block = stack::arguments()[branch];
-    run_entry([&] { evaluate_block_in(&block, true, true); });
-    stack::keep_first();
+    run_branch(branch);
     stack::pop_frame();
   }
   result_to_function_slot(slot);
@@ -988,14 +1006,11 @@ uint32_t evaluate_branch_word(const Cell* code, const Cell* word, const Cell& fn
   if (!blocks || after > tail || TYPE_OF(cells + blocks) != TYPE_BLOCK ||
       (count == 3 && TYPE_OF(cells + blocks + 1) != TYPE_BLOCK) || (after < tail && op_value(cells + after)))
     return 0;
-  // The native's own list: count evaluated arguments that take these values.
-  constexpr uint32_t kMask = kTypeMask | kArgKindMask;
-  constexpr uint32_t kEvaluated = TYPE_TYPESET | (kArgEvaluated << kArgKindShift);
+  // The native's own list, taking these values.
   const SeriesBuffer* lb = node_buffer(argument_list(&fn_value));
   const Cell* e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
-  if (cell_count(lb) != count || (e[0].header & kMask) != kEvaluated || (e[1].header & kMask) != kEvaluated ||
-      !typeset_admits(e, TYPE_OF(&cond)) || !typeset_admits(e + 1, TYPE_BLOCK) ||
-      (count == 3 && ((e[2].header & kMask) != kEvaluated || !typeset_admits(e + 2, TYPE_BLOCK))))
+  if (!branch_list_q(lb, count) || !typeset_admits(e, TYPE_OF(&cond)) || !typeset_admits(e + 1, TYPE_BLOCK) ||
+      (count == 3 && !typeset_admits(e + 2, TYPE_BLOCK)))
     return 0;
   const int32_t branch = natives::branch_of(index, &cond);
   if (branch >= 0) return run_branch_word(code, word, fn_value, cond, blocks, count, branch);
@@ -1016,14 +1031,9 @@ uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos
   const uint32_t index = native::entry_index(stack::at(fn_slot));
   const uint32_t count = index == native_index(NativeId::kEither) ? 3 : 2;
   const uint32_t list = argument_list(stack::at(fn_slot));
-  // The natives' own lists: count evaluated arguments and nothing else.
-  constexpr uint32_t kMask = kTypeMask | kArgKindMask;
-  constexpr uint32_t kEvaluated = TYPE_TYPESET | (kArgEvaluated << kArgKindShift);
   const SeriesBuffer* lb = node_buffer(list);
   const Cell* e = reinterpret_cast<const Cell*>(lb->data() + lb->head);
-  if (site.mode != kApplyNone || site.path || trace::on() || (lb->used_bytes() >> 4) != count ||
-      (e[0].header & kMask) != kEvaluated || (e[1].header & kMask) != kEvaluated ||
-      (count == 3 && (e[2].header & kMask) != kEvaluated)) [[unlikely]]
+  if (site.mode != kApplyNone || site.path || trace::on() || !branch_list_q(lb, count)) [[unlikely]]
     return fetch_arguments(site, fn_slot, pos, false);
   // Each argument as the common fetch takes an evaluated one. The list's and
   // the code's addresses are taken again after anything that evaluated code.
@@ -1056,21 +1066,15 @@ uint32_t call_branch_native(const CallSite& site, uint32_t fn_slot, uint32_t pos
     Cell ref = name_or_path(site);
     trace::event(trace::EV_CALL, site.code, pos, &fn_value, &ref);
   }
-  // The arguments are fetched: the frame may let a departure from the
-  // block pass. The native's own choice of branch, then its block run here
-  // as the native would run it.
-  mark_passes_return();
+  // The arguments are fetched: the native's own choice of branch, then its
+  // block run here as the native would run it.
   const int32_t branch = natives::branch_of(index, stack::arguments());
   if (branch < 0) {
     Cell none{TYPE_NONE, 0, 0, 0};
     stack::set_only_result(&none);
     return pos;
   }
-  const Cell block = stack::arguments()[branch];
-  // Inside run_entry as the native's entry ran: C++ code that runs out of
-  // heap there raises no-memory from this frame.
-  run_entry([&] { evaluate_block_in(&block, true, true); });
-  stack::keep_first();
+  run_branch(branch);
   return pos;
 }
 

@@ -74,11 +74,10 @@ bool object_field_path(const Cell* cells, uint32_t count, const Cell* object, bo
   const uint32_t flags = _context::record(ctx)->header;
   if (flags & kFlagContextOnStack) return false;
   int32_t at = -1;
-  SeriesBuffer* words = nullptr;  // the words block of a context without a word table
   if (flags & kFlagContextNoTable) {
     // The usual field: its word spelled as in the path, found by a scan of
     // the few words; find_symbol answers the rest.
-    words = node_buffer(_context::record(ctx)->data1);
+    SeriesBuffer* words = node_buffer(_context::record(ctx)->data1);
     const Cell* w = words->head_cell();
     for (uint32_t i = 0, n = words->used_bytes() >> 4; i < n; ++i) {
       if (w[i].data2 == symbol) {
@@ -93,10 +92,7 @@ bool object_field_path(const Cell* cells, uint32_t count, const Cell* object, bo
   if (!slot) return false;
   if (set) {
     if (object->data3 != 0) return false;  // hooks: the handler calls them
-    if (flags & kFlagObjectContext) {
-      if (words) words->head_cell()[at].header |= kFlagWordChanged;
-      else _context::word_at(ctx, static_cast<uint32_t>(at))->header |= kFlagWordChanged;
-    }
+    if (flags & kFlagObjectContext) _context::word_at(ctx, static_cast<uint32_t>(at))->header |= kFlagWordChanged;
     *slot = *new_value;
     stack::push_copy(new_value);
     return true;

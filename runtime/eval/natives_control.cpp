@@ -443,10 +443,9 @@ class LoopWord {
       : index_(word.data3),
         global_(word.data1 != 0 && word.data3 != kUnresolved && word.data1 == _context::detail::g_global_node) {}
   [[gnu::always_inline]] bool store(const Cell& v) const {
-    if (!global_) return false;
-    auto* values = reinterpret_cast<SeriesBuffer*>(*_context::detail::g_global_values_slot);
-    if (index_ >= values->used_bytes() >> 4) [[unlikely]] return false;
-    values->head_cell()[index_] = v;
+    Cell* slot = global_ ? _context::value_at(_context::detail::g_global_node, index_) : nullptr;
+    if (!slot) [[unlikely]] return false;
+    *slot = v;
     return true;
   }
 
