@@ -294,28 +294,28 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
 // One evaluated argument, tracing off and pos before the tail of the code
 // whose cells and tail the caller holds: pushes its value and answers the
 // position after it. The cheap cases first, each giving what
-// evaluate_expression gives: a block, string or number written in the code
-// with no operator after it that could take it (no word follows, or none
-// may) is pushed as it is; a word whose value is a number starts a number
-// chain (n - 1), computed at once, the operators the fast start declined
-// running as calls; a word whose value is no number, function, operator or
-// unset!, with no word after it, is pushed as evaluate_value pushes it.
-// Anything else is evaluated. *ran is set when code ran: the buffers may
-// have moved, and the caller takes its addresses again.
+// evaluate_expression gives: a number, written in the code or the value of
+// a word, starts a number chain (n - 1), computed at once, the operators the
+// fast start declined running as calls; a block, string or number written in
+// the code, or a word whose value is a number or plain (plain_value_q), is
+// pushed as it is when no operator may take it (infix: none is applied
+// after an operand; otherwise the next cell is no word whose value is an
+// op! now, and looking at it cannot raise). Anything else is evaluated.
+// *ran is set when code ran: the buffers may have moved, and the caller
+// takes its addresses again.
 [[gnu::always_inline]] inline uint32_t fetch_evaluated(const Cell* code, uint32_t pos, bool infix, const Cell* cells,
                                                        uint32_t tail, bool* ran) {
   const Cell* c = cells + pos;
   const uint32_t t = TYPE_OF(c);
-  const bool alone = pos + 1 >= tail || TYPE_OF(c + 1) != TYPE_WORD;
-  if ((t == TYPE_BLOCK || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_STRING) && (infix || alone)) {
-    stack::push_copy(c);
-    return pos + 1;
-  }
+  const Cell* value = c;
   if (t == TYPE_WORD) {
-    // The word's value is read once: a number starts a chain, other plain
-    // values push themselves.
-    const Cell* value = c->data1 != 0 && c->data3 != kUnresolved ? _context::value_at(c->data1, c->data3) : nullptr;
-    if (!infix && value && number_type_q(TYPE_OF(value))) {
+    value = c->data1 != 0 && c->data3 != kUnresolved ? _context::value_at(c->data1, c->data3) : nullptr;
+  } else if (!(t == TYPE_BLOCK || t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_STRING)) {
+    value = nullptr;
+  }
+  if (value) {
+    const uint32_t vt = TYPE_OF(value);
+    if (number_type_q(vt) && !infix) {
       Cell prefix;
       bool complete = false;
       const uint32_t after = number_chain<false>(cells, tail, pos, value, &prefix, &complete, nullptr);
@@ -325,7 +325,8 @@ uint32_t fetch_arguments_full(const CallSite& site, uint32_t fn_slot, uint32_t p
       *ran = true;
       return infix_after(code, after);
     }
-    if (value && alone && plain_value_q(TYPE_OF(value))) {
+    if ((value == c || number_type_q(vt) || plain_value_q(vt)) &&
+        (infix || pos + 1 >= tail || !op_value(c + 1))) {
       stack::push_copy(value);
       return pos + 1;
     }
