@@ -549,13 +549,18 @@ uint32_t find_call_shape(const Cell* fn) {
   bool default_types = true;
   uint32_t locals = 0;
   uint32_t i = 0;
-  for (; i < count && TYPE_OF(e + i) == TYPE_TYPESET; ++i) {
+  for (; i < count && TYPE_OF(e + i) == TYPE_TYPESET && arg_kind(e + i) != kArgReturn; ++i) {
     if (arg_kind(e + i) != kArgEvaluated) simple = false;
     for (uint32_t t = 0; t < 96; ++t) {
       if (typeset_admits(e + i, t) != default_types_admit(t)) default_types = false;
     }
   }
   const uint32_t args = i;
+  // A return: entry after the arguments is none (the fetch skips it); an
+  // argument after it takes the walk of the list.
+  for (; i < count && TYPE_OF(e + i) == TYPE_TYPESET; ++i) {
+    if (arg_kind(e + i) != kArgReturn) simple = false;
+  }
   uint32_t cells_after = 0;
   uint32_t mask = 0;
   // Natives and actions get nothing for their unused refinements; functions

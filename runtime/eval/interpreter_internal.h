@@ -46,7 +46,8 @@ extern bool g_resolved;
 // the argument list's cell in the auxiliary block (0 there: not found yet; a
 // new list starts with 0). Simple: every argument before the first
 // refinement is an evaluated one, there are at most kShapeMaxArgs of them,
-// no return: spec among them, at most kShapeMaxLocals locals and at most
+// a return: entry comes after them only (it is no argument: the fetch skips
+// it), at most kShapeMaxLocals locals and at most
 // kShapeMaxTail cells after the arguments; the tail mask says which of those
 // cells are a refinement's false (bit set) or an argument's none! (bit
 // clear). Default types: every argument takes any value but unset! (no type
