@@ -252,31 +252,33 @@ inline Cell* plain_slot(const Cell* word) {
   if ((rec->header & kFlagObjectContext) && !(rec->header & kFlagContextOnStack)) return nullptr;
   return value_at(word->data1, word->data3);
 }
-// Stores the value for the word in its own context as set_in with hooks on
-// does it; the plain store of plain_slot, and the store and changed mark of
-// an object's word when the object has no hooks and its context no word
-// table, are made here, the rest by set_word_slow.
-inline Cell* set_word(Cell* word, const Cell* value) {
-  if (word->data1 != 0 && word->data3 != kUnresolved) {
-    Cell* slot = nullptr;
-    if (word->data1 == detail::g_global_node) {
+// The store set_word makes when it calls no hook and cannot raise: the
+// plain store of plain_slot, and the store and changed mark of an object's
+// word when the object has no hooks and its context no word table. Answers
+// the slot, or nullptr (nothing stored) when set_word_slow must run.
+inline Cell* store_word_quietly(const Cell* word, const Cell* value) {
+  if (word->data1 == 0 || word->data3 == kUnresolved) return nullptr;
+  Cell* slot = nullptr;
+  if (word->data1 == detail::g_global_node) {
+    slot = value_at(word->data1, word->data3);
+  } else {
+    HeldPtr<Cell> rec = series_head_cell(word->data1);
+    const uint32_t flags = rec->header;
+    if (!(flags & kFlagObjectContext) || (flags & kFlagContextOnStack)) {
       slot = value_at(word->data1, word->data3);
-    } else {
-      HeldPtr<Cell> rec = series_head_cell(word->data1);
-      const uint32_t flags = rec->header;
-      if (!(flags & kFlagObjectContext) || (flags & kFlagContextOnStack)) {
-        slot = value_at(word->data1, word->data3);
-      } else if ((flags & kFlagContextNoTable) && rec[1].data3 == 0) {
-        // An object's word, no hook to call: the changed mark, then the store.
-        slot = value_at(word->data1, word->data3);
-        if (slot) node_buffer(rec->data1)->head_cell()[word->data3].header |= kFlagWordChanged;
-      }
-    }
-    if (slot) {
-      *slot = *value;
-      return slot;
+    } else if ((flags & kFlagContextNoTable) && rec[1].data3 == 0) {
+      // An object's word, no hook to call: the changed mark, then the store.
+      slot = value_at(word->data1, word->data3);
+      if (slot) node_buffer(rec->data1)->head_cell()[word->data3].header |= kFlagWordChanged;
     }
   }
+  if (slot) *slot = *value;
+  return slot;
+}
+// Stores the value for the word in its own context as set_in with hooks on
+// does it: the quiet stores here, the rest by set_word_slow.
+inline Cell* set_word(Cell* word, const Cell* value) {
+  if (Cell* slot = store_word_quietly(word, value)) return slot;
   return set_word_slow(word, value);
 }
 

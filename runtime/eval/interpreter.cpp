@@ -96,8 +96,8 @@ const Cell* g_body_word = nullptr;
 // A set-word and the expression after it, under a frame named by the word.
 //
 // While tracing is off, an expression of numbers and fast operators only
-// (i: i + 1) is computed and stored without the frame: nothing in it can
-// raise. Otherwise the fast start of it, if any, is kept and the ordinary
+// (i: i + 1) is computed and stored without the frame when the store calls
+// no hook (store_word_quietly): nothing in it can raise. Otherwise the fast start of it, if any, is kept and the ordinary
 // evaluation goes on from where it stopped.
 [[gnu::noinline]] uint32_t evaluate_set_word(const Cell* code, uint32_t pos) {
   Cell prefix;
@@ -117,9 +117,12 @@ const Cell* g_body_word = nullptr;
     // cache still hold.
     const Cell* word = cells + pos;
     Cell* slot = cache.plain_slot(word);
-    if (!slot) slot = _context::plain_slot(word);
     if (slot) {
       *slot = prefix;
+    } else {
+      slot = _context::store_word_quietly(word, &prefix);
+    }
+    if (slot) {
       stack::push_copy(&prefix);
       return after;
     }
