@@ -227,6 +227,15 @@ const Cell* g_body_word = nullptr;
       stack::push_copy(&v);
       break;
     case TYPE_SET_PATH: {
+      if (!trace::on()) {
+        // Numbers and fast operators only, stored into a field without
+        // hooks: nothing can raise, so no frame is needed (as for a
+        // set-word).
+        Cell prefix;
+        bool complete = false;
+        const uint32_t after = number_prefix<false>(code, pos, &prefix, &complete, nullptr);
+        if (complete && set_field_quietly(&v, &prefix)) return after;
+      }
       stack::FrameGuard guard;
       stack::open_interp_call_frame(word_cell(words::WORD_SET_PATH));
       if (pos >= tail_of(code)) fire(ErrorCategory::kScript, "need-value", v);

@@ -192,11 +192,20 @@ struct ValuesCache {
   return cache ? cache->at(w->data1, w->data3) : _context::value_at(w->data1, w->data3);
 }
 
-// A number written in the code, or the number a bound word has for value.
+// The number in an object's field that a path of two words written in the
+// code names (p/x), read as evaluate_path reads it; null for any other path
+// or value. Reads only: nothing here raises, calls out or allocates
+// (interpreter_paths.cpp).
+const Cell* path_field_number(const Cell* path);
+
+// A number written in the code, or the number a bound word has for value,
+// or that a path names (path_field_number).
 [[gnu::always_inline]] inline const Cell* number_operand(const Cell* c, ValuesCache* cache = nullptr) {
   if (TYPE_OF(c) == TYPE_WORD) {
     c = c->data1 != 0 && c->data3 != kUnresolved ? bound_value(c, cache) : nullptr;
     if (!c) return nullptr;
+  } else if (TYPE_OF(c) == TYPE_PATH) [[unlikely]] {
+    return path_field_number(c);
   }
   return number_type_q(TYPE_OF(c)) ? c : nullptr;
 }

@@ -220,5 +220,10 @@ void evaluate_body_block(const Cell* code);
 // Evaluates a path: pushes its value (or the result of the call it ends in);
 // in set mode stores new_value at its end (interpreter_paths.cpp).
 uint32_t evaluate_path(const Cell* path, const Cell* code, uint32_t pos, bool set, bool get, const Cell* new_value);
+// A set-path of two words whose first word's value is an object! without
+// hooks and whose second names one of its fields: stores the value there,
+// marks the field changed and pushes the value, as evaluate_path in set
+// mode does; false, having done nothing, for any other path or case.
+bool set_field_quietly(const Cell* path, const Cell* value);
 
 }  // namespace kiv::interpreter::internal

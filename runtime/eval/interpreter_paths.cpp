@@ -7,6 +7,7 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/registry.h"
 #include "runtime/datatypes/actions.h"
+#include "runtime/eval/interpreter_fast.h"
 #include "runtime/eval/interpreter_internal.h"
 #include "runtime/eval/trace.h"
 #include "runtime/series.h"
@@ -66,27 +67,28 @@ void store_through_path(Cell* container, const Cell& element, const Cell& value,
 // the first a word whose value is the object. Answers false, having done
 // nothing, for any other path or case (an error to raise, a function to
 // call, a hook to fire): the walk takes it from the start.
-bool object_field_path(const Cell* cells, uint32_t count, const Cell* object, bool set, bool get,
-                       const Cell* new_value) {
-  if (count != 2 || TYPE_OF(&cells[1]) != TYPE_WORD) return false;
-  const uint32_t ctx = object->data1;
-  const uint32_t symbol = cells[1].data2;
-  const uint32_t flags = _context::record(ctx)->header;
-  if (flags & kFlagContextOnStack) return false;
-  int32_t at = -1;
+// The index of the object's field named by the symbol (its context's flags
+// given), or -1; nothing here allocates or raises.
+int32_t field_index(uint32_t ctx, uint32_t symbol, uint32_t flags) {
   if (flags & kFlagContextNoTable) {
     // The usual field: its word spelled as in the path, found by a scan of
     // the few words; find_symbol answers the rest.
     SeriesBuffer* words = node_buffer(_context::record(ctx)->data1);
     const Cell* w = words->head_cell();
     for (uint32_t i = 0, n = words->used_bytes() >> 4; i < n; ++i) {
-      if (w[i].data2 == symbol) {
-        at = static_cast<int32_t>(i);
-        break;
-      }
+      if (w[i].data2 == symbol) return static_cast<int32_t>(i);
     }
   }
-  if (at < 0) at = _context::find_symbol(ctx, symbol, true);
+  return _context::find_symbol(ctx, symbol, true);
+}
+
+bool object_field_path(const Cell* cells, uint32_t count, const Cell* object, bool set, bool get,
+                       const Cell* new_value) {
+  if (count != 2 || TYPE_OF(&cells[1]) != TYPE_WORD) return false;
+  const uint32_t ctx = object->data1;
+  const uint32_t flags = _context::record(ctx)->header;
+  if (flags & kFlagContextOnStack) return false;
+  const int32_t at = field_index(ctx, cells[1].data2, flags);
   if (at < 0) return false;
   Cell* slot = _context::value_at(ctx, static_cast<uint32_t>(at));
   if (!slot) return false;
@@ -257,6 +259,34 @@ uint32_t path_word_call(const Cell* code, const Cell* path, const Cell first, co
 }
 
 }  // namespace
+
+bool set_field_quietly(const Cell* path, const Cell* value) {
+  const SeriesBuffer* b = node_buffer(path->data2);
+  const uint32_t length = cell_count(b);
+  if (path->data1 >= length) return false;
+  const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head) + path->data1;
+  if (TYPE_OF(cells) != TYPE_WORD || cells->data1 == 0 || cells->data3 == kUnresolved) return false;
+  const Cell* object = _context::value_at(cells->data1, cells->data3);
+  return object && TYPE_OF(object) == TYPE_OBJECT &&
+         object_field_path(cells, length - path->data1, object, true, false, value);
+}
+
+const Cell* path_field_number(const Cell* path) {
+  const SeriesBuffer* b = node_buffer(path->data2);
+  if (path->data1 + 2 != cell_count(b)) return nullptr;
+  const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head) + path->data1;
+  if (TYPE_OF(cells) != TYPE_WORD || cells->data1 == 0 || cells->data3 == kUnresolved ||
+      TYPE_OF(cells + 1) != TYPE_WORD)
+    return nullptr;
+  const Cell* object = _context::value_at(cells->data1, cells->data3);
+  if (!object || TYPE_OF(object) != TYPE_OBJECT) return nullptr;
+  const uint32_t ctx = object->data1;
+  const uint32_t flags = _context::record(ctx)->header;
+  if (flags & kFlagContextOnStack) return nullptr;
+  const int32_t at = field_index(ctx, cells[1].data2, flags);
+  const Cell* slot = at < 0 ? nullptr : _context::value_at(ctx, static_cast<uint32_t>(at));
+  return slot && number_type_q(TYPE_OF(slot)) ? slot : nullptr;
+}
 
 // Evaluates a path: pushes its value (or the result of the call it ends in).
 // In set mode the new value is stored at the last element; when the value
