@@ -260,26 +260,38 @@ uint32_t path_word_call(const Cell* code, const Cell* path, const Cell first, co
 
 }  // namespace
 
-bool set_field_quietly(const Cell* path, const Cell* value) {
+namespace {
+
+// The cells of a path written in the code and how many there are from its
+// index, and the object! its first word's value is; null when the first
+// cell is no bound word or its value no object!. Reads only.
+const Cell* path_object(const Cell* path, const Cell** cells, uint32_t* count) {
   const SeriesBuffer* b = node_buffer(path->data2);
   const uint32_t length = cell_count(b);
-  if (path->data1 >= length) return false;
-  const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head) + path->data1;
-  if (TYPE_OF(cells) != TYPE_WORD || cells->data1 == 0 || cells->data3 == kUnresolved) return false;
-  const Cell* object = _context::value_at(cells->data1, cells->data3);
-  return object && TYPE_OF(object) == TYPE_OBJECT &&
-         object_field_path(cells, length - path->data1, object, true, false, value);
+  if (path->data1 >= length) return nullptr;
+  const Cell* c = reinterpret_cast<const Cell*>(b->data() + b->head) + path->data1;
+  if (TYPE_OF(c) != TYPE_WORD || c->data1 == 0 || c->data3 == kUnresolved) return nullptr;
+  const Cell* object = _context::value_at(c->data1, c->data3);
+  if (!object || TYPE_OF(object) != TYPE_OBJECT) return nullptr;
+  *cells = c;
+  *count = length - path->data1;
+  return object;
+}
+
+}  // namespace
+
+bool set_field_quietly(const Cell* path, const Cell* value) {
+  const Cell* cells = nullptr;
+  uint32_t count = 0;
+  const Cell* object = path_object(path, &cells, &count);
+  return object && object_field_path(cells, count, object, true, false, value);
 }
 
 const Cell* path_field_number(const Cell* path) {
-  const SeriesBuffer* b = node_buffer(path->data2);
-  if (path->data1 + 2 != cell_count(b)) return nullptr;
-  const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head) + path->data1;
-  if (TYPE_OF(cells) != TYPE_WORD || cells->data1 == 0 || cells->data3 == kUnresolved ||
-      TYPE_OF(cells + 1) != TYPE_WORD)
-    return nullptr;
-  const Cell* object = _context::value_at(cells->data1, cells->data3);
-  if (!object || TYPE_OF(object) != TYPE_OBJECT) return nullptr;
+  const Cell* cells = nullptr;
+  uint32_t count = 0;
+  const Cell* object = path_object(path, &cells, &count);
+  if (!object || count != 2 || TYPE_OF(cells + 1) != TYPE_WORD) return nullptr;
   const uint32_t ctx = object->data1;
   const uint32_t flags = _context::record(ctx)->header;
   if (flags & kFlagContextOnStack) return nullptr;
