@@ -59,9 +59,9 @@ template <uint32_t A>
   if constexpr (A == ACT_ADD || A == ACT_SUBTRACT || A == ACT_MULTIPLY) {
     Cell* left = arg(0);
     if (TYPE_OF(left) != TYPE_INTEGER || TYPE_OF(left + 1) != TYPE_INTEGER) return false;
-    const int64_t l = static_cast<int32_t>(left->data2), r = static_cast<int32_t>(left[1].data2);
-    const int64_t wide = A == ACT_ADD ? l + r : A == ACT_SUBTRACT ? l - r : l * r;
-    if (wide < INT32_MIN || wide > INT32_MAX) return false;
+    constexpr int32_t op = A == ACT_ADD ? OP_ADD : A == ACT_SUBTRACT ? OP_SUBTRACT : OP_MULTIPLY;
+    const int64_t wide = integer::exact_op(op, integer::get(left), integer::get(left + 1));
+    if (!integer::fits_q(wide)) return false;
     left->data2 = static_cast<uint32_t>(static_cast<int32_t>(wide));
     return true;
   } else {
@@ -341,8 +341,7 @@ void select_entry(const int32_t* refs) {
   if (TYPE_OF(arg(0)) == TYPE_MAP) {
     // map!'s handler, which reads only /case and /same, without the
     // dispatch; its answer is written over the base cell.
-    map::select_in_place(arg(0), arg(1),
-                         flag(refs, 3) ? COMP_SAME : flag(refs, 2) ? COMP_STRICT_EQUAL : COMP_EQUAL);
+    map::select_in_place(arg(0), arg(1), map::find_op(flag(refs, 2), flag(refs, 3)));
     return;
   }
   if (none_refined<9>(refs)) return result(dispatch_select(arg(0), arg(1), kPlainFind));

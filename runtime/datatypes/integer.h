@@ -38,6 +38,14 @@ inline int32_t get(const Cell* c) {
 int32_t result_value();
 int32_t result_or_zero();  // 0 when the result cell is not an integer!
 
+// The exact sum, difference or product (op OP_ADD, OP_SUBTRACT or
+// OP_MULTIPLY) of two integers, in 64 bits; it is an integer! when
+// fits_q, a float! otherwise.
+inline int64_t exact_op(int32_t op, int32_t l, int32_t r) {
+  return op == OP_ADD ? int64_t{l} + r : op == OP_SUBTRACT ? int64_t{l} - r : int64_t{l} * r;
+}
+inline bool fits_q(int64_t n) { return n >= INT32_MIN && n <= INT32_MAX; }
+
 inline int32_t sign(int32_t n) { return (n > 0) - (n < 0); }
 // |n|; -2147483648 raises math overflow.
 int32_t abs(int32_t n);

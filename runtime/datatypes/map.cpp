@@ -464,7 +464,7 @@ Cell* copy(Cell* value, Cell* destination, Cell* /*part*/, bool deep, Cell* type
 }
 
 Cell* find(Cell* series, Cell* value, const FindOptions& options) {
-  int32_t at = lookup_live(series, value, options.same ? COMP_SAME : key_op(options.case_sensitive));
+  int32_t at = lookup_live(series, value, find_op(options.case_sensitive, options.same));
   if (at < 0) {
     *series = g_none;
     return series;
@@ -497,7 +497,7 @@ void select_in_place(Cell* series, const Cell* value, int32_t op) {
 }
 
 Cell* select(Cell* series, Cell* value, const FindOptions& options) {
-  select_in_place(series, value, options.same ? COMP_SAME : key_op(options.case_sensitive));
+  select_in_place(series, value, find_op(options.case_sensitive, options.same));
   return series;
 }
 

@@ -65,9 +65,12 @@ Cell* remove(Cell* map, Cell* part, Cell* key);
 // select and find read only options.case_sensitive and options.same.
 Cell* select(Cell* series, Cell* value, const FindOptions& options);
 // select's answer written over the map cell itself, the key compared under
-// the op code (0: folding case, 2: case-sensitive, 9: the same). The select
-// entry calls it directly.
+// the op code find_op gives. The select entry calls it directly.
 void select_in_place(Cell* series, const Cell* value, int32_t op);
+// How find and select compare keys under their /case and /same.
+inline int32_t find_op(bool case_sensitive, bool same) {
+  return same ? COMP_SAME : case_sensitive ? COMP_STRICT_EQUAL : COMP_EQUAL;
+}
 
 // foreach over a map: sets the two words (key, value) to the next live key
 // and value of the map at argument-stack slot `slot` and advances past them;

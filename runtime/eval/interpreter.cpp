@@ -97,8 +97,9 @@ const Cell* g_body_word = nullptr;
 //
 // While tracing is off, an expression of numbers and fast operators only
 // (i: i + 1) is computed and stored without the frame when the store calls
-// no hook (store_word_quietly): nothing in it can raise. Otherwise the fast start of it, if any, is kept and the ordinary
-// evaluation goes on from where it stopped.
+// no hook (store_word_quietly): nothing in it can raise. Otherwise the fast
+// start of it, if any, is kept and the ordinary evaluation goes on from
+// where it stopped.
 [[gnu::noinline]] uint32_t evaluate_set_word(const Cell* code, uint32_t pos) {
   Cell prefix;
   bool complete = false;

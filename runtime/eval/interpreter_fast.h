@@ -75,8 +75,8 @@ inline double number_value(const Cell* c) {
     if (op <= OP_MULTIPLY) {
       // The exact result in 64 bits; outside 32 bits it is a float!, as
       // integer::do_op makes it.
-      int64_t wide = op == OP_ADD ? int64_t{l} + r : op == OP_SUBTRACT ? int64_t{l} - r : int64_t{l} * r;
-      if (wide >= INT32_MIN && wide <= INT32_MAX) integer::init_cell(out, static_cast<int32_t>(wide));
+      const int64_t wide = integer::exact_op(op, l, r);
+      if (integer::fits_q(wide)) integer::init_cell(out, static_cast<int32_t>(wide));
       else float_::init_cell(out, static_cast<double>(wide));
       return true;
     }

@@ -60,6 +60,46 @@ void store_through_path(Cell* container, const Cell& element, const Cell& value,
   stack::drop_cells(stack::top_index() - at);
 }
 
+// The cells of a path from its head and how many there are, and the value
+// of its first cell when that is a bound word; null for any other first
+// cell. Reads only.
+const Cell* first_word_value(const Cell* path, const Cell** cells, uint32_t* count) {
+  const SeriesBuffer* b = node_buffer(path->data2);
+  const uint32_t length = cell_count(b);
+  if (path->data1 >= length) return nullptr;
+  const Cell* c = reinterpret_cast<const Cell*>(b->data() + b->head) + path->data1;
+  if (TYPE_OF(c) != TYPE_WORD || c->data1 == 0 || c->data3 == kUnresolved) return nullptr;
+  *cells = c;
+  *count = length - path->data1;
+  return _context::value_at(c->data1, c->data3);
+}
+
+// The slot of the field of the object (the value of the first of the
+// path's cells) that the second names, for a path of two words, its index
+// in *at; null for any other path, an object whose context lies on the
+// stack, or no such field. Nothing here allocates or raises.
+Cell* field_slot(const Cell* cells, uint32_t count, const Cell* object, uint32_t* at) {
+  if (count != 2 || TYPE_OF(&cells[1]) != TYPE_WORD) return nullptr;
+  const uint32_t ctx = object->data1;
+  const uint32_t flags = _context::record(ctx)->header;
+  if (flags & kFlagContextOnStack) return nullptr;
+  const uint32_t symbol = cells[1].data2;
+  int32_t index = -1;
+  if (flags & kFlagContextNoTable) {
+    // The usual field: its word spelled as in the path, found by a scan of
+    // the few words; find_symbol answers the rest.
+    SeriesBuffer* words = node_buffer(_context::record(ctx)->data1);
+    const Cell* w = words->head_cell();
+    for (uint32_t i = 0, n = words->used_bytes() >> 4; i < n && index < 0; ++i) {
+      if (w[i].data2 == symbol) index = static_cast<int32_t>(i);
+    }
+  }
+  if (index < 0) index = _context::find_symbol(ctx, symbol, true);
+  if (index < 0) return nullptr;
+  *at = static_cast<uint32_t>(index);
+  return _context::value_at(ctx, *at);
+}
+
 // A path of two words whose first word's value is an object! without hooks,
 // and whose second names a field holding a value: the field is read (pushed)
 // or, in set mode, stored and marked changed, as the walk below does through
@@ -67,34 +107,15 @@ void store_through_path(Cell* container, const Cell& element, const Cell& value,
 // the first a word whose value is the object. Answers false, having done
 // nothing, for any other path or case (an error to raise, a function to
 // call, a hook to fire): the walk takes it from the start.
-// The index of the object's field named by the symbol (its context's flags
-// given), or -1; nothing here allocates or raises.
-int32_t field_index(uint32_t ctx, uint32_t symbol, uint32_t flags) {
-  if (flags & kFlagContextNoTable) {
-    // The usual field: its word spelled as in the path, found by a scan of
-    // the few words; find_symbol answers the rest.
-    SeriesBuffer* words = node_buffer(_context::record(ctx)->data1);
-    const Cell* w = words->head_cell();
-    for (uint32_t i = 0, n = words->used_bytes() >> 4; i < n; ++i) {
-      if (w[i].data2 == symbol) return static_cast<int32_t>(i);
-    }
-  }
-  return _context::find_symbol(ctx, symbol, true);
-}
-
 bool object_field_path(const Cell* cells, uint32_t count, const Cell* object, bool set, bool get,
                        const Cell* new_value) {
-  if (count != 2 || TYPE_OF(&cells[1]) != TYPE_WORD) return false;
-  const uint32_t ctx = object->data1;
-  const uint32_t flags = _context::record(ctx)->header;
-  if (flags & kFlagContextOnStack) return false;
-  const int32_t at = field_index(ctx, cells[1].data2, flags);
-  if (at < 0) return false;
-  Cell* slot = _context::value_at(ctx, static_cast<uint32_t>(at));
+  uint32_t at = 0;
+  Cell* slot = field_slot(cells, count, object, &at);
   if (!slot) return false;
   if (set) {
     if (object->data3 != 0) return false;  // hooks: the handler calls them
-    if (flags & kFlagObjectContext) _context::word_at(ctx, static_cast<uint32_t>(at))->header |= kFlagWordChanged;
+    const uint32_t ctx = object->data1;
+    if (_context::record(ctx)->header & kFlagObjectContext) _context::word_at(ctx, at)->header |= kFlagWordChanged;
     *slot = *new_value;
     stack::push_copy(new_value);
     return true;
@@ -260,43 +281,20 @@ uint32_t path_word_call(const Cell* code, const Cell* path, const Cell first, co
 
 }  // namespace
 
-namespace {
-
-// The cells of a path written in the code and how many there are from its
-// index, and the object! its first word's value is; null when the first
-// cell is no bound word or its value no object!. Reads only.
-const Cell* path_object(const Cell* path, const Cell** cells, uint32_t* count) {
-  const SeriesBuffer* b = node_buffer(path->data2);
-  const uint32_t length = cell_count(b);
-  if (path->data1 >= length) return nullptr;
-  const Cell* c = reinterpret_cast<const Cell*>(b->data() + b->head) + path->data1;
-  if (TYPE_OF(c) != TYPE_WORD || c->data1 == 0 || c->data3 == kUnresolved) return nullptr;
-  const Cell* object = _context::value_at(c->data1, c->data3);
-  if (!object || TYPE_OF(object) != TYPE_OBJECT) return nullptr;
-  *cells = c;
-  *count = length - path->data1;
-  return object;
-}
-
-}  // namespace
-
 bool set_field_quietly(const Cell* path, const Cell* value) {
   const Cell* cells = nullptr;
   uint32_t count = 0;
-  const Cell* object = path_object(path, &cells, &count);
-  return object && object_field_path(cells, count, object, true, false, value);
+  const Cell* object = first_word_value(path, &cells, &count);
+  return object && TYPE_OF(object) == TYPE_OBJECT && object_field_path(cells, count, object, true, false, value);
 }
 
 const Cell* path_field_number(const Cell* path) {
   const Cell* cells = nullptr;
   uint32_t count = 0;
-  const Cell* object = path_object(path, &cells, &count);
-  if (!object || count != 2 || TYPE_OF(cells + 1) != TYPE_WORD) return nullptr;
-  const uint32_t ctx = object->data1;
-  const uint32_t flags = _context::record(ctx)->header;
-  if (flags & kFlagContextOnStack) return nullptr;
-  const int32_t at = field_index(ctx, cells[1].data2, flags);
-  const Cell* slot = at < 0 ? nullptr : _context::value_at(ctx, static_cast<uint32_t>(at));
+  const Cell* object = first_word_value(path, &cells, &count);
+  if (!object || TYPE_OF(object) != TYPE_OBJECT) return nullptr;
+  uint32_t at = 0;
+  const Cell* slot = field_slot(cells, count, object, &at);
   return slot && number_type_q(TYPE_OF(slot)) ? slot : nullptr;
 }
 
@@ -313,18 +311,14 @@ const Cell* path_field_number(const Cell* path) {
 uint32_t evaluate_path(const Cell* path_value, const Cell* code, uint32_t pos, bool set, bool get,
                        const Cell* new_value) {
   if (!trace::on()) {
-    const SeriesBuffer* b = node_buffer(path_value->data2);
-    const uint32_t head = path_value->data1;
-    const uint32_t length = b->used_bytes() >> 4;
-    const Cell* cells = reinterpret_cast<const Cell*>(b->data() + b->head) + head;
-    const Cell* value = head < length && TYPE_OF(cells) == TYPE_WORD && cells->data1 != 0 &&
-                                cells->data3 != kUnresolved
-                            ? _context::value_at(cells->data1, cells->data3)
-                            : nullptr;
+    const Cell* cells = nullptr;
+    uint32_t count = 0;
+    const Cell* value = first_word_value(path_value, &cells, &count);
     if (value && TYPE_OF(value) == TYPE_OBJECT) {
-      if (object_field_path(cells, length - head, value, set, get, new_value)) return pos;
+      if (object_field_path(cells, count, value, set, get, new_value)) return pos;
     } else if (value && !set && !get && g_resolved && callable_q(TYPE_OF(value))) {
-      if (const uint32_t after = path_word_call(code, path_value, *cells, *value, length, pos)) return after;
+      const uint32_t tail = path_value->data1 + count;
+      if (const uint32_t after = path_word_call(code, path_value, *cells, *value, tail, pos)) return after;
     }
   }
   return walk_path(path_value, code, pos, set, get, new_value);
